@@ -1,0 +1,60 @@
+// The `sim` backend of the platform seam: any number of simulated cards in this process, each
+// listed with a Windows-form interface path that a card prefix matches, plugged and unplugged at
+// will with arrival and removal notifications.
+//
+// A HidDevice opened here forwards every call to its card. After the card is unplugged every call
+// fails and read_interrupt returns Gone, also when the card is plugged in again (a new open is
+// needed, as for a real device). read_interrupt blocks until a report is queued, cancel_read()
+// or an unplug; its timeout counts real time.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/hid_backend.h"
+#include "sim/card.h"
+#include "sim/scenario.h"
+
+namespace kestrel::sim {
+
+class SimBackend : public platform::HidBackend {
+ public:
+  SimBackend();
+  ~SimBackend() override;
+  SimBackend(const SimBackend&) = delete;
+  SimBackend& operator=(const SimBackend&) = delete;
+
+  // Adds a card made from the scenario; it is plugged in (with an arrival notification) unless
+  // `plugged` is false. Cards keep their index for the backend's lifetime.
+  std::shared_ptr<SimCard> add_card(const Scenario& scenario, bool plugged = true);
+  size_t card_count() const;
+  std::shared_ptr<SimCard> card(size_t index) const;
+
+  void plug(size_t index);
+  void unplug(size_t index);
+
+  // "sim:<index>", what open() takes.
+  static std::string node_of(size_t index);
+  // \\?\hid#vid_04b4&pid_00ed&mi_02#7&2a3b&0&000<index>#{4d1e55b2-f16f-11cf-88cb-001111000030}
+  std::string path_of(size_t index) const;
+
+  // The seam. enumerate lists the plugged cards in index order.
+  bool enumerate(std::vector<platform::HidInterfaceInfo>& out) override;
+  std::unique_ptr<platform::HidDevice> open(const std::string& node, platform::Access access,
+                                            std::string* error = nullptr) override;
+  // An eventfd, readable while notifications wait; drain_hotplug() empties it.
+  int hotplug_fd() override;
+  std::vector<platform::HotplugEvent> drain_hotplug() override;
+
+ private:
+  void notify(platform::HotplugEvent::Kind kind, size_t index);
+
+  mutable std::mutex mu_;
+  std::vector<std::shared_ptr<SimCard>> cards_;
+  std::vector<platform::HotplugEvent> events_;
+  int event_fd_ = -1;
+};
+
+}  // namespace kestrel::sim
