@@ -101,8 +101,9 @@ class SimCard {
   // unplugged or re-plugged past `generation`, or timeout_ms of real time pass (< 0: no limit).
   // Real time, because simulated time does not move while a reader waits.
   platform::ReadStatus read_interrupt(std::span<uint8_t> buffer, int timeout_ms, size_t& got,
-                                      uint32_t generation, const std::atomic<bool>& cancel);
-  // Wakes every read_interrupt so that it looks at its cancel flag again.
+                                      uint32_t generation, std::atomic<bool>& cancel);
+  // Wakes every read_interrupt so that it looks at its cancel flag again. A set cancel flag is
+  // cleared by the read that returns Cancelled for it.
   void wake_readers();
 
   // ---- Plugging ------------------------------------------------------------------------------
@@ -182,9 +183,17 @@ class SimCard {
   struct Impl;  // the command handlers and records (card_*.cpp)
 
  private:
-  bool host_call(ReportKind kind, std::span<uint8_t> report, bool is_request);
-  void after_call(bool& ok);
-  void finish_answer(std::span<uint8_t> report);
+  struct PlannedFault {
+    FaultRule rule;
+    uint32_t fired = 0;
+  };
+
+  void record(ReportKind kind, std::span<const uint8_t> report);
+  template <typename ChannelCall, typename CardCall>
+  bool request(ReportKind kind, std::span<const uint8_t> report, ChannelCall on_channel, CardCall on_card);
+  template <typename ChannelCall, typename CardCall>
+  bool fetch(ReportKind kind, std::span<uint8_t> report, ChannelCall on_channel, CardCall on_card);
+  bool finish(bool ok, std::unique_lock<std::recursive_mutex>& lk);
 
   const BoardModel model_;
   const Scenario initial_;
@@ -195,8 +204,8 @@ class SimCard {
   std::vector<std::shared_ptr<SimChannel>> channels_;
   std::vector<ReceivedReport> log_;
 
-  // Fault plan and step counters.
-  std::vector<FaultRule> rules_;
+  // Fault plan and step counters (indexed by StepKind).
+  std::vector<PlannedFault> rules_;
   uint32_t counts_[4] = {};
   Fault armed_ = Fault::None;
   uint32_t armed_delay_ms_ = 0;

@@ -1,0 +1,132 @@
+// kestrel-sim: one simulated card.
+//
+//   kestrel-sim --list-models    the board names, one per line
+//   kestrel-sim BOARD            makes the card and runs a few self-checks against it through the
+//                                in-process backend and the host's own link
+//   kestrel-sim --uhid BOARD     puts the card behind the kernel's uhid interface, so that it
+//                                appears as a /dev/hidrawN until interrupted
+//
+// Exit codes: 0 done, 1 a self-check failed, 2 usage error, unknown board or uhid unavailable.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "devlink/commands.h"
+#include "devlink/hid_link.h"
+#include "devlink/qhidev.h"
+#include "sim/sim_backend.h"
+
+// The uhid bridge provides `int kestrel::sim::run_uhid(const kestrel::sim::Scenario&)`: it serves
+// the card through /dev/uhid until interrupted and returns the exit code.
+#if __has_include("sim/uhid.h")
+#include "sim/uhid.h"
+#define KESTREL_SIM_HAVE_UHID 1
+#endif
+
+namespace {
+
+using namespace kestrel;
+
+int usage() {
+  std::fprintf(stderr, "usage: kestrel-sim --list-models | BOARD | --uhid BOARD\n");
+  return 2;
+}
+
+std::optional<sim::Scenario> scenario_or_complain(const char* name) {
+  auto s = sim::make_scenario(name);
+  if (!s) std::fprintf(stderr, "kestrel-sim: unknown board '%s' (see --list-models)\n", name);
+  return s;
+}
+
+struct Checks {
+  int failed = 0;
+  void line(bool ok, const char* what, const std::string& detail) {
+    std::printf("  %-4s %-22s %s\n", ok ? "ok" : "FAIL", what, detail.c_str());
+    if (!ok) ++failed;
+  }
+};
+
+std::string hex(uint32_t v, int width = 2) {
+  char b[16];
+  std::snprintf(b, sizeof b, "0x%0*X", width, v);
+  return b;
+}
+
+int demo(const sim::Scenario& scenario) {
+  sim::SimBackend backend;
+  auto card = backend.add_card(scenario);
+  platform::set_backend(&backend);
+
+  std::printf("model    %s\n", std::string(card->name()).c_str());
+  std::printf("version  %s\n", card->status_text().c_str());
+  std::printf("path     %s\n", backend.path_of(0).c_str());
+  std::printf("product  %s (vid %04x pid %04x)\n", scenario.product.c_str(), scenario.vendor_id, scenario.product_id);
+  std::printf("self-checks through the sim backend and the host link:\n");
+
+  qhidev_list list;
+  auto dev = std::make_unique<qhidev>();
+  dev->owner = &list;
+  dev->path = backend.path_of(0);
+  dev->node = sim::SimBackend::node_of(0);
+  dev->handle = std::shared_ptr<platform::HidDevice>(backend.open(dev->node, platform::Access::ReadWrite));
+  dev->link_flags = scenario.old_answers ? 0 : QHIDEV_F_ECHO2;
+  list.items[0] = std::move(dev);
+  list.count = 1;
+  list.current = list.items[0].get();
+  HidLink link(list);
+  Checks c;
+  alignas(64) static uint8_t page[4096];
+  Answer a;
+
+  const uint8_t attach = 1;
+  bool ok = link.transact_long(CMD_BOARD_STATUS, 0, &attach, 1, 64, page, a);
+  c.line(ok, "command 4 status", ok ? std::string(reinterpret_cast<const char*>(a.payload + 64)) : "no answer");
+
+  ok = link.transact_short(CMD_BOARD_EVENT, CMD_EVENT_SUB, nullptr, 0, 24, page, a) && a.len == 24;
+  c.line(ok, "command 1 event", ok ? "capabilities " + hex(a.payload[1]) : "no answer");
+
+  const uint8_t one = 1;
+  ok = link.transact_long(CMD_WORK_STATUS, 0, &one, 1, 160, page, a);
+  c.line(ok, "command 5 work status", ok ? "input " + std::to_string(a.payload[32]) + ", busy " +
+                                               std::to_string(a.payload[16]) : "no answer");
+
+  ok = link.transact_long(CMD_CONFIG_GET, 0, nullptr, 0, 24, page, a);
+  c.line(ok && a.len >= 32 && crc32_register(a.payload, 32) == 0, "command 21 config",
+         ok ? "half frame rate " + std::to_string(a.payload[0]) + ", CRC register runs to 0" : "no answer");
+
+  uint8_t rq[8] = {0x10, 0, 0x60, 0, 4, 0, 0, 0};
+  ok = link.transact_long(CMD_REG_READ, 0, rq, sizeof rq, 8, page, a, &g_reg_seq) && a.payload[7] != 0;
+  c.line(ok, "command 12 FPGA 0x60", ok ? "version " + hex(get_le32(a.payload + 8), 8) : "no answer");
+
+  const int r = link.hid_send_command(0x22, page);
+  c.line(r >= 0, "command 7 code 0x22", "probe hold " + std::to_string(r));
+
+  std::printf("%s\n", c.failed ? "some self-checks failed" : "all self-checks passed");
+  platform::set_backend(nullptr);
+  return c.failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--list-models") == 0) {
+    for (std::string_view n : sim::board_names()) std::printf("%.*s\n", static_cast<int>(n.size()), n.data());
+    return 0;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "--uhid") == 0) {
+    auto s = scenario_or_complain(argv[2]);
+    if (!s) return 2;
+#ifdef KESTREL_SIM_HAVE_UHID
+    return sim::run_uhid(*s);
+#else
+    std::fprintf(stderr, "kestrel-sim: the uhid bridge is unavailable in this build\n");
+    return 2;
+#endif
+  }
+  if (argc == 2 && argv[1][0] != '-') {
+    auto s = scenario_or_complain(argv[1]);
+    return s ? demo(*s) : 2;
+  }
+  return usage();
+}
