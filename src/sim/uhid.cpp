@@ -1,0 +1,346 @@
+#include "sim/uhid.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <linux/input.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "sim/card.h"
+#include "sim/download_channel.h"
+#include "sim/sim_backend.h"
+
+namespace kestrel::sim {
+
+namespace {
+
+constexpr UhidReportDecl kReports[] = {
+    // Outputs (set-output-report, write()).
+    {11, UhidReportKind::Output, 265, 0},  // long request
+    {10, UhidReportKind::Output, 63, 0},   // short request
+    {5, UhidReportKind::Output, 261, 0},   // legacy erase (261); the notification is a 63-byte set
+    {7, UhidReportKind::Output, 264, 0},   // flash channel request
+    {4, UhidReportKind::Output, 261, 0},   // legacy page data
+    {12, UhidReportKind::Output, 261, 0},  // legacy register read request
+    // Inputs (fetched with get-input-report, or asynchronous).
+    {9, UhidReportKind::Input, 265, 265},  // answer
+    {6, UhidReportKind::Input, 264, 264},  // qspi status (264); legacy handshake 257 while active
+    {4, UhidReportKind::Input, 191, 191},  // board status block
+    {8, UhidReportKind::Input, 264, 248},  // debug text: 264 read, 248 fetched
+    {2, UhidReportKind::Input, 264, 264},  // board event record (asynchronous)
+    {3, UhidReportKind::Input, 264, 264},  // device debug text (asynchronous)
+    {12, UhidReportKind::Input, 264, 264}, // device debug text (asynchronous)
+    {13, UhidReportKind::Input, 261, 261}, // legacy register read answer
+    // Features.
+    {1, UhidReportKind::Feature, 261, 24}, // event record get (24) / legacy download start, end (261)
+    {7, UhidReportKind::Feature, 261, 261},// video input selection
+};
+
+
+constexpr uint16_t kUhidErrIo = EIO;
+
+template <size_t N>
+void copy_text(uint8_t (&dst)[N], const std::string& s) {
+  const size_t n = std::min(s.size(), N - 1);
+  std::memcpy(dst, s.data(), n);
+  dst[n] = 0;
+}
+
+}  // namespace
+
+std::span<const UhidReportDecl> uhid_report_table() { return kReports; }
+
+uint16_t UhidTranslator::get_size(UhidReportKind kind, uint8_t id) const {
+  if (kind == UhidReportKind::Input && id == 6 && legacy_active_) return 257;
+  for (const auto& r : uhid_report_table())
+    if (r.kind == kind && r.id == id) return r.get_size;
+  return 0;
+}
+
+uhid_event UhidTranslator::create_event(const UhidDeviceInfo& info, std::span<const uint8_t> descriptor) {
+  uhid_event ev;
+  std::memset(&ev, 0, sizeof ev);
+  ev.type = UHID_CREATE2;
+  auto& c = ev.u.create2;
+  copy_text(c.name, info.name);
+  copy_text(c.phys, info.phys);
+  copy_text(c.uniq, info.uniq);
+  const size_t n = std::min(descriptor.size(), sizeof c.rd_data);
+  std::memcpy(c.rd_data, descriptor.data(), n);
+  c.rd_size = static_cast<uint16_t>(n);
+  c.bus = BUS_USB;
+  c.vendor = info.vendor;
+  c.product = info.product;
+  c.version = info.version;
+  c.country = 0;
+  return ev;
+}
+
+uhid_event UhidTranslator::destroy_event() {
+  uhid_event ev;
+  std::memset(&ev, 0, sizeof ev);
+  ev.type = UHID_DESTROY;
+  return ev;
+}
+
+bool UhidTranslator::input_event(std::span<const uint8_t> report, uhid_event& out) {
+  if (report.empty() || report.size() > UHID_DATA_MAX) return false;
+  std::memset(&out, 0, sizeof out);
+  out.type = UHID_INPUT2;
+  out.u.input2.size = static_cast<uint16_t>(report.size());
+  std::memcpy(out.u.input2.data, report.data(), report.size());
+  return true;
+}
+
+void UhidTranslator::translate(const uhid_event& in, std::vector<uhid_event>& out) {
+  switch (in.type) {
+    case UHID_START:
+      started_ = true;
+      return;
+    case UHID_STOP:
+      started_ = false;
+      return;
+    case UHID_OPEN:
+      ++open_count_;
+      return;
+    case UHID_CLOSE:
+      if (open_count_ > 0) --open_count_;
+      return;
+
+    case UHID_OUTPUT: {
+      // write() or HIDIOCSOUTPUT on the hidraw node: no reply.
+      const auto& o = in.u.output;
+      ++counters_.outputs;
+      const size_t n = std::min<size_t>(o.size, UHID_DATA_MAX);
+      if (n == 0) return;
+      const std::span<const uint8_t> r(o.data, n);
+      const bool ok = o.rtype == UHID_FEATURE_REPORT ? card_.set_feature_report(r) : card_.set_output_report(r);
+      if (!ok) ++counters_.failed;
+      return;
+    }
+
+    case UHID_GET_REPORT: {
+      const auto& g = in.u.get_report;
+      ++counters_.gets;
+      uhid_event rep;
+      std::memset(&rep, 0, sizeof rep);
+      rep.type = UHID_GET_REPORT_REPLY;
+      auto& rr = rep.u.get_report_reply;
+      rr.id = g.id;
+      const UhidReportKind kind = g.rtype == UHID_FEATURE_REPORT ? UhidReportKind::Feature
+                              : g.rtype == UHID_INPUT_REPORT ? UhidReportKind::Input
+                                                             : UhidReportKind::Output;
+      const uint16_t n = kind == UhidReportKind::Output ? 0 : get_size(kind, g.rnum);
+      if (n == 0) {
+        ++counters_.unknown;
+        rr.err = kUhidErrIo;
+        out.push_back(rep);
+        return;
+      }
+      std::span<uint8_t> r(buf_.data(), n);
+      std::fill(r.begin(), r.end(), uint8_t{0});
+      r[0] = g.rnum;
+      const bool ok = kind == UhidReportKind::Feature ? card_.get_feature_report(r) : card_.get_input_report(r);
+      if (!ok) {
+        ++counters_.failed;
+        rr.err = kUhidErrIo;
+      } else {
+        rr.err = 0;
+        rr.size = n;
+        std::memcpy(rr.data, r.data(), n);
+      }
+      out.push_back(rep);
+      return;
+    }
+
+    case UHID_SET_REPORT: {
+      const auto& s = in.u.set_report;
+      ++counters_.sets;
+      uhid_event rep;
+      std::memset(&rep, 0, sizeof rep);
+      rep.type = UHID_SET_REPORT_REPLY;
+      rep.u.set_report_reply.id = s.id;
+      const size_t n = std::min<size_t>(s.size, UHID_DATA_MAX);
+      bool ok = false;
+      if (n > 0 && s.rtype != UHID_INPUT_REPORT) {
+        const std::span<const uint8_t> r(s.data, n);
+        ok = s.rtype == UHID_FEATURE_REPORT ? card_.set_feature_report(r) : card_.set_output_report(r);
+        // The legacy download protocol is active between its start and end; the handshake of
+        // input 6 is then fetched at 257 bytes.
+        if (ok && s.rtype == UHID_FEATURE_REPORT && s.rnum == 1 && n >= 2 && s.data[1] <= 1)
+          legacy_active_ = s.data[1] == 1;
+      }
+      if (!ok) ++counters_.failed;
+      rep.u.set_report_reply.err = ok ? 0 : kUhidErrIo;
+      out.push_back(rep);
+      return;
+    }
+
+    default:
+      ++counters_.unknown;
+      return;
+  }
+}
+
+UhidBridge::UhidBridge(platform::HidDevice& card, UhidDeviceInfo info)
+    : card_(card), info_(std::move(info)), translator_(card) {}
+
+UhidBridge::~UhidBridge() { destroy(); }
+
+bool UhidBridge::write_event(const uhid_event& ev) {
+  std::lock_guard<std::mutex> lock(write_mu_);
+  if (fd_ < 0) return false;
+  ssize_t n;
+  do {
+    n = ::write(fd_, &ev, sizeof ev);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(sizeof ev);
+}
+
+bool UhidBridge::create(std::string* error, const char* path) {
+  fd_ = ::open(path, O_RDWR | O_CLOEXEC);
+  if (fd_ < 0) {
+    if (error) *error = std::string("cannot open ") + path + ": " + std::strerror(errno);
+    return false;
+  }
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (!write_event(UhidTranslator::create_event(info_, info_.report_descriptor))) {
+    if (error) *error = std::string("UHID_CREATE2 failed: ") + std::strerror(errno);
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  return true;
+}
+
+void UhidBridge::pump() {
+  std::array<uint8_t, 264> buf{};
+  while (!stopping_.load()) {
+    size_t got = 0;
+    const auto st = card_.read_interrupt(buf, 200, got);
+    if (st == platform::ReadStatus::Ok && got > 0) {
+      uhid_event ev;
+      if (UhidTranslator::input_event(std::span<const uint8_t>(buf.data(), got), ev)) write_event(ev);
+    } else if (st == platform::ReadStatus::Gone) {
+      gone_.store(true);
+      const uint64_t one = 1;
+      [[maybe_unused]] auto w = ::write(wake_fd_, &one, sizeof one);
+      return;
+    } else if (st == platform::ReadStatus::Error) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+}
+
+int UhidBridge::run(int stop_fd) {
+  if (fd_ < 0) return 2;
+  std::thread pump_thread([this] { pump(); });
+  int rc = 0;
+  std::vector<uhid_event> replies;
+  uhid_event ev;
+  for (;;) {
+    pollfd fds[3] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    const int nfds = stop_fd >= 0 ? 3 : 2;
+    const int pr = ::poll(fds, nfds, -1);
+    if (pr < 0) {
+      if (errno == EINTR) continue;
+      rc = 2;
+      break;
+    }
+    if (nfds == 3 && (fds[2].revents & (POLLIN | POLLHUP))) break;
+    if (fds[1].revents & POLLIN) {
+      rc = 1;  // the card was unplugged: the device leaves
+      break;
+    }
+    if (fds[0].revents & (POLLERR | POLLHUP)) {
+      rc = 2;
+      break;
+    }
+    if (fds[0].revents & POLLIN) {
+      const ssize_t n = ::read(fd_, &ev, sizeof ev);
+      if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        rc = 2;
+        break;
+      }
+      replies.clear();
+      translator_.translate(ev, replies);
+      for (const auto& r : replies)
+        if (!write_event(r)) rc = 2;
+      if (rc == 2) break;
+    }
+  }
+  stopping_.store(true);
+  card_.cancel_read();
+  pump_thread.join();
+  destroy();
+  return rc;
+}
+
+void UhidBridge::destroy() {
+  if (fd_ >= 0) {
+    write_event(UhidTranslator::destroy_event());
+    std::lock_guard<std::mutex> lock(write_mu_);
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (wake_fd_ >= 0) {
+    ::close(wake_fd_);
+    wake_fd_ = -1;
+  }
+}
+
+int run_uhid(const Scenario& scenario) {
+  SimBackend backend;
+  auto card = backend.add_card(scenario);
+  if (!storage_of(*card)) attach_storage(*card);
+  std::string error;
+  auto dev = backend.open(SimBackend::node_of(0), platform::Access::ReadWrite, &error);
+  if (!dev) {
+    std::fprintf(stderr, "kestrel-sim: cannot open the card: %s\n", error.c_str());
+    return 2;
+  }
+
+  UhidDeviceInfo info;
+  info.name = scenario.product + " (kestrel-sim " + std::string(card->name()) + ")";
+  info.phys = "kestrel-sim/" + std::string(card->name());
+  info.uniq = card->status_text();
+  info.vendor = scenario.vendor_id;
+  info.product = scenario.product_id;
+  info.version = scenario.release;
+  info.report_descriptor = SimCard::report_descriptor();
+
+  // SIGINT and SIGTERM end the bridge through a signalfd, so that the card leaves cleanly.
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGTERM);
+  sigset_t old;
+  pthread_sigmask(SIG_BLOCK, &mask, &old);
+  const int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
+
+  UhidBridge bridge(*dev, info);
+  if (!bridge.create(&error)) {
+    std::fprintf(stderr, "kestrel-sim: the uhid bridge is unavailable: %s\n", error.c_str());
+    if (sfd >= 0) ::close(sfd);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return 2;
+  }
+  std::printf("kestrel-sim: %s behind /dev/uhid as %04x:%04x; Ctrl-C ends\n", card->status_text().c_str(),
+              info.vendor, info.product);
+  std::fflush(stdout);
+  const int rc = bridge.run(sfd);
+  if (sfd >= 0) ::close(sfd);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return rc == 2 ? 2 : rc;
+}
+
+}  // namespace kestrel::sim
