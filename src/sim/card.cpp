@@ -268,12 +268,11 @@ void SimCard::send_event(uint16_t code, uint32_t word2, uint8_t report_id) {
 }
 
 void SimCard::send_debug_text(std::string_view text, uint8_t report_id) {
-  // Reports 3 and 12 carry at most 55 bytes; report 8 as much as its 248 bytes hold.
+  // Reports 3 and 12 carry at most 55 bytes; report 8 as much as its 248-byte fetched form holds.
   const size_t piece = report_id == RID_DEBUG_TEXT ? POLLED_TEXT_MAX : SHORT_PAYLOAD_MAX;
-  const size_t size = report_id == RID_DEBUG_TEXT ? POLLED_TEXT_SIZE : ASYNC_READ_SIZE;
   for (size_t at = 0; at < text.size(); at += piece) {
     const std::string_view part = text.substr(at, piece);
-    std::vector<uint8_t> r(size, 0);
+    std::vector<uint8_t> r(ASYNC_READ_SIZE, 0);
     frame_build(r.data(), report_id, 0, 1, 0, reinterpret_cast<const uint8_t*>(part.data()),
                 static_cast<uint16_t>(part.size()));
     queue_interrupt(std::move(r));

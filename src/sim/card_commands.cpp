@@ -136,8 +136,9 @@ std::optional<Request> SimCard::Impl::take_request(std::span<const uint8_t> r) {
   return Request{r[0], r[1], r[2], r[3], r.subspan(FRAME_HDR, len)};
 }
 
-void SimCard::Impl::answer(const Request& rq, std::span<const uint8_t> payload, uint8_t status, uint8_t cmd) {
+void SimCard::Impl::answer(const Request& rq, std::span<const uint8_t> payload, bool refused, uint8_t cmd) {
   if (cmd == 0) cmd = rq.cmd;
+  const uint8_t status = refused ? (rq.sub | ANSWER_REFUSED) : rq.sub;
   std::vector<uint8_t> a(ANSWER_REPORT_SIZE, 0);
   const auto len = static_cast<uint16_t>(std::min(payload.size(), ANSWER_PAYLOAD_MAX));
   frame_build(a.data(), st.old_answers ? cmd : RID_ANSWER, rq.seq, cmd, status, payload.data(), len);
@@ -184,7 +185,7 @@ void SimCard::Impl::handle(const Request& rq) {
     case CMD_CYFXD:
       if (p.size() != 1 || p[0] != 1) return refuse(rq);
       answer(rq, debug_head());
-      if (rq.rid == RID_LONG_REQ) answer(rq, debug_tail(), 0, CMD_CYFXD_TAIL);
+      if (rq.rid == RID_LONG_REQ) answer(rq, debug_tail(), false, CMD_CYFXD_TAIL);
       return;
     case CMD_CYFXD_TAIL: return answer(rq, debug_tail());
     case CMD_UPDATE: return cmd_video_update(rq);
@@ -309,15 +310,15 @@ void SimCard::Impl::cmd_audio_policy(const Request& rq) {
   uint8_t a[16] = {};
   put_le32(a, MAGIC_ZHHH);
   a[4] = 1;
-  uint8_t status = 0;
+  bool refused = false;
   if (p[5]) {
     const uint8_t code = p[12];
     if (code <= 3 || (code >= 0x80 && code <= 0x87)) st.audio_policy = code;
-    else status = ANSWER_REFUSED;
+    else refused = true;
   }
-  a[5] = status ? 0 : 1;
+  a[5] = refused ? 0 : 1;
   a[12] = st.audio_policy;
-  answer(rq, a, status);
+  answer(rq, a, refused);
 }
 
 // Command 15. Long form: a raw bus transfer, answered with the bytes sent. Short form: the

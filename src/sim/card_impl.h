@@ -93,8 +93,10 @@ struct SimCard::Impl {
   // Framed requests.
   std::optional<Request> take_request(std::span<const uint8_t> report);
   void handle(const Request& rq);
-  void answer(const Request& rq, std::span<const uint8_t> payload, uint8_t status = 0, uint8_t cmd = 0);
-  void refuse(const Request& rq) { answer(rq, {}, ANSWER_REFUSED); }
+  // Answers repeat the request's sequence byte, command and sub-command (byte 3, which the
+  // event query checks); `refused` sets bit 7 of byte 3.
+  void answer(const Request& rq, std::span<const uint8_t> payload, bool refused = false, uint8_t cmd = 0);
+  void refuse(const Request& rq) { answer(rq, {}, true); }
   void cmd_control(const Request& rq);
   void cmd_video_update(const Request& rq);
   void cmd_reg_read(const Request& rq);

@@ -377,7 +377,7 @@ std::vector<uint8_t> SimCard::report_descriptor() {
   struct Item { uint8_t main; uint8_t id; uint16_t size; };
   constexpr uint8_t IN = 0x81, OUT = 0x91, FEAT = 0xB1;
   static constexpr Item kReports[] = {
-      {IN, 9, 265}, {IN, 6, 264}, {IN, 4, 191}, {IN, 8, 248}, {IN, 2, 264}, {IN, 3, 264},
+      {IN, 9, 265}, {IN, 6, 264}, {IN, 4, 191}, {IN, 8, 264}, {IN, 2, 264}, {IN, 3, 264},
       {IN, 12, 264}, {IN, 13, 261},
       {OUT, 11, 265}, {OUT, 10, 63}, {OUT, 5, 261}, {OUT, 7, 264}, {OUT, 4, 261}, {OUT, 12, 261},
       {FEAT, 1, 261}, {FEAT, 7, 261},

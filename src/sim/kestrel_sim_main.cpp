@@ -17,11 +17,13 @@
 #include "devlink/qhidev.h"
 #include "sim/sim_backend.h"
 
-// The uhid bridge provides `int kestrel::sim::run_uhid(const kestrel::sim::Scenario&)`: it serves
-// the card through /dev/uhid until interrupted and returns the exit code.
-#if __has_include("sim/uhid.h")
-#include "sim/uhid.h"
-#define KESTREL_SIM_HAVE_UHID 1
+// The uhid hook. The bridge's sources define run_uhid and switch the hook on with
+//   target_compile_definitions(kestrel-sim PRIVATE KESTREL_SIM_HAVE_UHID=1)
+// run_uhid serves the card through /dev/uhid until interrupted and returns the exit code.
+#ifdef KESTREL_SIM_HAVE_UHID
+namespace kestrel::sim {
+int run_uhid(const Scenario& scenario);
+}
 #endif
 
 namespace {

@@ -1,0 +1,178 @@
+// Each fault of the plan reaches the host as the link says it should.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "devlink/commands.h"
+#include "devlink/hid_link.h"
+#include "support/sim_fixture.h"
+
+namespace kestrel {
+namespace {
+
+using sim::Fault;
+using sim::StepKind;
+
+sim::Scenario with_fault(const char* board, StepKind kind, uint32_t value, Fault fault, uint32_t times = 1) {
+  auto s = *sim::make_scenario(board);
+  s.faults.at(kind, value, fault, times);
+  return s;
+}
+
+bool work_status(test::SimFixture& f, Answer& a) {
+  const uint8_t one = 1;
+  return f.link.transact_long(CMD_WORK_STATUS, 0, &one, 1, 160, f.page(), a);
+}
+
+TEST(SimFaults, RefuseSetsBitSevenWithTheFrameIntact) {
+  test::SimFixture f(with_fault("meadow", StepKind::Command, CMD_WORK_STATUS, Fault::Refuse));
+  Answer a;
+  ASSERT_TRUE(work_status(f, a));  // accepted: byte 3 is no part of the acceptance test
+  EXPECT_TRUE(a.refused());
+  ASSERT_TRUE(work_status(f, a));  // the rule fired once
+  EXPECT_FALSE(a.refused());
+}
+
+TEST(SimFaults, RefusedConfigurationWriteFailsTheHostsTest) {
+  auto s = *sim::make_scenario("TB610R-1CH");
+  s.faults.at(StepKind::Command, CMD_PROP_BLOCK, Fault::Refuse);
+  test::SimFixture f(s);
+  uint8_t blk[32] = {};
+  Answer a;
+  ASSERT_TRUE(f.link.transact_long(CMD_PROP_BLOCK, 0, blk, 32, 32, f.page(), a));
+  EXPECT_TRUE(a.refused());
+}
+
+TEST(SimFaults, DropAnswerFailsTheFetch) {
+  test::SimFixture f(with_fault("TB610R-1CH", StepKind::Command, CMD_CONTROL, Fault::DropAnswer));
+  EXPECT_EQ(f.link.hid_send_command(0x31, f.page()), 0);  // sent, fetch failed
+  EXPECT_EQ(f.link.hid_send_command(0x31, f.page()), 1);
+}
+
+TEST(SimFaults, CorruptChecksumIsRefusedByTheLink) {
+  test::SimFixture f(with_fault("meadow", StepKind::Command, CMD_CONFIG_GET, Fault::CorruptChecksum));
+  Answer a;
+  EXPECT_FALSE(f.link.transact_long(CMD_CONFIG_GET, 0, nullptr, 0, 24, f.page(), a));
+  EXPECT_NE(frame_csum(f.pages.data(), 8 + get_le16(f.pages.data() + 4)), 0xFFFF);
+  EXPECT_TRUE(f.link.transact_long(CMD_CONFIG_GET, 0, nullptr, 0, 24, f.page(), a));
+}
+
+TEST(SimFaults, StaleSequenceIsRefusedByTheLink) {
+  test::SimFixture f(with_fault("meadow", StepKind::Command, CMD_MONITOR, Fault::StaleSequence));
+  uint8_t rq[16] = {};
+  Answer a;
+  EXPECT_FALSE(f.link.transact_long(CMD_MONITOR, 0, rq, 16, 16, f.page(), a));
+  EXPECT_EQ(f.pages[1], static_cast<uint8_t>(f.link.last_seq() - 1));
+  EXPECT_EQ(frame_csum(f.pages.data(), 8 + get_le16(f.pages.data() + 4)), 0xFFFF);
+}
+
+TEST(SimFaults, SlowAnswerTakesMoreThanASecondOfSimulatedTime) {
+  test::SimFixture f(with_fault("meadow", StepKind::Command, CMD_WORK_STATUS, Fault::Slow));
+  const uint64_t t0 = clock_now_ns();
+  const auto real0 = std::chrono::steady_clock::now();
+  Answer a;
+  ASSERT_TRUE(work_status(f, a));
+  EXPECT_GT(clock_now_ns() - t0, 1'000'000'000ULL);
+  EXPECT_LT(std::chrono::steady_clock::now() - real0, std::chrono::milliseconds(500));
+  // Only that answer was slow.
+  const uint64_t t1 = clock_now_ns();
+  ASSERT_TRUE(work_status(f, a));
+  EXPECT_LT(clock_now_ns() - t1, 1'000'000ULL);
+}
+
+TEST(SimFaults, SlowRequestWithoutAnswerWaitsAtTheSend) {
+  test::SimFixture f(with_fault("meadow", StepKind::Command, CMD_SEND_ASYNC, Fault::Slow));
+  const uint64_t t0 = clock_now_ns();
+  EXPECT_TRUE(f.link.send_async(8, f.page()));
+  EXPECT_GT(clock_now_ns() - t0, 1'000'000'000ULL);
+}
+
+TEST(SimFaults, UnplugMakesEveryLaterCallFail) {
+  test::SimFixture f(with_fault("meadow", StepKind::Command, CMD_BOARD_STATUS, Fault::Unplug));
+  Answer a;
+  ASSERT_TRUE(work_status(f, a));
+  const uint8_t b = 0;
+  EXPECT_FALSE(f.link.transact_long(CMD_BOARD_STATUS, 0, &b, 1, 64, f.page(), a));
+  EXPECT_FALSE(f.card->plugged());
+  EXPECT_FALSE(work_status(f, a));
+  EXPECT_EQ(f.link.hid_send_command(0x31, f.page()), -1);
+  EXPECT_FALSE(f.link.send_async(24, f.page()));
+  uint8_t feat[24] = {1};
+  EXPECT_FALSE(f.dev().handle->get_feature_report(feat));
+  uint8_t buf[264];
+  size_t got = 99;
+  EXPECT_EQ(f.dev().handle->read_interrupt(buf, 0, got), platform::ReadStatus::Gone);
+  EXPECT_EQ(got, 0u);
+  // The backend saw the card leave.
+  const auto ev = f.backend.drain_hotplug();
+  ASSERT_EQ(ev.size(), 1u);
+  EXPECT_EQ(ev[0].kind, platform::HotplugEvent::Kind::Removal);
+  // Plugged in again, the old handle stays dead; a new one works.
+  f.backend.plug(0);
+  EXPECT_FALSE(work_status(f, a));
+  ASSERT_TRUE(f.reopen());
+  EXPECT_TRUE(work_status(f, a));
+}
+
+TEST(SimFaults, NthTransactionRule) {
+  test::SimFixture f(with_fault("TB610R-1CH", StepKind::Transaction, 3, Fault::DropAnswer));
+  Answer a;
+  EXPECT_TRUE(work_status(f, a));   // request 1
+  EXPECT_TRUE(work_status(f, a));   // request 2
+  EXPECT_FALSE(work_status(f, a));  // request 3: answer dropped
+  EXPECT_TRUE(work_status(f, a));
+  EXPECT_EQ(f.card->step_count(StepKind::Transaction), 4u);
+}
+
+TEST(SimFaults, RuleThatFiresEveryTime) {
+  test::SimFixture f(with_fault("meadow", StepKind::Command, CMD_MONITOR, Fault::CorruptChecksum, 0));
+  uint8_t rq[16] = {};
+  Answer a;
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(f.link.transact_long(CMD_MONITOR, 0, rq, 16, 16, f.page(), a));
+}
+
+// A channel counts its own steps; the card arms the fault and applies it to the channel's answer.
+class PageChannel : public sim::SimChannel {
+ public:
+  explicit PageChannel(sim::SimCard& card) : card_(card) {}
+  sim::Handled on_set_output(std::span<const uint8_t> r) override {
+    if (r[0] != 7) return sim::Handled::No;
+    card_.step(StepKind::Page);
+    sim::SimCard::delay_ms(card_.latency().per_page_ms);
+    return sim::Handled::Ok;
+  }
+  sim::Handled on_get_input(std::span<uint8_t> r) override {
+    if (r[0] != 6) return sim::Handled::No;
+    frame_build(r.data(), 6, 0, 3, 0, nullptr, 0);
+    return sim::Handled::Ok;
+  }
+
+ private:
+  sim::SimCard& card_;
+};
+
+TEST(SimFaults, ChannelStepsAndLatency) {
+  auto s = with_fault("meadow", StepKind::Page, 2, Fault::Refuse);
+  s.latency.per_page_ms = 3;
+  s.latency.per_transfer_ms = 1;
+  test::SimFixture f(s);
+  f.card->add_channel(std::make_shared<PageChannel>(*f.card));
+  uint8_t out[264] = {7};
+  uint8_t in[264] = {6};
+  const uint64_t t0 = clock_now_ns();
+  ASSERT_TRUE(f.dev().handle->set_output_report(out));
+  ASSERT_TRUE(f.dev().handle->get_input_report(in));
+  EXPECT_EQ(in[3], 0);
+  EXPECT_EQ(clock_now_ns() - t0, 5'000'000ULL);  // two transfers and one page
+  ASSERT_TRUE(f.dev().handle->set_output_report(out));
+  ASSERT_TRUE(f.dev().handle->get_input_report(in));
+  EXPECT_EQ(in[3], ANSWER_REFUSED);
+  EXPECT_EQ(frame_csum(in, 8), 0xFFFF);
+  EXPECT_EQ(f.card->step_count(StepKind::Page), 2u);
+  // Framed commands still reach the card behind the channel.
+  Answer a;
+  EXPECT_TRUE(f.link.transact_long(CMD_CONFIG_GET, 0, nullptr, 0, 24, f.page(), a));
+}
+
+}  // namespace
+}  // namespace kestrel
