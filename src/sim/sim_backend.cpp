@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "sim/download_channel.h"
+
 namespace kestrel::sim {
 
 namespace {
@@ -70,6 +72,7 @@ SimBackend::~SimBackend() {
 
 std::shared_ptr<SimCard> SimBackend::add_card(const Scenario& scenario, bool plugged) {
   auto card = std::make_shared<SimCard>(scenario);
+  attach_storage(*card);  // its QSPI flash, the flash channel and the HID download protocol
   if (!plugged) card->unplug();
   size_t index = 0;
   {

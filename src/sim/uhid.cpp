@@ -301,7 +301,6 @@ void UhidBridge::destroy() {
 int run_uhid(const Scenario& scenario) {
   SimBackend backend;
   auto card = backend.add_card(scenario);
-  if (!storage_of(*card)) attach_storage(*card);
   std::string error;
   auto dev = backend.open(SimBackend::node_of(0), platform::Access::ReadWrite, &error);
   if (!dev) {
