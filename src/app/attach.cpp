@@ -1,0 +1,262 @@
+// The card scan, attach, status refresh and configuration record of the main window.
+#include <cstdio>
+#include <cstring>
+
+#include "app/ids.h"
+#include "app/main_window.h"
+#include "boards/registry.h"
+#include "devlink/status_flag.h"
+#include "devlink/commands.h"
+#include "log/clock.h"
+#include "log/log.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr uint32_t kAsyncReportsAction = 24;  // asks the card for asynchronous reports
+constexpr uint32_t kConfigSettleMs = 200;     // the card needs this long after 0x21 before a write
+constexpr size_t kMaxListName = 1024;
+
+// The window's identity for command 14: constant while the window exists.
+uint32_t window_token(const void* w) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(w)); }
+
+void log_board_change(BoardRegistry* reg, const uint8_t* block) {
+  if (!reg) return;
+  if (registry_select_by_status(*reg, reinterpret_cast<const char*>(block + STATUS_TEXT)))
+    log_printf(0, " board status change to %s\r\n", reg->current ? reg->current->name : "");
+}
+
+}  // namespace
+
+void CkestrelDlg::log_send_async(uint32_t action, bool ok) {
+  log_printf(9, " send async %u %s\r\n", action, ok ? "allok" : "failed");
+}
+
+bool CkestrelDlg::board_attach(uint32_t index) {
+  qhidev_list& l = *list_;
+  if (l.current && l.current_index == index && index < l.count && l.items[index].get() == l.current) return true;
+  {
+    ReaderHold hold(m_reader);
+    if (!qhidev_open(l, index)) return false;
+  }
+  qhidev* d = l.current;
+  std::span<uint8_t> t = text_page(0);
+  uint8_t* p = t.data() + FRAME_HDR;
+
+  // Feature probe: the event record as feature report 1.
+  bool ok = false;
+  uint8_t caps = 0;
+  std::memset(t.data(), 0, EVENT_SIZE);
+  t[0] = RID_EVENT_FEAT;
+  if (d->handle->get_feature_report(t.first(EVENT_SIZE)) && t[EVENT_KIND] == 1 && board_event_intact(t.data())) {
+    ok = true;
+    caps = t[EVENT_CAPS];
+    d->link_flags |= caps & 0x3B;
+    if (caps & QHIDEV_F_STATUS_RPT) {
+      ok = board_status_fetch_report4(m_link, t);
+      if (ok) {
+        d->link_flags |= QHIDEV_F_STATUS_RPT;
+        g_status_block_valid = 1;
+        log_board_change(m_registry, p);
+      }
+    }
+  }
+
+  // Event query by command 1.
+  if (!(d->link_flags & QHIDEV_F_ECHO2)) {
+    uint8_t rec[EVENT_SIZE];
+    if (board_event_query(m_link, rec)) d->link_flags |= QHIDEV_F_ECHO2 | (rec[EVENT_CAPS] & 0x7A);
+  }
+
+  // Status block by command 4.
+  if (!((d->link_flags & QHIDEV_F_STATUS_RPT) && ok)) {
+    const uint8_t attach_byte = 1;
+    std::span<uint8_t> req = text_page(2);
+    std::span<uint8_t> ans = text_page(1);
+    const uint8_t s = m_link.next_seq();
+    Answer a;
+    if (!m_link.hid_put(s, CMD_BOARD_STATUS, 0, &attach_byte, 1, req) ||
+        !m_link.fetch_more(CMD_BOARD_STATUS, s, STATUS_MIN_LENGTH, ans, a)) {
+      d->link_flags |= QHIDEV_F_STATUS_FAIL;
+      g_status_block_valid = 0;
+    } else {
+      std::memmove(p, a.payload, a.len);
+      if (!board_status_valid(p, a.len)) {
+        g_status_block_valid = 0;
+      } else {
+        d->link_flags |= QHIDEV_F_STATUS_CMD;
+        g_status_block_valid = 1;
+        log_board_change(m_registry, p);
+      }
+    }
+  }
+
+  if (d->link_flags & QHIDEV_F_ASYNC_MASK) log_send_async(kAsyncReportsAction, m_link.send_async(kAsyncReportsAction, text_page(1)));
+  // The reader reads while the current card sends asynchronous reports.
+  if (m_reader) m_reader->run.store((d->link_flags & QHIDEV_F_ASYNC_MASK) ? 1 : 0, std::memory_order_release);
+  return true;
+}
+
+bool CkestrelDlg::read_and_log_status(uint8_t* s, uint16_t* len) {
+  if (!m_link.current()) return false;
+  if (!board_status_read(m_link, s, text_page(0), 0, len)) return false;
+  // The text may be unterminated in a broken block; bound it by what arrived.
+  const size_t text_room = *len > STATUS_TEXT ? *len - STATUS_TEXT : 0;
+  const char* text = reinterpret_cast<const char*>(s + STATUS_TEXT);
+  const int text_len = static_cast<int>(strnlen(text, text_room));
+  log_printf(0, " *&* : board status change TEXT(%08X) GPIF(%08X) uvcolor(%u) view(%ux%u)\r\n %.*s\r\n",
+             get_le32(s + STATUS_TEXT_WORD), get_le32(s + STATUS_GPIF), s[STATUS_COLOR], get_le16(s + STATUS_VIEW_W),
+             get_le16(s + STATUS_VIEW_H), text_len, text);
+  return board_status_valid(s, *len);
+}
+
+void CkestrelDlg::show_version_text(const uint8_t* s) {
+  char formatted[256];
+  std::snprintf(formatted, sizeof formatted, " %s", reinterpret_cast<const char*>(s + STATUS_TEXT));
+  const char* colon = std::strchr(formatted, ':');
+  if (!colon) {
+    view_.set_text(ids::VERSION_TEXT, formatted);
+    return;
+  }
+  ++colon;
+  while (*colon == ' ') ++colon;
+  view_.set_text(ids::VERSION_TEXT, colon);
+}
+
+bool CkestrelDlg::status_refresh_steps() {
+  uint8_t* s = m_status_work.data();
+  uint16_t len = 0;
+  if (!read_and_log_status(s, &len)) return false;
+  if (view_.selection(ids::OUTPUT_PORT_LIST) != s[STATUS_OUTPUT_PORT]) view_.select(ids::OUTPUT_PORT_LIST, s[STATUS_OUTPUT_PORT]);
+  if (view_.selection(ids::DEFAULT_SIZE_LIST) != s[STATUS_DEFAULT_SIZE]) view_.select(ids::DEFAULT_SIZE_LIST, s[STATUS_DEFAULT_SIZE]);
+  show_version_text(s);
+  m_color_format = s[STATUS_COLOR];
+  m_input_locked = s[STATUS_LOCK_B] < s[STATUS_LOCK_A] ? 1 : 0;
+  refresh_color_buttons();
+  refresh_status_display();
+  return true;
+}
+
+void CkestrelDlg::board_status_refresh() { status_refresh_steps(); }
+
+void CkestrelDlg::board_scan() {
+  qhidev_list& l = *list_;
+  {
+    ReaderHold hold(m_reader);
+    qhidev_enum(l);
+  }
+  board_attach(0);
+
+  view_.reset_items(ids::CARD_LIST);
+  for (uint32_t i = 0; i < l.count; ++i) {
+    const qhidev* d = l.items[i].get();
+    view_.add_item(ids::CARD_LIST, (d && d->name.size() < kMaxListName) ? d->name : std::string());
+  }
+  if (l.count > 0) {
+    view_.select(ids::CARD_LIST, 0);
+    uint8_t input = 0;
+    if (board_input_get(m_link, &input) == 0) view_.select(ids::INPUT_LIST, input);
+    uint8_t half = 0;
+    if (board_config(1, 1, &half)) view_.set_check(ids::HALF_RATE_BOX, half != 0);
+  } else {
+    view_.select(ids::CARD_LIST, -1);
+  }
+  fill_video_lists();
+  log_printf(0, " *&* : intr event %08X : %08X\r\n", get_le32(m_event_state.event.data() + EVENT_WORD1),
+             get_le32(m_event_state.event.data() + EVENT_WORD2));
+  if (!status_refresh_steps()) return;
+  reset_register_panel();
+
+  qhidev* d = m_link.current();
+  if (!d) return;
+  if (d->link_flags & QHIDEV_F_STATUS_RPT) {
+    m_link.send_notify(3, 0, window_token(this));
+  } else {
+    log_send_async(kAsyncReportsAction, m_link.send_async(kAsyncReportsAction, text_page(1)));
+    uint8_t buf[ANSWER_REPORT_SIZE];
+    Answer a;
+    if (m_link.transact_short(CMD_DBG_CONTROL, 2, nullptr, 0, 4, buf, a)) std::memcpy(m_text_work.data(), a.payload, 4);
+  }
+}
+
+bool CkestrelDlg::board_config(int op, uint32_t n, void* v) {
+  std::span<uint8_t> page = text_page(0);
+  uint8_t* r = board_config_read(m_link, page);
+  if (!r) return false;
+  const uint32_t m = n < 4 ? n : 4;
+  auto* vb = static_cast<uint8_t*>(v);
+  switch (op) {
+    case 0:
+      return true;
+    case 1:
+    case 3: {
+      const uint32_t x = r[op == 1 ? CONFIG_HALF_RATE : CONFIG_SETTING1];
+      if (m > 0) {
+        if (!vb) return false;
+        for (uint32_t i = 0; i < m; ++i) vb[i] = static_cast<uint8_t>(x >> (8 * i));
+      }
+      return true;
+    }
+    case 2: {
+      uint32_t num = 0;
+      for (uint32_t i = 0; vb && i < m; ++i) num |= static_cast<uint32_t>(vb[i]) << (8 * i);
+      const uint8_t y = (vb && num != 0) ? 1 : 0;
+      if (y == r[CONFIG_HALF_RATE]) return true;
+      r[CONFIG_HALF_RATE] = y;
+      break;
+    }
+    case 4: {
+      const uint8_t y = (vb && m > 0) ? vb[0] : 0;
+      if (y == r[CONFIG_SETTING1]) return true;
+      r[CONFIG_SETTING1] = y;
+      break;
+    }
+    default:
+      return false;
+  }
+
+  // Write sequence: window and card locked, 0x21, a pause, the sealed record, then restore.
+  const int was_locked = set_download_lock(1);
+  const int rc = m_link.hid_send_command(CTRL_CFG_BEGIN, text_page(1));
+  sleep_ms(kConfigSettleMs);
+  board_config_seal(r);
+  const uint8_t s2 = m_link.next_seq();
+  bool result = false;
+  // The record is sent from the page it was read into; the answer lands in the same page.
+  uint8_t rec[CONFIG_SIZE];
+  std::memcpy(rec, r, CONFIG_SIZE);
+  if (m_link.hid_put(s2, CMD_CONFIG_PUT, 0, rec, CONFIG_SIZE, page) && m_link.hid_get(page)) {
+    result = m_link.frame_check(page.data(), CMD_CONFIG_PUT, s2, 0) && !(page[FRAME_SUB] & ANSWER_REFUSED);
+  }
+  if (rc >= -1 && rc <= 1) m_link.hid_send_command(static_cast<uint8_t>(CTRL_CFG_END + (rc == -1 ? 2 : rc)), text_page(1));
+  set_download_lock(was_locked);
+  return result;
+}
+
+int CkestrelDlg::set_download_lock(int mode) {
+  const int prev = m_dxctl_lock_status ? 1 : 0;
+  switch (mode) {
+    case 0:
+      if (m_dxctl_lock_status) {
+        m_dxctl_lock_status = 0;
+        if (m_pending_event) {
+          m_pending_event = 0;
+          view_.post_command(ids::ID_DEV_INTR_EVENT);
+        }
+      }
+      m_link.hid_send_command(CTRL_DL_UNLOCK, text_page(1));
+      return prev;
+    case 1:
+      if (!m_dxctl_lock_status) m_pending_event = 0;
+      m_dxctl_lock_status = 1;
+      m_link.hid_send_command(CTRL_DL_LOCK, text_page(1));
+      return prev;
+    case 2:
+      return prev;
+    default:
+      return 2;
+  }
+}
+
+}  // namespace kestrel
