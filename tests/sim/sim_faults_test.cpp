@@ -131,19 +131,22 @@ TEST(SimFaults, RuleThatFiresEveryTime) {
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(f.link.transact_long(CMD_MONITOR, 0, rq, 16, 16, f.page(), a));
 }
 
-// A channel counts its own steps; the card arms the fault and applies it to the channel's answer.
+// A channel of the test's own (output 0x30 programs a page, input 0x31 answers): it counts its
+// steps on the card; the card arms the fault and applies it to the channel's answer.
+constexpr uint8_t kPageOut = 0x30, kPageIn = 0x31;
+
 class PageChannel : public sim::SimChannel {
  public:
   explicit PageChannel(sim::SimCard& card) : card_(card) {}
   sim::Handled on_set_output(std::span<const uint8_t> r) override {
-    if (r[0] != 7) return sim::Handled::No;
+    if (r[0] != kPageOut) return sim::Handled::No;
     card_.step(StepKind::Page);
     sim::SimCard::delay_ms(card_.latency().per_page_ms);
     return sim::Handled::Ok;
   }
   sim::Handled on_get_input(std::span<uint8_t> r) override {
-    if (r[0] != 6) return sim::Handled::No;
-    frame_build(r.data(), 6, 0, 3, 0, nullptr, 0);
+    if (r[0] != kPageIn) return sim::Handled::No;
+    frame_build(r.data(), kPageIn, 0, 3, 0, nullptr, 0);
     return sim::Handled::Ok;
   }
 
@@ -157,8 +160,8 @@ TEST(SimFaults, ChannelStepsAndLatency) {
   s.latency.per_transfer_ms = 1;
   test::SimFixture f(s);
   f.card->add_channel(std::make_shared<PageChannel>(*f.card));
-  uint8_t out[264] = {7};
-  uint8_t in[264] = {6};
+  uint8_t out[264] = {kPageOut};
+  uint8_t in[264] = {kPageIn};
   const uint64_t t0 = clock_now_ns();
   ASSERT_TRUE(f.dev().handle->set_output_report(out));
   ASSERT_TRUE(f.dev().handle->get_input_report(in));
