@@ -68,6 +68,7 @@ FlashChannel::FlashChannel(QspiFlash& flash, const Config& config)
 void FlashChannel::replug() {
   gone_ = false;
   open_ = false;
+  answer_pending_ = false;
   armed_ = Fault::None;
   busy_until_ns_ = 0;
 }
@@ -99,6 +100,14 @@ void FlashChannel::build_answer(uint8_t seq, uint8_t op, bool refused, const uin
 
 Handled FlashChannel::on_set_output(std::span<const uint8_t> report) {
   if (report.empty() || report[0] != FLASH_OUT_RID) return Handled::No;
+  // An operation this channel does not know is not its protocol: left to the card's other
+  // channels (and then the card, which stalls it); the status fetches that follow are too.
+  const uint8_t op = report.size() > FRAME_CMD ? report[FRAME_CMD] : 0;
+  if (op != BDEV_OP_OPEN && op != BDEV_OP_CLOSE && op != BDEV_OP_ERASE && op != BDEV_OP_PAGE &&
+      op != BDEV_OP_VERIFY) {
+    answer_pending_ = false;
+    return Handled::No;
+  }
   if (gone_) return Handled::Fail;
   armed_ = Fault::None;  // an answer fault not fetched is dropped by the next request
   if (report.size() != FLASH_REPORT_SIZE) {
@@ -111,6 +120,7 @@ Handled FlashChannel::on_set_output(std::span<const uint8_t> report) {
   if (report[FRAME_CMD] == BDEV_OP_PAGE) return on_page(report);
   armed_ = t;
   armed_delay_ms_ = faults_.slow_ms();
+  answer_pending_ = true;
   return on_control(report);
 }
 
@@ -271,6 +281,7 @@ Handled FlashChannel::on_get_input(std::span<uint8_t> report) {
   // protocol's handshake.
   if (report.empty() || report[0] != FLASH_IN_RID || report.size() != FLASH_REPORT_SIZE) return Handled::No;
   if (gone_) return Handled::Fail;
+  if (!answer_pending_) return Handled::No;  // no request of ours to answer
   ++stats_.fetches;
   if (cfg_.control_us && !faults_.bound()) spend_us(cfg_.control_us);
   // An erase still in progress: the fetch completes when it is done.

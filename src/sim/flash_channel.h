@@ -8,6 +8,10 @@
 // The card judges the host's frames with code of its own (header, checksum, magic, name, ranges);
 // it shares only the byte-level frame_csum / frame_build / crc32_register / le helpers.
 //
+// The channel answers the status fetches (input 6, 264 bytes) of the control requests it took;
+// before its first one, and after an output 7 it did not know (an op code other than 1, 2, 3, 4
+// and 6), it leaves report 6 and report 7 to the card's other channels and the card.
+//
 // Input report 6 is used by two protocols: this channel's 264-byte qspi status and the legacy
 // HID download protocol's 257-byte handshake (download_channel.h). The card tells them apart by
 // the size of the fetch: this channel answers only fetches of exactly 264 bytes and leaves every
@@ -152,6 +156,7 @@ class FlashChannel : public SimChannel {
   uint8_t last_seq_ = 0;       // sequence byte of the last control request
   uint8_t prev_seq_ = 0;       // and of the one before (StaleSequence)
   std::vector<uint8_t> answer_;
+  bool answer_pending_ = false;  // the last report 7 was a control request of ours
   Fault armed_ = Fault::None;  // answer fault of the channel on its own, for the next fetch
   uint32_t armed_delay_ms_ = 0;
   uint64_t busy_until_ns_ = 0; // an erase in progress: the status fetch waits until then

@@ -202,6 +202,7 @@ TEST_F(DownloadTest, SharedReportIdsAreToldApartBySize) {
   FlashChannel fc(f);
   test::Channels card{{&dl, &fc}};
   // Input 6 at 264 is the qspi status, at 257 the handshake.
+  ASSERT_EQ(card.set_output(test::open_request(1, 2, 100, 0)), Handled::Ok);
   std::vector<uint8_t> q(264, 0);
   q[0] = 6;
   EXPECT_EQ(dl.on_get_input(q), Handled::No);

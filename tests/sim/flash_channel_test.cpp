@@ -254,6 +254,23 @@ TEST_F(FlashChannelTest, ReportsOfOtherIdsAndSizesAreLeftAlone) {
   EXPECT_EQ(ch.on_set_output(r), Handled::Fail);
 }
 
+TEST_F(FlashChannelTest, UnknownOperationsAndTheirStatusAreLeftToTheCard) {
+  QspiFlash f = small_flash();
+  FlashChannel ch(f);
+  std::vector<uint8_t> a;
+  EXPECT_FALSE(get(ch, a));  // nothing asked yet: not ours to answer
+  EXPECT_EQ(ch.on_get_input(a), Handled::No);
+  std::vector<uint8_t> odd(264, 0);
+  odd[0] = 7;
+  odd[2] = 9;
+  EXPECT_EQ(ch.on_set_output(odd), Handled::No);
+  ASSERT_TRUE(put(ch, open_request(1, 2, 100, 0)));
+  EXPECT_TRUE(get(ch, a));
+  EXPECT_EQ(ch.on_set_output(odd), Handled::No);
+  EXPECT_EQ(ch.on_get_input(a), Handled::No);  // the status after it is not ours either
+  EXPECT_EQ(ch.stats().requests, 1u);
+}
+
 // ---- erase ---------------------------------------------------------------------------------------
 
 TEST_F(FlashChannelTest, EraseClearsItsRangeAndLeavesNeighboursIntact) {
