@@ -17,6 +17,12 @@ namespace kestrel {
 
 struct BoardRegistry;
 
+// What the card answered to an output-port switch: handled, and the port now selected.
+struct PortReply {
+  bool ok;
+  uint16_t current;
+};
+
 // The 16-byte payload of command 10: flag word, input index, bctl, zeros.
 struct VideoUpdateBlock {
   std::array<uint8_t, 16> bytes{};
@@ -102,6 +108,7 @@ class CkestrelDlg {
   void on_input_selected();        // 1007
   bool on_default_size_selected(); // 1031
   void on_output_port_selected();  // 1056
+  PortReply switch_output_port(uint16_t current);  // 0xFFFF only asks
   void on_half_rate_clicked();     // 1026
   void on_hold_clicked();          // 1042
   void on_lock_clicked();          // 1051

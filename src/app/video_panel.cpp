@@ -162,12 +162,16 @@ bool CkestrelDlg::on_default_size_selected() {
   return ok;
 }
 
-void CkestrelDlg::on_output_port_selected() {
+PortReply CkestrelDlg::switch_output_port(uint16_t current) {
   PortSwitchRecord rec;
-  const int sel = view_.selection(ids::OUTPUT_PORT_LIST);
-  rec.current = static_cast<uint16_t>(sel);
+  rec.current = current;
   const bool r = board_control(CTL_OUTPUT_PORT, PORT_SWITCH_RECORD_SIZE, &rec);
   log_printf(0, " *&* : combo input switch(%u) port = %u\r\n", r ? 1u : 0u, rec.current);
+  return {r, rec.current};
+}
+
+void CkestrelDlg::on_output_port_selected() {
+  switch_output_port(static_cast<uint16_t>(view_.selection(ids::OUTPUT_PORT_LIST)));
 }
 
 void CkestrelDlg::on_half_rate_clicked() {

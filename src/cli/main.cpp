@@ -1,19 +1,67 @@
-// kestrelctl: the command-line front end.
-#include <cstdio>
-#include <cstring>
+// kestrelctl: every user task and engineering dump of Kestrel from the command line, on the same
+// core as the desktop program.
+#include <CLI/CLI.hpp>
 
-#include "log/clock.h"
-#include "log/log.h"
+#include <cstdio>
+#include <unistd.h>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/output.h"
+#include "cli/session.h"
+
+namespace {
+
+constexpr const char* kFooter =
+    "Exit codes: 0 success, 1 failure (the card refused or did not answer), 2 usage,\n"
+    "3 no card, 4 image refused, 5 card busy or input locked.\n"
+    "With --json, standard output carries exactly one JSON document, errors included.";
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  using namespace kestrel;
-  clock_init();
-  log_attach_stream(stdout);
-  log_printf(0, " kestrel 2.0.6800 build 2024-12-25 10:01:06 +0800 CST\r\n");
-  log_attach_stream(nullptr);
-  if (argc > 1 && std::strcmp(argv[1], "--version") != 0) {
-    std::fprintf(stderr, "kestrelctl: no card commands yet in this build\n");
-    return 2;
+  using namespace kestrel::cli;
+  GlobalOptions opt;
+  CommandSet chosen;
+
+  CLI::App app{"kestrelctl: service and maintenance of USB video-capture cards", "kestrelctl"};
+  app.footer(kFooter);
+  app.set_version_flag("--version", "kestrelctl 2.0.6800 build 2024-12-25 10:01:06 +0800 CST");
+  app.add_option("--card,-c", opt.card, "Card to use: index in 'list', or its node or interface path (default 0)");
+  app.add_option("--simulate", opt.simulate, "Use a simulated card of this board (meadow, rw820c, TB610R-1CH, ...)");
+  app.add_flag("--json", opt.json, "Print one JSON document on standard output, errors included");
+  app.add_option("--log", opt.log_file, "Append the log to this file");
+  app.add_option("--log-level", opt.log_level, "Level mask of the log filter (bit n passes level n), e.g. 0x20008");
+  app.add_option("--log-modules", opt.log_modules, "Module mask of the log filter, e.g. 0x01000000");
+  app.add_flag("--yes,-y", opt.yes, "Answer yes where the desktop program would ask");
+  app.add_flag("--force", opt.force, "Go ahead even with an image that does not match the card");
+  app.add_flag("--trace", opt.trace, "Write every report sent to or received from the card to standard error");
+  app.add_option("--sim-report-log", opt.sim_report_log, "Write the simulated card's received reports to this file")
+      ->group("");
+  add_card_commands(app, chosen);
+  app.require_subcommand(1);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    if (opt.json) {
+      Output out(true);
+      out.fail(EXIT_USAGE, e.what());
+      return out.finish(EXIT_USAGE);
+    }
+    app.exit(e);
+    return EXIT_USAGE;
   }
-  return 0;
+
+  Output out(opt.json);
+  int rc = EXIT_OK;
+  {
+    Session session(opt, out);
+    rc = session.setup();
+    if (rc == EXIT_OK && chosen.needs_card) rc = session.attach();
+    else if (rc == EXIT_OK) session.window().on_init_dialog();
+    if (rc == EXIT_OK && chosen.action) rc = chosen.action(session);
+  }
+  return out.finish(rc);
 }

@@ -1,0 +1,329 @@
+// The card's own settings and state: list, status, input, port, config, reg, monitor, log.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/ids.h"
+#include "boards/reg_access.h"
+#include "boards/registry.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "devlink/board_records.h"
+#include "log/clock.h"
+#include "log/log.h"
+#include "res/ui_text.h"
+
+namespace kestrel::cli {
+
+namespace {
+
+std::string hex(uint32_t v, int digits) {
+  char b[16];
+  std::snprintf(b, sizeof b, "0x%0*X", digits, v);
+  return b;
+}
+
+const char* color_name(uint32_t c) {
+  switch (c) {
+    case 0: return "RGB24";
+    case 1: return "YUV2";
+    case 2: return "NV12";
+    default: return "unknown";
+  }
+}
+
+std::string selected_text(const MemoryView& v, uint32_t id) { return v.item_text(id, v.selection(id)); }
+
+int cmd_list(Session& s) {
+  Output& out = s.out();
+  qhidev_list& l = s.list();
+  nlohmann::json cards = nlohmann::json::array();
+  for (uint32_t i = 0; i < l.count; ++i) {
+    const qhidev* d = l.items[i].get();
+    if (!d) continue;
+    cards.push_back({{"index", i},
+                     {"name", d->name},
+                     {"path", d->path},
+                     {"node", d->node},
+                     {"vendor_id", hex(d->attributes.vendor_id, 4)},
+                     {"product_id", hex(d->attributes.product_id, 4)}});
+    char line[2048];
+    std::snprintf(line, sizeof line, "%u  %s\n   path %s\n   node %s  vid %04x pid %04x", i, d->name.c_str(),
+                  d->path.c_str(), d->node.c_str(), d->attributes.vendor_id, d->attributes.product_id);
+    out.line(line);
+  }
+  out.doc()["cards"] = cards;
+  if (l.count == 0) return out.fail(EXIT_NO_CARD, "no card found");
+  return EXIT_OK;
+}
+
+// The figures of the status record, read afresh.
+struct Figures {
+  bool ok = false;
+  uint32_t t_ms = 0, idle = 0;
+  uint8_t usbd = 0, busy = 0, vpin = 0, fvpd = 0, signal = 0, rate = 0, interlaced = 0;
+  uint16_t width = 0, height = 0;
+};
+
+Figures read_figures(Session& s) {
+  Figures f;
+  uint8_t v[256] = {};
+  if (!s.window().status_view_get(v)) return f;
+  f.ok = true;
+  f.t_ms = get_le32(v + 0);
+  f.usbd = v[4];
+  f.busy = v[16];
+  f.idle = get_le32(v + 24);
+  f.vpin = v[32];
+  f.fvpd = v[33];
+  f.width = get_le16(v + 64);
+  f.height = get_le16(v + 66);
+  f.interlaced = v[68];
+  f.rate = v[69];
+  f.signal = v[70];
+  return f;
+}
+
+int print_status(Session& s) {
+  CkestrelDlg& w = s.window();
+  MemoryView& v = s.view();
+  Output& out = s.out();
+  w.refresh_status_display();
+  const Figures f = read_figures(s);
+  const qhidev* d = w.link().current();
+  const BoardRegistry* reg = w.registry();
+  nlohmann::json& j = out.doc();
+  j["board"] = reg && reg->current ? reg->current->name : "";
+  j["version"] = v.text(ids::VERSION_TEXT);
+  j["link_flags"] = hex(d ? d->link_flags : 0, 2);
+  j["signal_format"] = v.text(ids::FORMAT_LABEL);
+  j["title"] = v.title();
+  j["input"] = {{"index", v.selection(ids::INPUT_LIST)},
+                {"name", selected_text(v, ids::INPUT_LIST)},
+                {"hold", w.m_fixed_input != 0},
+                {"locked", w.m_input_locked != 0}};
+  j["color_format"] = color_name(w.m_color_format);
+  j["default_size"] = selected_text(v, ids::DEFAULT_SIZE_LIST);
+  j["output_port"] = selected_text(v, ids::OUTPUT_PORT_LIST);
+  if (f.ok) {
+    j["usbd"] = hex(f.usbd, 2);
+    j["idle_percent"] = f.idle / 1000.0;
+    j["running_seconds"] = f.t_ms / 1000.0;
+    j["busy"] = f.busy != 0;
+    j["signal"] = {{"present", f.signal != 0}, {"width", f.width}, {"height", f.height}, {"frame_rate", f.rate},
+                   {"interlaced", f.interlaced != 0}};
+  }
+  out.line("board         " + j["board"].get<std::string>());
+  out.line("version       " + v.text(ids::VERSION_TEXT));
+  out.line("link flags    " + j["link_flags"].get<std::string>());
+  out.line("signal        " + v.text(ids::FORMAT_LABEL));
+  out.line("state         " + v.title());
+  out.line("input         " + std::to_string(v.selection(ids::INPUT_LIST)) + " " + selected_text(v, ids::INPUT_LIST) +
+           (w.m_input_locked ? " (locked)" : w.m_fixed_input ? " (held)" : " (scanning)"));
+  out.line(std::string("colour format ") + color_name(w.m_color_format));
+  out.line("default size  " + selected_text(v, ids::DEFAULT_SIZE_LIST));
+  out.line("output port   " + selected_text(v, ids::OUTPUT_PORT_LIST));
+  if (!f.ok) return out.fail(EXIT_FAILED, "the card did not answer the status query");
+  return EXIT_OK;
+}
+
+int cmd_status(Session& s, bool watch) {
+  int rc = print_status(s);
+  while (watch && rc == EXIT_OK && !s.out().json()) {
+    s.run_loop(1.0);
+    if (!s.list().current) return s.out().fail(EXIT_NO_CARD, "the card went away");
+    s.out().line("");
+    rc = print_status(s);
+  }
+  return rc;
+}
+
+int cmd_input(Session& s, const std::string& arg) {
+  CkestrelDlg& w = s.window();
+  MemoryView& v = s.view();
+  Output& out = s.out();
+  if (arg == "lock" || arg == "unlock") {
+    const bool want = arg == "lock";
+    if ((w.m_input_locked != 0) == want) {
+      out.line(std::string("input already ") + (want ? "locked" : "unlocked"));
+      out.doc()["locked"] = want;
+      return EXIT_OK;
+    }
+    w.on_lock_clicked();
+    out.doc()["locked"] = w.m_input_locked != 0;
+    if ((w.m_input_locked != 0) != want)
+      return out.fail(EXIT_FAILED, std::string("the card did not ") + arg + " the input");
+    out.line(std::string("input ") + (want ? "locked" : "unlocked"));
+    return EXIT_OK;
+  }
+  if (w.m_input_locked) return out.fail(EXIT_BUSY, "the input is locked; run 'input unlock' first");
+  if (arg == "auto") {
+    v.set_check(ids::HOLD_BOX, false);
+    w.on_hold_clicked();
+    out.line("input scanning");
+    out.doc()["input"] = "auto";
+    return EXIT_OK;
+  }
+  uint32_t index = 0;
+  if (!parse_number(arg, index) || static_cast<int>(index) >= v.item_count(ids::INPUT_LIST))
+    return out.fail(EXIT_USAGE, "input takes an index 0.." + std::to_string(v.item_count(ids::INPUT_LIST) - 1) +
+                                    ", auto, lock or unlock");
+  if (v.item_text(ids::INPUT_LIST, index) == "unknow") return out.fail(EXIT_USAGE, "input " + arg + " is not usable");
+  // Hold the chosen input, as ticking the box and picking it in the list do.
+  v.set_check(ids::HOLD_BOX, true);
+  v.select(ids::INPUT_LIST, static_cast<int>(index));
+  w.on_hold_clicked();
+  out.line("input " + std::to_string(index) + " " + v.item_text(ids::INPUT_LIST, index));
+  out.doc()["input"] = index;
+  return EXIT_OK;
+}
+
+int cmd_port(Session& s, const std::string& arg) {
+  MemoryView& v = s.view();
+  Output& out = s.out();
+  uint32_t index = 0;
+  if (!v.enabled(ids::OUTPUT_PORT_LIST)) return out.fail(EXIT_FAILED, "this board has no output-port choice");
+  if (!parse_number(arg, index) || static_cast<int>(index) >= v.item_count(ids::OUTPUT_PORT_LIST))
+    return out.fail(EXIT_USAGE, "port takes an index 0.." + std::to_string(v.item_count(ids::OUTPUT_PORT_LIST) - 1));
+  v.select(ids::OUTPUT_PORT_LIST, static_cast<int>(index));
+  PortReply r = s.window().switch_output_port(static_cast<uint16_t>(index));
+  out.doc()["port"] = r.current;
+  if (!r.ok) return out.fail(EXIT_FAILED, "the card did not switch the port");
+  out.line("output port " + std::to_string(r.current) + " " + v.item_text(ids::OUTPUT_PORT_LIST, r.current));
+  return EXIT_OK;
+}
+
+int cmd_config(Session& s, const std::string& what, const std::string& value) {
+  CkestrelDlg& w = s.window();
+  MemoryView& v = s.view();
+  Output& out = s.out();
+  if (what == "half-rate") {
+    if (value != "on" && value != "off") return out.fail(EXIT_USAGE, "config half-rate takes on or off");
+    uint8_t b = value == "on" ? 1 : 0;
+    if (!w.board_config(2, 1, &b)) return out.fail(EXIT_FAILED, "the card did not store the setting");
+    out.doc()["half_rate"] = value == "on";
+    out.line("half rate " + value);
+    return EXIT_OK;
+  }
+  if (what == "default-size") {
+    int found = -1;
+    uint32_t index = 0;
+    const int n = v.item_count(ids::DEFAULT_SIZE_LIST);
+    for (int i = 0; i < n && found < 0; ++i) {
+      const std::string item = v.item_text(ids::DEFAULT_SIZE_LIST, i);
+      const size_t colon = item.find(':');
+      if (colon == std::string::npos) continue;
+      if (parse_number(value, index) && std::atoi(item.c_str() + colon + 1) == static_cast<int>(index)) found = i;
+      if (!value.empty() && item.rfind(value, 0) == 0) found = i;
+    }
+    if (found < 0) {
+      std::string sizes;
+      for (int i = 0; i < n; ++i) sizes += "\n  " + v.item_text(ids::DEFAULT_SIZE_LIST, i);
+      return out.fail(EXIT_USAGE, "no default size '" + value + "'; sizes:" + sizes);
+    }
+    v.select(ids::DEFAULT_SIZE_LIST, found);
+    const bool ok = w.on_default_size_selected();
+    const std::string msg = v.messages.empty() ? "" : v.messages.back();
+    out.doc()["default_size"] = v.item_text(ids::DEFAULT_SIZE_LIST, found);
+    if (!ok) return out.fail(msg == ui_text[33] ? EXIT_USAGE : EXIT_FAILED, msg);
+    out.doc()["message"] = msg;
+    out.line(msg);
+    return EXIT_OK;
+  }
+  return out.fail(EXIT_USAGE, "config takes half-rate or default-size");
+}
+
+int cmd_reg(Session& s, const std::string& dev, const std::string& reg, const std::string& count) {
+  Output& out = s.out();
+  uint32_t d = 0, r = 0, n = 0;
+  if (!parse_number(dev, d) || d > 0x7F || !parse_number(reg, r) || r > 0xFF || !parse_number(count, n) || n < 1 ||
+      n > REG_READ_MAX)
+    return out.fail(EXIT_USAGE, "reg read <device 0..0x7f> <register 0..0xff> <count 1..256>");
+  std::vector<uint8_t> data(n, 0);
+  const int32_t rc = reg_read(s.window().link(), static_cast<uint8_t>(d), static_cast<uint8_t>(r), static_cast<int32_t>(n), data);
+  out.doc()["result"] = rc;
+  if (rc != REG_READ_OK) return out.fail(EXIT_FAILED, "register read failed (" + std::to_string(rc) + ")");
+  nlohmann::json bytes = nlohmann::json::array();
+  std::string line;
+  for (uint32_t i = 0; i < n; ++i) {
+    bytes.push_back(data[i]);
+    char b[8];
+    std::snprintf(b, sizeof b, "%s%02x", (i % 16 == 0) ? "" : " ", data[i]);
+    if (i % 16 == 0) {
+      if (!line.empty()) out.line(line);
+      char head[16];
+      std::snprintf(head, sizeof head, "%02x: ", (r + i) & 0xFF);
+      line = head;
+    }
+    line += b;
+  }
+  out.line(line);
+  out.doc()["device"] = d;
+  out.doc()["register"] = r;
+  out.doc()["data"] = bytes;
+  return EXIT_OK;
+}
+
+// Listens to the card: its debug text and frame timing reach the log, which goes to standard
+// output here.
+int cmd_listen(Session& s, double seconds, bool monitor) {
+  if (s.out().json()) return s.out().fail(EXIT_USAGE, "monitor and log print as they go; --json does not apply");
+  log_attach_stream(stdout);
+  if (monitor && !s.window().m_monitor_capable) s.out().line("(this board does not answer the monitor query)");
+  s.start_reader();
+  s.run_loop(seconds);
+  log_attach_stream(nullptr);
+  return EXIT_OK;
+}
+
+}  // namespace
+
+void add_card_commands(CLI::App& app, CommandSet& chosen) {
+  auto* list = app.add_subcommand("list", "List the cards found: index, name, interface path, node, IDs");
+  list->callback([&] {
+    chosen.action = cmd_list;
+    chosen.needs_card = false;
+  });
+
+  auto* status = app.add_subcommand("status", "Board, version, signal format and the card's state");
+  static bool watch = false;
+  status->add_flag("--watch,-w", watch, "Refresh once a second until interrupted");
+  status->callback([&] { chosen.action = [](Session& s) { return cmd_status(s, watch); }; });
+
+  auto* input = app.add_subcommand("input", "Capture input: an index, auto (scan), lock or unlock");
+  static std::string input_arg;
+  input->add_option("what", input_arg, "index | auto | lock | unlock")->required();
+  input->callback([&] { chosen.action = [](Session& s) { return cmd_input(s, input_arg); }; });
+
+  auto* port = app.add_subcommand("port", "Switch the output port (meadow, rw820c)");
+  static std::string port_arg;
+  port->add_option("index", port_arg, "port index")->required();
+  port->callback([&] { chosen.action = [](Session& s) { return cmd_port(s, port_arg); }; });
+
+  auto* config = app.add_subcommand("config", "Settings stored in the card: half-rate on|off, default-size <index|text>");
+  static std::string config_what, config_value;
+  config->add_option("setting", config_what, "half-rate | default-size")->required();
+  config->add_option("value", config_value, "on|off, or a size index or its text (\"1280 X 720\")")->required();
+  config->callback([&] { chosen.action = [](Session& s) { return cmd_config(s, config_what, config_value); }; });
+
+  auto* reg = app.add_subcommand("reg", "Read registers on the card's I2C buses");
+  auto* reg_read_cmd = reg->add_subcommand("read", "reg read <device> <register> <count>");
+  static std::string reg_dev, reg_reg, reg_count;
+  reg_read_cmd->add_option("device", reg_dev, "7-bit device address, e.g. 0x10")->required();
+  reg_read_cmd->add_option("register", reg_reg, "first register")->required();
+  reg_read_cmd->add_option("count", reg_count, "bytes to read, 1..256")->required();
+  reg->require_subcommand(1);
+  reg_read_cmd->callback([&] { chosen.action = [](Session& s) { return cmd_reg(s, reg_dev, reg_reg, reg_count); }; });
+
+  static double listen_seconds = 0;
+  auto* monitor = app.add_subcommand("monitor", "Print the card's frame timing as it arrives");
+  monitor->add_option("--seconds", listen_seconds, "Stop after this long (default: until interrupted)");
+  monitor->callback([&] { chosen.action = [](Session& s) { return cmd_listen(s, listen_seconds, true); }; });
+  auto* logc = app.add_subcommand("log", "Print the card's debug text as it arrives");
+  logc->add_option("--seconds", listen_seconds, "Stop after this long (default: until interrupted)");
+  logc->callback([&] { chosen.action = [](Session& s) { return cmd_listen(s, listen_seconds, false); }; });
+}
+
+}  // namespace kestrel::cli

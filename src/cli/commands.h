@@ -1,0 +1,24 @@
+// kestrelctl's subcommands. Each registers itself on the CLI11 app and leaves the work to run
+// in `action`, called with an attached session.
+#pragma once
+
+#include <functional>
+
+#include "cli/session.h"
+
+namespace CLI {
+class App;
+}
+
+namespace kestrel::cli {
+
+using Action = std::function<int(Session&)>;
+
+struct CommandSet {
+  Action action;            // what the chosen subcommand does
+  bool needs_card = true;   // false: runs without attaching (e.g. check-image without a card)
+};
+
+void add_card_commands(CLI::App& app, CommandSet& chosen);   // list, status, input, port, config, reg, monitor, log
+
+}  // namespace kestrel::cli

@@ -1,0 +1,176 @@
+#include "cli/session.h"
+
+#include <csignal>
+#include <cstdlib>
+
+#include "app/ids.h"
+#include "cli/exit_codes.h"
+#include "log/clock.h"
+#include "log/console.h"
+#include "log/log.h"
+#include "platform/hidraw_backend.h"
+#include "platform/trace.h"
+#include "res/ui_text.h"
+#include "sim/card.h"
+#include "sim/scenario.h"
+#include "sim/sim_backend.h"
+
+namespace kestrel::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+void on_sigint(int) { g_interrupted = 1; }
+
+constexpr uint32_t kTickMs = 10;
+
+std::string board_list() {
+  std::string names;
+  for (std::string_view n : sim::board_names()) {
+    if (!names.empty()) names += ", ";
+    names += n;
+  }
+  return names;
+}
+
+const char* kind_name(sim::ReportKind k) {
+  switch (k) {
+    case sim::ReportKind::Output: return "output";
+    case sim::ReportKind::FeatureSet: return "feature-set";
+    case sim::ReportKind::InputGet: return "input-get";
+    case sim::ReportKind::FeatureGet: return "feature-get";
+  }
+  return "?";
+}
+
+}  // namespace
+
+bool parse_number(const std::string& text, uint32_t& out) {
+  if (text.empty()) return false;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* start = text.c_str() + (hex ? 2 : 0);
+  if (*start == '\0' || *start == '-' || *start == '+' || *start == ' ') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long v = std::strtoul(start, &end, hex ? 16 : 10);
+  if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFul) return false;
+  out = static_cast<uint32_t>(v);
+  return true;
+}
+
+Session::Session(const GlobalOptions& opt, Output& out) : opt_(opt), out_(out) {}
+
+Session::~Session() {
+  if (sim_ && !opt_.sim_report_log.empty() && sim_->card_count() > 0) {
+    if (FILE* f = std::fopen(opt_.sim_report_log.c_str(), "w")) {
+      for (const auto& r : sim_->card(0)->reports()) {
+        std::fprintf(f, "%s", kind_name(r.kind));
+        for (uint8_t b : r.bytes) std::fprintf(f, " %02x", b);
+        std::fputc('\n', f);
+      }
+      std::fclose(f);
+    }
+  }
+  window_.reset();
+  console_shutdown();
+  platform::set_backend(nullptr);
+}
+
+int Session::setup() {
+  ui_text_select_from_environment();
+  clock_init();
+  std::signal(SIGINT, on_sigint);
+  std::signal(SIGTERM, on_sigint);
+
+  if (!opt_.log_file.empty()) {
+    log_file_ = std::fopen(opt_.log_file.c_str(), "a");
+    if (!log_file_) return out_.fail(EXIT_USAGE, "cannot open log file " + opt_.log_file);
+    console_attach(log_file_, -1);
+  }
+  uint32_t level_mask = 0, module_mask = 0;
+  if (!opt_.log_level.empty() && !parse_number(opt_.log_level, level_mask))
+    return out_.fail(EXIT_USAGE, "--log-level takes a number, e.g. 0x20000");
+  if (!opt_.log_modules.empty() && !parse_number(opt_.log_modules, module_mask))
+    return out_.fail(EXIT_USAGE, "--log-modules takes a number, e.g. 0x01000000");
+  if (level_mask || module_mask) log_set_filter(true, level_mask, module_mask);
+
+  platform::HidBackend* backend = nullptr;
+  if (!opt_.simulate.empty()) {
+    auto scenario = sim::make_scenario(opt_.simulate);
+    if (!scenario) return out_.fail(EXIT_USAGE, "unknown board '" + opt_.simulate + "'; boards: " + board_list());
+    sim_ = std::make_unique<sim::SimBackend>();
+    sim_->add_card(*scenario);
+    backend = sim_.get();
+  } else {
+    hidraw_ = std::make_unique<platform::HidrawBackend>();
+    backend = hidraw_.get();
+  }
+  if (opt_.trace) {
+    trace_ = std::make_unique<platform::TracingBackend>(*backend, stderr);
+    backend = trace_.get();
+  }
+  platform::set_backend(backend);
+  log_printf(0, " kestrel %s\r\n", "2.0.6800 build 2024-12-25 10:01:06 +0800 CST");
+  window_ = std::make_unique<CkestrelDlg>(view_, list_);
+  reader_.context = window_.get();
+  reader_.callback = &CkestrelDlg::on_device_event;
+  reader_.list = &list_;
+  window_->set_reader(&reader_);
+  return EXIT_OK;
+}
+
+int Session::attach() {
+  window_->on_init_dialog();
+  if (list_.count == 0) return out_.fail(EXIT_NO_CARD, "no card found");
+  if (opt_.card.empty()) return EXIT_OK;
+  uint32_t index = 0;
+  if (!parse_number(opt_.card, index)) {
+    bool found = false;
+    for (uint32_t i = 0; i < list_.count && !found; ++i) {
+      const qhidev* d = list_.items[i].get();
+      if (d && (d->node == opt_.card || d->path == opt_.card)) {
+        index = i;
+        found = true;
+      }
+    }
+    if (!found) return out_.fail(EXIT_NO_CARD, "no card " + opt_.card);
+  }
+  if (index >= list_.count) return out_.fail(EXIT_NO_CARD, "no card " + opt_.card + " (found " + std::to_string(list_.count) + ")");
+  if (index != 0) {
+    view_.select(ids::CARD_LIST, static_cast<int>(index));
+    window_->on_card_selected();
+  }
+  return list_.current ? EXIT_OK : out_.fail(EXIT_NO_CARD, "card " + opt_.card + " cannot be opened");
+}
+
+void Session::start_reader() {
+  if (reader_thread_.joinable() || g_console.reader_thread.joinable()) return;
+  g_console.reader_flags = &reader_.flags;
+  g_console.wake_reader = [this] {
+    std::lock_guard<std::mutex> g(reader_.device_lock);
+    if (reader_.reading) reader_.reading->cancel_read();
+  };
+  g_console.reader_thread = std::thread([this] { hid_reader(reader_); });
+}
+
+void Session::drain_posted() {
+  for (auto ids = view_.take_posted(); !ids.empty(); ids = view_.take_posted())
+    for (uint32_t id : ids) window_->on_command(id);
+}
+
+void Session::run_loop(double seconds) {
+  const uint64_t start = clock_now_ns();
+  const uint64_t limit = seconds > 0 ? static_cast<uint64_t>(seconds * 1e9) : 0;
+  uint64_t ticks = 0;
+  while (!g_interrupted) {
+    drain_posted();
+    window_->on_timer(CkestrelDlg::kTimerId);
+    // A simulated card shows a new frame-timing record about once a second.
+    if (sim_ && sim_->card_count() > 0 && sim_->card(0)->plugged() && ++ticks % 100 == 0) sim_->card(0)->frame_tick();
+    if (limit && clock_now_ns() - start >= limit) break;
+    sleep_ms(kTickMs);
+  }
+  drain_posted();
+}
+
+}  // namespace kestrel::cli

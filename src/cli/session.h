@@ -1,0 +1,77 @@
+// One kestrelctl run against one card: the backend (real hidraw or a simulated card), the log
+// sinks, the trace, and the main window's logic over an in-memory view — the same code the
+// desktop program drives.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/main_window.h"
+#include "app/memory_view.h"
+#include "cli/output.h"
+#include "devlink/reader.h"
+#include "platform/hid_backend.h"
+
+namespace kestrel::sim {
+class SimBackend;
+}
+
+namespace kestrel::cli {
+
+struct GlobalOptions {
+  std::string card;        // index into the card list, or a node / interface path
+  std::string simulate;    // board name
+  bool json = false;
+  std::string log_file;
+  std::string log_level;   // level mask, hex or decimal
+  std::string log_modules; // module mask, hex or decimal
+  bool yes = false;
+  bool force = false;
+  bool trace = false;
+  std::string sim_report_log;  // (tests) write the simulated card's received reports here at exit
+};
+
+class Session {
+ public:
+  Session(const GlobalOptions& opt, Output& out);
+  ~Session();
+
+  // Backend, log and trace. 0 or an exit code (with the error already reported).
+  int setup();
+  // Scans and attaches the chosen card, as the window does at start. 0 or an exit code.
+  int attach();
+  // Starts the input-report reader (for commands that listen to the card).
+  void start_reader();
+
+  CkestrelDlg& window() { return *window_; }
+  MemoryView& view() { return view_; }
+  qhidev_list& list() { return list_; }
+  Output& out() { return out_; }
+  const GlobalOptions& options() const { return opt_; }
+  sim::SimBackend* sim() const { return sim_.get(); }
+
+  // Runs posted commands and 10 ms ticks until `seconds` pass (0: until interrupted).
+  void run_loop(double seconds);
+  // Delivers the commands the window posted to itself.
+  void drain_posted();
+
+ private:
+  const GlobalOptions& opt_;
+  Output& out_;
+  std::unique_ptr<sim::SimBackend> sim_;
+  std::unique_ptr<platform::HidBackend> hidraw_;
+  std::unique_ptr<platform::HidBackend> trace_;
+  FILE* log_file_ = nullptr;
+  qhidev_list list_;
+  MemoryView view_;
+  std::unique_ptr<CkestrelDlg> window_;
+  ReaderControl reader_;
+  std::thread reader_thread_;
+};
+
+// A number on the command line: decimal, or hex with 0x. False for anything else.
+bool parse_number(const std::string& text, uint32_t& out);
+
+}  // namespace kestrel::cli
