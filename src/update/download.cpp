@@ -1,0 +1,165 @@
+#include "update/download.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "devlink/commands.h"
+#include "devlink/hid_link.h"
+#include "log/clock.h"
+
+namespace kestrel {
+
+namespace {
+
+using File = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+File open_file(const std::string& path) { return File(std::fopen(path.c_str(), "rb"), &std::fclose); }
+
+// The file's size, or -1.
+int64_t file_size(FILE* f) {
+  if (std::fseek(f, 0, SEEK_END) != 0) return -1;
+  const long size = std::ftell(f);
+  if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) return -1;
+  return size;
+}
+
+platform::HidDevice* device_of(HidLink& link) {
+  qhidev* d = link.current();
+  return d ? d->handle.get() : nullptr;
+}
+
+void set_progress(std::atomic<int32_t>* progress, int64_t value) {
+  if (progress) progress->store(static_cast<int32_t>(value), std::memory_order_relaxed);
+}
+
+// Feature report 1 with byte 1 = `start` (1 start, 0 end).
+bool control_report(HidLink& link, uint8_t start) {
+  platform::HidDevice* dev = device_of(link);
+  if (!dev) return false;
+  uint8_t r[DL_REPORT_BYTES] = {};
+  r[0] = DL_FEATURE_CONTROL;
+  r[1] = start;
+  return dev->set_feature_report(r);
+}
+
+// Output report 5 for one block, then the handshake poll until the card answers 0.
+bool erase_block(HidLink& link, uint32_t block, uint32_t poll_ms) {
+  platform::HidDevice* dev = device_of(link);
+  if (!dev) return false;
+  uint8_t r[DL_REPORT_BYTES] = {};
+  r[0] = DL_OUT_ERASE;
+  r[1] = static_cast<uint8_t>(block);
+  // Part 3.3 does not say what a refused erase request means; writing over a block that was
+  // never erased would leave the flash wrong, so it fails the download.
+  if (!dev->set_output_report(r)) return false;
+  const uint64_t t0 = clock_now_ns();
+  for (;;) {
+    // An invalid handle fails the poll (the FPGA variant does not test it first, but without a
+    // device there is nothing to fetch from either).
+    dev = device_of(link);
+    if (!dev) return false;
+    uint8_t h[DL_HANDSHAKE_BYTES] = {};
+    h[0] = DL_IN_HANDSHAKE;
+    if (!dev->get_input_report(h)) return false;
+    if (h[0] == 0) return true;
+    if (clock_now_ns() - t0 > DL_ERASE_GIVE_UP_NS) return false;
+    sleep_ms(poll_ms);
+  }
+}
+
+// Output report 4: page number and count big-endian, then the data, zero beyond the count.
+bool page_report(HidLink& link, uint16_t page, uint16_t count, const uint8_t* data) {
+  platform::HidDevice* dev = device_of(link);
+  if (!dev) return false;
+  uint8_t r[DL_REPORT_BYTES] = {};
+  r[0] = DL_OUT_DATA;
+  r[1] = static_cast<uint8_t>(page >> 8);
+  r[2] = static_cast<uint8_t>(page);
+  r[3] = static_cast<uint8_t>(count >> 8);
+  r[4] = static_cast<uint8_t>(count);
+  std::memcpy(r + 5, data, count);
+  return dev->set_output_report(r);
+}
+
+// Writes the file's remaining `size` bytes as pages from `first_page`; progress from 5 to 100.
+bool stream_pages(HidLink& link, FILE* f, uint32_t size, uint32_t first_page, std::atomic<int32_t>* progress) {
+  uint8_t data[DL_PAGE];
+  uint32_t offset = 0, remaining = size;
+  while (remaining > 0) {
+    const uint32_t n = remaining < DL_PAGE ? remaining : DL_PAGE;
+    std::memset(data, 0, sizeof data);
+    if (std::fread(data, 1, n, f) != n) return false;
+    const uint32_t page = first_page + offset / DL_PAGE;
+    if (!page_report(link, static_cast<uint16_t>(page), static_cast<uint16_t>(n), data)) return false;
+    offset += n;
+    remaining -= n;
+    set_progress(progress, 100 - static_cast<int64_t>(remaining) * 95 / size);
+  }
+  return true;
+}
+
+}  // namespace
+
+int download_usb_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress) {
+  if (!link.current()) return -1;
+  File f = open_file(path);
+  if (!f) return -1;
+  const int64_t size64 = file_size(f.get());
+  if (size64 < 0 || size64 > 0xFFFFFFFFLL) return -1;
+  const uint32_t size = static_cast<uint32_t>(size64);
+  if (!control_report(link, 1)) return -1;
+
+  const uint32_t blocks = static_cast<uint32_t>((static_cast<uint64_t>(size) + DL_BLOCK - 1) / DL_BLOCK);
+  set_progress(progress, 0);
+  for (uint32_t i = 0; i < blocks; ++i) {
+    if (!erase_block(link, i, DL_USB_POLL_MS)) return -1;
+    set_progress(progress, 5ULL * i / blocks);
+  }
+  if (!stream_pages(link, f.get(), size, 0, progress)) return -1;
+  if (!control_report(link, 0)) return -1;
+  f.reset();
+  set_progress(progress, 100);
+  return 0;
+}
+
+int download_fpga_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress) {
+  if (!link.current()) return -1;
+  File f = open_file(path);
+  if (!f) return -1;
+  const int64_t size64 = file_size(f.get());
+  if (size64 < 0 || size64 > 0xFFFFFFFFLL - DL_PAGE) return -1;
+  const uint32_t size = static_cast<uint32_t>(size64);
+  if (!control_report(link, 1)) return -1;
+
+  const uint32_t blocks = static_cast<uint32_t>((static_cast<uint64_t>(size) + DL_PAGE + DL_BLOCK - 1) / DL_BLOCK);
+  set_progress(progress, 0);
+  for (uint32_t k = 0; k < blocks; ++k) {
+    if (!erase_block(link, DL_FPGA_FIRST_BLOCK + k, DL_FPGA_POLL_MS)) return -1;
+    set_progress(progress, (20ULL + 5ULL * k) / blocks);
+  }
+  uint8_t header[8];
+  put_le32(header, size);
+  put_le32(header + 4, ~size);
+  if (!page_report(link, DL_FPGA_HEADER_PAGE, sizeof header, header)) return -1;
+  if (!stream_pages(link, f.get(), size, DL_FPGA_FIRST_PAGE, progress)) return -1;
+  f.reset();  // closed before the end report
+  if (!control_report(link, 0)) return -1;
+  set_progress(progress, 100);
+  return 0;
+}
+
+int download_worker(DownloadJob* job) {
+  job->result = job->download ? job->download(*job->link, job->path, job->progress) : -1;
+  job->finished.store(true, std::memory_order_release);
+  return 0;
+}
+
+int card_lock(HidLink& link, std::span<uint8_t> page) { return link.hid_send_command(CTRL_CFG_BEGIN, page); }
+
+int card_unlock(HidLink& link, int lock_result, std::span<uint8_t> page) {
+  const int r = lock_result == -1 ? 2 : lock_result;
+  return link.hid_send_command(static_cast<uint8_t>(CTRL_CFG_END + r), page);
+}
+
+}  // namespace kestrel

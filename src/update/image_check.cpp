@@ -1,0 +1,178 @@
+#include "update/image_check.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "boards/board.h"
+#include "boards/registry.h"
+#include "devlink/board_records.h"
+#include "devlink/hid_link.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr char kKey[] = "key-";
+constexpr size_t kKeyLen = 4;
+
+// Byte i of the zero-terminated string s, or 0 when the string ends before it (never reads past
+// the terminator).
+char char_at(const char* s, size_t i) {
+  const size_t n = strnlen(s, i + 1);
+  return n > i ? s[i] : '\0';
+}
+
+// `text` cut to at most IMAGE_TEXT_MAX bytes, never inside a UTF-8 sequence.
+void cut_to_limit(std::string& text) {
+  if (text.size() <= IMAGE_TEXT_MAX) return;
+  size_t n = IMAGE_TEXT_MAX;
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  text.resize(n);
+}
+
+std::string bounded(const char* s) { return std::string(s, strnlen(s, IMAGE_TEXT_MAX + 1)); }
+
+std::string info_part(const char* info) { return " 固件信息:\r\n " + bounded(info) + "\r\n"; }
+std::string target_part(const std::string& target) { return "\r\n 目标信息:\r\n " + target + "\r\n"; }
+
+}  // namespace
+
+const char* find_image_info(const uint8_t* start, const uint8_t* end) {
+  const uint8_t* p = start;
+  while (p < end) {
+    if (*p != 'k') {
+      ++p;
+      continue;
+    }
+    if (end - p < 4) return nullptr;
+    if (std::memcmp(p, kKey, kKeyLen) != 0) {
+      ++p;
+      continue;
+    }
+    // A candidate: every search below runs in the zero-terminated string from p.
+    const char* s = reinterpret_cast<const char*>(p);
+    const char* next = s + kKeyLen;
+    const char* c = std::strchr(s, ':');
+    const char* b = c ? std::strstr(c, "build") : nullptr;
+    bool ok = b != nullptr;
+    const char* q = nullptr;
+    if (ok) {
+      q = b + 5;
+      while (*q == ' ') ++q;
+      ok = char_at(q, 4) == '-' && char_at(q, 7) == '-' && char_at(q, 13) == ':' && char_at(q, 16) == ':';
+    }
+    if (ok) ok = std::strstr(q, "GCC:") != nullptr;
+    if (ok) return next;
+    p = reinterpret_cast<const uint8_t*>(next);
+  }
+  return nullptr;
+}
+
+bool tags_match(const char* a, const char* b) {
+  if (!a || !b) return false;
+  const char* ca = std::strchr(a, ':');
+  const char* cb = std::strchr(b, ':');
+  if (!ca || !cb) return false;
+  const size_t na = static_cast<size_t>(ca - a), nb = static_cast<size_t>(cb - b);
+  return na == nb && na > 0 && std::memcmp(a, b, na) == 0;
+}
+
+UpgradeDecision compose_upgrade_decision(ImageCheckContext& ctx, const char* info) {
+  UpgradeDecision d;
+  if (!info) info = "";
+
+  // 1. The target: the attached board's status text, cut at "FPGA:".
+  if (ctx.link.current() && ctx.work.size() >= 2 * 4096) {
+    alignas(8) uint8_t block[ANSWER_REPORT_SIZE + 8] = {};
+    uint16_t len = 0;
+    if (board_status_read(ctx.link, block, ctx.work, 0, &len)) {
+      d.target_known = true;
+      const size_t avail = len > STATUS_TEXT ? len - STATUS_TEXT : 0;
+      const char* text = reinterpret_cast<const char*>(block + STATUS_TEXT);
+      std::string t(text, strnlen(text, avail));
+      const size_t cut = t.find("FPGA:");
+      if (cut != std::string::npos) t.resize(cut);
+      d.target = std::move(t);
+      d.tags_equal = tags_match(info, d.target.c_str());
+    }
+  }
+
+  // 2. The board the image names, and its probe.
+  d.entry = ctx.registry ? registry_find_by_tag(*ctx.registry, info) : nullptr;
+  if (d.entry && d.entry->descriptor && d.entry->descriptor->probe) {
+    BoardContext bctx{ctx.link, ctx.work};
+    d.probe = board_probe(*d.entry, bctx);
+  }
+
+  // 3. The request.
+  AlertRequest& r = d.request;
+  std::string text = info_part(info);
+  const char* verdict;
+  if (d.probe && d.tags_equal) {
+    text += target_part(d.target);
+    verdict = VERDICT_SUITS;
+    r.style = ALERT_STYLE_SUITS;
+    r.accept_caption = ACCEPT_UPGRADE;
+  } else if (d.probe) {
+    text += "\r\n 目标信息: ";
+    text += d.entry->name;
+    text += "\r\n 硬件自动检查匹配通过\r\n";
+    verdict = VERDICT_CAREFUL;
+    r.style = ALERT_STYLE_CAREFUL;
+    r.accept_caption = ACCEPT_CAREFUL;
+  } else if (d.tags_equal) {
+    text += target_part(d.target);
+    verdict = VERDICT_CONFLICT;
+    r.style = ALERT_STYLE_FORCE;
+    r.accept_caption = ACCEPT_FORCE;
+  } else {
+    text += d.target_known ? target_part(d.target) : std::string("\r\n 目标信息:\r\n 与固件信息不匹配, 不能正常识别\r\n");
+    verdict = VERDICT_MISMATCH;
+    r.style = ALERT_STYLE_FORCE;
+    r.accept_caption = ACCEPT_FORCE;
+  }
+  cut_to_limit(text);
+  std::string v = verdict;
+  cut_to_limit(v);
+  r.title = ALERT_TITLE;
+  r.info = std::move(text);
+  r.verdict = std::move(v);
+  r.cancel_caption = ALERT_CANCEL;
+  return d;
+}
+
+bool decide_upgrade(ImageCheckContext& ctx, const char* info) {
+  const UpgradeDecision d = compose_upgrade_decision(ctx, info);
+  return show_alert(ctx.show_alert, d.request);
+}
+
+bool check_usb_image_file(ImageCheckContext& ctx, const std::string& path) {
+  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!f) return false;
+  if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
+  const long size = std::ftell(f.get());
+  if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
+  std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[static_cast<size_t>(size) + 1]);
+  if (!data) return false;
+  const size_t got = std::fread(data.get(), 1, static_cast<size_t>(size), f.get());
+  if (got < static_cast<size_t>(size)) return false;
+  data[static_cast<size_t>(size)] = 0;
+  if (size < 2 || data[0] != IMAGE_SIG0 || data[1] != IMAGE_SIG1) return false;
+  const char* info = find_image_info(data.get(), data.get() + size);
+  if (!info) info = IMAGE_INFO_UNKNOWN_FILE;
+  f.reset();
+  return decide_upgrade(ctx, info);
+}
+
+bool check_usb_image_buffer(ImageCheckContext& ctx, const BoardEntry* entry, const uint8_t* data, uint32_t count) {
+  const char* info;
+  if (entry && entry->descriptor && entry->descriptor->check_image &&
+      !board_check_image(*entry, std::span<const uint8_t>(data, count)))
+    info = IMAGE_INFO_DAMAGED;
+  else if (!(info = find_image_info(data, data + count)))
+    info = IMAGE_INFO_UNRECOGNISED;
+  return decide_upgrade(ctx, info);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,281 @@
+#include "update/workflow.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <system_error>
+
+#include "app/ids.h"
+#include "app/main_window.h"
+#include "boards/board.h"
+#include "boards/control.h"
+#include "devlink/hid_link.h"
+#include "log/clock.h"
+#include "log/log.h"
+
+namespace kestrel {
+
+namespace {
+
+uint32_t share_of(uint32_t done, uint32_t length) {
+  if (done >= length) return 10'000;
+  return static_cast<uint32_t>(static_cast<uint64_t>(done) * 10'000 / length);
+}
+
+}  // namespace
+
+uint32_t flash_progress(uint32_t erased, uint32_t written, uint32_t length) {
+  return (share_of(erased, length) + 3 * share_of(written, length)) / 4;
+}
+
+// ---- FlashJobBlock ---------------------------------------------------------------------------
+
+FlashJobBlock::~FlashJobBlock() {
+  if (job_) job_->~FlashJob();
+  if (base_) ::operator delete(base_, std::align_val_t{kAlign});
+}
+
+bool FlashJobBlock::allocate(uint32_t capacity) {
+  // Image, its zero byte and 255 bytes of 0xFF, rounded up to the alignment.
+  const uint64_t tail = (static_cast<uint64_t>(capacity) + FLASH_PAGE + kAlign - 1) / kAlign * kAlign;
+  const uint64_t size = 2 * kAlign + tail;
+  if (size > SIZE_MAX) return false;
+  void* p = ::operator new(static_cast<size_t>(size), std::align_val_t{kAlign}, std::nothrow);
+  if (!p) return false;
+  base_ = static_cast<uint8_t*>(p);
+  size_ = static_cast<size_t>(size);
+  capacity_ = capacity;
+  std::memset(base_, 0, 2 * kAlign);  // job record and work area zeroed
+  job_ = new (base_) FlashJob();
+  job_->work = work();
+  job_->image = image();
+  return true;
+}
+
+// ---- UpgradeWorkflow -------------------------------------------------------------------------
+
+UpgradeWorkflow::UpgradeWorkflow(CkestrelDlg& dlg, UpgradeHooks hooks) : dlg_(dlg), hooks_(std::move(hooks)) {}
+
+void UpgradeWorkflow::pump() {
+  if (hooks_.pump) hooks_.pump();
+}
+
+void UpgradeWorkflow::idle(uint32_t ms) {
+  if (hooks_.idle)
+    hooks_.idle(ms);
+  else
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool UpgradeWorkflow::start(std::thread& t, std::function<void()> body) {
+  if (hooks_.start_thread) return hooks_.start_thread(t, std::move(body));
+  try {
+    t = std::thread(std::move(body));
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+ImageCheckContext UpgradeWorkflow::check_context(std::span<uint8_t> work) {
+  return ImageCheckContext{dlg_.link(), dlg_.registry(), work, hooks_.show_alert};
+}
+
+void UpgradeWorkflow::finish_transfer(int32_t result) {
+  DialogView& view = dlg_.view();
+  dlg_.enable_device_controls(true);
+  last_.transferred = true;
+  last_.result = result;
+  last_.ok = result == 0;
+  view.message_box(result != 0 ? UPGRADE_FAILED : UPGRADE_OK);
+  view.show(ids::PROGRESS, false);
+}
+
+void UpgradeWorkflow::on_clicked_button_usb_firmware() { on_clicked_upgrade(UPGRADE_KIND_USB); }
+void UpgradeWorkflow::on_clicked_button_fpga_firmware() { on_clicked_upgrade(UPGRADE_KIND_FPGA); }
+
+void UpgradeWorkflow::on_clicked_upgrade(uint16_t kind) {
+  last_ = UpgradeOutcome{};
+  // 1. The flash channel first.
+  if (upgrade_via_flash_channel(kind)) return;
+
+  // 2.-4. HID path: the card is locked before the file is chosen.
+  last_.path = UpgradePath::HidDownload;
+  const bool usb = kind == UPGRADE_KIND_USB;
+  HidLink& link = dlg_.link();
+  const int r = card_lock(link, dlg_.text_page(1));
+  last_.lock_result = r;
+  log_printf(LOG_TRACE, usb ? " msg : download images and lock(%d)\r\n" : " msg : download fpga logical and lock(%d)\r\n", r);
+  const int saved = dlg_.set_download_lock(1);
+
+  // 5. The file, the check (USB images only) and the download.
+  const std::string path = dlg_.view().open_file_dialog(usb ? FILTER_USB_IMAGE : FILTER_FPGA_IMAGE);
+  if (!path.empty()) {
+    last_.file_chosen = true;
+    bool go = true;
+    if (usb) {
+      ImageCheckContext ctx = check_context(dlg_.status_page(0));
+      go = check_usb_image_file(ctx, path);
+    }
+    last_.accepted = go;
+    if (go) hid_download(path, usb ? &download_usb_image : &download_fpga_image);
+  }
+
+  // 6.-7. Window lock back to what it was, card unlocked.
+  dlg_.set_download_lock(saved);
+  const int u = card_unlock(link, r, dlg_.text_page(1));
+  last_.unlock_result = u;
+  if (usb) log_printf(LOG_TRACE, " msg : download exit and unlock(%d)\r\n", u);
+}
+
+bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
+  // 1. Only for a card with the flash channel and a board that names a file filter for the kind.
+  HidLink& link = dlg_.link();
+  const qhidev* dev = link.current();
+  if (!dev || !(dev->link_flags & QHIDEV_F_FLASH_CHAN)) return false;
+  BoardRegistry* reg = dlg_.registry();
+  const BoardEntry* entry = reg ? reg->current : nullptr;
+  if (!entry || !entry->descriptor || !entry->descriptor->control) return false;
+  FileFilterAnswer filter;
+  if (!dlg_.board_control(CTL_FILE_FILTER, kind, &filter) || !filter.text()) return false;
+  last_.path = UpgradePath::FlashChannel;
+
+  // 2. The file; cancelling sends nothing.
+  const std::string path = dlg_.view().open_file_dialog(filter.text());
+  if (path.empty()) return true;
+  last_.file_chosen = true;
+
+  // 3. Locks.
+  const int r = card_lock(link, dlg_.text_page(1));
+  last_.lock_result = r;
+  log_printf(LOG_TRACE, " msg : download images and lock(%d)\r\n", r);
+  const int saved = dlg_.set_download_lock(1);
+
+  // 4. The job block with the image.
+  {
+    FlashJobBlock block;
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+    long size = -1;
+    if (f && std::fseek(f.get(), 0, SEEK_END) == 0) size = std::ftell(f.get());
+    if (f && size >= 0 && size <= 0xFFFF0000L && std::fseek(f.get(), 0, SEEK_SET) == 0 &&
+        block.allocate(static_cast<uint32_t>(size))) {
+      FlashJob& job = *block.job();
+      const uint32_t length = static_cast<uint32_t>(std::fread(job.image, 1, static_cast<size_t>(size), f.get()));
+      f.reset();
+      job.image_length = length;
+      job.image[length] = 0;
+      std::memset(job.image + length + 1, 0xFF, FLASH_PAGE - 1);
+      job.image_kind = kind;
+      job.entry = entry;
+      job.owner = &dlg_;
+      job.link = &link;
+      job.start_time = clock_now_ns();
+
+      // 5. The match check for USB-controller images, over the job's work area.
+      bool go = true;
+      if (kind == UPGRADE_KIND_USB) {
+        ImageCheckContext ctx = check_context(std::span<uint8_t>(job.work, block.work_size()));
+        go = check_usb_image_buffer(ctx, entry, job.image, length);
+      }
+      last_.accepted = go;
+      // 6. The transfer.
+      if (go) flash_transfer(job);
+    }
+    // 7. The block (and with it the job) is freed here, after the engine has ended.
+  }
+
+  // 8. Locks back.
+  dlg_.set_download_lock(saved);
+  last_.unlock_result = card_unlock(link, r, dlg_.text_page(1));
+  return true;
+}
+
+int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn download) {
+  DialogView& view = dlg_.view();
+  std::atomic<int32_t> progress{0};
+  int32_t last_shown = 0;
+  DownloadJob job;
+  job.owner = &dlg_;
+  job.link = &dlg_.link();
+  job.path = path;
+  job.progress = &progress;
+  job.download = download;
+
+  view.show(ids::PROGRESS, true);
+  view.set_progress(ids::PROGRESS, 0);
+  dlg_.enable_device_controls(false);
+
+  std::thread worker;
+  int32_t result = -1;
+  if (start(worker, [&job] { download_worker(&job); })) {
+    for (;;) {
+      pump();
+      // Wait for the worker up to 100 ms.
+      bool ended = job.finished.load(std::memory_order_acquire);
+      for (uint32_t waited = 0; !ended && waited < DOWNLOAD_WAIT_MS; waited += FLASH_POLL_MS) {
+        idle(FLASH_POLL_MS);
+        ended = job.finished.load(std::memory_order_acquire);
+      }
+      if (ended) break;
+      const int32_t p = progress.load(std::memory_order_relaxed);
+      if (p != last_shown) {
+        last_shown = p;
+        view.set_progress(ids::PROGRESS, p);
+      }
+    }
+    worker.join();
+    result = job.result;
+  } else {
+    last_.thread_failed = true;
+  }
+  finish_transfer(result);
+  return result;
+}
+
+int32_t UpgradeWorkflow::flash_transfer(FlashJob& job) {
+  DialogView& view = dlg_.view();
+  job.done.store(0, std::memory_order_relaxed);
+  job.result = FLASH_OPEN_FAILED;
+  std::thread engine;
+  const bool started = start(engine, [&job] { flash_job_run(&job); });
+  view.show(ids::PROGRESS, true);
+  view.set_progress(ids::PROGRESS, 0);
+  dlg_.enable_device_controls(false);
+
+  int32_t result = FLASH_OPEN_FAILED;
+  if (started) {
+    watch_flash_job(job);
+    engine.join();
+    result = job.result;
+  } else {
+    last_.thread_failed = true;
+  }
+  finish_transfer(result);
+  return result;
+}
+
+void UpgradeWorkflow::watch_flash_job(FlashJob& job) {
+  DialogView& view = dlg_.view();
+  uint32_t last_q = 0;
+  uint32_t last_pos = 0;
+  for (;;) {
+    pump();
+    const uint32_t e = job.erased.load(std::memory_order_relaxed);
+    const uint32_t w = job.written.load(std::memory_order_relaxed);
+    if (job.done.load(std::memory_order_acquire)) break;
+    const uint32_t q = flash_progress(e, w, job.image_length);
+    if (q != last_q) {
+      log_printf(LOG_TRACE, " %u.%02u\r", q / 100, q % 100);
+      last_q = q;
+    }
+    if (q / 100 != last_pos) {
+      last_pos = q / 100;
+      view.set_progress(ids::PROGRESS, static_cast<int>(last_pos));
+    }
+    idle(FLASH_POLL_MS);
+  }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,131 @@
+// The upgrade workflow of the two upgrade buttons (Part 3.3) without any widget: the flash-channel
+// path first, else the HID download path; card lock and window lock around the transfer; the
+// file choice, the progress bar, the device controls and the final "OK!" / "FAILED!" through the
+// main window's DialogView. The desktop program and kestrelctl drive this same code and supply
+// the hooks: the confirmation (Part 3.4), the message pump that keeps the front end alive while
+// the GUI thread waits, and the wait between polls.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "update/alert.h"
+#include "update/download.h"
+#include "update/flash_engine.h"
+#include "update/image_check.h"
+
+namespace kestrel {
+
+class CkestrelDlg;
+
+// Image kinds (also the sub-codes of board control code 5).
+constexpr uint16_t UPGRADE_KIND_FPGA = 1;
+constexpr uint16_t UPGRADE_KIND_USB = 2;
+
+inline constexpr const char* FILTER_USB_IMAGE = "FX3 firmware file (*.img)|*.img||";
+inline constexpr const char* FILTER_FPGA_IMAGE = "FPGA bitstream file (*.bit)|*.bit|FPGA bitstream file (*.bin)|*.bin||";
+inline constexpr const char* UPGRADE_OK = "OK!";
+inline constexpr const char* UPGRADE_FAILED = "FAILED!";
+
+constexpr uint32_t FLASH_POLL_MS = 5;       // the flash path polls the engine every 5 ms
+constexpr uint32_t DOWNLOAD_WAIT_MS = 100;  // the HID path waits for its worker up to 100 ms a round
+
+struct UpgradeHooks {
+  // The confirmation dialog; null declines every upgrade that needs one.
+  ShowAlertFn show_alert;
+  // Dispatches the front end's pending events (Qt: processEvents; kestrelctl: the posted
+  // commands of its MemoryView). Called on the GUI thread in every round of a wait.
+  std::function<void()> pump;
+  // The GUI thread's pause between two polls of a worker. Default: a real sleep of `ms` (GUI
+  // pacing, not card timing, so it does not go through kestrel::sleep_ms and never moves a
+  // test's simulated clock).
+  std::function<void(uint32_t ms)> idle;
+  // Starts a worker thread into `out`; false when it cannot be started (a failed transfer).
+  // Default: std::thread, false on std::system_error.
+  std::function<bool(std::thread& out, std::function<void()> body)> start_thread;
+};
+
+enum class UpgradePath : uint8_t { None, FlashChannel, HidDownload };
+
+// What the last button press did, for front ends that report more than the message box.
+struct UpgradeOutcome {
+  UpgradePath path = UpgradePath::None;
+  bool file_chosen = false;
+  bool accepted = false;      // the match check (USB images) let the transfer go ahead
+  bool transferred = false;   // a transfer ran and ended in "OK!" or "FAILED!"
+  bool thread_failed = false; // the worker could not be started
+  int32_t result = 0;         // engine result code (flash) or download result (HID)
+  bool ok = false;            // "OK!" was shown
+  int lock_result = 0;        // command 7 with 0x21
+  int unlock_result = 0;      // command 7 with 0x20 + r
+};
+
+// The single allocation of the flash path: the job record, a 64 KiB work area (answer page and
+// request page first) and the image, each at a 64 KiB boundary; after the image room for its
+// zero byte and the engine's 0xFF padding.
+class FlashJobBlock {
+ public:
+  static constexpr size_t kAlign = 0x10000;
+  FlashJobBlock() = default;
+  ~FlashJobBlock();
+  FlashJobBlock(const FlashJobBlock&) = delete;
+  FlashJobBlock& operator=(const FlashJobBlock&) = delete;
+
+  // Room for an image of `capacity` bytes; false when the allocation fails.
+  bool allocate(uint32_t capacity);
+  FlashJob* job() const { return job_; }
+  uint8_t* work() const { return base_ + kAlign; }
+  uint8_t* image() const { return base_ + 2 * kAlign; }
+  size_t work_size() const { return kAlign; }
+  uint32_t capacity() const { return capacity_; }
+
+ private:
+  uint8_t* base_ = nullptr;
+  size_t size_ = 0;
+  uint32_t capacity_ = 0;
+  FlashJob* job_ = nullptr;
+};
+
+class UpgradeWorkflow {
+ public:
+  explicit UpgradeWorkflow(CkestrelDlg& dlg, UpgradeHooks hooks = {});
+
+  // Buttons 1002 and 1003.
+  void on_clicked_button_usb_firmware();
+  void on_clicked_button_fpga_firmware();
+  // Either button by image kind.
+  void on_clicked_upgrade(uint16_t kind);
+
+  // True when the flash-channel path took the command (whether or not anything was written).
+  bool upgrade_via_flash_channel(uint16_t kind);
+
+  // The GUI side of the HID download: worker, progress bar, device controls, message box.
+  int32_t hid_download(const std::string& path, DownloadFn download);
+  // The GUI side of a flash transfer of a filled job: engine thread, watch loop, message box.
+  int32_t flash_transfer(FlashJob& job);
+  // The watch loop of a running engine: progress log line and bar, until done is set.
+  void watch_flash_job(FlashJob& job);
+
+  // The check's view of the window, with `work` as its transfer area.
+  ImageCheckContext check_context(std::span<uint8_t> work);
+
+  const UpgradeOutcome& last() const { return last_; }
+  UpgradeHooks& hooks() { return hooks_; }
+
+ private:
+  void pump();
+  void idle(uint32_t ms);
+  bool start(std::thread& t, std::function<void()> body);
+  void finish_transfer(int32_t result);
+
+  CkestrelDlg& dlg_;
+  UpgradeHooks hooks_;
+  UpgradeOutcome last_;
+};
+
+// Progress of a flash run in hundredths of a percent: erasing counts a quarter, writing three.
+uint32_t flash_progress(uint32_t erased, uint32_t written, uint32_t length);
+
+}  // namespace kestrel

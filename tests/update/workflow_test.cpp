@@ -1,0 +1,346 @@
+// Part 3.3: the two button workflows against the simulated card, both paths: the order of the
+// locks, the file choice, the check, the transfer and the message box; the HID download's
+// block, page, header and progress arithmetic as the card received it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/ids.h"
+#include "log/log_capture.h"
+#include "support/recording_device.h"
+#include "update/download.h"
+#include "upgrade_fixture.h"
+
+namespace kestrel {
+namespace {
+
+using test::UpgradeRig;
+
+uint16_t be16(const std::vector<uint8_t>& r, size_t at) { return static_cast<uint16_t>((r[at] << 8) | r[at + 1]); }
+
+// ---- HID download path ----------------------------------------------------------------------
+
+TEST(HidDownload, Fpga1000BytesBlock4HeaderAndFourPages) {
+  UpgradeRig rig("TB610K-1CH");  // no flash channel: the HID path
+  const auto bit = test::fpga_bitstream(1000);
+  rig.view.file_answers.push_back(rig.dir.write("logic.bit", bit));
+  rig.fx.card->clear_reports();
+  rig.wf->on_clicked_button_fpga_firmware();
+
+  EXPECT_EQ(rig.view.file_filters, std::vector<std::string>{FILTER_FPGA_IMAGE});
+  EXPECT_TRUE(rig.alerts.empty());  // FPGA images are never checked
+  EXPECT_EQ(rig.wf->last().path, UpgradePath::HidDownload);
+  EXPECT_EQ(rig.view.messages, std::vector<std::string>{"OK!"});
+
+  const auto reps = rig.download_reports();
+  ASSERT_EQ(reps.size(), 1u + 1 + 1 + 4 + 1);
+  EXPECT_EQ(reps[0][0], 1);  // feature 1: start
+  EXPECT_EQ(reps[0][1], 1);
+  EXPECT_EQ(reps[1][0], 5);  // erase block 4 only
+  EXPECT_EQ(reps[1][1], 4);
+  EXPECT_TRUE(std::all_of(reps[1].begin() + 2, reps[1].end(), [](uint8_t b) { return b == 0; }));
+  // Header page 0x400: count 8, size and its complement, little-endian.
+  EXPECT_EQ(reps[2][0], 4);
+  EXPECT_EQ(be16(reps[2], 1), 0x400);
+  EXPECT_EQ(be16(reps[2], 3), 8);
+  EXPECT_EQ(get_le32(reps[2].data() + 5), 1000u);
+  EXPECT_EQ(get_le32(reps[2].data() + 9), ~1000u);
+  EXPECT_TRUE(std::all_of(reps[2].begin() + 13, reps[2].end(), [](uint8_t b) { return b == 0; }));
+  const uint16_t counts[] = {256, 256, 256, 232};
+  for (int i = 0; i < 4; ++i) {
+    const auto& r = reps[3 + i];
+    EXPECT_EQ(r[0], 4);
+    EXPECT_EQ(be16(r, 1), 0x401 + i);
+    EXPECT_EQ(be16(r, 3), counts[i]);
+    EXPECT_TRUE(std::equal(r.begin() + 5, r.begin() + 5 + counts[i], bit.begin() + 256 * i));
+    EXPECT_TRUE(std::all_of(r.begin() + 5 + counts[i], r.end(), [](uint8_t b) { return b == 0; }));
+  }
+  EXPECT_EQ(reps[7][0], 1);  // end
+  EXPECT_EQ(reps[7][1], 0);
+
+  ASSERT_TRUE(rig.dl_ch.fpga_image().has_value());
+  EXPECT_EQ(*rig.dl_ch.fpga_image(), bit);
+  EXPECT_EQ(rig.dl_ch.stats().writes_while_busy, 0u);
+  EXPECT_GT(rig.dl_ch.stats().busy_polls, 0u);  // the worker waited for the erase
+  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+  EXPECT_FALSE(rig.view.visible(ids::PROGRESS));
+  EXPECT_TRUE(rig.view.enabled(ids::BTN_FPGA_FIRMWARE));
+  EXPECT_EQ(rig.dlg->m_dxctl_lock_status, 0);
+}
+
+TEST(HidDownload, UsbImage65536BytesBlock0Pages0To255) {
+  UpgradeRig rig("TB610K-1CH");
+  const auto img = test::usb_image_of_size(65536, "TB610K-1CH");
+  rig.view.file_answers.push_back(rig.dir.write("fw.img", img));
+  rig.fx.card->clear_reports();
+  test::LogCapture log;
+  rig.wf->on_clicked_button_usb_firmware();
+
+  EXPECT_EQ(rig.view.file_filters, std::vector<std::string>{FILTER_USB_IMAGE});
+  ASSERT_EQ(rig.alerts.size(), 1u);  // the match check ran: TB610K-1CH never probes true
+  EXPECT_EQ(rig.alerts[0].style, 0x0301);
+  EXPECT_EQ(rig.view.messages, std::vector<std::string>{"OK!"});
+
+  const auto reps = rig.download_reports();
+  ASSERT_EQ(reps.size(), 1u + 1 + 256 + 1);
+  EXPECT_EQ(reps[1][0], 5);
+  EXPECT_EQ(reps[1][1], 0);
+  for (int i = 0; i < 256; ++i) {
+    const auto& r = reps[2 + i];
+    ASSERT_EQ(r[0], 4);
+    ASSERT_EQ(be16(r, 1), i);
+    ASSERT_EQ(be16(r, 3), 256);
+  }
+  EXPECT_EQ(rig.dl_ch.usb_image(65536), img);
+  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+  const std::string t = log.text();
+  EXPECT_NE(t.find(" msg : download images and lock(0)\r\n"), std::string::npos);
+  // 0x20 answers the hold the card had (0x21 set it): 1.
+  EXPECT_NE(t.find(" msg : download exit and unlock(1)\r\n"), std::string::npos);
+}
+
+TEST(HidDownload, DeclinedCheckDownloadsNothing) {
+  UpgradeRig rig("TB610K-1CH");
+  rig.default_alert_answer = false;
+  rig.view.file_answers.push_back(rig.dir.write("fw.img", test::usb_image(test::tagged("TB610K-1CH"))));
+  rig.fx.card->clear_reports();
+  rig.wf->on_clicked_button_usb_firmware();
+  EXPECT_EQ(rig.alerts.size(), 1u);
+  EXPECT_TRUE(rig.download_reports().empty());
+  EXPECT_TRUE(rig.view.messages.empty());
+  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+}
+
+TEST(HidDownload, FileWithoutSignatureIsRefusedSilently) {
+  UpgradeRig rig("TB610K-1CH");
+  auto img = test::usb_image(test::tagged("TB610K-1CH"));
+  img[0] = 'X';
+  rig.view.file_answers.push_back(rig.dir.write("fw.img", img));
+  rig.wf->on_clicked_button_usb_firmware();
+  EXPECT_TRUE(rig.alerts.empty());
+  EXPECT_TRUE(rig.download_reports().empty());
+  EXPECT_TRUE(rig.view.messages.empty());
+}
+
+TEST(HidDownload, CancellingSendsLockThenUnlock) {
+  UpgradeRig rig("TB610K-1CH");
+  rig.fx.card->clear_reports();
+  rig.wf->on_clicked_button_fpga_firmware();  // no file answer queued: cancelled
+  EXPECT_EQ(rig.view.file_filters.size(), 1u);
+  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+  EXPECT_TRUE(rig.download_reports().empty());
+  EXPECT_TRUE(rig.view.messages.empty());
+
+  // The card's answer to 0x21 comes back in the unlock: a card whose hold was on answers 1.
+  rig.fx.card->clear_reports();
+  rig.dlg->link().hid_send_command(0x21, rig.dlg->text_page(1));
+  rig.fx.card->clear_reports();
+  rig.wf->on_clicked_button_usb_firmware();
+  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x21}));
+}
+
+TEST(HidDownload, WindowLockIsRestoredToWhatItWas) {
+  UpgradeRig rig("TB610K-1CH");
+  rig.dlg->m_dxctl_lock_status = 1;
+  rig.fx.card->clear_reports();
+  rig.wf->on_clicked_button_fpga_firmware();
+  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x81, 0x20}));
+  EXPECT_EQ(rig.dlg->m_dxctl_lock_status, 1);
+}
+
+TEST(HidDownload, UnlockAfterFailedLockSends0x22) {
+  test::RecordingDevice* raw;
+  auto dev = std::make_shared<test::RecordingDevice>();
+  raw = dev.get();
+  qhidev_list list;
+  list.items[0] = std::make_unique<qhidev>();
+  list.items[0]->handle = dev;
+  list.current = list.items[0].get();
+  HidLink link(list);
+  alignas(4096) static uint8_t page[4096];
+  raw->fail_send = true;
+  EXPECT_EQ(card_lock(link, page), -1);
+  raw->fail_send = false;
+  card_unlock(link, -1, page);
+  ASSERT_EQ(raw->sent.size(), 1u);
+  EXPECT_EQ(raw->sent[0][2], 7);
+  EXPECT_EQ(raw->sent[0][8], 0x22);
+}
+
+TEST(HidDownload, MissingFileOrNoDeviceFails) {
+  UpgradeRig rig("TB610K-1CH");
+  std::atomic<int32_t> progress{-5};
+  EXPECT_EQ(download_usb_image(rig.fx.link, rig.dir.path() + "/none.img", &progress), -1);
+  EXPECT_EQ(download_fpga_image(rig.fx.link, rig.dir.path() + "/none.bit", &progress), -1);
+  const std::string p = rig.dir.write("x.bit", test::fpga_bitstream(300));
+  rig.fx.list.current = nullptr;
+  EXPECT_EQ(download_fpga_image(rig.fx.link, p, nullptr), -1);
+}
+
+TEST(HidDownload, ProgressEndsAt100AndTheBarFollows) {
+  UpgradeRig rig("TB610K-1CH");
+  const std::string p = rig.dir.write("big.bit", test::fpga_bitstream(300000));
+  std::atomic<int32_t> progress{0};
+  EXPECT_EQ(download_fpga_image(rig.fx.link, p, &progress), 0);
+  EXPECT_EQ(progress.load(), 100);
+  EXPECT_EQ(*rig.dl_ch.fpga_image(), test::fpga_bitstream(300000));
+  // blocks = (300000 + 256) / 65536 rounded up = 5: blocks 4 .. 8.
+  EXPECT_EQ(rig.dl_ch.stats().erased_blocks, (std::vector<uint32_t>{4, 5, 6, 7, 8}));
+}
+
+TEST(HidDownload, WorkerThatCannotStartIsAFailedTransfer) {
+  UpgradeRig rig("TB610K-1CH");
+  rig.wf->hooks().start_thread = [](std::thread&, std::function<void()>) { return false; };
+  rig.view.file_answers.push_back(rig.dir.write("logic.bit", test::fpga_bitstream(1000)));
+  rig.wf->on_clicked_button_fpga_firmware();
+  EXPECT_EQ(rig.view.messages, std::vector<std::string>{"FAILED!"});
+  EXPECT_TRUE(rig.wf->last().thread_failed);
+  EXPECT_TRUE(rig.download_reports().empty());
+  EXPECT_FALSE(rig.view.visible(ids::PROGRESS));
+  EXPECT_TRUE(rig.view.enabled(ids::BTN_USB_FIRMWARE));
+}
+
+// ---- Flash-channel path ---------------------------------------------------------------------
+
+TEST(FlashPath, FpgaImageWrittenAndVerified) {
+  UpgradeRig rig("meadow");
+  const auto bit = test::fpga_bitstream(0x12345);
+  rig.view.file_answers.push_back(rig.dir.write("logic.bin", bit));
+  rig.fx.card->clear_reports();
+  test::LogCapture log;
+  rig.wf->on_clicked_button_fpga_firmware();
+
+  EXPECT_EQ(rig.view.file_filters, std::vector<std::string>{"FPGA bitstream file (*.bin)|*.bin||"});
+  EXPECT_EQ(rig.wf->last().path, UpgradePath::FlashChannel);
+  EXPECT_EQ(rig.view.messages, std::vector<std::string>{"OK!"});
+  EXPECT_EQ(rig.wf->last().result, 0);
+  EXPECT_EQ(rig.flash.read(0x40000, 0x12345), bit);
+  EXPECT_TRUE(rig.download_reports().empty());
+  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+  EXPECT_NE(log.text().find(" msg : download images and lock(0)\r\n"), std::string::npos);
+  EXPECT_NE(log.text().find("\r\n *&* : time "), std::string::npos);
+  EXPECT_FALSE(rig.view.visible(ids::PROGRESS));
+  EXPECT_TRUE(rig.view.enabled(ids::BTN_FPGA_FIRMWARE));
+  EXPECT_GT(rig.pumps, 0);
+  // The engine's sequence bytes come from the window's counter, after the two lock commands.
+  const auto rq = rig.flash_requests();
+  ASSERT_FALSE(rq.empty());
+  EXPECT_EQ(rq.front().seq, 3);
+}
+
+TEST(FlashPath, UsbImageCheckedThenWritten) {
+  UpgradeRig rig("meadow");
+  const auto img = test::with_trailer(test::usb_image(test::tagged("meadow", 70000)));
+  rig.view.file_answers.push_back(rig.dir.write("fw.img", img));
+  rig.wf->on_clicked_button_usb_firmware();
+  EXPECT_EQ(rig.view.file_filters, std::vector<std::string>{"firmware upgrade image (*.img)|*.img||"});
+  ASSERT_EQ(rig.alerts.size(), 1u);
+  EXPECT_EQ(rig.alerts[0].style, 0x0100);
+  EXPECT_EQ(rig.alerts[0].verdict, VERDICT_SUITS);
+  EXPECT_EQ(rig.view.messages, std::vector<std::string>{"OK!"});
+  EXPECT_EQ(rig.flash.read(0, static_cast<uint32_t>(img.size())), img);
+}
+
+TEST(FlashPath, DamagedUsbImageIsOfferedOnlyAsForced) {
+  UpgradeRig rig("meadow");
+  rig.default_alert_answer = false;
+  const auto img = test::usb_image(test::tagged("meadow", 70000));  // no trailer: meadow refuses it
+  rig.view.file_answers.push_back(rig.dir.write("fw.img", img));
+  rig.fx.card->clear_reports();
+  rig.wf->on_clicked_button_usb_firmware();
+  ASSERT_EQ(rig.alerts.size(), 1u);
+  EXPECT_EQ(rig.alerts[0].style, 0x0301);
+  EXPECT_EQ(rig.alerts[0].info->rfind(std::string(" 固件信息:\r\n ") + IMAGE_INFO_DAMAGED, 0), 0u);
+  EXPECT_TRUE(rig.flash_requests().empty());
+  EXPECT_TRUE(rig.view.messages.empty());
+  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+}
+
+TEST(FlashPath, CancellingSendsNothing) {
+  UpgradeRig rig("meadow");
+  rig.fx.card->clear_reports();
+  rig.wf->on_clicked_button_fpga_firmware();
+  EXPECT_EQ(rig.view.file_filters.size(), 1u);
+  EXPECT_EQ(rig.wf->last().path, UpgradePath::FlashChannel);
+  EXPECT_TRUE(rig.fx.card->reports().empty());
+  EXPECT_TRUE(rig.view.messages.empty());
+}
+
+TEST(FlashPath, UnreadableFileSkipsTheTransferAndRestoresTheLocks) {
+  UpgradeRig rig("meadow");
+  rig.view.file_answers.push_back(rig.dir.path() + "/missing.bin");
+  rig.fx.card->clear_reports();
+  rig.wf->on_clicked_button_fpga_firmware();
+  EXPECT_TRUE(rig.flash_requests().empty());
+  EXPECT_TRUE(rig.view.messages.empty());
+  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+}
+
+TEST(FlashPath, BoardWithoutFilterFallsBackToHid) {
+  // TB830R-1CH offers the flash channel but no file filter (code 5 is boards 6, 7, 8 only).
+  UpgradeRig rig("TB830R-1CH");
+  ASSERT_TRUE(rig.fx.dev().link_flags & QHIDEV_F_FLASH_CHAN);
+  rig.wf->on_clicked_button_fpga_firmware();
+  EXPECT_EQ(rig.wf->last().path, UpgradePath::HidDownload);
+  EXPECT_EQ(rig.view.file_filters, std::vector<std::string>{FILTER_FPGA_IMAGE});
+}
+
+TEST(FlashPath, WithoutTheLinkFlagTheHidPathRuns) {
+  UpgradeRig rig("meadow");
+  rig.fx.dev().link_flags &= ~QHIDEV_F_FLASH_CHAN;
+  rig.wf->on_clicked_button_fpga_firmware();
+  EXPECT_EQ(rig.wf->last().path, UpgradePath::HidDownload);
+}
+
+TEST(FlashPath, UnconfirmedRunShowsFailed) {
+  // Transactions: 0x21, 0x81, open, one erase step, 16 pages, then verify (21).
+  sim::Scenario sc = *sim::make_scenario("meadow");
+  sc.faults.at(sim::StepKind::Transaction, 21, sim::Fault::StaleSequence);
+  UpgradeRig rig(sc);
+  rig.view.file_answers.push_back(rig.dir.write("logic.bin", test::fpga_bitstream(4000)));
+  rig.wf->on_clicked_button_fpga_firmware();
+  EXPECT_EQ(rig.wf->last().result, FLASH_UNCONFIRMED);
+  EXPECT_EQ(rig.view.messages, std::vector<std::string>{"FAILED!"});
+}
+
+TEST(FlashPath, EngineThatCannotStartIsAFailedTransfer) {
+  UpgradeRig rig("meadow");
+  rig.wf->hooks().start_thread = [](std::thread&, std::function<void()>) { return false; };
+  rig.view.file_answers.push_back(rig.dir.write("logic.bin", test::fpga_bitstream(4000)));
+  rig.fx.card->clear_reports();
+  rig.wf->on_clicked_button_fpga_firmware();
+  EXPECT_EQ(rig.view.messages, std::vector<std::string>{"FAILED!"});
+  EXPECT_TRUE(rig.flash_requests().empty());
+  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+}
+
+TEST(FlashPath, ProgressLogsHundredthsAndMovesTheBar) {
+  EXPECT_EQ(flash_progress(1000, 500, 1000), 6250u);
+  EXPECT_EQ(flash_progress(2000, 0, 1000), 2500u);
+  EXPECT_EQ(flash_progress(0, 0, 0), 10000u);
+  EXPECT_EQ(flash_progress(500, 0, 1000), 1250u);
+
+  // The watch loop over a job whose counters the "engine" (the pump) moves.
+  UpgradeRig rig("meadow");
+  FlashJobBlock block;
+  ASSERT_TRUE(block.allocate(1000));
+  FlashJob& job = *block.job();
+  job.image_length = 1000;
+  int round = 0;
+  int bar_at_half = -1;
+  rig.wf->hooks().pump = [&] {
+    switch (round++) {
+      case 0: job.erased = 1000; job.written = 500; break;
+      case 1: bar_at_half = rig.view.control(ids::PROGRESS)->pos; break;
+      default: job.done.store(1, std::memory_order_release); break;
+    }
+  };
+  test::LogCapture log;
+  rig.wf->watch_flash_job(job);
+  EXPECT_EQ(bar_at_half, 62);
+  EXPECT_EQ(log.text(), " 62.50\r");
+}
+
+}  // namespace
+}  // namespace kestrel
