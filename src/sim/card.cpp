@@ -161,6 +161,11 @@ uint32_t SimCard::step_count(StepKind kind) const {
   return counts_[static_cast<size_t>(kind)];
 }
 
+uint32_t SimCard::armed_delay_ms() const {
+  std::lock_guard lk(mu_);
+  return armed_delay_ms_;
+}
+
 void SimCard::delay_ms(uint32_t ms) {
   if (ms) kestrel::sleep_ms(ms);
 }

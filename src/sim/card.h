@@ -129,6 +129,8 @@ class SimCard {
   // when the next request arrives is dropped.
   Fault step(StepKind kind, uint32_t code = 0);
   uint32_t step_count(StepKind kind) const;
+  // The hold-back of the Slow fault that step() last answered (its rule's delay_ms).
+  uint32_t armed_delay_ms() const;
   const LatencyModel& latency() const { return latency_; }
   // Waits `ms` through kestrel::sleep_ms (simulated time under a SimClock); 0 does nothing.
   static void delay_ms(uint32_t ms);

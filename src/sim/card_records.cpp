@@ -65,7 +65,8 @@ uint32_t SimCard::Impl::running_ms() const {
 void SimCard::Impl::make_event(uint8_t* out, uint8_t kind) const {
   std::memcpy(out, last_event.data(), EVENT_SIZE);
   out[0] = kind;
-  out[1] = st.capabilities;
+  // A card that answers in the old form has no byte-2 echo to offer.
+  out[1] = st.old_answers ? (st.capabilities & ~CAP_ECHO2) : st.capabilities;
   put_le32(out + 4, MAGIC_ZHHH);
   put_le64(out + 8, card.device_time_ns());
   seal_sum(out, EVENT_SIZE, 2);

@@ -124,6 +124,16 @@ TEST(SimFaults, NthTransactionRule) {
   EXPECT_EQ(f.card->step_count(StepKind::Transaction), 4u);
 }
 
+TEST(SimFaults, SlowRuleTellsItsDelay) {
+  auto s = *sim::make_scenario("meadow");
+  s.faults.at(StepKind::Erase, 2, Fault::Slow, 1, 2500);
+  test::SimFixture f(s);
+  EXPECT_EQ(f.card->step(StepKind::Erase), Fault::None);
+  EXPECT_EQ(f.card->step(StepKind::Erase), Fault::Slow);
+  EXPECT_EQ(f.card->armed_delay_ms(), 2500u);
+  EXPECT_EQ(f.card->step_count(StepKind::Erase), 2u);
+}
+
 TEST(SimFaults, RuleThatFiresEveryTime) {
   test::SimFixture f(with_fault("meadow", StepKind::Command, CMD_MONITOR, Fault::CorruptChecksum, 0));
   uint8_t rq[16] = {};
