@@ -206,14 +206,23 @@ bool UhidBridge::write_event(const uhid_event& ev) {
 }
 
 bool UhidBridge::create(std::string* error, const char* path) {
-  fd_ = ::open(path, O_RDWR | O_CLOEXEC);
-  if (fd_ < 0) {
+  const int fd = ::open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
     if (error) *error = std::string("cannot open ") + path + ": " + std::strerror(errno);
     return false;
   }
+  return adopt(fd, error);
+}
+
+bool UhidBridge::adopt(int fd, std::string* error) {
+  destroy();
+  fd_ = fd;
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  stopping_.store(false);
+  gone_.store(false);
   if (!write_event(UhidTranslator::create_event(info_, info_.report_descriptor))) {
     if (error) *error = std::string("UHID_CREATE2 failed: ") + std::strerror(errno);
+    std::lock_guard<std::mutex> lock(write_mu_);
     ::close(fd_);
     fd_ = -1;
     return false;
@@ -260,14 +269,15 @@ int UhidBridge::run(int stop_fd) {
       rc = 1;  // the card was unplugged: the device leaves
       break;
     }
-    if (fds[0].revents & (POLLERR | POLLHUP)) {
-      rc = 2;
-      break;
-    }
     if (fds[0].revents & POLLIN) {
+      std::memset(&ev, 0, sizeof ev);  // a short event is zero-extended, as the kernel does
       const ssize_t n = ::read(fd_, &ev, sizeof ev);
       if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
+        rc = 2;
+        break;
+      }
+      if (n == 0) {  // the other end went away
         rc = 2;
         break;
       }
@@ -276,6 +286,9 @@ int UhidBridge::run(int stop_fd) {
       for (const auto& r : replies)
         if (!write_event(r)) rc = 2;
       if (rc == 2) break;
+    } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      rc = 2;
+      break;
     }
   }
   stopping_.store(true);

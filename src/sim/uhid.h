@@ -114,6 +114,9 @@ class UhidBridge {
 
   // Opens `path` and sends UHID_CREATE2: the card arrives. False with a reason on failure.
   bool create(std::string* error = nullptr, const char* path = "/dev/uhid");
+  // The same on a descriptor already open (the bridge owns it from now on): tests hand it one
+  // end of a SOCK_SEQPACKET socket pair and play the kernel on the other.
+  bool adopt(int fd, std::string* error = nullptr);
   // Serves the kernel's events and pumps the card's interrupt reports until `stop_fd` (when
   // >= 0) becomes readable, the card is unplugged (its read_interrupt reports Gone) or the uhid
   // descriptor fails. Ends with UHID_DESTROY (the card leaves). Returns 0 when stopped, 1 when

@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <linux/input.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <future>
 #include <random>
 
 #include "devlink/frame.h"
@@ -15,6 +20,7 @@
 #include "sim/card.h"
 #include "sim/download_channel.h"
 #include "sim/flash_host.h"
+#include "sim/sim_backend.h"
 #include "sim/uhid.h"
 
 namespace kestrel::sim {
@@ -445,6 +451,108 @@ TEST_F(UhidChannelsTest, LegacyDownloadAndFlashChannelThroughUhidEvents) {
   EXPECT_EQ(a[1], 9);
   EXPECT_EQ(get_le32(a + 8 + 16), 0x40000u);
   EXPECT_EQ(t.counters().failed, 0u);
+}
+
+// ---- the fd shell, with a socket pair standing in for /dev/uhid ----------------------------------
+
+class UhidBridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv_), 0);
+    stop_ = ::eventfd(0, EFD_CLOEXEC);
+    card_ = backend_.add_card(make_scenario(BoardModel::Meadow));
+    dev_ = backend_.open(SimBackend::node_of(0), platform::Access::ReadWrite);
+    info_.vendor = 0x28E9;
+    info_.product = 0x6912;
+    info_.report_descriptor = SimCard::report_descriptor();
+  }
+  void TearDown() override {
+    if (sv_[1] >= 0) ::close(sv_[1]);
+    ::close(stop_);
+  }
+  // The kernel's side: the next event the bridge wrote, waiting up to two seconds.
+  bool next(uhid_event& ev) {
+    pollfd p{sv_[1], POLLIN, 0};
+    if (::poll(&p, 1, 2000) != 1) return false;
+    std::memset(&ev, 0, sizeof ev);
+    return ::read(sv_[1], &ev, sizeof ev) > 0;
+  }
+  void send(const uhid_event& ev) { ASSERT_EQ(::write(sv_[1], &ev, sizeof ev), static_cast<ssize_t>(sizeof ev)); }
+  void stop() {
+    const uint64_t one = 1;
+    ASSERT_EQ(::write(stop_, &one, sizeof one), 8);
+  }
+
+  int sv_[2] = {-1, -1};
+  int stop_ = -1;
+  SimBackend backend_;
+  std::shared_ptr<SimCard> card_;
+  std::unique_ptr<platform::HidDevice> dev_;
+  UhidDeviceInfo info_;
+};
+
+TEST_F(UhidBridgeTest, ServesTheKernelsEventsUntilStopped) {
+  UhidBridge bridge(*dev_, info_);
+  ASSERT_TRUE(bridge.adopt(sv_[0]));
+  uhid_event ev;
+  ASSERT_TRUE(next(ev));
+  ASSERT_EQ(ev.type, UHID_CREATE2);
+  EXPECT_EQ(ev.u.create2.vendor, 0x28E9u);
+  EXPECT_EQ(ev.u.create2.rd_size, info_.report_descriptor.size());
+
+  auto done = std::async(std::launch::async, [&] { return bridge.run(stop_); });
+  send(plain(UHID_START));
+  send(plain(UHID_OPEN));
+  // The status block, input report 4 of 191 bytes, as a HIDIOCGINPUT would ask for it.
+  send(get_report(77, 4, UHID_INPUT_REPORT));
+  ASSERT_TRUE(next(ev));
+  ASSERT_EQ(ev.type, UHID_GET_REPORT_REPLY);
+  EXPECT_EQ(ev.u.get_report_reply.id, 77u);
+  EXPECT_EQ(ev.u.get_report_reply.err, 0);
+  EXPECT_EQ(ev.u.get_report_reply.size, 191);
+  EXPECT_EQ(ev.u.get_report_reply.data[0], 4);
+  // An interrupt report of the card becomes UHID_INPUT2.
+  card_->send_event(1);
+  ASSERT_TRUE(next(ev));
+  ASSERT_EQ(ev.type, UHID_INPUT2);
+  EXPECT_EQ(ev.u.input2.size, 264);
+  EXPECT_EQ(ev.u.input2.data[0], 2);
+
+  stop();
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(done.get(), 0);
+  ASSERT_TRUE(next(ev));
+  EXPECT_EQ(ev.type, UHID_DESTROY);  // the device leaves
+  EXPECT_TRUE(bridge.translator().started());
+}
+
+TEST_F(UhidBridgeTest, UnpluggedCardLeavesTheBus) {
+  UhidBridge bridge(*dev_, info_);
+  ASSERT_TRUE(bridge.adopt(sv_[0]));
+  uhid_event ev;
+  ASSERT_TRUE(next(ev));
+  auto done = std::async(std::launch::async, [&] { return bridge.run(stop_); });
+  card_->unplug();
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(done.get(), 1);
+  ASSERT_TRUE(next(ev));
+  EXPECT_EQ(ev.type, UHID_DESTROY);
+}
+
+TEST_F(UhidBridgeTest, ClosedKernelSideEndsTheRun) {
+  UhidBridge bridge(*dev_, info_);
+  ASSERT_TRUE(bridge.adopt(sv_[0]));
+  ::close(sv_[1]);
+  sv_[1] = -1;
+  EXPECT_EQ(bridge.run(-1), 2);
+}
+
+TEST(UhidBridgeCreate, MissingDeviceIsReported) {
+  FakeCard card;
+  UhidBridge bridge(card, UhidDeviceInfo{});
+  std::string error;
+  EXPECT_FALSE(bridge.create(&error, "/nonexistent/uhid"));
+  EXPECT_NE(error.find("/nonexistent/uhid"), std::string::npos);
 }
 
 }  // namespace
