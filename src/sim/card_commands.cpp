@@ -40,7 +40,9 @@ SimCard::Impl::Impl(SimCard& owner, const Scenario& s) : card(owner), st(s) {
   plug_ns = clock_now_ns();
 }
 
+// A new plug-in: the card starts again with what it keeps (configuration, stored properties).
 void SimCard::Impl::reset_session() {
+  props = stored_props;
   answers.clear();
   legacy_answer.reset();
   polled.clear();
@@ -197,7 +199,6 @@ void SimCard::Impl::handle(const Request& rq) {
     case CMD_VIDEO_STATE: return answer(rq, defaults_block());
     case CMD_MONITOR:
       if (p.size() != 16) return refuse(rq);
-      last_host_ns = get_le64(p.data());
       return answer(rq, monitor);
     case CMD_CONFIG_GET:
       seal_config();

@@ -34,7 +34,6 @@ constexpr size_t WORK_STATUS_SIZE = 176;
 constexpr size_t POLLED_TEXT_SIZE = 248;     // fetched input report 8
 constexpr size_t POLLED_TEXT_MAX = 240;
 constexpr size_t FEATURE_EVENT_SIZE = 24;
-constexpr size_t FEATURE_INPUT_SEL_SIZE = 261;
 constexpr uint8_t INPUT_SCAN = 7;           // vpin/fvpd value while the card scans its inputs
 constexpr uint8_t USB_STATE_CONFIGURED = 0x12;
 
@@ -61,13 +60,12 @@ struct SimCard::Impl {
 
   std::array<uint8_t, CONFIG_SIZE> config{};   // the stored configuration record
   std::array<uint8_t, 32> props{};             // property values now in effect
-  std::array<uint8_t, 32> stored_props{};      // what the last store (command 10, 0x8001) kept
+  std::array<uint8_t, 32> stored_props{};      // kept by command 10 (0x8001); in effect after a re-plug
   uint32_t hdbc[2] = {0x0001FC01, 0x00000010};
   uint8_t dbg_status = 0, dbg_ready = 1, dbg_bset = 0, dbg_kstd = 0;
   uint8_t probe_hold = 0;        // control codes 0x20/0x21, query 0x22
   uint8_t debug_mode = 0;        // control codes 0x10/0x11, query 0x12
   bool download_locked = false;  // control codes 0x81/0x80
-  uint8_t cfg_sessions = 0;
 
   std::deque<std::vector<uint8_t>> answers;  // input report 9, next first
   std::optional<std::vector<uint8_t>> legacy_answer;
@@ -76,7 +74,6 @@ struct SimCard::Impl {
   std::array<uint8_t, 48> monitor{};         // work record, push record
   uint32_t frames = 0;
   uint64_t plug_ns = 0;
-  uint64_t last_host_ns = 0;                 // from the last monitor query
 
   bool async_requested = false;
   std::vector<uint32_t> actions;

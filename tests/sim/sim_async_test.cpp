@@ -45,7 +45,7 @@ class SimAsyncTest : public ::testing::Test {
 
 TEST_F(SimAsyncTest, EventsInReportsTwoAndTwelve) {
   f.card->send_event(72);
-  f.card->send_event(1, 0, 12);
+  f.card->send_event(1, 0, sim::RID_ASYNC_MIXED);
   f.card->send_event(5);
   EXPECT_EQ(next(), AsyncVerdict::Event);
   EXPECT_EQ(next(), AsyncVerdict::EventNoOffset);
@@ -56,14 +56,14 @@ TEST_F(SimAsyncTest, EventsInReportsTwoAndTwelve) {
 }
 
 TEST_F(SimAsyncTest, DebugTextInReportsThreeEightAndTwelve) {
-  f.card->send_debug_text("hello\r\n", 3);
+  f.card->send_debug_text("hello\r\n", sim::RID_ASYNC_TEXT);
   f.card->send_debug_text("from the card\r\n", 8);
-  f.card->send_debug_text("twelve\r\n", 12);
+  f.card->send_debug_text("twelve\r\n", sim::RID_ASYNC_MIXED);
   EXPECT_EQ(next(), AsyncVerdict::Text);
   EXPECT_EQ(next(), AsyncVerdict::Text);
   EXPECT_EQ(next(), AsyncVerdict::Text);
   // Text longer than a report holds comes in pieces: 55 bytes for report 3.
-  f.card->send_debug_text(std::string(120, 'x'), 3);
+  f.card->send_debug_text(std::string(120, 'x'), sim::RID_ASYNC_TEXT);
   EXPECT_EQ(f.card->interrupt_queue_size(), 3u);
 }
 

@@ -281,6 +281,29 @@ TEST(SimRequests, PropertyBlockWritesOfferedGroupsOnly) {
   EXPECT_TRUE(a.refused());
 }
 
+TEST(SimRequests, StoredPropertiesComeBackAfterAReplug) {
+  test::SimFixture f("TB610R-1CH");
+  auto write_brightness = [&](uint8_t v) {
+    Bytes blk(32, 0);
+    blk[0] = 0x01;
+    blk[2] = v;
+    Answer a;
+    return f.link.transact_long(CMD_PROP_BLOCK, 0, blk.data(), 32, 32, f.page(), a) && !a.refused();
+  };
+  ASSERT_TRUE(write_brightness(0x10));
+  uint8_t store[16] = {0x01, 0x80, 0, 2};  // bits 0x8001, bctl 2
+  Answer a;
+  ASSERT_TRUE(f.link.transact_long(CMD_UPDATE, 0, store, 16, 2, f.page(), a));
+  EXPECT_EQ(get_le32(a.payload), 0u);
+  ASSERT_TRUE(write_brightness(0x20));  // live only
+  f.backend.unplug(0);
+  f.backend.plug(0);
+  ASSERT_TRUE(f.reopen());
+  Bytes ask(32, 0);
+  ASSERT_TRUE(f.link.transact_long(CMD_PROP_BLOCK, 0, ask.data(), 32, 32, f.page(), a));
+  EXPECT_EQ(a.payload[2], 0x10);
+}
+
 TEST(SimRequests, VideoUpdateFollowsTheLock) {
   test::SimFixture f("TB610R-1CH");
   auto update = [&](uint16_t bits, uint8_t input, uint8_t bctl) {
