@@ -114,7 +114,7 @@ bool qspi_get_status(HidLink& link, uint8_t* answer) {
       if (t1 - t0 <= QSPI_TIMEOUT_NS || retried) return false;
       retried = true;
       dev = device_of(link);
-      ok = dev && dev->get_input_report(std::span<uint8_t>(answer, QSPI_REPORT_SIZE));
+      ok = dev && fetch_status(dev, answer);
       const SecNs d = split_ns(t1 - t0);
       log_printf(LOG_FLASH, " *&* : get qspi stat(%u) %2u.%09u\r\n", ok ? 1u : 0u, d.sec, d.ns);
       if (!ok) return false;
@@ -158,6 +158,7 @@ int flash_job_run(FlashJob* jp) {
   job.result = FLASH_OPEN_FAILED;
   job.start_time = clock_now_ns();
   job.image_crc = crc32_register(job.image, job.image_length);
+  job.partition_base = job.partition_size = job.erase_block = 0;
   job.erased.store(0, std::memory_order_relaxed);
   job.written.store(0, std::memory_order_relaxed);
   // The request page past the 264 bytes sent is zero throughout the run.

@@ -38,6 +38,12 @@ FlashJobBlock::~FlashJobBlock() {
 }
 
 bool FlashJobBlock::allocate(uint32_t capacity) {
+  if (base_) {
+    job_->~FlashJob();
+    ::operator delete(base_, std::align_val_t{kAlign});
+    base_ = nullptr;
+    job_ = nullptr;
+  }
   // Image, its zero byte and 255 bytes of 0xFF, rounded up to the alignment.
   const uint64_t tail = (static_cast<uint64_t>(capacity) + FLASH_PAGE + kAlign - 1) / kAlign * kAlign;
   const uint64_t size = 2 * kAlign + tail;

@@ -189,6 +189,59 @@ TEST(HidDownload, ProgressEndsAt100AndTheBarFollows) {
   EXPECT_EQ(rig.dl_ch.stats().erased_blocks, (std::vector<uint32_t>{4, 5, 6, 7, 8}));
 }
 
+// A device that takes every report, answers every handshake with 0 (erase done) and notes the
+// progress value at each report it is sent.
+struct ProgressProbe : test::RecordingDevice {
+  std::atomic<int32_t>* progress = nullptr;
+  std::vector<int32_t> seen;
+  bool set_output_report(std::span<const uint8_t> r) override {
+    seen.push_back(progress->load());
+    return RecordingDevice::set_output_report(r);
+  }
+  bool get_input_report(std::span<uint8_t> r) override {
+    std::fill(r.begin(), r.end(), uint8_t{0});
+    return true;
+  }
+};
+
+TEST(HidDownload, ProgressArithmetic) {
+  test::TempDir dir;
+  auto dev = std::make_shared<ProgressProbe>();
+  std::atomic<int32_t> progress{-1};
+  dev->progress = &progress;
+  qhidev_list list;
+  list.items[0] = std::make_unique<qhidev>();
+  list.items[0]->handle = dev;
+  list.current = list.items[0].get();
+  HidLink link(list);
+
+  // FPGA, 1,000 bytes: one block (4); after it (20 + 0) / 1 = 20; then 100 - remaining x 95 / size.
+  ASSERT_EQ(download_fpga_image(link, dir.write("a.bit", test::fpga_bitstream(1000)), &progress), 0);
+  // Sent: erase, header, four pages (the start and end are feature reports).
+  EXPECT_EQ(dev->seen, (std::vector<int32_t>{0, 20, 20, 100 - 744 * 95 / 1000, 100 - 488 * 95 / 1000,
+                                             100 - 232 * 95 / 1000}));
+  EXPECT_EQ(progress.load(), 100);
+
+  // USB, 65,537 bytes: two blocks; 5 x 0 / 2 = 0, 5 x 1 / 2 = 2.
+  dev->seen.clear();
+  progress = -1;
+  ASSERT_EQ(download_usb_image(link, dir.write("b.img", test::usb_image_of_size(65537)), &progress), 0);
+  ASSERT_EQ(dev->seen.size(), 2u + 257);
+  EXPECT_EQ(dev->seen[0], 0);  // block 0 is asked for after progress = 0
+  EXPECT_EQ(dev->seen[1], 0);  // block 1, after 5 x 0 / 2
+  EXPECT_EQ(dev->seen[2], 2);  // first page, after 5 x 1 / 2
+  EXPECT_EQ(dev->seen[3], static_cast<int32_t>(100 - int64_t{65537 - 256} * 95 / 65537));
+  EXPECT_EQ(progress.load(), 100);
+  // Feature 1 start and end around it, 261 bytes each.
+  std::vector<std::vector<uint8_t>> features;
+  for (auto& r : dev->sent)
+    if (r[0] == 1) features.push_back(r);
+  ASSERT_EQ(features.size(), 4u);  // both downloads
+  EXPECT_EQ(features[2].size(), 261u);
+  EXPECT_EQ(features[2][1], 1);
+  EXPECT_EQ(features[3][1], 0);
+}
+
 TEST(HidDownload, WorkerThatCannotStartIsAFailedTransfer) {
   UpgradeRig rig("TB610K-1CH");
   rig.wf->hooks().start_thread = [](std::thread&, std::function<void()>) { return false; };
