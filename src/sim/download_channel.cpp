@@ -177,16 +177,9 @@ std::vector<std::pair<const SimCard*, std::weak_ptr<CardStorage>>> g_storage;
 ChannelFaults::StepFn card_step(SimCard& card) {
   return [&card](StepKind kind, uint32_t& delay_ms) {
     const Fault f = card.step(kind);
-    if (f == Fault::Slow) {
-      // The card arms its own delay for the next fetch; a page has none, so the channel holds
-      // the page back for the rule's delay itself.
-      const uint32_t n = card.step_count(kind);
-      for (const FaultRule& r : card.initial_scenario().faults.rules)
-        if (r.kind == kind && r.value == n && r.fault == Fault::Slow) {
-          delay_ms = r.delay_ms;
-          break;
-        }
-    }
+    // The card arms its own delay for the next fetch; a page has none, so the channel holds
+    // the page back for the rule's delay itself.
+    if (f == Fault::Slow) delay_ms = card.armed_delay_ms();
     return f;
   };
 }
