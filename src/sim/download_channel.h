@@ -90,8 +90,10 @@ class DownloadChannel : public SimChannel {
   // Faults (see ChannelFaults): each output 5 is an Erase step, each output 4 a Page step. An
   // erase step's Refuse stalls the report (the host's send fails); its answer faults act on
   // the next handshake fetch (DropAnswer: the fetch fails; Slow: held back; CorruptChecksum:
-  // byte 0 arrives inverted, as the handshake has no checksum; StaleSequence: no sequence byte,
-  // no effect). Pages as on the flash channel: lost, a flipped byte, stalled, held back.
+  // on its own the channel inverts byte 0, as the handshake has no checksum, while a card
+  // applies its frame-level corruption, which the handshake does not read; StaleSequence: no
+  // sequence byte, no effect). Pages as on the flash channel: lost, a flipped byte, stalled,
+  // held back.
   ChannelFaults& faults() { return faults_; }
   // On its own, an Unplug fault makes the channel fail every call and runs this hook.
   void set_unplug_hook(std::function<void()> hook) { unplug_hook_ = std::move(hook); }

@@ -11,9 +11,9 @@ namespace kestrel::sim {
 
 namespace {
 
-// Offsets in the control payload (BdevControl) and in the card's answer payload.
-constexpr size_t CP_OP = 0, CP_KIND = 2, CP_MAGIC = 4, CP_TIME = 8, CP_BASE = 16, CP_LEN = 20, CP_CRC = 24,
-                 CP_NAME = 40;
+// Offsets in the control payload (BdevControl; the host's time at 8 is not used by the card)
+// and in the card's answer payload.
+constexpr size_t CP_OP = 0, CP_KIND = 2, CP_MAGIC = 4, CP_BASE = 16, CP_LEN = 20, CP_CRC = 24, CP_NAME = 40;
 constexpr size_t CP_ADDR = 20, CP_COUNT = 24;  // erase
 // Answer payload: 0 op, 1 result (non-zero: done / matched; the host reads byte 9 of the
 // report after a verify), 2 kind, 4 magic, 8 card time, 16 base, 20 size (open) or length
