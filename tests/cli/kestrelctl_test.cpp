@@ -1,0 +1,149 @@
+// kestrelctl as a process: simulated cards of several models, JSON validated, and the card's
+// report log (written by the hidden --sim-report-log) checked for what each setting sent.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ProcessResult {
+  int code = -1;
+  std::string out;
+};
+
+ProcessResult run(const std::string& args) {
+  const std::string cmd = std::string(KESTRELCTL) + " " + args + " 2>/dev/null";
+  ProcessResult r;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  std::array<char, 4096> buf;
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+  const int st = pclose(p);
+  r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+nlohmann::json json_of(const ProcessResult& r) {
+  auto j = nlohmann::json::parse(r.out, nullptr, false);
+  EXPECT_FALSE(j.is_discarded()) << "not JSON: " << r.out;
+  return j;
+}
+
+std::string temp_path(const std::string& name) { return ::testing::TempDir() + "/kestrelctl_" + name; }
+
+// The framed requests of the report log: one vector of bytes per output report.
+std::vector<std::vector<uint8_t>> outputs(const std::string& log) {
+  std::ifstream in(log);
+  std::vector<std::vector<uint8_t>> out;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream ss(line);
+    std::string kind;
+    ss >> kind;
+    if (kind != "output") continue;
+    std::vector<uint8_t> bytes;
+    for (std::string h; ss >> h;) bytes.push_back(static_cast<uint8_t>(std::stoul(h, nullptr, 16)));
+    out.push_back(bytes);
+  }
+  return out;
+}
+
+std::vector<std::vector<uint8_t>> payloads(const std::string& log, uint8_t cmd) {
+  std::vector<std::vector<uint8_t>> p;
+  for (const auto& r : outputs(log))
+    if (r.size() >= 8 && (r[0] == 11 || r[0] == 10) && r[2] == cmd) p.emplace_back(r.begin() + 8, r.begin() + 8 + (r[4] | (r[5] << 8)));
+  return p;
+}
+
+class StatusByModel : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(StatusByModel, JsonCarriesTheDocumentedFields) {
+  const ProcessResult r = run(std::string("--simulate ") + GetParam() + " --json status");
+  EXPECT_EQ(r.code, 0);
+  const auto j = json_of(r);
+  EXPECT_EQ(j["ok"], true);
+  EXPECT_EQ(j["board"], GetParam());
+  for (const char* key : {"version", "link_flags", "signal_format", "title", "input", "color_format", "default_size",
+                          "output_port", "usbd", "idle_percent", "running_seconds", "busy", "signal"})
+    EXPECT_TRUE(j.contains(key)) << key;
+  EXPECT_TRUE(j["input"].contains("locked"));
+  EXPECT_EQ(j["title"].get<std::string>().rfind("KESTREL - usbd(", 0), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, StatusByModel, ::testing::Values("meadow", "rw820c", "TB610R-1CH", "TB850V-1CH"));
+
+TEST(Kestrelctl, ListNamesTheCard) {
+  const ProcessResult r = run("--simulate meadow --json list");
+  EXPECT_EQ(r.code, 0);
+  const auto j = json_of(r);
+  ASSERT_EQ(j["cards"].size(), 1u);
+  // Prefix 7 names only "pid_69": the rest of the product ID stays in the name.
+  EXPECT_EQ(j["cards"][0]["name"], "USB Video - 12&mi_02#7&2a3b&0&0000");
+  EXPECT_EQ(j["cards"][0]["node"], "sim:0");
+}
+
+TEST(Kestrelctl, ErrorsAreJsonToo) {
+  struct Case {
+    std::string args;
+    int code;
+  } cases[] = {{"--simulate nosuchboard --json status", 2},
+               {"--simulate meadow --json input 9", 2},
+               {"--simulate meadow --json --card 3 status", 3},
+               {"--simulate meadow --json frobnicate", 2},
+               {"--simulate TB610M-1CH --json port 1", 1}};
+  for (const auto& c : cases) {
+    const ProcessResult r = run(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args;
+    const auto j = json_of(r);
+    EXPECT_EQ(j["ok"], false) << c.args;
+    EXPECT_TRUE(j.contains("error")) << c.args;
+  }
+}
+
+TEST(Kestrelctl, SettingsReachTheCard) {
+  const std::string log = temp_path("settings.log");
+  struct Case {
+    std::string args;
+    uint8_t cmd;
+    std::vector<uint8_t> payload;
+  } cases[] = {
+      {"input 1", 10, {0x41, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"input auto", 10, {0x80, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"port 2", 15, {6, 2, 0, 0, 0, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    const ProcessResult r = run("--simulate meadow --sim-report-log " + log + " " + c.args);
+    EXPECT_EQ(r.code, 0) << c.args;
+    const auto p = payloads(log, c.cmd);
+    ASSERT_FALSE(p.empty()) << c.args;
+    EXPECT_EQ(p.back(), c.payload) << c.args;
+  }
+  // Half rate and default size are stored in the configuration record (command 22).
+  ProcessResult r = run("--simulate TB610R-1CH --sim-report-log " + log + " config default-size \"1280 X 720\"");
+  EXPECT_EQ(r.code, 0);
+  auto puts = payloads(log, 22);
+  ASSERT_EQ(puts.size(), 1u);
+  EXPECT_EQ(puts[0][1], 8);
+  r = run("--simulate TB610R-1CH --sim-report-log " + log + " config half-rate on");
+  EXPECT_EQ(r.code, 0);
+  puts = payloads(log, 22);
+  ASSERT_EQ(puts.size(), 1u);
+  EXPECT_EQ(puts[0][0], 1);
+}
+
+TEST(Kestrelctl, RegisterReadPrintsTheBytes) {
+  const ProcessResult r = run("--simulate TB610R-1CH --json reg read 0x20 0xea 2");
+  EXPECT_EQ(r.code, 0);
+  const auto j = json_of(r);
+  ASSERT_EQ(j["data"].size(), 2u);
+  EXPECT_EQ(j["data"][0], 0x20);  // the receiver's identity register
+}
+
+}  // namespace
