@@ -1,0 +1,67 @@
+#include "app/qt/kestrel_window.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "platform/hid_backend.h"
+
+namespace kestrel::qt {
+
+KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
+    : backend_(backend), view_(std::make_unique<QtView>()) {
+  logic_.emplace(*view_, list);
+  view_->set_command_handler([this](uint32_t id) { return logic_ && logic_->on_command(id); });
+  timer_ = new QTimer(view_.get());
+  timer_->setInterval(static_cast<int>(CkestrelDlg::kTimerPeriodMs));
+  connect(timer_, &QTimer::timeout, this, [this] {
+    if (logic_) logic_->on_timer(CkestrelDlg::kTimerId);
+  });
+  // Closing the window, or any other end of the dialog, stops the timer.
+  connect(view_.get(), &QDialog::finished, timer_, &QTimer::stop);
+}
+
+KestrelWindow::~KestrelWindow() {
+  end_dialog();
+  view_.reset();
+}
+
+bool KestrelWindow::init_dialog() {
+  timer_->start();
+  const int fd = backend_ ? backend_->hotplug_fd() : -1;
+  if (fd < 0) {
+    // No notifications: the window could never follow its cards, so it closes without a scan.
+    QMetaObject::invokeMethod(view_.get(), &QWidget::close, Qt::QueuedConnection);
+    return false;
+  }
+  // What happened before the window registered is not news: the scan below sees it.
+  backend_->drain_hotplug();
+  notifier_ = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Read, view_.get());
+  connect(notifier_, &QSocketNotifier::activated, this, &KestrelWindow::on_hotplug);
+  logic_->on_init_dialog();
+  return true;
+}
+
+int KestrelWindow::exec() {
+  init_dialog();
+  return view_->exec();
+}
+
+void KestrelWindow::on_hotplug() {
+  if (!logic_ || !backend_) return;
+  for (const platform::HotplugEvent& e : backend_->drain_hotplug())
+    logic_->on_device_change(e.kind == platform::HotplugEvent::Kind::Arrival ? CkestrelDlg::DEVICE_ARRIVAL
+                                                                            : CkestrelDlg::DEVICE_REMOVE_COMPLETE);
+}
+
+void KestrelWindow::end_dialog() {
+  if (notifier_) {
+    notifier_->setEnabled(false);
+    delete notifier_;
+    notifier_ = nullptr;
+  }
+  if (timer_) timer_->stop();
+  view_->set_command_handler(nullptr);
+  logic_.reset();
+}
+
+}  // namespace kestrel::qt

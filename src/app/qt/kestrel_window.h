@@ -1,0 +1,58 @@
+// The main window put together: the widgets (QtView), the window's logic (CkestrelDlg) that
+// drives them, the 10 ms timer and the device notifications of the HID backend.
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+#include <optional>
+
+#include "app/main_window.h"
+#include "app/qt/qt_view.h"
+#include "devlink/qhidev.h"
+
+class QSocketNotifier;
+class QTimer;
+
+namespace kestrel::platform {
+class HidBackend;
+}
+
+namespace kestrel::qt {
+
+class KestrelWindow : public QObject {
+  Q_OBJECT
+
+ public:
+  // The logic's constructor runs here (it builds the board registry; it must not use the clock).
+  explicit KestrelWindow(platform::HidBackend* backend, qhidev_list& list = g_qhidev_list);
+  ~KestrelWindow() override;
+  KestrelWindow(const KestrelWindow&) = delete;
+  KestrelWindow& operator=(const KestrelWindow&) = delete;
+
+  QtView& view() { return *view_; }
+  CkestrelDlg& logic() { return *logic_; }
+
+  // What the window does once its widgets exist: start the 10 ms timer, register for device
+  // arrival and removal, then the logic's first scan, refresh and texts. Without a way to learn
+  // of devices the window closes at once, without a scan, and this answers false.
+  bool init_dialog();
+  // init_dialog, then the modal loop. The dialog's result (QDialog::Accepted or Rejected).
+  int exec();
+
+  // Ends the dialog object: the device notification and the timer stop and the logic releases
+  // every device. The widgets stay until this object is destroyed, so that a command the reader
+  // posts meanwhile finds its window.
+  void end_dialog();
+
+ private:
+  void on_hotplug();
+
+  platform::HidBackend* backend_;
+  std::unique_ptr<QtView> view_;
+  std::optional<CkestrelDlg> logic_;
+  QTimer* timer_ = nullptr;
+  QSocketNotifier* notifier_ = nullptr;
+};
+
+}  // namespace kestrel::qt

@@ -1,0 +1,159 @@
+// kestrel: the desktop program. Start-up and shutdown in their fixed order: text table, the
+// main window, clock, reader and console context, reader thread, first log line, the modal
+// window, then the window's end and the console shutdown.
+#include <QApplication>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/qt/kestrel_window.h"
+#include "app/qt/log_pane.h"
+#include "app/qt/options.h"
+#include "app/qt/screenshot.h"
+#include "devlink/reader.h"
+#include "log/clock.h"
+#include "log/console.h"
+#include "log/log.h"
+#include "platform/hidraw_backend.h"
+#include "res/ui_text.h"
+#include "sim/sim_backend.h"
+
+namespace {
+
+using namespace kestrel;
+
+constexpr const char* kBuildStamp = "2.0.6800 build 2024-12-25 10:01:06 +0800 CST";
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+constexpr int kScreenshotDelayMs = 800;  // the first status display and one paint
+constexpr int kFrameTickMs = 1000;       // a simulated card shows a new frame-timing record this often
+constexpr int kLogPaneHeightPx = 220;
+
+std::string board_list() {
+  std::string names;
+  for (std::string_view n : sim::board_names()) {
+    if (!names.empty()) names += ", ";
+    names += n;
+  }
+  return names;
+}
+
+bool display_available() {
+  for (const char* v : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+    if (const char* s = std::getenv(v); s && *s) return true;
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qt::Options opt;
+  std::string error;
+  if (!qt::parse_options(argc, argv, opt, error)) {
+    std::fprintf(stderr, "kestrel: %s\n%s", error.c_str(), qt::usage_text());
+    return kExitUsage;
+  }
+  if (opt.help) {
+    std::fputs(qt::usage_text(), stdout);
+    return 0;
+  }
+  std::optional<sim::Scenario> scenario;
+  if (!opt.simulate.empty()) {
+    scenario = sim::make_scenario(opt.simulate);
+    if (!scenario) {
+      std::fprintf(stderr, "kestrel: unknown board '%s'; boards: %s\n", opt.simulate.c_str(), board_list().c_str());
+      return kExitUsage;
+    }
+  }
+  FILE* log_file = nullptr;
+  if (!opt.log_file.empty() && !(log_file = std::fopen(opt.log_file.c_str(), "ab"))) {
+    std::fprintf(stderr, "kestrel: cannot open log file %s\n", opt.log_file.c_str());
+    return kExitFailure;
+  }
+  if (!display_available()) {
+    std::fprintf(stderr,
+                 "kestrel: no display (DISPLAY and WAYLAND_DISPLAY are not set). Start it in a desktop session or "
+                 "with ssh -X, or use kestrelctl, the command-line tool.\n");
+    if (log_file) std::fclose(log_file);
+    return kExitFailure;
+  }
+
+  QApplication app(argc, argv);
+  QApplication::setStyle(QStringLiteral("Fusion"));
+  ui_text_select_from_environment();
+
+  // The device side: the kernel's hidraw devices, or a simulated card (plugged in once the
+  // clock runs, since the card keeps its time from its plug-in).
+  std::unique_ptr<sim::SimBackend> sim_backend;
+  std::unique_ptr<platform::HidrawBackend> hidraw;
+  platform::HidBackend* backend = nullptr;
+  if (scenario) {
+    sim_backend = std::make_unique<sim::SimBackend>();
+    backend = sim_backend.get();
+  } else {
+    hidraw = std::make_unique<platform::HidrawBackend>();
+    backend = hidraw.get();
+  }
+  platform::set_backend(backend);
+
+  auto window = std::make_unique<qt::KestrelWindow>(backend);
+  clock_init();
+  g_dev_time_offset.store(0);
+  if (sim_backend) sim_backend->add_card(*scenario);
+
+  auto reader = std::make_unique<ReaderControl>();
+  reader->context = &window->logic();
+  reader->callback = &CkestrelDlg::on_device_event;
+  window->logic().set_reader(reader.get());
+  g_console.reader_flags = &reader->flags;
+  g_console.wake_reader = [r = reader.get()] {
+    std::lock_guard<std::mutex> g(r->device_lock);
+    if (r->reading) r->reading->cancel_read();
+  };
+
+  // Log sinks and filter, before the first line.
+  FILE* stream = log_file;
+  if (opt.log_pane) {
+    auto* pane = new qt::LogPane;
+    window->view().add_bottom_widget(pane, kLogPaneHeightPx);
+    stream = pane->open_stream(log_file);
+  }
+  console_attach(stream, opt.log_console ? 2 : -1);
+  if (opt.level_mask || opt.module_mask) log_set_filter(true, opt.level_mask.value_or(0), opt.module_mask.value_or(0));
+
+  g_console.reader_thread = std::thread([r = reader.get()] { hid_reader(*r); });
+  log_printf(0, " kestrel %s\r\n", kBuildStamp);
+
+  QTimer frames;
+  if (sim_backend) {
+    QObject::connect(&frames, &QTimer::timeout, [&] {
+      if (auto card = sim_backend->card(0); card && card->plugged()) card->frame_tick();
+    });
+    frames.start(kFrameTickMs);
+  }
+  int rc = 0;
+  if (!opt.screenshot.empty()) {
+    QTimer::singleShot(kScreenshotDelayMs, &window->view(), [&] {
+      if (!qt::save_window_picture(window->view(), QString::fromStdString(opt.screenshot))) {
+        std::fprintf(stderr, "kestrel: cannot write %s\n", opt.screenshot.c_str());
+        rc = kExitFailure;
+      }
+      window->view().reject();
+    });
+  }
+  if (!window->init_dialog())
+    std::fprintf(stderr, "kestrel: no device notifications (is udev running?); without them the window cannot "
+                         "follow its cards and closes\n");
+  window->view().exec();
+  frames.stop();
+
+  window->end_dialog();
+  console_shutdown();
+  window.reset();
+  platform::set_backend(nullptr);
+  return rc;
+}

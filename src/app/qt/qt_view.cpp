@@ -1,0 +1,444 @@
+#include "app/qt/qt_view.h"
+
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShortcut>
+#include <QStyle>
+#include <QStyleOptionButton>
+
+#include "app/ids.h"
+#include "app/qt/command_routes.h"
+#include "res/ui_text.h"
+
+// Resources of a static library are registered by name, outside any namespace.
+static void init_kestrel_resources() { Q_INIT_RESOURCE(kestrel); }
+
+namespace kestrel::qt {
+
+namespace {
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+bool has_text(ControlKind k) {
+  return k == ControlKind::PushButton || k == ControlKind::CheckBox || k == ControlKind::Radio ||
+         k == ControlKind::StaticLeft || k == ControlKind::StaticRight;
+}
+
+// Qt filter "Images (*.img);;All (*.*)" from "Images|*.img|All|*.*||".
+QString qt_filter(const std::string& filter) {
+  const QStringList parts = qs(filter).split(QLatin1Char('|'));
+  QStringList out;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    if (parts[i].isEmpty() && parts[i + 1].isEmpty()) break;
+    QString pattern = parts[i + 1];
+    pattern.replace(QLatin1Char(';'), QLatin1Char(' '));
+    out << QStringLiteral("%1 (%2)").arg(parts[i], pattern);
+  }
+  return out.join(QStringLiteral(";;"));
+}
+
+Qt::Key accel_key(const AccelSpec& a) {
+  switch (a.key) {
+    case AccelKey::Keypad: return static_cast<Qt::Key>(Qt::Key_0 + a.digit);
+    case AccelKey::Semicolon: return Qt::Key_Semicolon;
+    case AccelKey::Slash: return Qt::Key_Slash;
+    case AccelKey::Grave: return Qt::Key_QuoteLeft;
+    case AccelKey::BracketLeft: return Qt::Key_BracketLeft;
+    case AccelKey::Backslash: return Qt::Key_Backslash;
+    case AccelKey::BracketRight: return Qt::Key_BracketRight;
+    case AccelKey::F1: return Qt::Key_F1;
+  }
+  return Qt::Key_unknown;
+}
+
+constexpr int kPopupSlackPx = 32;  // frame and scroll bar of a dropped list
+
+}  // namespace
+
+QString dialog_font_family() {
+  // The template's face first; where it is missing, CJK sans faces close to it in style. Font
+  // names may be listed in the locale's language ("文泉驿微米黑"); hasFamily knows both names.
+  for (const char* family : {"微软雅黑", "Microsoft YaHei", "WenQuanYi Micro Hei", "Noto Sans CJK SC", "Noto Sans SC",
+                             "Droid Sans Fallback"}) {
+    const QString f = QString::fromUtf8(family);
+    if (QFontDatabase::hasFamily(f)) return f;
+  }
+  return QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+}
+
+QtView::QtView(QWidget* parent) : QDialog(parent) {
+  init_kestrel_resources();
+  const DialogSpec& t = main_dialog_template();
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setWindowTitle(qs(t.caption));
+  setWindowIcon(QIcon(QStringLiteral(":/kestrel/kestrel.png")));
+  font_ = QFont(dialog_font_family());
+  font_.setPointSize(t.font_points);
+  setFont(font_);
+
+  build_controls();
+  build_menu();
+  build_accelerators();
+
+  // Base units as the platform derives them, then widened just enough that every text the
+  // controls show fits them: the template was drawn for a narrower font than the CJK faces
+  // found here, and a uniform widening keeps every control where the template puts it.
+  platform_units_ = units_ = platform_base_units(font_);
+  lay_out();
+  const QFontMetrics fm(font_);
+  int base_x = units_.x;
+  for (const ControlSpec& c : t.controls) {
+    if (!has_text(c.kind)) continue;
+    QWidget* w = control(c.id);
+    const int decoration = w->width() - text_room(w, c);
+    for (const std::string& s : texts_of(c.id))
+      base_x = base_x_for_width(c.w, fm.horizontalAdvance(qs(s)) + decoration, base_x);
+  }
+  units_.x = base_x;
+  lay_out();
+}
+
+QtView::~QtView() = default;
+
+void QtView::build_controls() {
+  for (const ControlSpec& c : main_dialog_template().controls) {
+    QWidget* w = nullptr;
+    const uint32_t id = c.id;
+    switch (c.kind) {
+      case ControlKind::PushButton: {
+        auto* b = new QPushButton(qs(c.text), this);
+        b->setAutoDefault(false);  // the window has no default push button
+        connect(b, &QPushButton::clicked, this, [this, id] { dispatch_command(id); });
+        w = b;
+        break;
+      }
+      case ControlKind::DropList:
+      case ControlKind::DropCombo: {
+        auto* b = new QComboBox(this);
+        if (c.kind == ControlKind::DropCombo) {
+          b->setEditable(true);
+          b->setInsertPolicy(QComboBox::NoInsert);
+        }
+        // A selection change by the user; a selection made by the program sends nothing.
+        connect(b, &QComboBox::activated, this, [this, id] { dispatch_command(id); });
+        w = b;
+        break;
+      }
+      case ControlKind::CheckBox: {
+        auto* b = new QCheckBox(qs(c.text), this);
+        connect(b, &QCheckBox::clicked, this, [this, id] { dispatch_command(id); });
+        w = b;
+        break;
+      }
+      case ControlKind::Radio: {
+        auto* b = new QRadioButton(qs(c.text), this);
+        b->setAutoExclusive(false);  // the logic alone decides which one is checked
+        connect(b, &QRadioButton::clicked, this, [this, id] { on_radio_clicked(id); });
+        w = b;
+        break;
+      }
+      case ControlKind::StaticLeft:
+      case ControlKind::StaticRight: {
+        auto* l = new QLabel(qs(c.text), this);
+        l->setAlignment((c.kind == ControlKind::StaticRight ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
+        l->setTextFormat(Qt::PlainText);
+        w = l;
+        break;
+      }
+      case ControlKind::ReadOnlyEdit: {
+        auto* e = new QLineEdit(this);
+        e->setReadOnly(true);
+        w = e;
+        break;
+      }
+      case ControlKind::Progress: {
+        auto* p = new QProgressBar(this);
+        p->setTextVisible(false);
+        w = p;
+        break;
+      }
+    }
+    w->setObjectName(QString::number(id));
+    controls_[id] = w;
+  }
+}
+
+void QtView::build_menu() {
+  // No per-window system menu here: its About item and the engineering commands of menu 129
+  // live in a menu bar, each item keeping its command id.
+  menu_bar_ = new QMenuBar(this);
+  QMenu* system = menu_bar_->addMenu(qs(main_dialog_template().caption));
+  system->setObjectName(QStringLiteral("system"));
+  QAction* about = system->addAction(qs(ABOUT_ITEM_TEXT));
+  about->setData(ids::ID_ABOUT);
+  connect(about, &QAction::triggered, this, [this] { dispatch_command(ids::ID_ABOUT); });
+  for (const MenuSpec& m : quick_menu()) {
+    QMenu* menu = menu_bar_->addMenu(qs(m.name));
+    menu->setObjectName(qs(m.name));
+    for (const MenuItemSpec& item : m.items) {
+      if (item.id == 0) {
+        menu->addSeparator();
+        continue;
+      }
+      QAction* a = menu->addAction(qs(item.text));
+      a->setData(item.id);
+      const uint32_t id = item.id;
+      connect(a, &QAction::triggered, this, [this, id] { dispatch_command(id); });
+    }
+  }
+}
+
+void QtView::build_accelerators() {
+  for (const AccelSpec& a : accelerators()) {
+    QKeyCombination keys(a.key == AccelKey::Keypad ? Qt::KeypadModifier : Qt::NoModifier, accel_key(a));
+    if (a.ctrl) keys = QKeyCombination(keys.keyboardModifiers() | Qt::ControlModifier, keys.key());
+    auto* s = new QShortcut(QKeySequence(keys), this);
+    const uint32_t id = a.command;
+    connect(s, &QShortcut::activated, this, [this, id] { dispatch_command(id); });
+  }
+}
+
+int QtView::text_room(QWidget* w, const ControlSpec& spec) const {
+  QStyleOptionButton opt;
+  opt.initFrom(w);
+  switch (spec.kind) {
+    case ControlKind::PushButton: return style()->subElementRect(QStyle::SE_PushButtonContents, &opt, w).width();
+    case ControlKind::CheckBox: return style()->subElementRect(QStyle::SE_CheckBoxContents, &opt, w).width();
+    case ControlKind::Radio: return style()->subElementRect(QStyle::SE_RadioButtonContents, &opt, w).width();
+    default: return w->contentsRect().width();
+  }
+}
+
+void QtView::lay_out() {
+  const DialogSpec& t = main_dialog_template();
+  const int top = menu_bar_->sizeHint().height();
+  const int width = du_x(units_, t.w);
+  const int height = du_y(units_, t.h);
+  menu_bar_->setGeometry(0, 0, width, top);
+  for (const ControlSpec& c : t.controls) {
+    QRect r = du_rect(units_, c.x, c.y, c.w, c.h).translated(0, top);
+    QWidget* w = control(c.id);
+    // A drop-down's template height includes its dropped list; closed, it is as tall as its font
+    // makes it.
+    if (c.kind == ControlKind::DropList || c.kind == ControlKind::DropCombo) r.setHeight(w->sizeHint().height());
+    w->setGeometry(r);
+  }
+  if (bottom_) bottom_->setGeometry(0, top + height, width, bottom_height_);
+  setFixedSize(width, top + height + bottom_height_);
+}
+
+void QtView::add_bottom_widget(QWidget* w, int height) {
+  bottom_ = w;
+  bottom_height_ = height;
+  w->setParent(this);
+  lay_out();
+}
+
+std::vector<std::string> QtView::texts_of(uint32_t id) const {
+  const ControlSpec* c = find_control(id);
+  if (!c) return {};
+  if (id == ids::FORMAT_LABEL)  // the widest signal format, and "no signal"
+    return {"65535X65535 255f/s interlaced", std::string(" ") + ui_text[1] + " input(255)"};
+  std::vector<std::string> out;
+  for (int i : c->ui)
+    if (i >= 0) out.emplace_back(ui_text[i]);
+  if (out.empty() && !c->text.empty()) out.emplace_back(c->text);
+  return out;
+}
+
+QWidget* QtView::control(uint32_t id) const {
+  auto it = controls_.find(id);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+void QtView::dispatch_command(uint32_t id) {
+  const Route r = route_of(id);
+  emit commandRouted(id, static_cast<int>(r));
+  switch (r) {
+    case Route::Logic:
+      if (handler_) handler_(id);
+      break;
+    case Route::EndOk: accept(); break;
+    case Route::EndCancel: reject(); break;
+    case Route::NoOp:
+    case Route::Unrouted: break;
+  }
+}
+
+void QtView::on_radio_clicked(uint32_t id) {
+  // An auto radio button checks itself and clears the others of its group before the window
+  // hears of the click.
+  const auto controls = main_dialog_template().controls;
+  size_t at = 0;
+  while (at < controls.size() && controls[at].id != id) ++at;
+  size_t first = at;
+  while (first > 0 && !controls[first].group && controls[first - 1].kind == ControlKind::Radio) --first;
+  for (size_t i = first; i < controls.size() && controls[i].kind == ControlKind::Radio; ++i) {
+    if (i != first && controls[i].group) break;
+    static_cast<QRadioButton*>(control(controls[i].id))->setChecked(i == at);
+  }
+  dispatch_command(id);
+}
+
+void QtView::keyPressEvent(QKeyEvent* e) {
+  const bool plain = e->modifiers() == Qt::NoModifier || e->modifiers() == Qt::KeypadModifier;
+  if (plain && e->key() == Qt::Key_Escape) {
+    dispatch_command(ids::IDCANCEL);
+    return;
+  }
+  if (plain && (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter)) {
+    // A focused push button takes the Enter key; anywhere else it is IDOK.
+    if (auto* b = qobject_cast<QPushButton*>(focusWidget()); b && b->isEnabled() && control(b->objectName().toUInt()) == b) {
+      dispatch_command(b->objectName().toUInt());
+      return;
+    }
+    dispatch_command(ids::IDOK);
+    return;
+  }
+  QDialog::keyPressEvent(e);
+}
+
+// ---- DialogView ---------------------------------------------------------------------------
+
+bool QtView::has_control(uint32_t id) const { return control(id) != nullptr; }
+
+void QtView::reset_items(uint32_t id) {
+  if (auto* c = qobject_cast<QComboBox*>(control(id))) c->clear();
+}
+
+void QtView::add_item(uint32_t id, const std::string& text) {
+  auto* c = qobject_cast<QComboBox*>(control(id));
+  if (!c) return;
+  // The first item added must not become the selection: a list starts with none.
+  const bool none = c->currentIndex() < 0;
+  c->addItem(qs(text));
+  if (none) c->setCurrentIndex(-1);
+  widen_popup(id);
+}
+
+void QtView::widen_popup(uint32_t id) {
+  // The dropped list may be wider than the closed box, so that every item reads in full.
+  auto* c = qobject_cast<QComboBox*>(control(id));
+  const QFontMetrics fm(c->font());
+  int widest = 0;
+  for (int i = 0; i < c->count(); ++i) widest = std::max(widest, fm.horizontalAdvance(c->itemText(i)));
+  c->view()->setMinimumWidth(std::max(c->width(), widest + kPopupSlackPx));
+}
+
+int QtView::item_count(uint32_t id) const {
+  auto* c = qobject_cast<QComboBox*>(control(id));
+  return c ? c->count() : 0;
+}
+
+std::string QtView::item_text(uint32_t id, int index) const {
+  auto* c = qobject_cast<QComboBox*>(control(id));
+  if (!c || index < 0 || index >= c->count()) return {};
+  return c->itemText(index).toStdString();
+}
+
+void QtView::select(uint32_t id, int index) {
+  auto* c = qobject_cast<QComboBox*>(control(id));
+  if (!c) return;
+  c->setCurrentIndex(index >= 0 && index < c->count() ? index : -1);
+}
+
+int QtView::selection(uint32_t id) const {
+  auto* c = qobject_cast<QComboBox*>(control(id));
+  return c ? c->currentIndex() : -1;
+}
+
+bool QtView::dropped_down(uint32_t id) const {
+  auto* c = qobject_cast<QComboBox*>(control(id));
+  return c && c->view() && c->view()->isVisible();
+}
+
+void QtView::set_text(uint32_t id, const std::string& text) {
+  QWidget* w = control(id);
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) b->setText(qs(text));
+  else if (auto* l = qobject_cast<QLabel*>(w)) l->setText(qs(text));
+  else if (auto* e = qobject_cast<QLineEdit*>(w)) e->setText(qs(text));
+  else if (auto* c = qobject_cast<QComboBox*>(w); c && c->isEditable()) c->setEditText(qs(text));
+}
+
+std::string QtView::text(uint32_t id) const {
+  QWidget* w = control(id);
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text().toStdString();
+  if (auto* l = qobject_cast<QLabel*>(w)) return l->text().toStdString();
+  if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text().toStdString();
+  if (auto* c = qobject_cast<QComboBox*>(w)) return c->currentText().toStdString();
+  return {};
+}
+
+void QtView::set_check(uint32_t id, bool on) {
+  if (auto* b = qobject_cast<QAbstractButton*>(control(id)); b && b->isCheckable()) b->setChecked(on);
+}
+
+bool QtView::checked(uint32_t id) const {
+  auto* b = qobject_cast<QAbstractButton*>(control(id));
+  return b && b->isChecked();
+}
+
+void QtView::enable(uint32_t id, bool on) {
+  if (QWidget* w = control(id)) w->setEnabled(on);
+}
+
+bool QtView::enabled(uint32_t id) const {
+  QWidget* w = control(id);
+  return w && w->isEnabled();
+}
+
+void QtView::show(uint32_t id, bool on) {
+  if (QWidget* w = control(id)) w->setVisible(on);
+}
+
+bool QtView::visible(uint32_t id) const {
+  QWidget* w = control(id);
+  return w && !w->isHidden();
+}
+
+void QtView::set_title(const std::string& t) { setWindowTitle(qs(t)); }
+std::string QtView::title() const { return windowTitle().toStdString(); }
+
+void QtView::set_progress_range(uint32_t id, int lo, int hi) {
+  if (auto* p = qobject_cast<QProgressBar*>(control(id))) p->setRange(lo, hi);
+}
+
+void QtView::set_progress(uint32_t id, int pos) {
+  if (auto* p = qobject_cast<QProgressBar*>(control(id))) p->setValue(pos);
+}
+
+void QtView::message_box(const std::string& text) {
+  if (message_sink_) {
+    message_sink_(text);
+    return;
+  }
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("kestrel"), qs(text), QMessageBox::Ok, this);
+  box.exec();
+}
+
+std::string QtView::open_file_dialog(const std::string& filter) {
+  return QFileDialog::getOpenFileName(this, QString(), QString(), qt_filter(filter)).toStdString();
+}
+
+void QtView::post_command(uint32_t id) {
+  // Queued to the window's thread; events posted to one object are delivered in order, and a
+  // command still queued when the window goes away is dropped with it.
+  QMetaObject::invokeMethod(this, [this, id] { dispatch_command(id); }, Qt::QueuedConnection);
+}
+
+}  // namespace kestrel::qt

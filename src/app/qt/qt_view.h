@@ -1,0 +1,106 @@
+// The main window's widgets: a QDialog built from template 135 that implements the DialogView
+// the window's logic drives. Each widget's objectName is its control id. Clicks, selection
+// changes, menu items, accelerators and posted commands all end in dispatch_command(), which
+// routes them by the window's command table.
+#pragma once
+
+#include <QDialog>
+#include <QFont>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/qt/dialog_units.h"
+#include "app/qt/dialog_template.h"
+#include "app/view.h"
+
+class QMenuBar;
+class QWidget;
+
+namespace kestrel::qt {
+
+class QtView : public QDialog, public DialogView {
+  Q_OBJECT
+
+ public:
+  explicit QtView(QWidget* parent = nullptr);
+  ~QtView() override;
+
+  // The command handler of the logic; without one, Logic routes do nothing.
+  void set_command_handler(std::function<bool(uint32_t)> handler) { handler_ = std::move(handler); }
+  // Routes one command on the GUI thread.
+  void dispatch_command(uint32_t id);
+
+  // Replaces the modal message box (tests); receives the text instead.
+  void set_message_sink(std::function<void(const std::string&)> sink) { message_sink_ = std::move(sink); }
+
+  // A widget below the controls (the log pane); the dialog grows by `height` pixels.
+  void add_bottom_widget(QWidget* w, int height);
+
+  QWidget* control(uint32_t id) const;
+  const QFont& dialog_font() const { return font_; }
+  BaseUnits platform_units() const { return platform_units_; }
+  BaseUnits units() const { return units_; }
+  QMenuBar* menu_bar() const { return menu_bar_; }
+  // The texts `id` may show: its template text and the runtime texts of the active table.
+  std::vector<std::string> texts_of(uint32_t id) const;
+
+  // DialogView.
+  bool has_control(uint32_t id) const override;
+  void reset_items(uint32_t id) override;
+  void add_item(uint32_t id, const std::string& text) override;
+  int item_count(uint32_t id) const override;
+  std::string item_text(uint32_t id, int index) const override;
+  void select(uint32_t id, int index) override;
+  int selection(uint32_t id) const override;
+  bool dropped_down(uint32_t id) const override;
+  void set_text(uint32_t id, const std::string& text) override;
+  std::string text(uint32_t id) const override;
+  void set_check(uint32_t id, bool checked) override;
+  bool checked(uint32_t id) const override;
+  void enable(uint32_t id, bool on) override;
+  bool enabled(uint32_t id) const override;
+  void show(uint32_t id, bool on) override;
+  using QDialog::show;
+  bool visible(uint32_t id) const override;
+  void set_title(const std::string& title) override;
+  std::string title() const override;
+  void set_progress_range(uint32_t id, int lo, int hi) override;
+  void set_progress(uint32_t id, int pos) override;
+  void message_box(const std::string& text) override;
+  std::string open_file_dialog(const std::string& filter) override;
+  void post_command(uint32_t id) override;
+
+ signals:
+  // Every command that went through dispatch_command, with its route (a Route value).
+  void commandRouted(quint32 id, int route);
+
+ protected:
+  void keyPressEvent(QKeyEvent* e) override;
+
+ private:
+  void build_controls();
+  void build_menu();
+  void build_accelerators();
+  void lay_out();
+  int text_room(QWidget* w, const ControlSpec& spec) const;
+  void on_radio_clicked(uint32_t id);
+  void widen_popup(uint32_t id);
+
+  QFont font_;
+  BaseUnits platform_units_;
+  BaseUnits units_;
+  std::map<uint32_t, QWidget*> controls_;
+  QMenuBar* menu_bar_ = nullptr;
+  QWidget* bottom_ = nullptr;
+  int bottom_height_ = 0;
+  std::function<bool(uint32_t)> handler_;
+  std::function<void(const std::string&)> message_sink_;
+};
+
+// The first installed family of the dialog font, or of its CJK-capable stand-ins.
+QString dialog_font_family();
+
+}  // namespace kestrel::qt

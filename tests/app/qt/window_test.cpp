@@ -1,0 +1,253 @@
+// The desktop window on a simulated card: what it shows, what a user's pick sends to the card,
+// unplug and replug, the keys, the menu and posted commands.
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <thread>
+
+#include "app/ids.h"
+#include "devlink/commands.h"
+#include "devlink/frame.h"
+#include "gui_fixture.h"
+
+namespace kestrel {
+namespace {
+
+using test::GuiTest;
+using test::wait_for;
+
+// Framed requests of command `cmd` the card received, whole.
+std::vector<std::vector<uint8_t>> requests_of(const sim::SimCard& card, uint8_t cmd) {
+  std::vector<std::vector<uint8_t>> out;
+  for (auto& r : card.reports_of(sim::ReportKind::Output))
+    if (r.size() >= FRAME_HDR && (r[0] == RID_LONG_REQ || r[0] == RID_SHORT_REQ) && r[FRAME_CMD] == cmd) out.push_back(r);
+  return out;
+}
+
+constexpr uint32_t kDeviceControls[] = {ids::DEFAULT_SIZE_LIST, ids::BTN_USB_FIRMWARE, ids::BTN_FPGA_FIRMWARE,
+                                        ids::CARD_LIST, ids::INPUT_LIST, ids::HALF_RATE_BOX};
+
+TEST_F(GuiTest, ShowsTheCardAndItsVersion) {
+  auto card = backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  auto* cards = widget<QComboBox>(ids::CARD_LIST);
+  ASSERT_NE(cards, nullptr);
+  ASSERT_EQ(cards->count(), 1);
+  EXPECT_EQ(cards->currentIndex(), 0);
+  EXPECT_EQ(cards->itemText(0).toStdString(), "USB Video - 12&mi_02#7&2a3b&0&0000");
+  const sim::Scenario s = card->state();
+  EXPECT_EQ(widget<QLineEdit>(ids::VERSION_TEXT)->text().toStdString(), s.firmware_version + " FPGA:" + s.fpga_version);
+  EXPECT_EQ(view().windowTitle().left(15).toStdString(), "KESTREL - usbd(");
+  EXPECT_EQ(widget<QComboBox>(ids::INPUT_LIST)->count(), 3);
+  EXPECT_EQ(widget<QPushButton>(ids::BTN_EXIT)->text().toStdString(), "Exit");
+  EXPECT_FALSE(view().visible(ids::PROGRESS));
+}
+
+TEST_F(GuiTest, PickingInputOneSendsTheVideoUpdateBlock) {
+  auto card = backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  // meadow holds its input (it does not scan), so the window's hold state is set: flag word 0x0041.
+  ASSERT_EQ(window_->logic().m_fixed_input, 1);
+  auto* inputs = widget<QComboBox>(ids::INPUT_LIST);
+  ASSERT_EQ(inputs->currentIndex(), 0);
+  card->clear_reports();
+  inputs->setFocus();
+  QTest::keyClick(inputs, Qt::Key_Down);  // the user moves the pick from input 0 to input 1
+  const auto sent = requests_of(*card, CMD_UPDATE);
+  ASSERT_EQ(sent.size(), 1u);
+  const std::vector<uint8_t>& r = sent[0];
+  ASSERT_EQ(r.size(), LONG_REPORT_SIZE);
+  EXPECT_EQ(r[FRAME_RID], RID_LONG_REQ);
+  EXPECT_EQ(get_le16(&r[FRAME_LEN]), 16);
+  const std::vector<uint8_t> block(r.begin() + FRAME_HDR, r.begin() + FRAME_HDR + 16);
+  EXPECT_EQ(block, (std::vector<uint8_t>{0x41, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(frame_sum_intact(r.data(), FRAME_HDR + 16));
+  EXPECT_EQ(card->state().input, 1);
+
+  // A scanning card: the same pick carries 0x0021.
+  card->update([](sim::Scenario& st) { st.scanning = true; });
+  clock_.advance_ns(2'000'000'000ull);
+  ASSERT_TRUE(wait_for([&] { return window_->logic().m_fixed_input == 0; }));
+  inputs->setCurrentIndex(0);
+  card->clear_reports();
+  QTest::keyClick(inputs, Qt::Key_Down);
+  const auto scan = requests_of(*card, CMD_UPDATE);
+  ASSERT_EQ(scan.size(), 1u);
+  EXPECT_EQ(std::vector<uint8_t>(scan[0].begin() + FRAME_HDR, scan[0].begin() + FRAME_HDR + 4),
+            (std::vector<uint8_t>{0x21, 0x00, 0x01, 0x00}));
+}
+
+TEST_F(GuiTest, UnplugEmptiesTheListAndReplugRestoresIt) {
+  backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  auto* cards = widget<QComboBox>(ids::CARD_LIST);
+  ASSERT_EQ(cards->count(), 1);
+  for (uint32_t id : kDeviceControls) EXPECT_TRUE(view().enabled(id)) << id;
+
+  backend_.unplug(0);
+  ASSERT_TRUE(wait_for([&] { return cards->count() == 0; }));
+  EXPECT_EQ(cards->currentIndex(), -1);
+  EXPECT_EQ(list_.current, nullptr);
+  for (uint32_t id : kDeviceControls) EXPECT_FALSE(view().enabled(id)) << id;
+
+  backend_.plug(0);
+  ASSERT_TRUE(wait_for([&] { return cards->count() == 1; }));
+  EXPECT_EQ(cards->currentIndex(), 0);
+  EXPECT_NE(list_.current, nullptr);
+  for (uint32_t id : kDeviceControls) EXPECT_TRUE(view().enabled(id)) << id;
+  EXPECT_FALSE(widget<QLineEdit>(ids::VERSION_TEXT)->text().isEmpty());
+}
+
+TEST_F(GuiTest, TimerShowsTheCardsStateOnceASecond) {
+  backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  const QString first = view().windowTitle();
+  // Simulated time stands still: ticks come, but no second passes and the title stays.
+  QTest::qWait(100);
+  EXPECT_EQ(view().windowTitle(), first);
+  clock_.advance_ns(3'000'000'000ull);
+  ASSERT_TRUE(wait_for([&] { return view().windowTitle() != first; }));
+  EXPECT_TRUE(view().windowTitle().endsWith(QStringLiteral("s")));
+}
+
+TEST_F(GuiTest, EscapeKeepsTheWindowAndEnterEndsIt) {
+  backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  QSignalSpy finished(&view(), &QDialog::finished);
+  widget<QComboBox>(ids::CARD_LIST)->setFocus();
+  QTest::keyClick(widget<QComboBox>(ids::CARD_LIST), Qt::Key_Escape);
+  QTest::keyClick(&view(), Qt::Key_Escape);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(view().isVisible());
+  EXPECT_EQ(finished.count(), 0);
+
+  QTest::keyClick(widget<QComboBox>(ids::CARD_LIST), Qt::Key_Return);
+  ASSERT_EQ(finished.count(), 1);
+  EXPECT_EQ(finished.at(0).at(0).toInt(), QDialog::Accepted);
+  EXPECT_FALSE(view().isVisible());
+}
+
+TEST_F(GuiTest, ExitButtonAndCloseBoxEndWithCancel) {
+  backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  QSignalSpy finished(&view(), &QDialog::finished);
+  QTest::mouseClick(widget<QPushButton>(ids::BTN_EXIT), Qt::LeftButton);
+  ASSERT_EQ(finished.count(), 1);
+  EXPECT_EQ(finished.at(0).at(0).toInt(), QDialog::Rejected);
+
+  view().show();
+  view().close();
+  ASSERT_EQ(finished.count(), 2);
+  EXPECT_EQ(finished.at(1).at(0).toInt(), QDialog::Rejected);
+  EXPECT_FALSE(view().isVisible());
+}
+
+TEST_F(GuiTest, AcceleratorsRaiseTheirCommands) {
+  backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  view().activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view()));
+  QSignalSpy routed(&view(), &qt::QtView::commandRouted);
+  struct Key {
+    Qt::Key key;
+    Qt::KeyboardModifiers mods;
+    uint32_t command;
+  };
+  const Key keys[] = {
+      {Qt::Key_3, Qt::ControlModifier | Qt::KeypadModifier, 32783},  // a script accelerator: no-op
+      {Qt::Key_0, Qt::ControlModifier | Qt::KeypadModifier, 32780},
+      {Qt::Key_Semicolon, Qt::ControlModifier, 32790},
+      {Qt::Key_BracketRight, Qt::ControlModifier, 32795},
+      {Qt::Key_F1, Qt::NoModifier, ids::ID_HELP},
+  };
+  for (const Key& k : keys) {
+    routed.clear();
+    QTest::keyClick(&view(), k.key, k.mods);
+    ASSERT_EQ(routed.count(), 1) << k.command;
+    EXPECT_EQ(routed.at(0).at(0).toUInt(), k.command);
+  }
+  // A plain 3 is no accelerator.
+  routed.clear();
+  QTest::keyClick(&view(), Qt::Key_3);
+  EXPECT_EQ(routed.count(), 0);
+  EXPECT_TRUE(view().isVisible());
+}
+
+TEST_F(GuiTest, MenuItemsKeepTheirIds) {
+  auto card = backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  QMenuBar* bar = view().menu_bar();
+  ASSERT_NE(bar, nullptr);
+  QAction* about = nullptr;
+  QAction* debug_mode = nullptr;
+  for (QAction* top : bar->actions())
+    for (QAction* a : top->menu()->actions()) {
+      if (a->data().toUInt() == ids::ID_ABOUT) about = a;
+      if (top->menu()->objectName() == QStringLiteral("quick") && a->data().toUInt() == 32812) debug_mode = a;
+    }
+  ASSERT_NE(about, nullptr);
+  EXPECT_EQ(about->text().toStdString(), "关于 kestrel(&A)...");
+  ASSERT_NE(debug_mode, nullptr);
+  EXPECT_EQ(debug_mode->text().toStdString(), "调试模式切换");
+  // The debug mode switch asks the card first (control code 0x12).
+  card->clear_reports();
+  debug_mode->trigger();
+  const auto sent = requests_of(*card, CMD_CONTROL);
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back()[FRAME_HDR], 0x12);
+}
+
+TEST_F(GuiTest, CommandsPostedFromAnotherThreadRunInOrderOnTheWindowsThread) {
+  backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  std::vector<uint32_t> seen;
+  bool on_gui_thread = true;
+  QObject::connect(&view(), &qt::QtView::commandRouted, [&](quint32 id, int) {
+    seen.push_back(id);
+    on_gui_thread = on_gui_thread && QThread::currentThread() == view().thread();
+  });
+  // Ids of controls the template lacks: routed to empty handlers, so only the order shows.
+  const std::vector<uint32_t> ids = {1016, 1017, 1018, 1034, 1036, 1038, 1044, 1045};
+  std::thread poster([&] {
+    for (uint32_t id : ids) view().post_command(id);
+  });
+  poster.join();
+  EXPECT_TRUE(seen.empty());  // nothing runs on the posting thread
+  ASSERT_TRUE(wait_for([&] { return seen.size() == ids.size(); }));
+  EXPECT_EQ(seen, ids);
+  EXPECT_TRUE(on_gui_thread);
+}
+
+// A backend without device notifications: the window closes at once and scans nothing.
+class NoNotificationBackend : public sim::SimBackend {
+ public:
+  int hotplug_fd() override { return -1; }
+};
+
+class GuiNoNotifications : public GuiTest {
+ protected:
+  sim::SimBackend* backend() override { return &quiet_; }
+  NoNotificationBackend quiet_;
+};
+
+TEST_F(GuiNoNotifications, WindowClosesWithoutAScan) {
+  auto card = quiet_.add_card(*sim::make_scenario("meadow"));
+  card->clear_reports();
+  open();
+  EXPECT_FALSE(init_ok_);
+  QSignalSpy ended(&view(), &QDialog::finished);
+  ASSERT_TRUE(wait_for([&] { return ended.count() == 1; }));
+  EXPECT_FALSE(view().isVisible());
+  EXPECT_TRUE(card->reports().empty());
+  EXPECT_EQ(widget<QComboBox>(ids::CARD_LIST)->count(), 0);
+}
+
+}  // namespace
+}  // namespace kestrel
