@@ -33,7 +33,7 @@ class QspiFlash {
   // is rounded to the default 16 MiB / 4 KiB).
   explicit QspiFlash(uint32_t size = 16u << 20, uint32_t erase_block = 4096);
 
-  uint32_t size() const { return static_cast<uint32_t>(mem_.size()); }
+  uint32_t size() const { return size_; }
   uint32_t erase_block() const { return erase_block_; }
 
   // A 16 MiB flash with 4 KiB sectors laid out as the card's boot flash: the USB-controller image
@@ -54,8 +54,9 @@ class QspiFlash {
   // flash; otherwise nothing changes and the result is false. Each byte becomes old AND new.
   bool program(uint32_t addr, std::span<const uint8_t> data);
 
-  // Reading. Out-of-range parts of a request are clipped.
-  std::span<const uint8_t> bytes() const { return mem_; }
+  // Reading. Out-of-range parts of a request are clipped. The bytes are allocated on the first
+  // erase, program or load (an untouched flash reads as 0xFF without them); bytes() allocates.
+  std::span<const uint8_t> bytes();
   std::vector<uint8_t> read(uint32_t addr, uint32_t len) const;
   bool is_erased(uint32_t addr, uint32_t len) const;
   // The CRC-32 register (kestrel::crc32_register) over [addr, addr + len), preset 0xFFFFFFFF.
@@ -78,7 +79,10 @@ class QspiFlash {
   void clear_counters() { counters_ = {}; }
 
  private:
-  std::vector<uint8_t> mem_;
+  uint8_t* cells();  // allocates the erased array on first use
+
+  std::vector<uint8_t> mem_;  // empty until first written: every cell reads 0xFF
+  uint32_t size_;
   uint32_t erase_block_;
   std::vector<FlashPartition> parts_;
   Counters counters_;

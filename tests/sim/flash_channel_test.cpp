@@ -142,6 +142,24 @@ TEST(QspiFlashTest, ProgramRefusesPageCrossingAndEraseRefusesMisalignment) {
   EXPECT_EQ(f.counters().erased_blocks, 2u);
 }
 
+TEST(QspiFlashTest, UntouchedFlashReadsErasedWithoutItsBytes) {
+  QspiFlash f(1u << 20, 4096);
+  EXPECT_TRUE(f.is_erased(0, f.size()));
+  EXPECT_EQ(f.read(0xFFFFE, 8), (std::vector<uint8_t>{0xFF, 0xFF}));  // clipped at the end
+  const std::vector<uint8_t> ff(10000, 0xFF);
+  EXPECT_EQ(f.crc(0x1234, 10000), crc32_register(ff.data(), ff.size()));
+  EXPECT_TRUE(f.erase(0, 4096));
+  EXPECT_TRUE(f.is_erased(0, f.size()));
+  const uint8_t one[1] = {0x12};
+  ASSERT_TRUE(f.program(0x80000, one));
+  EXPECT_EQ(f.bytes().size(), f.size());
+  EXPECT_EQ(f.bytes()[0x80000], 0x12);
+  EXPECT_EQ(f.crc(0x1234, 10000), crc32_register(ff.data(), ff.size()));
+  f.reset();
+  EXPECT_TRUE(f.is_erased(0, f.size()));
+  EXPECT_EQ(f.counters().page_programs, 0u);
+}
+
 TEST(QspiFlashTest, CardDefaultLayout) {
   const QspiFlash f = QspiFlash::card_default();
   EXPECT_EQ(f.size(), 16u << 20);
