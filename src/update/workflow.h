@@ -4,6 +4,18 @@
 // main window's DialogView. The desktop program and kestrelctl drive this same code and supply
 // the hooks: the confirmation (Part 3.4), the message pump that keeps the front end alive while
 // the GUI thread waits, and the wait between polls.
+//
+// A front end wires it like this (kestrelctl: a MemoryView whose file_answers holds the path
+// given on the command line, a show_alert that prints the request and asks, or answers from an
+// option; the desktop program: its Qt view and dialog, and QCoreApplication::processEvents as the
+// pump):
+//
+//   UpgradeHooks hooks;
+//   hooks.show_alert = [&](const AlertRequest& r) { return ask_user(r); };
+//   hooks.pump = [&] { for (uint32_t id : view.take_posted()) dlg.on_command(id); };
+//   UpgradeWorkflow upgrade(dlg, hooks);
+//   upgrade.on_clicked_button_usb_firmware();          // or on_clicked_upgrade(kind)
+//   bool ok = upgrade.last().ok;                        // also shown as "OK!" / "FAILED!"
 #pragma once
 
 #include <cstdint>

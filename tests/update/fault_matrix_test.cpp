@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,11 @@ const Row kRows[] = {
     {Path::Hid, Step::HidPage, Kind::Slow, 0, "held back, then taken"},
     {Path::Hid, Step::End, Kind::Unplug, -1, "end report fails"},
 };
+
+void PrintTo(const Row& r, std::ostream* os) {
+  *os << (r.path == Path::Flash ? "flash " : "hid ") << step_name(r.step) << " x " << kind_name(r.kind) << " -> "
+      << r.expect << " (" << r.why << ")";
+}
 
 std::string row_name(const testing::TestParamInfo<Row>& info) {
   const Row& r = info.param;
