@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   if (opt.log_pane) {
     auto* pane = new qt::LogPane;
     window->view().add_bottom_widget(pane, kLogPaneHeightPx);
-    stream = pane->open_stream(log_file);
+    if (FILE* pane_stream = pane->open_stream(log_file)) stream = pane_stream;
   }
   console_attach(stream, opt.log_console ? 2 : -1);
   if (opt.level_mask || opt.module_mask) log_set_filter(true, opt.level_mask.value_or(0), opt.module_mask.value_or(0));

@@ -203,6 +203,16 @@ void QtView::build_menu() {
   }
 }
 
+void QtView::add_script_items(const std::vector<std::string>& names) {
+  auto* first = menu_bar_->findChild<QMenu*>(qs(quick_menu()[0].name));
+  for (size_t n = 0; first && n < names.size() && ids::ID_SCRIPT_FIRST + n <= ids::ID_SCRIPT_LAST; ++n) {
+    const uint32_t id = ids::ID_SCRIPT_FIRST + static_cast<uint32_t>(n);
+    QAction* a = first->addAction(QStringLiteral("%1 %2").arg(n).arg(qs(names[n])));
+    a->setData(id);
+    connect(a, &QAction::triggered, this, [this, id] { dispatch_command(id); });
+  }
+}
+
 void QtView::build_accelerators() {
   for (const AccelSpec& a : accelerators()) {
     QKeyCombination keys(a.key == AccelKey::Keypad ? Qt::KeypadModifier : Qt::NoModifier, accel_key(a));

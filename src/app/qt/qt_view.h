@@ -39,6 +39,9 @@ class QtView : public QDialog, public DialogView {
   // A widget below the controls (the log pane); the dialog grows by `height` pixels.
   void add_bottom_widget(QWidget* w, int height);
 
+  // One item per loaded script in the first popup of menu 129: "<n> <name>", command 32780 + n.
+  void add_script_items(const std::vector<std::string>& names);
+
   QWidget* control(uint32_t id) const;
   const QFont& dialog_font() const { return font_; }
   BaseUnits platform_units() const { return platform_units_; }

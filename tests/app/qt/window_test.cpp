@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/ids.h"
+#include "app/qt/command_routes.h"
 #include "devlink/commands.h"
 #include "devlink/frame.h"
 #include "gui_fixture.h"
@@ -117,6 +118,22 @@ TEST_F(GuiTest, TimerShowsTheCardsStateOnceASecond) {
   EXPECT_TRUE(view().windowTitle().endsWith(QStringLiteral("s")));
 }
 
+TEST_F(GuiTest, AnOpenInputListKeepsTheUsersSelection) {
+  auto card = backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  auto* inputs = widget<QComboBox>(ids::INPUT_LIST);
+  ASSERT_EQ(inputs->currentIndex(), 0);
+  card->update([](sim::Scenario& st) { st.input = 2; });
+  inputs->showPopup();
+  ASSERT_TRUE(view().dropped_down(ids::INPUT_LIST));
+  window_->logic().refresh_status_display();
+  EXPECT_EQ(inputs->currentIndex(), 0);
+  inputs->hidePopup();
+  ASSERT_FALSE(view().dropped_down(ids::INPUT_LIST));
+  window_->logic().refresh_status_display();
+  EXPECT_EQ(inputs->currentIndex(), 2);
+}
+
 TEST_F(GuiTest, EscapeKeepsTheWindowAndEnterEndsIt) {
   backend_.add_card(*sim::make_scenario("meadow"));
   open();
@@ -196,6 +213,19 @@ TEST_F(GuiTest, MenuItemsKeepTheirIds) {
   EXPECT_EQ(about->text().toStdString(), "关于 kestrel(&A)...");
   ASSERT_NE(debug_mode, nullptr);
   EXPECT_EQ(debug_mode->text().toStdString(), "调试模式切换");
+  // Script items join the first popup; like their accelerators they do nothing.
+  view().add_script_items({"reset.sh", "probe.sh"});
+  QMenu* allok = bar->findChild<QMenu*>(QStringLiteral("allok"));
+  ASSERT_NE(allok, nullptr);
+  const QList<QAction*> items = allok->actions();
+  ASSERT_EQ(items.size(), 7);  // four items, a separator, two scripts
+  EXPECT_EQ(items[5]->text().toStdString(), "0 reset.sh");
+  EXPECT_EQ(items[6]->data().toUInt(), 32781u);
+  QSignalSpy routed(&view(), &qt::QtView::commandRouted);
+  items[6]->trigger();
+  ASSERT_EQ(routed.count(), 1);
+  EXPECT_EQ(routed.at(0).at(1).toInt(), static_cast<int>(qt::Route::NoOp));
+
   // The debug mode switch asks the card first (control code 0x12).
   card->clear_reports();
   debug_mode->trigger();
