@@ -5,7 +5,9 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/hid_backend.h"
 
@@ -21,6 +23,22 @@ constexpr uint16_t QHIDEV_F_CAP20 = 0x20;        // copied from the event record
 constexpr uint16_t QHIDEV_F_STATUS_FAIL = 0x80;  // command 4 failed at attach
 
 constexpr uint32_t QHIDEV_MAX = 64;
+
+// The device-path prefixes that mark a card's interface, compared without regard to letter
+// case; the first that starts a path wins and its position, from 1, is the filter index. The
+// last one carries only two digits of the product ID: vendor 0x28E9, products 0x69xx.
+inline constexpr std::array<std::string_view, 7> QHIDEV_FILTER = {
+    "\\\\?\\hid#vid_04b4&pid_00ed",
+    "\\\\?\\hid#vid_04b4&pid_00eb",
+    "\\\\?\\hid#vid_04b4&pid_003d",
+    "\\\\?\\hid#vid_04b4&pid_002d",
+    "\\\\?\\hid#vid_04b4&pid_2060",
+    "\\\\?\\hid#vid_28e9&pid_028b",
+    "\\\\?\\hid#vid_28e9&pid_69",
+};
+
+constexpr uint32_t QHIDEV_OPEN_WAIT_MS = 100;   // after opening, before the first query
+constexpr uint32_t QHIDEV_INPUT_BUFFERS = 272;  // driver input queue asked for at open
 
 struct qhidev_list;
 struct qhidev;
@@ -65,8 +83,57 @@ struct qhidev_list {
   uint32_t current_index = 0;
   qhidev* current = nullptr;
   std::array<std::unique_ptr<qhidev>, QHIDEV_MAX> items;
+  // Held while `current`, or the handle or link flags of a listed record, change, and by the
+  // reader thread while it takes its reference (qhidev_reader_handle). The GUI thread, the
+  // only writer, reads them without it.
+  std::mutex reader_lock;
 };
 
 extern qhidev_list g_qhidev_list;
+
+// The operations table, a record's type mark: version 1, qhidev_close, qhidev_destroy.
+extern const qhidev_ops QHIDEV_OPS;
+
+// The filter index of `path` (0 when no prefix matches); *prefix_length gets that prefix's length.
+uint16_t qhidev_filter_match(std::string_view path, uint16_t* prefix_length);
+
+// "<product> - <path after the prefix, from its first character not among #_ -&, up to "#{">":
+// "USB Video - mi_02#7&2a3b&0&0000". An unreadable product string is passed as empty.
+std::string qhidev_display_name(std::string_view product, std::string_view path, size_t prefix_length);
+
+// Discovery on platform::backend(): every present interface's path is logged, the ones that
+// match the filter are built query-only and listed (at most QHIDEV_MAX), all closed. A matching
+// interface that cannot be opened or whose report descriptor cannot be parsed ends the
+// enumeration. False only when the backend cannot list interfaces.
+bool qhidev_enum(qhidev_list& list);
+
+// A record for `info`, its handle open with `access`, after the open wait (kestrel::sleep_ms);
+// nullptr when the open fails (a permission failure names the udev rule in the log) or the
+// report descriptor is refused. Records own their strings, so no work area is lent.
+std::unique_ptr<qhidev> qhidev_build(qhidev_list& list, const platform::HidInterfaceInfo& info,
+                                     uint16_t filter_index, uint16_t prefix_length, platform::Access access);
+
+// A copy of `r` that shares its handle (only one of the two may be closed); nullptr when it
+// cannot be allocated.
+std::unique_ptr<qhidev> qhidev_clone(const qhidev& r);
+
+// Makes entry `index` the current device, rebuilt from its interface with read-and-write
+// access; does nothing when it is current already. On failure no device is current and the
+// list is unchanged.
+bool qhidev_open(qhidev_list& list, uint32_t index);
+
+// Releases the handle (a reader blocked on it is woken and returns Cancelled).
+void qhidev_close(qhidev* r);
+// qhidev_close, then deletes the record, which must come from new (qhidev_build, qhidev_clone).
+void qhidev_destroy(qhidev* r);
+// Empties the list: every record destroyed, no current device.
+void qhidev_release_all(qhidev_list& list);
+
+// For the reader thread: the current device's handle, kept alive for as long as the caller
+// holds it, and its link flags; empty when no device is current. A release or an open that
+// replaces the device cancels the reader's blocked read, and the next call sees the change.
+std::shared_ptr<platform::HidDevice> qhidev_reader_handle(qhidev_list& list, uint16_t* link_flags = nullptr);
+// Sets a record's link flags under its list's lock, so a reader never sees them half-written.
+void qhidev_set_link_flags(qhidev& d, uint16_t flags);
 
 }  // namespace kestrel

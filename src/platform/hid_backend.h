@@ -64,6 +64,15 @@ class HidDevice {
   virtual bool set_input_buffers(uint32_t count) = 0;
 };
 
+// Why an open failed, for callers that tell the user what to do about it.
+enum class OpenFailure {
+  None,
+  NotFound,     // no such node (the interface left)
+  Permission,   // the node exists but this user may not open it
+  Unsupported,  // the system lacks what the report calls need (kernel too old)
+  Other,
+};
+
 struct HotplugEvent {
   enum class Kind { Arrival, Removal } kind;
   std::string node;
@@ -78,6 +87,12 @@ class HidBackend {
   // nullptr on failure; `error` (optional) receives a one-line reason.
   virtual std::unique_ptr<HidDevice> open(const std::string& node, Access access,
                                           std::string* error = nullptr) = 0;
+  // open() that also says why it failed. The default calls open() and calls any failure Other.
+  virtual std::unique_ptr<HidDevice> open_checked(const std::string& node, Access access,
+                                                  OpenFailure& why, std::string* error = nullptr);
+  // The one present interface whose node is `node`, as enumerate() describes it; false when
+  // there is none. The default enumerates and picks it out.
+  virtual bool describe(const std::string& node, HidInterfaceInfo& out);
   // A file descriptor that becomes readable when interfaces arrive or leave; -1 when the
   // backend has none. drain_hotplug() then returns what happened, oldest first.
   virtual int hotplug_fd() = 0;
