@@ -41,11 +41,6 @@ bool KestrelWindow::init_dialog() {
   return true;
 }
 
-int KestrelWindow::exec() {
-  init_dialog();
-  return view_->exec();
-}
-
 void KestrelWindow::on_hotplug() {
   if (!logic_ || !backend_) return;
   for (const platform::HotplugEvent& e : backend_->drain_hotplug())

@@ -37,8 +37,6 @@ class KestrelWindow : public QObject {
   // arrival and removal, then the logic's first scan, refresh and texts. Without a way to learn
   // of devices the window closes at once, without a scan, and this answers false.
   bool init_dialog();
-  // init_dialog, then the modal loop. The dialog's result (QDialog::Accepted or Rejected).
-  int exec();
 
   // Ends the dialog object: the device notification and the timer stop and the logic releases
   // every device. The widgets stay until this object is destroyed, so that a command the reader
