@@ -337,7 +337,7 @@ int run_uhid(const Scenario& scenario) {
   sigaddset(&mask, SIGTERM);
   sigset_t old;
   pthread_sigmask(SIG_BLOCK, &mask, &old);
-  const int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
+  const int sfd = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
 
   UhidBridge bridge(*dev, info);
   if (!bridge.create(&error)) {
@@ -350,7 +350,14 @@ int run_uhid(const Scenario& scenario) {
               info.vendor, info.product);
   std::fflush(stdout);
   const int rc = bridge.run(sfd);
-  if (sfd >= 0) ::close(sfd);
+  if (sfd >= 0) {
+    // Take the signal that ended the bridge: still pending when the mask is restored, it would
+    // end the process by its default action after all, and the exit code would be lost.
+    signalfd_siginfo si;
+    while (::read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+    }
+    ::close(sfd);
+  }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return rc == 2 ? 2 : rc;
 }
