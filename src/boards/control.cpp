@@ -8,6 +8,8 @@
 
 #include "boards/board_ops.h"
 #include "boards/board_table.h"
+#include "boards/diag_query.h"
+#include "boards/fpga_dump.h"
 #include "devlink/commands.h"
 #include "devlink/hid_link.h"
 #include "log/log.h"
@@ -241,11 +243,9 @@ bool control_board(const BoardEntry& entry, BoardContext& ctx, uint32_t code, ui
     case CTL_OUTPUT_PORT: return ctl_output_port(*p, ctx, size, out);
     case CTL_MONITOR_CAPABLE: return true;
     case CTL_USB_SPEED: return ctl_usb_speed(*p, ctx, size, out);
-    // The FPGA status dump (Part 5.3) and the debug-information and run-status dumps (Part 5.4)
-    // come with the diagnostics; until then these boards answer as boards without them.
-    case CTL_FPGA_DUMP:
-    case CTL_DEBUG_INFO:
-    case CTL_RUN_STATUS: return false;
+    case CTL_FPGA_DUMP: return fpga_dump(entry, ctx, size, out);
+    case CTL_DEBUG_INFO: return board_debug_dump(entry, ctx, true);
+    case CTL_RUN_STATUS: return board_debug_dump(entry, ctx, false);
     default: return false;
   }
 }

@@ -58,8 +58,7 @@ void PrintTo(const TableRow& r, std::ostream* os) { *os << sim::model_name(r.mod
 
 class ControlTable : public ::testing::TestWithParam<TableRow> {};
 
-// Part 5.6's table, as far as this issue goes: codes 13, 14 and 15 answer false until the
-// diagnostics come.
+// Part 5.6's table.
 TEST_P(ControlTable, CodesAnswered) {
   BoardSim b(GetParam().model);
   for (uint32_t code = 0; code <= 40; ++code)
@@ -67,14 +66,14 @@ TEST_P(ControlTable, CodesAnswered) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, ControlTable,
-                         ::testing::Values(TableRow{BoardModel::TB610K_1CH, {1, 4, 8, 12}},
-                                           TableRow{BoardModel::TB610M_1CH, {1, 4, 8, 12}},
-                                           TableRow{BoardModel::TB610R_1CH, {1, 4, 8, 12}},
-                                           TableRow{BoardModel::TB720V_2CH, {1, 4, 7, 8, 12}},
-                                           TableRow{BoardModel::TB830R_1CH, {1, 4, 8, 12}},
-                                           TableRow{BoardModel::TB850V_1CH, {1, 4, 5, 8, 12}},
-                                           TableRow{BoardModel::Meadow, {1, 4, 5, 6, 8, 10, 12}},
-                                           TableRow{BoardModel::Rw820c, {1, 4, 5, 6, 8, 10, 11, 12}}),
+                         ::testing::Values(TableRow{BoardModel::TB610K_1CH, {1, 4, 8, 12, 13}},
+                                           TableRow{BoardModel::TB610M_1CH, {1, 4, 8, 12, 13}},
+                                           TableRow{BoardModel::TB610R_1CH, {1, 4, 8, 12, 13}},
+                                           TableRow{BoardModel::TB720V_2CH, {1, 4, 7, 8, 12, 13}},
+                                           TableRow{BoardModel::TB830R_1CH, {1, 4, 8, 12, 13}},
+                                           TableRow{BoardModel::TB850V_1CH, {1, 4, 5, 8, 12, 13}},
+                                           TableRow{BoardModel::Meadow, {1, 4, 5, 6, 8, 10, 12, 14, 15}},
+                                           TableRow{BoardModel::Rw820c, {1, 4, 5, 6, 8, 10, 11, 12, 13, 14, 15}}),
                          [](const auto& info) { return test::model_test_name(info.param.model); });
 
 // ---- Code 4 ----
