@@ -144,6 +144,17 @@ class UhidBridge {
 // channels) in a SimBackend, opens it and serves it through /dev/uhid until SIGINT or SIGTERM
 // or until the card is unplugged. Returns the program's exit code: 0 stopped, 1 the card was
 // unplugged (by a fault), 2 /dev/uhid unavailable.
+//
+// Meanwhile the card lives: a new frame about once a second (event 72 on a card with
+// asynchronous reports, a new frame-timing record), and commands on standard input, one a line,
+// each answered by one line "kestrel-sim: ..." on standard output:
+//   text TEXT           the card prints TEXT on its debug channel (asynchronous report 8, or
+//                       the polled report 8 on a card without asynchronous reports)
+//   event CODE          the card sends an event record with this code
+//   storage             what the flash channel and the HID download did: pages programmed,
+//                       verifies and whether the CRC matched, bytes downloaded, pages lost
+//   save ADDR LEN PATH  LEN bytes of the card's flash from ADDR into the file PATH
+// The end of standard input ends only the commands.
 int run_uhid(const Scenario& scenario);
 
 }  // namespace kestrel::sim
