@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <libudev.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <charconv>
 
@@ -39,8 +40,13 @@ HidrawBackend::HidrawBackend(HidrawOptions options) : opt_(std::move(options)) {
   if (opt_.root != "/") return;
   udev_ = udev_new();
   if (!udev_) return;
-  // The "udev" source reports a node after its rules ran, so its permissions are in place.
-  monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
+  // The "udev" source reports a node after its rules ran, so its permissions are in place. Only
+  // the udev daemon feeds it, though: where none runs (a container, an initramfs, a minimal
+  // system) it stays silent, and the kernel's own uevents are all there is. devtmpfs has made the
+  // node by the time the kernel announces it. /run/udev/control is the daemon's socket, the same
+  // test libudev makes.
+  const char* source = ::access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel";
+  monitor_ = udev_monitor_new_from_netlink(udev_, source);
   if (monitor_ && (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr) < 0 ||
                    udev_monitor_enable_receiving(monitor_) < 0)) {
     udev_monitor_unref(monitor_);
