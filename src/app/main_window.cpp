@@ -27,6 +27,7 @@ constexpr RuntimeText kRuntimeTexts[] = {
 CkestrelDlg::CkestrelDlg(DialogView& view, qhidev_list& list) : m_link(list), view_(view), list_(&list) {
   // The constructor must not use the clock: start-up computes its scale afterwards.
   m_registry = &registry_build(this);
+  load_scripts();
 }
 
 CkestrelDlg::~CkestrelDlg() {
@@ -47,6 +48,7 @@ void CkestrelDlg::on_init_dialog() {
 }
 
 bool CkestrelDlg::on_command(uint32_t id) {
+  if (on_diag_command(id)) return true;
   switch (id) {
     case ids::ID_DEV_TEXT_EVENT: on_dev_text_event(); return true;
     case ids::ID_DEV_INTR_EVENT: on_dev_intr_event(); return true;

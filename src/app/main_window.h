@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "app/diagnostics.h"
 #include "app/view.h"
 #include "devlink/board_records.h"
 #include "devlink/hid_link.h"
@@ -142,6 +144,22 @@ class CkestrelDlg {
   uint64_t m_next_monitor_ns = 0;
   uint64_t m_last_status_ns = 0;
   std::string m_format_text;
+
+  // ---- Engineering diagnostics (diagnostics.cpp): FPGA dump and register files, run-status,
+  // debug-information and version dumps, the card's debug channel, hdbc, script slots ----------
+  bool on_diag_command(uint32_t id);     // false when `id` is none of these commands
+  bool on_run_status();                  // 32800: true when a dump was printed
+  bool on_debug_info();                  // 32801
+  bool on_version_query();               // 32802
+  bool on_fpga_dump();                   // board_control code 13 on the current board
+  void on_qzdbg_button();                // 1061: toggles the debug channel
+  bool qzdbg_switch(bool on);            // 1061 with the state given; true when the card answered
+  HdbcResult hdbc(uint32_t mode);        // 32805 (mode 3), 32806 (mode 4)
+  RegisterSaveResult on_save_registers(uint32_t id);  // 32817..32820
+  void load_scripts();                   // the constructor's script load
+  std::vector<std::string> script_names() const;      // slot 0, 1, ... up to the first empty one
+  uint32_t run_script(uint32_t n);       // 32780 + n: the run id, 0 when nothing started
+  DiagState m_diag;
 
  private:
   void log_send_async(uint32_t action, bool ok);

@@ -67,6 +67,17 @@ class MemoryView : public DialogView {
   std::deque<std::string> file_answers;
   std::vector<std::string> file_filters;
 
+  // save_file_dialog likewise, from save_answers, recording each filter in save_filters.
+  std::string save_file_dialog(const std::string& filter) override {
+    save_filters.push_back(filter);
+    if (save_answers.empty()) return {};
+    std::string path = std::move(save_answers.front());
+    save_answers.pop_front();
+    return path;
+  }
+  std::deque<std::string> save_answers;
+  std::vector<std::string> save_filters;
+
   // Takes the posted commands, oldest first.
   std::vector<uint32_t> take_posted();
   const Control* control(uint32_t id) const;

@@ -48,6 +48,11 @@ class DialogView {
   // cancelled. A view without file dialogs answers "cancelled".
   virtual std::string open_file_dialog(const std::string& filter) { return {}; }
 
+  // A modal save-file dialog (save mode, overwrite prompt, no read-only box) with a filter in the
+  // same form. The chosen path, or empty when the user cancelled. A view without file dialogs
+  // answers "cancelled".
+  virtual std::string save_file_dialog(const std::string& filter) { return {}; }
+
   // A command delivered later on the window's own thread, in order. Callable from any thread.
   virtual void post_command(uint32_t id) = 0;
 };

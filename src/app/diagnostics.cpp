@@ -1,0 +1,116 @@
+// The engineering commands of the main window: none of its own controls issues them; the desktop
+// program's engineering menu and kestrelctl do.
+#include <cstdio>
+
+#include "app/diagnostics.h"
+#include "app/ids.h"
+#include "app/main_window.h"
+#include "boards/control.h"
+#include "log/log.h"
+
+namespace kestrel {
+
+namespace {
+
+RegisterFileKind save_kind(uint32_t id) {
+  switch (id) {
+    case ids::ID_SAVE_TB610R_REGS: return RegisterFileKind::TB610R;
+    case ids::ID_SAVE_TB720V_REGS: return RegisterFileKind::TB720V;
+    default: return RegisterFileKind::Generic;
+  }
+}
+
+// A reply byte as the button's log line shows it: sign-extended to 32 bits.
+uint32_t widened(uint8_t b) { return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(b))); }
+
+}  // namespace
+
+bool CkestrelDlg::on_diag_command(uint32_t id) {
+  if (id >= ids::ID_SCRIPT_FIRST && id <= ids::ID_SCRIPT_LAST) {
+    run_script(id - ids::ID_SCRIPT_FIRST);
+    return true;
+  }
+  switch (id) {
+    case ids::ID_RUN_STATUS: on_run_status(); return true;
+    case ids::ID_DEBUG_INFO: on_debug_info(); return true;
+    case ids::ID_VERSION: on_version_query(); return true;
+    case ids::ID_QZDBG_ASK: qzdbg_control(m_link, QZDBG_ASK, m_diag.qzdbg.data()); return true;
+    case ids::ID_QZDBG_ON: qzdbg_control(m_link, QZDBG_ON, m_diag.qzdbg.data()); return true;
+    case ids::ID_HDBC_MODE3: hdbc(3); return true;
+    case ids::ID_HDBC_MODE4: hdbc(4); return true;
+    case ids::BTN_DEBUG_1061: on_qzdbg_button(); return true;
+    case ids::ID_SAVE_FPGA_REGS:
+    case ids::ID_SAVE_TB610R_REGS:
+    case ids::ID_SAVE_TB610_REGS:
+    case ids::ID_SAVE_TB720V_REGS: on_save_registers(id); return true;
+    default: return false;
+  }
+}
+
+bool CkestrelDlg::on_run_status() {
+  uint8_t scratch[4] = {};
+  if (board_control(CTL_RUN_STATUS, 0, scratch)) return true;
+  return run_status_query(m_link, text_page(0));
+}
+
+bool CkestrelDlg::on_debug_info() {
+  uint8_t scratch[4] = {};
+  if (board_control(CTL_DEBUG_INFO, 0, scratch)) return true;
+  return debug_info_query(m_link, text_page(0), m_diag.debug_info);
+}
+
+bool CkestrelDlg::on_version_query() { return version_query(m_link, text_page(0)); }
+
+bool CkestrelDlg::on_fpga_dump() { return board_control(CTL_FPGA_DUMP, 0, nullptr); }
+
+void CkestrelDlg::on_qzdbg_button() { qzdbg_switch(!m_poll_paused); }
+
+// While the card's own debug channel is on, the timer stops polling for its debug report.
+bool CkestrelDlg::qzdbg_switch(bool on) {
+  m_poll_paused = on ? 1 : 0;
+  if (view_.has_control(ids::BTN_DEBUG_1061)) view_.set_text(ids::BTN_DEBUG_1061, on ? QZDBG_CAPTION_ON : QZDBG_CAPTION_OFF);
+  const bool ok = qzdbg_control(m_link, on ? QZDBG_ON : QZDBG_OFF, m_diag.qzdbg.data());
+  const auto& q = m_diag.qzdbg;
+  log_printf(0, " *&* : qzdbg control status(%u) ready(%u) bset(%u) kstd(%u)\r\n", widened(q[0]), widened(q[1]),
+             widened(q[2]), widened(q[3]));
+  return ok;
+}
+
+HdbcResult CkestrelDlg::hdbc(uint32_t mode) { return hdbc_adjust(m_link, text_page(0), mode, m_diag.hdbc_saved); }
+
+RegisterSaveResult CkestrelDlg::on_save_registers(uint32_t id) {
+  const RegisterFileKind kind = save_kind(id);
+  register_table_read(m_link, m_diag.reg_table);
+  const std::string path = view_.save_file_dialog(register_file_filter(kind));
+  if (path.empty()) return RegisterSaveResult::Cancelled;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return RegisterSaveResult::OpenFailed;
+  bool ok = register_file_write(f, kind, m_diag.reg_table);
+  if (ok && kind == RegisterFileKind::TB610R) ok = receiver_maps_write(f, m_link, m_diag.map_scratch);
+  if (std::fclose(f) != 0) ok = false;
+  if (!ok) {
+    log_printf(LOG_WARN, " war : register file %s not fully written\r\n", path.c_str());
+    return RegisterSaveResult::WriteFailed;
+  }
+  return RegisterSaveResult::Saved;
+}
+
+void CkestrelDlg::load_scripts() {
+  m_diag.scripts.owner = this;
+  script_load_startup(m_diag.scripts, program_file_path());
+}
+
+std::vector<std::string> CkestrelDlg::script_names() const { return script_menu_names(m_diag.scripts); }
+
+uint32_t CkestrelDlg::run_script(uint32_t n) {
+  const ScriptSlot* slot = m_diag.scripts.slot(n);
+  if (!slot) return 0;
+  ScriptCard card;
+  if (const qhidev* d = m_link.current()) {
+    card.node = d->node;
+    card.path = d->path;
+  }
+  return m_diag.runner.start(*slot, card);
+}
+
+}  // namespace kestrel

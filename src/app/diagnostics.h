@@ -1,0 +1,49 @@
+// The main window's engineering commands: FPGA register files, run-status, debug-information and
+// version dumps, the card's debug channel (button 1061), the hdbc words, and the script slots. The
+// handlers are members of CkestrelDlg (diagnostics.cpp); this is the state they keep.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "boards/diag_blocks.h"
+#include "boards/diag_query.h"
+#include "boards/register_file.h"
+#include "boards/script_run.h"
+#include "boards/script_slots.h"
+
+namespace kestrel {
+
+namespace ids {
+constexpr uint32_t ID_QZDBG_ASK = 32803;        // qzdbg_control 3, prints nothing
+constexpr uint32_t ID_QZDBG_ON = 32804;         // qzdbg_control 2, prints nothing
+constexpr uint32_t ID_HDBC_MODE3 = 32805;
+constexpr uint32_t ID_HDBC_MODE4 = 32806;
+constexpr uint32_t ID_SAVE_FPGA_REGS = 32817;   // "保存 FPGA 寄存器": the generic file
+constexpr uint32_t ID_SAVE_TB610R_REGS = 32818; // "保存 TB610R FPGA 寄存器": with the receiver maps
+constexpr uint32_t ID_SAVE_TB610_REGS = 32819;  // "保存 TB610 FPGA 寄存器": the generic file again
+constexpr uint32_t ID_SAVE_TB720V_REGS = 32820; // "保存 TB720V FPGA 寄存器"
+}  // namespace ids
+
+// Captions of button 1061 while the card's debug channel is off ("output") and on ("forbid").
+constexpr const char* QZDBG_CAPTION_OFF = "输出";
+constexpr const char* QZDBG_CAPTION_ON = "禁止";
+
+enum class RegisterSaveResult : uint8_t {
+  Saved,
+  Cancelled,    // the operator cancelled the dialog (the registers were read all the same)
+  OpenFailed,   // the chosen file could not be opened for writing
+  WriteFailed,  // writing or closing the file failed; what was written stays
+};
+
+struct DiagState {
+  std::array<uint8_t, debug_info::SIZE> debug_info{};  // kept across queries, zero at start
+  std::array<uint8_t, QZDBG_ANSWER_MIN> qzdbg{};        // status, ready, bset, kstd of the last answer
+  uint32_t hdbc_saved = 0;                              // W0 bits 10..15 put aside by hdbc mode 3
+  RegisterTable reg_table{};
+  std::array<uint8_t, RECEIVER_MAP_SIZE> map_scratch{};
+  ScriptSlots scripts;
+  ScriptRunner runner;
+};
+
+}  // namespace kestrel
