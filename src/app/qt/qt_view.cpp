@@ -278,7 +278,7 @@ QWidget* QtView::control(uint32_t id) const {
 
 void QtView::dispatch_command(uint32_t id) {
   const Route r = route_of(id);
-  emit commandRouted(id, static_cast<int>(r));
+  Q_EMIT commandRouted(id, static_cast<int>(r));
   switch (r) {
     case Route::Logic:
       if (handler_) handler_(id);

@@ -76,7 +76,7 @@ class QtView : public QDialog, public DialogView {
   std::string open_file_dialog(const std::string& filter) override;
   void post_command(uint32_t id) override;
 
- signals:
+ Q_SIGNALS:
   // Every command that went through dispatch_command, with its route (a Route value).
   void commandRouted(quint32 id, int route);
 
