@@ -351,6 +351,12 @@ void SimCard::remove_device(uint8_t device) {
   impl_->regs.remove(device);
 }
 
+void SimCard::override_answer(uint8_t cmd, std::optional<std::vector<uint8_t>> payload) {
+  std::lock_guard lk(mu_);
+  if (payload) impl_->overrides[cmd] = std::move(*payload);
+  else impl_->overrides.erase(cmd);
+}
+
 std::vector<ReceivedReport> SimCard::reports() const {
   std::lock_guard lk(mu_);
   return log_;

@@ -168,6 +168,13 @@ class SimCard {
   void set_register(uint8_t device, uint8_t reg, uint8_t value);
   void remove_device(uint8_t device);
 
+  // ---- Canned answers (tests) ---------------------------------------------------------------
+
+  // Answers with `payload` instead of the card's own payload wherever an answer carries command
+  // byte `cmd` (9 for the tail of command 8); nullopt goes back to the card's own. A refusal
+  // stays a refusal.
+  void override_answer(uint8_t cmd, std::optional<std::vector<uint8_t>> payload);
+
   // ---- What the card received and did ------------------------------------------------------
 
   std::vector<ReceivedReport> reports() const;

@@ -140,6 +140,7 @@ std::optional<Request> SimCard::Impl::take_request(std::span<const uint8_t> r) {
 
 void SimCard::Impl::answer(const Request& rq, std::span<const uint8_t> payload, bool refused, uint8_t cmd) {
   if (cmd == 0) cmd = rq.cmd;
+  if (auto it = overrides.find(cmd); it != overrides.end() && !refused) payload = it->second;
   const uint8_t status = refused ? (rq.sub | ANSWER_REFUSED) : rq.sub;
   std::vector<uint8_t> a(ANSWER_REPORT_SIZE, 0);
   const auto len = static_cast<uint16_t>(std::min(payload.size(), ANSWER_PAYLOAD_MAX));

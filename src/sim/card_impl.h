@@ -68,6 +68,7 @@ struct SimCard::Impl {
   bool download_locked = false;  // control codes 0x81/0x80
 
   std::deque<std::vector<uint8_t>> answers;  // input report 9, next first
+  std::map<uint8_t, std::vector<uint8_t>> overrides;  // canned answer payloads by command byte
   std::optional<std::vector<uint8_t>> legacy_answer;
   std::deque<std::vector<uint8_t>> polled;   // input report 8 for the poll
   std::array<uint8_t, EVENT_SIZE> last_event{};
