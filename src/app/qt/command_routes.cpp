@@ -34,8 +34,9 @@ Route route_of(uint32_t id) {
       return Route::NoOp;
 
     default:
-      // Script items and their accelerators do nothing.
-      if (id >= ids::ID_SCRIPT_FIRST && id <= ids::ID_SCRIPT_LAST) return Route::NoOp;
+      // Script items and their accelerators: the logic runs the script of a filled slot; an
+      // empty slot does nothing.
+      if (id >= ids::ID_SCRIPT_FIRST && id <= ids::ID_SCRIPT_LAST) return Route::Logic;
       return Route::Unrouted;  // 32815 among them
   }
 }

@@ -26,6 +26,7 @@ KestrelWindow::~KestrelWindow() {
 }
 
 bool KestrelWindow::init_dialog() {
+  view_->add_script_items(logic_->script_names());
   timer_->start();
   const int fd = backend_ ? backend_->hotplug_fd() : -1;
   if (fd < 0) {

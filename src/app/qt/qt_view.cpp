@@ -21,6 +21,7 @@
 
 #include "app/ids.h"
 #include "app/qt/command_routes.h"
+#include "boards/script_slots.h"
 #include "res/ui_text.h"
 
 // Resources of a static library are registered by name, outside any namespace.
@@ -207,7 +208,7 @@ void QtView::add_script_items(const std::vector<std::string>& names) {
   auto* first = menu_bar_->findChild<QMenu*>(qs(quick_menu()[0].name));
   for (size_t n = 0; first && n < names.size() && ids::ID_SCRIPT_FIRST + n <= ids::ID_SCRIPT_LAST; ++n) {
     const uint32_t id = ids::ID_SCRIPT_FIRST + static_cast<uint32_t>(n);
-    QAction* a = first->addAction(QStringLiteral("%1 %2").arg(n).arg(qs(names[n])));
+    QAction* a = first->addAction(qs(script_menu_label(static_cast<uint32_t>(n), names[n])));
     a->setData(id);
     connect(a, &QAction::triggered, this, [this, id] { dispatch_command(id); });
   }
@@ -443,6 +444,11 @@ void QtView::message_box(const std::string& text) {
 
 std::string QtView::open_file_dialog(const std::string& filter) {
   return QFileDialog::getOpenFileName(this, QString(), QString(), qt_filter(filter)).toStdString();
+}
+
+std::string QtView::save_file_dialog(const std::string& filter) {
+  // QFileDialog asks before it overwrites an existing file.
+  return QFileDialog::getSaveFileName(this, QString(), QString(), qt_filter(filter)).toStdString();
 }
 
 void QtView::post_command(uint32_t id) {

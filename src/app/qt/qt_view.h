@@ -74,6 +74,7 @@ class QtView : public QDialog, public DialogView {
   void set_progress(uint32_t id, int pos) override;
   void message_box(const std::string& text) override;
   std::string open_file_dialog(const std::string& filter) override;
+  std::string save_file_dialog(const std::string& filter) override;
   void post_command(uint32_t id) override;
 
  Q_SIGNALS:

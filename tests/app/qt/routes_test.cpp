@@ -30,7 +30,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RouteCase{1001, Route::Logic}, RouteCase{1003, Route::Logic}, RouteCase{32808, Route::Logic},
                       RouteCase{32806, Route::Logic}, RouteCase{32820, Route::Logic}, RouteCase{32824, Route::Logic},
                       RouteCase{1061, Route::Logic}, RouteCase{1013, Route::Logic}, RouteCase{1007, Route::Logic},
-                      RouteCase{32780, Route::NoOp}, RouteCase{32795, Route::NoOp}, RouteCase{32813, Route::NoOp},
+                      RouteCase{32780, Route::Logic}, RouteCase{32795, Route::Logic}, RouteCase{32813, Route::NoOp},
                       RouteCase{1057, Route::NoOp}, RouteCase{1060, Route::NoOp}, RouteCase{32815, Route::Unrouted},
                       RouteCase{32807, Route::Unrouted}, RouteCase{32796, Route::Unrouted}, RouteCase{0, Route::Unrouted}),
     [](const auto& info) { return "id" + std::to_string(info.param.id); });

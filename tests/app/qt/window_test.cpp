@@ -10,6 +10,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <thread>
 
 #include "app/ids.h"
@@ -178,7 +181,7 @@ TEST_F(GuiTest, AcceleratorsRaiseTheirCommands) {
     uint32_t command;
   };
   const Key keys[] = {
-      {Qt::Key_3, Qt::ControlModifier | Qt::KeypadModifier, 32783},  // a script accelerator: no-op
+      {Qt::Key_3, Qt::ControlModifier | Qt::KeypadModifier, 32783},  // script slot 3, empty here
       {Qt::Key_0, Qt::ControlModifier | Qt::KeypadModifier, 32780},
       {Qt::Key_Semicolon, Qt::ControlModifier, 32790},
       {Qt::Key_BracketRight, Qt::ControlModifier, 32795},
@@ -213,7 +216,7 @@ TEST_F(GuiTest, MenuItemsKeepTheirIds) {
   EXPECT_EQ(about->text().toStdString(), "关于 kestrel(&A)...");
   ASSERT_NE(debug_mode, nullptr);
   EXPECT_EQ(debug_mode->text().toStdString(), "调试模式切换");
-  // Script items join the first popup; like their accelerators they do nothing.
+  // Script items join the first popup and reach the logic with their ids.
   view().add_script_items({"reset.sh", "probe.sh"});
   QMenu* allok = bar->findChild<QMenu*>(QStringLiteral("allok"));
   ASSERT_NE(allok, nullptr);
@@ -224,7 +227,8 @@ TEST_F(GuiTest, MenuItemsKeepTheirIds) {
   QSignalSpy routed(&view(), &qt::QtView::commandRouted);
   items[6]->trigger();
   ASSERT_EQ(routed.count(), 1);
-  EXPECT_EQ(routed.at(0).at(1).toInt(), static_cast<int>(qt::Route::NoOp));
+  EXPECT_EQ(routed.at(0).at(0).toUInt(), 32781u);
+  EXPECT_EQ(routed.at(0).at(1).toInt(), static_cast<int>(qt::Route::Logic));
 
   // The debug mode switch asks the card first (control code 0x12).
   card->clear_reports();
@@ -232,6 +236,31 @@ TEST_F(GuiTest, MenuItemsKeepTheirIds) {
   const auto sent = requests_of(*card, CMD_CONTROL);
   ASSERT_FALSE(sent.empty());
   EXPECT_EQ(sent.back()[FRAME_HDR], 0x12);
+}
+
+TEST_F(GuiTest, ScriptsFoundAtStartJoinTheFirstMenu) {
+  char tmpl[] = "/tmp/kestrel_scripts_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  ASSERT_EQ(std::system(("mkdir " + dir + "/qzscp && touch " + dir + "/qzscp/0-a.sh " + dir + "/qzscp/1-b.sh " + dir +
+                         "/qzscp/3-d.sh").c_str()),
+            0);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  ASSERT_EQ(chdir(cwd), 0);
+  std::system(("rm -rf " + dir).c_str());
+  QMenu* allok = view().menu_bar()->findChild<QMenu*>(QStringLiteral("allok"));
+  ASSERT_NE(allok, nullptr);
+  std::vector<std::pair<std::string, uint32_t>> items;
+  for (QAction* a : allok->actions())
+    if (!a->isSeparator()) items.emplace_back(a->text().toStdString(), a->data().toUInt());
+  // The scan stops at the missing slot 2.
+  const std::vector<std::pair<std::string, uint32_t>> want = {
+      {"版本信息查询", 32802}, {"查询调试信息", 32801}, {"运行状态查询", 32800}, {"监视状态查询", 32823}, {"0 a", 32780}, {"1 b", 32781}};
+  EXPECT_EQ(items, want);
 }
 
 TEST_F(GuiTest, CommandsPostedFromAnotherThreadRunInOrderOnTheWindowsThread) {
