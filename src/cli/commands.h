@@ -20,5 +20,6 @@ struct CommandSet {
 };
 
 void add_card_commands(CLI::App& app, CommandSet& chosen);   // list, status, input, port, config, reg, monitor, log
+void add_diag_commands(CLI::App& app, CommandSet& chosen);   // dump, debug, hdbc, scripts
 
 }  // namespace kestrel::cli

@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
   app.add_option("--sim-report-log", opt.sim_report_log, "Write the simulated card's received reports to this file")
       ->group("");
   add_card_commands(app, chosen);
+  add_diag_commands(app, chosen);
   app.require_subcommand(1);
 
   try {
