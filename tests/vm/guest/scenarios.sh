@@ -1,0 +1,411 @@
+#!/bin/sh
+# The kernel-level scenarios, run by the guest's /init: kestrel-sim puts a card behind /dev/uhid,
+# the kernel makes a /dev/hidrawN of it, and kestrelctl talks to that node with the same ioctls
+# a card on USB gets. Every scenario ends in one line "vm-result: PASS|FAIL|SKIP name: detail".
+# Every wait is bounded: kestrelctl runs under timeout, and the loops give up after a few seconds.
+
+IMAGES=/vm/images
+CTL_TIMEOUT=60
+
+pass() { echo "vm-result: PASS $1"; }
+fail() { echo "vm-result: FAIL $1: $2"; }
+skip() { echo "vm-result: SKIP $1: $2"; }
+
+# show FILE: the file on the console, cut in the middle when it is long.
+show() {
+  n=$(wc -l <"$1")
+  if [ "$n" -le 120 ]; then
+    cat "$1"
+  else
+    head -n 100 "$1"
+    echo "... ($((n - 110)) lines left out) ..."
+    tail -n 10 "$1"
+  fi
+}
+
+# ctl OUT ARGS...: kestrelctl ARGS with stdout in OUT and stderr (the --trace lines) in OUT.err,
+# both shown; the exit code (also in CTL_RC) is kestrelctl's, 124 when it had to be stopped.
+ctl() {
+  out="$1"
+  shift
+  echo "vm: \$ kestrelctl $*"
+  timeout "$CTL_TIMEOUT" kestrelctl "$@" >"$out" 2>"$out.err"
+  CTL_RC=$?
+  show "$out.err"
+  show "$out"
+  echo "vm: exit $CTL_RC"
+  return $CTL_RC
+}
+
+# wait_for SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; false after SECONDS.
+wait_for() {
+  limit=$(($1 * 10))
+  shift
+  i=0
+  while [ $i -lt $limit ]; do
+    "$@" && return 0
+    sleep 0.1
+    i=$((i + 1))
+  done
+  return 1
+}
+
+# The hidraw node of the card that kestrel-sim made for BOARD, from sysfs.
+find_node() {
+  NODE=""
+  for h in /sys/class/hidraw/hidraw*; do
+    [ -e "$h/device/uevent" ] || continue
+    if grep -qx "HID_PHYS=kestrel-sim/$1" "$h/device/uevent" && [ -c "/dev/${h##*/}" ]; then
+      NODE="/dev/${h##*/}"
+    fi
+  done
+  [ -n "$NODE" ]
+}
+
+# start_card BOARD: kestrel-sim --uhid BOARD, its console on fd 3, its output in /tmp/sim.out.
+# Sets SIM (the pid) and NODE (/dev/hidrawN); false when no node appears within 10 s.
+start_card() {
+  BOARD="$1"
+  rm -f /tmp/sim.in /tmp/sim.out
+  mkfifo /tmp/sim.in
+  kestrel-sim --uhid "$BOARD" </tmp/sim.in >/tmp/sim.out 2>&1 &
+  SIM=$!
+  exec 3>/tmp/sim.in
+  if wait_for 10 find_node "$BOARD"; then
+    echo "vm: $BOARD behind /dev/uhid is $NODE ($(grep HID_ID "/sys/class/hidraw/${NODE##*/}/device/uevent"))"
+    return 0
+  fi
+  echo "vm: no hidraw node for $BOARD; kestrel-sim said:"
+  cat /tmp/sim.out
+  stop_card
+  return 1
+}
+
+gone() { ! kill -0 "$SIM" 2>/dev/null; }
+
+# stop_card [SIGNAL]: ends kestrel-sim (TERM: the bridge sends UHID_DESTROY; KILL: the kernel
+# sees /dev/uhid closed); KILL after 10 s. Sets SIM_RC.
+stop_card() {
+  kill "-${1:-TERM}" "$SIM" 2>/dev/null
+  wait_for 10 gone || kill -KILL "$SIM" 2>/dev/null
+  wait "$SIM"
+  SIM_RC=$?
+  exec 3>&-
+}
+
+# sim_say COMMAND: a command to the card's console; waits for its one-line answer (in SAID).
+sim_say() {
+  before=$(grep -c '^kestrel-sim: ' /tmp/sim.out)
+  echo "$*" >&3
+  answered() { [ "$(grep -c '^kestrel-sim: ' /tmp/sim.out)" -gt "$before" ]; }
+  if wait_for 5 answered; then
+    SAID=$(grep '^kestrel-sim: ' /tmp/sim.out | tail -n 1)
+  else
+    SAID=""
+  fi
+  echo "vm: card console: $* -> $SAID"
+}
+
+# field NAME: the value of NAME=... in the last storage line.
+field() { echo "$SAID" | tr ' ;' '\n\n' | sed -n "s/^$1=//p"; }
+
+# same_reports BOARD TRACE ARGS...: the kinds of report in TRACE (direction, kind, ID, size, and
+# whether the call failed) are those that kestrelctl --simulate BOARD ARGS exchanges with the
+# in-process card. How often each comes depends on timing; which ones come, and whether they
+# succeed, must not depend on the kernel being in between. The difference goes to DIFF.
+same_reports() {
+  b="$1" t="$2"
+  shift 2
+  timeout "$CTL_TIMEOUT" kestrelctl --simulate "$b" --trace "$@" >/dev/null 2>/tmp/inproc.err
+  kinds() { sed -nE 's/^([<>] [a-z]+ id=[0-9]+ size=[0-9]+)( failed)?.*/\1\2/p' "$1" | sort -u; }
+  kinds "$t" >/tmp/kinds.kernel
+  kinds /tmp/inproc.err >/tmp/kinds.inproc
+  DIFF=$(diff /tmp/kinds.inproc /tmp/kinds.kernel | grep '^[-+][<>]' | tr '\n' ';')
+  [ -z "$DIFF" ]
+}
+
+has_upgrade() { kestrelctl --help 2>&1 | grep -qE '^ +upgrade( |$)'; }
+
+# ---- Finding and attaching ------------------------------------------------------------------
+
+# list and status of one board: the node, the interface path that the card prefix matches, the
+# board the probe found and the version text the card holds.
+scenario_list_status() {
+  board="$1" ids="$2" name="list-status-$1"
+  start_card "$board" || { fail "$name" "no hidraw node"; return; }
+  # "kestrel-sim: <board>:<firmware> FPGA:<fpga> behind ...": status shows "<firmware> FPGA:<fpga>".
+  version=$(sed -n "s/^kestrel-sim: $board:\(.*\) behind .*/\1/p" /tmp/sim.out)
+  ctl /tmp/list.out --trace list
+  rc=$?
+  vid=${ids%:*} pid=${ids#*:}
+  if [ $rc -ne 0 ]; then
+    fail "$name" "list exited $rc"
+  elif ! grep -q "node $NODE  vid $vid pid $pid" /tmp/list.out; then
+    fail "$name" "list does not show $NODE with vid $vid pid $pid"
+  elif ! grep -qF "path \\\\?\\hid#vid_${vid}&pid_${pid}#" /tmp/list.out; then
+    fail "$name" "list shows no interface path for vid_${vid}&pid_${pid}"
+  elif ! ctl /tmp/status.out --trace status; then
+    fail "$name" "status exited $CTL_RC"
+  elif ! grep -qx "board         $board" /tmp/status.out; then
+    fail "$name" "status does not name the board $board"
+  elif ! grep -qF "version       $version" /tmp/status.out; then
+    fail "$name" "status does not show the card's version '$version'"
+  elif ! grep -q '^> output id=11 size=265 ' /tmp/status.out.err || ! grep -q '^< input id=9 size=265 ' /tmp/status.out.err; then
+    fail "$name" "the trace shows no request on output 11 answered on input 9"
+  elif ! same_reports "$board" /tmp/status.out.err status; then
+    fail "$name" "the reports differ from those of the in-process card: $DIFF"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
+# ---- Settings -------------------------------------------------------------------------------
+
+# A setting stored in the card and read back by a second run of kestrelctl: half rate and the
+# default size go to the card in command 22; the next attach reads them back with command 21
+# (answer payload byte 0 half rate, byte 1 default size) and status shows the size.
+scenario_settings() {
+  name="settings-TB610R-1CH"
+  start_card TB610R-1CH || { fail "$name" "no hidraw node"; return; }
+  if ! ctl /tmp/set1.out --trace config half-rate on; then
+    fail "$name" "config half-rate on exited $CTL_RC"
+  elif ! same_reports TB610R-1CH /tmp/set1.out.err config half-rate on; then
+    fail "$name" "the reports differ from those of the in-process card: $DIFF"
+  elif ! ctl /tmp/set2.out config default-size "1280 X 720"; then
+    fail "$name" "config default-size exited $CTL_RC"
+  elif ! ctl /tmp/get.out --trace --json status; then
+    fail "$name" "status --json exited $CTL_RC"
+  elif ! grep -q '"default_size": *"[^"]*1280 X 720' /tmp/get.out; then
+    fail "$name" "status --json does not show the default size 1280 X 720"
+  # The command 21 answer: 09 seq 15 00, len 32 (20 00), checksum, then half rate = 01.
+  elif ! grep -qE '^< input id=9 size=265 09 .. 15 00 20 00 .. .. 01 ' /tmp/get.out.err; then
+    fail "$name" "the card's configuration record does not hold half rate on"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
+# ---- Upgrades -------------------------------------------------------------------------------
+
+# An FPGA bitstream through the flash channel (meadow offers it): the card verifies the written
+# range against the host's CRC.
+scenario_upgrade_fpga() {
+  name="upgrade-fpga-flash-channel"
+  has_upgrade || { skip "$name" "kestrelctl has no upgrade command yet"; return; }
+  start_card meadow || { fail "$name" "no hidraw node"; return; }
+  ctl /tmp/up.out --trace --yes upgrade fpga "$IMAGES/fpga.bit"
+  rc=$?
+  sim_say storage
+  if [ $rc -ne 0 ]; then
+    fail "$name" "upgrade exited $rc"
+  elif ! grep -q '^> output id=7 size=264 ' /tmp/up.out.err; then
+    fail "$name" "the trace shows no flash channel request (output 7)"
+  elif [ "$(field pages)" != $(( $(wc -c <"$IMAGES/fpga.bit") / 256 )) ]; then
+    fail "$name" "the card programmed $(field pages) pages"
+  elif [ "$(field matched)" -lt 1 ] 2>/dev/null || [ -z "$(field matched)" ]; then
+    fail "$name" "the card did not verify the image (verifies=$(field verifies) matched=$(field matched))"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
+# A USB-controller image through the HID download (TB610K-1CH has no flash channel): what the
+# card's flash holds afterwards is the image, byte for byte.
+scenario_upgrade_usb() {
+  name="upgrade-usb-hid-download"
+  has_upgrade || { skip "$name" "kestrelctl has no upgrade command yet"; return; }
+  start_card TB610K-1CH || { fail "$name" "no hidraw node"; return; }
+  img="$IMAGES/usb-TB610K-1CH.img"
+  size=$(wc -c <"$img")
+  ctl /tmp/up.out --trace --yes upgrade usb "$img"
+  rc=$?
+  sim_say storage
+  lost=$(field lost) bad=$(field bad) bytes=$(field bytes)
+  sim_say save 0 "$size" /tmp/card.img
+  if [ $rc -ne 0 ]; then
+    fail "$name" "upgrade exited $rc"
+  elif ! grep -q '^> output id=4 size=261 ' /tmp/up.out.err; then
+    fail "$name" "the trace shows no download page (output 4)"
+  elif [ "$lost" != 0 ] || [ "$bad" != 0 ]; then
+    fail "$name" "the card lost $lost pages and refused $bad reports"
+  elif [ "$bytes" != "$size" ]; then
+    fail "$name" "the card took $bytes bytes of $size"
+  elif ! cmp "$img" /tmp/card.img; then
+    fail "$name" "the card's flash does not hold the image"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
+# ---- Asynchronous reports -------------------------------------------------------------------
+
+# Debug text and an event record that the card sends on its own reach kestrelctl's reader through
+# the hidraw node's read queue, and from there the log and the window: meadow says so with link
+# flag 0x08, TB610R-1CH with 0x40.
+scenario_async() {
+  board="$1" name="async-$1"
+  start_card "$board" || { fail "$name" "no hidraw node"; return; }
+  echo "vm: \$ kestrelctl --trace log --seconds 8"
+  timeout "$CTL_TIMEOUT" kestrelctl --trace log --seconds 8 >/tmp/log.out 2>/tmp/log.out.err &
+  ctl_pid=$!
+  # The reader is reading once the first frame event (72, once a second) has come through.
+  ticked() { grep -q '^< interrupt id=2 ' /tmp/log.out.err; }
+  wait_for 15 ticked
+  sim_say text "vm: hello from the $board card"
+  sim_say event 1
+  wait "$ctl_pid"
+  rc=$?
+  show /tmp/log.out.err
+  show /tmp/log.out
+  if [ $rc -ne 0 ]; then
+    fail "$name" "log exited $rc"
+  elif ! grep -q '^< interrupt id=8 size=264 ' /tmp/log.out.err; then
+    fail "$name" "no debug text report (interrupt 8) in the trace"
+  elif ! grep -q "vm: hello from the $board card" /tmp/log.out; then
+    fail "$name" "the debug text did not reach the log"
+  elif ! grep -q 'intr event 00000001' /tmp/log.out; then
+    fail "$name" "event 1 did not reach the window"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
+# The frame events of rw820c (the board that answers the monitor query) make kestrelctl monitor
+# print the card's frame timing records.
+scenario_monitor() {
+  name="monitor-rw820c"
+  start_card rw820c || { fail "$name" "no hidraw node"; return; }
+  ctl /tmp/mon.out --trace monitor --seconds 5
+  records=$(grep -c 'queue: .* input: .* framerate:' /tmp/mon.out)
+  events=$(grep -c '^< interrupt id=2 size=264 02 .. .. .. 5a 48 48 48 .. .. .. .. .. .. .. .. 48 00 ' /tmp/mon.out.err)
+  if [ "$CTL_RC" -ne 0 ]; then
+    fail "$name" "monitor exited $CTL_RC"
+  elif [ "$events" -lt 2 ]; then
+    fail "$name" "$events frame events (72) in 5 s"
+  elif [ "$records" -lt 2 ]; then
+    fail "$name" "$records frame timing records printed"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
+# ---- The card leaves ------------------------------------------------------------------------
+
+# The card pulled (kestrel-sim killed: the kernel sees /dev/uhid closed) while status --watch
+# polls it: kestrelctl ends with a failure within seconds.
+scenario_unplug_watch() {
+  name="unplug-during-status-watch"
+  start_card meadow || { fail "$name" "no hidraw node"; return; }
+  timeout "$CTL_TIMEOUT" kestrelctl status --watch >/tmp/watch.out 2>&1 &
+  ctl_pid=$!
+  polled() { [ "$(grep -c '^board ' /tmp/watch.out)" -ge 2 ]; }
+  wait_for 20 polled
+  stop_card KILL
+  t0=$(date +%s)
+  ctl_gone() { ! kill -0 "$ctl_pid" 2>/dev/null; }
+  wait_for 15 ctl_gone
+  wait "$ctl_pid"
+  rc=$?
+  took=$(($(date +%s) - t0))
+  show /tmp/watch.out
+  echo "vm: kestrelctl exit $rc, ${took}s after the card left"
+  if [ $rc -eq 0 ] || [ $rc -eq 124 ] || [ $rc -eq 143 ]; then
+    fail "$name" "kestrelctl did not fail on its own (exit $rc)"
+  elif [ $took -gt 10 ]; then
+    fail "$name" "kestrelctl took ${took}s to notice"
+  elif [ -e "$NODE" ]; then
+    fail "$name" "$NODE is still there"
+  else
+    pass "$name"
+  fi
+}
+
+# The card pulled in the middle of an FPGA upgrade: the upgrade fails, clearly and within seconds.
+scenario_unplug_upgrade() {
+  name="unplug-during-upgrade"
+  has_upgrade || { skip "$name" "kestrelctl has no upgrade command yet"; return; }
+  start_card meadow || { fail "$name" "no hidraw node"; return; }
+  echo "vm: \$ kestrelctl --trace --yes upgrade fpga fpga-large.bit"
+  timeout "$CTL_TIMEOUT" kestrelctl --trace --yes upgrade fpga "$IMAGES/fpga-large.bit" >/tmp/up.out 2>/tmp/up.out.err &
+  ctl_pid=$!
+  writing() { [ "$(grep -c '^> output id=7 ' /tmp/up.out.err)" -ge 64 ]; }
+  wait_for 30 writing
+  stop_card KILL
+  t0=$(date +%s)
+  ctl_gone() { ! kill -0 "$ctl_pid" 2>/dev/null; }
+  wait_for 20 ctl_gone
+  wait "$ctl_pid"
+  rc=$?
+  took=$(($(date +%s) - t0))
+  show /tmp/up.out.err
+  show /tmp/up.out
+  echo "vm: kestrelctl exit $rc, ${took}s after the card left"
+  if ! writing; then
+    fail "$name" "the upgrade never got under way"
+  elif [ $rc -eq 0 ] || [ $rc -eq 124 ] || [ $rc -eq 143 ]; then
+    fail "$name" "kestrelctl did not fail on its own (exit $rc)"
+  elif [ $took -gt 15 ]; then
+    fail "$name" "kestrelctl took ${took}s to notice"
+  elif ! grep -q 'FAILED!' /tmp/up.out; then
+    fail "$name" "kestrelctl did not say FAILED!"
+  else
+    pass "$name"
+  fi
+}
+
+# ---- Arrival and removal --------------------------------------------------------------------
+
+# The hidraw backend's hotplug monitor (no udev daemon here: only the kernel's uevents) reports
+# the card's node arriving and leaving.
+scenario_hotplug() {
+  name="hotplug-arrival-removal"
+  rm -f /tmp/hp.out
+  kestrel-vm-hotplug --seconds 30 --events 2 >/tmp/hp.out 2>&1 &
+  hp=$!
+  listening() { grep -q '^ready' /tmp/hp.out || grep -q 'no hotplug monitor' /tmp/hp.out; }
+  wait_for 10 listening
+  if start_card TB610R-1CH; then
+    node="$NODE"
+    arrived() { grep -q "^arrival $node\$" /tmp/hp.out; }
+    wait_for 10 arrived
+    stop_card TERM
+    echo "vm: kestrel-sim exit $SIM_RC"
+  fi
+  hp_gone() { ! kill -0 "$hp" 2>/dev/null; }
+  wait_for 15 hp_gone || kill "$hp"
+  wait "$hp"
+  hp_rc=$?
+  cat /tmp/hp.out
+  if [ -z "$node" ]; then
+    fail "$name" "no hidraw node"
+  elif [ $hp_rc -eq 2 ]; then
+    fail "$name" "the hidraw backend has no hotplug monitor"
+  elif ! grep -q "^arrival $node\$" /tmp/hp.out; then
+    fail "$name" "no arrival of $node"
+  elif ! grep -q "^removal $node\$" /tmp/hp.out; then
+    fail "$name" "no removal of $node"
+  elif [ "$SIM_RC" -ne 0 ]; then
+    fail "$name" "kestrel-sim ended with $SIM_RC after SIGTERM (expected 0)"
+  else
+    pass "$name"
+  fi
+}
+
+echo "vm: kernel $(uname -r); $(ls /dev/uhid); no udev daemon"
+scenario_hotplug
+scenario_list_status meadow 28e9:6912
+scenario_list_status TB610R-1CH 04b4:003d
+scenario_settings
+scenario_async meadow
+scenario_async TB610R-1CH
+scenario_monitor
+scenario_upgrade_fpga
+scenario_upgrade_usb
+scenario_unplug_watch
+scenario_unplug_upgrade

@@ -1,0 +1,39 @@
+// kestrel-vm-images DIR: the upgrade images of the kernel-level test, written into DIR.
+//
+//   fpga.bit              an FPGA bitstream of 64 KiB (flash channel upgrade)
+//   fpga-large.bit        one of 2 MiB, long enough to pull the card out in the middle
+//   usb-TB610K-1CH.img    a USB-controller image whose info text names TB610K-1CH (HID download)
+//   usb-TB610K-1CH-large.img   the same at 1 MiB
+#include <cstdio>
+#include <string>
+
+#include "support/test_images.h"
+
+namespace {
+
+bool write(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: kestrel-vm-images DIR\n");
+    return 2;
+  }
+  using namespace kestrel::test;
+  const std::string dir = argv[1];
+  const bool ok = write(dir + "/fpga.bit", fpga_bitstream(64 * 1024)) &&
+                  write(dir + "/fpga-large.bit", fpga_bitstream(2 * 1024 * 1024, 0x3C)) &&
+                  write(dir + "/usb-TB610K-1CH.img", usb_image(tagged("TB610K-1CH", 48 * 1024))) &&
+                  write(dir + "/usb-TB610K-1CH-large.img", usb_image(tagged("TB610K-1CH", 1024 * 1024)));
+  if (!ok) {
+    std::perror(dir.c_str());
+    return 1;
+  }
+  return 0;
+}
