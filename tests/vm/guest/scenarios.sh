@@ -144,7 +144,7 @@ scenario_list_status() {
     fail "$name" "list does not show $NODE with vid $vid pid $pid"
   elif ! grep -qF "path \\\\?\\hid#vid_${vid}&pid_${pid}#" /tmp/list.out; then
     fail "$name" "list shows no interface path for vid_${vid}&pid_${pid}"
-  elif ! ctl /tmp/status.out --trace status; then
+  elif ! ctl /tmp/status.out --trace --card "$NODE" status; then
     fail "$name" "status exited $CTL_RC"
   elif ! grep -qx "board         $board" /tmp/status.out; then
     fail "$name" "status does not name the board $board"
@@ -168,13 +168,13 @@ scenario_list_status() {
 scenario_settings() {
   name="settings-TB610R-1CH"
   start_card TB610R-1CH || { fail "$name" "no hidraw node"; return; }
-  if ! ctl /tmp/set1.out --trace config half-rate on; then
+  if ! ctl /tmp/set1.out --trace --card "$NODE" config half-rate on; then
     fail "$name" "config half-rate on exited $CTL_RC"
   elif ! same_reports TB610R-1CH /tmp/set1.out.err config half-rate on; then
     fail "$name" "the reports differ from those of the in-process card: $DIFF"
-  elif ! ctl /tmp/set2.out config default-size "1280 X 720"; then
+  elif ! ctl /tmp/set2.out --card "$NODE" config default-size "1280 X 720"; then
     fail "$name" "config default-size exited $CTL_RC"
-  elif ! ctl /tmp/get.out --trace --json status; then
+  elif ! ctl /tmp/get.out --trace --json --card "$NODE" status; then
     fail "$name" "status --json exited $CTL_RC"
   elif ! grep -q '"default_size": *"[^"]*1280 X 720' /tmp/get.out; then
     fail "$name" "status --json does not show the default size 1280 X 720"
