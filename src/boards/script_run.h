@@ -31,7 +31,8 @@ struct ScriptCard {
 class ScriptRunner {
  public:
   ScriptRunner();
-  // Stops copying output and returns at once; a script still running goes on without us.
+  // Stops copying output and returns at once. A script still running is not waited for; its
+  // output has nowhere to go from then on (a write to the closed pipe ends it).
   ~ScriptRunner();
   ScriptRunner(const ScriptRunner&) = delete;
   ScriptRunner& operator=(const ScriptRunner&) = delete;
