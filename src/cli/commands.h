@@ -21,5 +21,6 @@ struct CommandSet {
 
 void add_card_commands(CLI::App& app, CommandSet& chosen);   // list, status, input, port, config, reg, monitor, log
 void add_diag_commands(CLI::App& app, CommandSet& chosen);   // dump, debug, hdbc, scripts
+void add_upgrade_commands(CLI::App& app, CommandSet& chosen);  // upgrade, check-image
 
 }  // namespace kestrel::cli

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
       ->group("");
   add_card_commands(app, chosen);
   add_diag_commands(app, chosen);
+  add_upgrade_commands(app, chosen);
   app.require_subcommand(1);
 
   try {

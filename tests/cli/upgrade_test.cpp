@@ -1,0 +1,96 @@
+// kestrelctl upgrade and check-image as processes on simulated cards: the flash channel and the
+// HID download to "OK!", a mismatched image refused unless forced, and JSON in every case.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "support/test_images.h"
+
+namespace {
+
+struct ProcessResult {
+  int code = -1;
+  std::string out;
+};
+
+ProcessResult run(const std::string& args) {
+  const std::string cmd = std::string(KESTRELCTL) + " " + args + " 2>/dev/null </dev/null";
+  ProcessResult r;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  std::array<char, 4096> buf;
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+  const int st = pclose(p);
+  r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+nlohmann::json json_of(const ProcessResult& r) {
+  auto j = nlohmann::json::parse(r.out, nullptr, false);
+  EXPECT_FALSE(j.is_discarded()) << "not JSON: " << r.out;
+  return j;
+}
+
+class UpgradeCli : public ::testing::Test {
+ protected:
+  kestrel::test::TempDir dir_;
+};
+
+TEST_F(UpgradeCli, FpgaThroughTheFlashChannel) {
+  const std::string bit = dir_.write("logic.bin", kestrel::test::fpga_bitstream(70000));
+  const auto r = run("--simulate meadow --json upgrade fpga " + bit);
+  EXPECT_EQ(r.code, 0);
+  const auto j = json_of(r);
+  EXPECT_EQ(j["ok"], true);
+  EXPECT_EQ(j["path"], "flash-channel");
+  EXPECT_TRUE(j.contains("version_after"));
+}
+
+TEST_F(UpgradeCli, FirmwareThroughTheHidDownload) {
+  // TB610M-1CH has no flash channel and its probe recognises its own receiver.
+  const std::string img = dir_.write("fw.img", kestrel::test::usb_image(kestrel::test::tagged("TB610M-1CH", 65536)));
+  const auto r = run("--simulate TB610M-1CH --json --yes upgrade firmware " + img);
+  EXPECT_EQ(r.code, 0);
+  const auto j = json_of(r);
+  EXPECT_EQ(j["path"], "hid-download");
+  EXPECT_EQ(j["check"]["style"], "0x0100");
+}
+
+TEST_F(UpgradeCli, WithoutATerminalNothingWaitsForAnAnswer) {
+  const std::string img = dir_.write("fw.img", kestrel::test::usb_image(kestrel::test::tagged("TB610M-1CH", 65536)));
+  const auto r = run("--simulate TB610M-1CH --json upgrade firmware " + img);
+  EXPECT_EQ(r.code, 4);
+  EXPECT_EQ(json_of(r)["ok"], false);
+}
+
+TEST_F(UpgradeCli, MismatchedImageNeedsForce) {
+  const std::string img = dir_.write("other.img", kestrel::test::usb_image(kestrel::test::tagged("rw820c", 65536)));
+  auto r = run("--simulate TB610K-1CH --json --yes upgrade firmware " + img);
+  EXPECT_EQ(r.code, 4);
+  auto j = json_of(r);
+  EXPECT_EQ(j["check"]["style"], "0x0301");
+  EXPECT_TRUE(j.contains("error"));
+
+  r = run("--simulate TB610K-1CH --json check-image " + img);
+  EXPECT_EQ(r.code, 4);
+  EXPECT_EQ(json_of(r)["check"]["style"], "0x0301");
+
+  r = run("--simulate TB610K-1CH --json --force upgrade firmware " + img);
+  EXPECT_EQ(r.code, 0);
+}
+
+TEST_F(UpgradeCli, UnreadableOrForeignFiles) {
+  auto r = run("--simulate meadow --json upgrade fpga " + dir_.path() + "/missing.bin");
+  EXPECT_EQ(r.code, 2);
+  const std::string junk = dir_.write("junk.img", std::vector<uint8_t>{'X', 'Y', 1, 2});
+  r = run("--simulate meadow --json check-image " + junk);
+  EXPECT_EQ(r.code, 4);
+  EXPECT_TRUE(json_of(r).contains("error"));
+}
+
+}  // namespace
