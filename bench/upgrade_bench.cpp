@@ -1,4 +1,4 @@
-// The flash engine (Part 3.2) writing a 4 MiB FPGA image:
+// The flash engine writing a 4 MiB FPGA image:
 //
 //  - BM_FlashUpgrade4MiB_LatencyModel: on the simulated card with a latency model in simulated
 //    time (250 us per control transfer, 0.4 ms per page program, 150 ms per 64 KiB erase). The

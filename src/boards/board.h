@@ -17,7 +17,7 @@ constexpr uint8_t BUS_KIND_I2C = 1;   // an I2C bus or an I2C device
 constexpr uint8_t BUS_KIND_QSPI = 2;  // the QSPI flash
 constexpr uint8_t BUS_PORT_END = 0xFF;  // port of the terminator
 
-// A target of the register tools (Part 5.2).
+// A target of the register tools.
 struct BusEntry {
   const char* name = nullptr;     // label; nullptr in the terminator
   uint8_t kind = BUS_KIND_NONE;
@@ -50,7 +50,7 @@ using BoardCheckImageFn = bool (*)(const BoardEntry& entry, std::span<const uint
 
 constexpr size_t DEBUG_NAME_COUNT = 32;
 
-// One board model, constant. The ten fields in the order of the table of Part 5.1.
+// One board model, constant. The ten fields in the order of the table of the board table.
 struct BoardDescriptor {
   const char* name = nullptr;          // the key matched against status texts and image tags
   const char* family_tag = nullptr;    // "CY" for boards 1..6, "" for meadow and rw820c; unread

@@ -1,4 +1,4 @@
-// The eight board models of Part 5.1, as constant data.
+// The eight board models of the board table, as constant data.
 #include "boards/board_table.h"
 
 #include <array>

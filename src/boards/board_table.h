@@ -1,4 +1,4 @@
-// The constant board table of Part 5.1: the eight supported models in table order, and the bus
+// The constant board table of the board table: the eight supported models in table order, and the bus
 // list the register tools fall back to when no board is current.
 #pragma once
 

@@ -1,4 +1,4 @@
-// Board control codes (Part 5.6): the numbered questions every caller asks of the current board
+// Board control codes: the numbered questions every caller asks of the current board
 // through board_control, the records some of them exchange, and the lists they answer with.
 #pragma once
 
@@ -19,9 +19,9 @@ constexpr uint32_t CTL_VIDEO_PROPS = 8;      // size exactly 32, out: the 32-byt
 constexpr uint32_t CTL_OUTPUT_PORT = 10;     // size exactly 8, out: PortSwitchRecord
 constexpr uint32_t CTL_MONITOR_CAPABLE = 11; // any size, out unused
 constexpr uint32_t CTL_USB_SPEED = 12;       // out: the link text (boards 7, 8: size >= 32)
-constexpr uint32_t CTL_FPGA_DUMP = 13;       // Part 5.3
-constexpr uint32_t CTL_DEBUG_INFO = 14;      // Part 5.4
-constexpr uint32_t CTL_RUN_STATUS = 15;      // Part 5.4
+constexpr uint32_t CTL_FPGA_DUMP = 13;       // the FPGA dumps
+constexpr uint32_t CTL_DEBUG_INFO = 14;      // the diagnostics
+constexpr uint32_t CTL_RUN_STATUS = 15;      // the diagnostics
 
 // Sub-codes of CTL_FILE_FILTER (1, 2 and 5 are the image kinds of the upgrade workflow).
 constexpr uint32_t CTL_FILTER_FPGA = 1;
@@ -50,7 +50,7 @@ struct PortSwitchRecord {
 };
 constexpr uint32_t PORT_SWITCH_RECORD_SIZE = 8;
 
-// The 32-byte video property block of CTL_VIDEO_PROPS (its fields are Part 1.5's): u16 mask at 0,
+// The 32-byte video property block of CTL_VIDEO_PROPS (its fields belong to the property dialog): u16 mask at 0,
 // six bytes at 2..7, three u16 gains at 16, 18, 20, a u32 at 24, bytes 28 and 29.
 constexpr uint32_t VIDEO_PROPS_SIZE = 32;
 constexpr size_t VP_MASK = 0, VP_BYTES_END = 8;  // bytes 0..7
@@ -68,7 +68,7 @@ constexpr uint32_t USB_TEXT_MIN_SIZE = 32; // out size boards 7 and 8 require fo
 const char* const* board_resolution_list(uint8_t board_number);
 const char* const* board_output_port_list(uint8_t board_number);
 
-// The list a caller uses when the board offers none (Part 1.4): "NONE", then thirteen sizes.
+// The list a caller uses when the board offers none: "NONE", then thirteen sizes.
 const char* const* default_resolution_list();
 
 // Log text of a failed code-8 send on boards 1..6 (log word LOG_STATUS_FAIL).

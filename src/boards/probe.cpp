@@ -1,4 +1,4 @@
-// The board probes and image checks of Part 5.1. A probe asks the receiver chip a model carries
+// The board probes and image checks of the board table. A probe asks the receiver chip a model carries
 // for its identity, one register per read; a read counts only when reg_read returns 0.
 #include <array>
 #include <cstring>

@@ -1,4 +1,4 @@
-// Register reads on the card's I2C buses (Part 5.2): the framed command 12 with its own sequence
+// Register reads on the card's I2C buses: the framed command 12 with its own sequence
 // counter, or the legacy reports 12 and 13 for a card that did not answer the status query.
 #pragma once
 

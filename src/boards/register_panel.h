@@ -1,4 +1,4 @@
-// The register panel's logic, without widgets (Part 5.2): the syntax check of its three number
+// The register panel's logic, without widgets: the syntax check of its three number
 // fields with their messages, and the bus selector for a window that fills it.
 #pragma once
 

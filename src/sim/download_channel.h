@@ -1,4 +1,4 @@
-// The card side of the legacy HID download protocol (Part 3.3): unframed 261-byte reports.
+// The card side of the legacy HID download protocol: unframed 261-byte reports.
 //
 //   feature 1, set   byte 1 = 1: start of a download; byte 1 = 0: end
 //   output 5         byte 1 = block number: erase one 64 KiB block of the flash

@@ -1,4 +1,4 @@
-// The card side of the flash channel (Part 3.2): output report 7 carries the host's requests,
+// The card side of the flash channel: output report 7 carries the host's requests,
 // input report 6 (264 bytes, "qspi stat") the card's answers. The card exposes a modelled QSPI
 // flash as the block device "qzffs": open names an image kind and gets back the partition's
 // base, size and erase block; erase steps clear ranges; 256-byte page writes program the flash
@@ -95,7 +95,7 @@ struct FlashChannelStats {
 class FlashChannel : public SimChannel {
  public:
   // How the card checks a page write's checksum, which the host computes with the page index in
-  // the length position (Part 3.2, "Left to the implementer"): ZeroExtended sums 8 + page index
+  // the length position (a choice the host leaves open): ZeroExtended sums 8 + page index
   // bytes of the request, counting bytes past the 264 sent as zero (the reproducible choice);
   // Ignore does not check. The data is confirmed by verify in any case.
   enum class PageCheck { ZeroExtended, Ignore };

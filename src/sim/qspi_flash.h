@@ -14,7 +14,7 @@
 
 namespace kestrel::sim {
 
-// Image kinds as the host names them (Part 3.3): 1 FPGA bitstream, 2 USB-controller firmware.
+// Image kinds as the host names them: 1 FPGA bitstream, 2 USB-controller firmware.
 constexpr uint16_t IMAGE_KIND_FPGA = 1;
 constexpr uint16_t IMAGE_KIND_USB = 2;
 

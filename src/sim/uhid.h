@@ -55,7 +55,7 @@ struct UhidReportDecl {
   uint16_t get_size;   // size the translator fetches from the card on a get (0: not fetched)
 };
 
-// The card's report table (Part 2.2): every report with the size the descriptor declares for it
+// The card's report table: every report with the size the descriptor declares for it
 // (SimCard::report_descriptor, which the bridge hands to UHID_CREATE2) and the size the
 // translator fetches from the card on a get.
 std::span<const UhidReportDecl> uhid_report_table();
@@ -64,7 +64,7 @@ struct UhidDeviceInfo {
   std::string name = "Kestrel simulated capture card";
   std::string phys = "kestrel-sim";
   std::string uniq;
-  uint16_t vendor = 0x04B4;   // Cypress (Part 2.1 prefix 1)
+  uint16_t vendor = 0x04B4;   // Cypress (the first card prefix)
   uint16_t product = 0x00ED;
   uint16_t version = 0x0100;  // bcdDevice
   std::vector<uint8_t> report_descriptor;  // the card's (SimCard::report_descriptor())

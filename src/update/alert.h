@@ -1,6 +1,6 @@
-// The request a confirmation shows (Part 3.4) and the injectable confirmation itself. The
+// The request a confirmation shows and the injectable confirmation itself. The
 // desktop program answers it with its dialog, the command line with a prompt or an option, and
-// tests with a recorder. Part 3.1 fills the request; nothing here draws anything.
+// tests with a recorder. the image check fills the request; nothing here draws anything.
 #pragma once
 
 #include <cstdint>

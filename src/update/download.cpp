@@ -50,7 +50,7 @@ bool erase_block(HidLink& link, uint32_t block, uint32_t poll_ms) {
   uint8_t r[DL_REPORT_BYTES] = {};
   r[0] = DL_OUT_ERASE;
   r[1] = static_cast<uint8_t>(block);
-  // Part 3.3 does not say what a refused erase request means; writing over a block that was
+  // A refused erase request fails the download: writing over a block that was
   // never erased would leave the flash wrong, so it fails the download.
   if (!dev->set_output_report(r)) return false;
   const uint64_t t0 = clock_now_ns();

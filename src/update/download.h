@@ -1,4 +1,4 @@
-// The HID download protocol of the upgrade workflow (Part 3.3): unframed 261-byte reports over
+// The HID download protocol of the upgrade workflow: unframed 261-byte reports over
 // feature 1 (start and end), output 5 (erase a 64 KiB block), input 6 (257 bytes: the erase
 // handshake) and output 4 (one page of at most 256 bytes), run by a worker thread; and the card
 // lock (command 7, control codes 0x21 and 0x20 + result) around an upgrade.

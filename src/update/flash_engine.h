@@ -1,4 +1,4 @@
-// The flash programming engine (Part 3.2): writes an image into the card's QSPI flash through
+// The flash programming engine: writes an image into the card's QSPI flash through
 // the flash channel (output report 7 requests, input report 6 "qspi stat" answers). It opens the
 // card's block device "qzffs", erases along 64 KB boundaries, writes 256-byte pages back to back,
 // asks the card to verify the CRC register over the image and closes the device. It runs on a

@@ -1,4 +1,4 @@
-// Firmware image inspection and the match check (Part 3.1): find the info text inside a
+// Firmware image inspection and the match check: find the info text inside a
 // USB-controller image, compare its board tag with the attached board's, let the image's board
 // model probe the hardware, and ask the user through show_alert with one of four verdicts.
 #pragma once

@@ -1,8 +1,8 @@
-// The upgrade workflow of the two upgrade buttons (Part 3.3) without any widget: the flash-channel
+// The upgrade workflow of the two upgrade buttons without any widget: the flash-channel
 // path first, else the HID download path; card lock and window lock around the transfer; the
 // file choice, the progress bar, the device controls and the final "OK!" / "FAILED!" through the
 // main window's DialogView. The desktop program and kestrelctl drive this same code and supply
-// the hooks: the confirmation (Part 3.4), the message pump that keeps the front end alive while
+// the hooks: the confirmation, the message pump that keeps the front end alive while
 // the GUI thread waits, and the wait between polls.
 //
 // A front end wires it like this (kestrelctl: a MemoryView whose file_answers holds the path

@@ -1,4 +1,4 @@
-// The board table against Part 5.1, row by row. The expected texts are written in the Part's own
+// The board table, row by row. The expected texts are written the way the catalogue writes them
 // notation, so that a row here reads like the row of its table.
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 namespace kestrel {
 namespace {
 
-// "name" (kind,port,attribute,free,reserved,0xDEV,0xREG), as Part 5.1 writes a bus entry.
+// "name" (kind,port,attribute,free,reserved,0xDEV,0xREG), as the board table writes a bus entry.
 std::string render_bus(const BusEntry& e) {
   char buf[128];
   auto hex = [](unsigned v) {
@@ -44,7 +44,7 @@ struct Row {
   bool debug_names;
 };
 
-// Part 5.1, "The table in full", "Input names" and "Bus entries".
+// the board table, "The table in full", "Input names" and "Bus entries".
 const Row kRows[] = {
     {"TB610K-1CH", "CY", 0x00060301, R"("HDMI", "unknow", "SDI")",
      R"("i2c-self" (1,0,0,1,0,0x10,0x1E); "qspi" (2,0,0,0,0,0,0); "i2c-fpga" (1,0,1,0,0,0x10,0x1E); "ADC7611" (1,0,2,0,0,0x4C,0); "CP" (1,0,1,0,0,0x22,0); "HDMI" (1,0,3,0,0,0x35,0))",

@@ -1,4 +1,4 @@
-// Board control codes against the simulated card (Part 5.6): which codes each board answers, and
+// Board control codes against the simulated card: which codes each board answers, and
 // the exchanges behind codes 4, 6, 8, 10 and 12 as the card received and answered them.
 #include <gtest/gtest.h>
 
@@ -58,7 +58,7 @@ void PrintTo(const TableRow& r, std::ostream* os) { *os << sim::model_name(r.mod
 
 class ControlTable : public ::testing::TestWithParam<TableRow> {};
 
-// Part 5.6's table.
+// the control codes's table.
 TEST_P(ControlTable, CodesAnswered) {
   BoardSim b(GetParam().model);
   for (uint32_t code = 0; code <= 40; ++code)

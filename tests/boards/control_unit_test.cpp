@@ -1,4 +1,4 @@
-// Board control codes that need no card (Part 5.6): the answers made of data, the size
+// Board control codes that need no card: the answers made of data, the size
 // conditions, and the log line of a failed code-8 send. The exchanges are tested against the
 // simulated card (control_sim_test.cpp).
 #include <gtest/gtest.h>

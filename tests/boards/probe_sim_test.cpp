@@ -1,4 +1,4 @@
-// Every model's probe against every model's simulated card (Part 5.1), over the framed register
+// Every model's probe against every model's simulated card, over the framed register
 // read and over the legacy reports.
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ using sim::BoardModel;
 using test::BoardSim;
 
 // probe (row) on card (column), in board-table order: K, M, R, V, 830R, 850V, meadow, rw820c.
-// Part 5.1 makes three rows true beyond the diagonal, whatever a card holds:
+// the board table makes three rows true beyond the diagonal, whatever a card holds:
 //  - TB830R-1CH and TB850V-1CH probe nothing and answer true on every card;
 //  - TB720V-2CH accepts any iTE 0x68xx at 0x48 that answers the same twice, which the iTE6802 of
 //    TB610M-1CH and the iTE6805 of meadow are.

@@ -1,4 +1,4 @@
-// reg_read against the simulated card (Part 5.2): the framed command 12 with its own counter,
+// reg_read against the simulated card: the framed command 12 with its own counter,
 // the legacy reports 12 and 13, and the results 0, -1 and -2.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// The register panel's logic (Part 5.2): the number-field check, its messages, the bus selector.
+// The register panel's logic: the number-field check, its messages, the bus selector.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -27,7 +27,7 @@ TEST_P(NumberField, Check) {
 INSTANTIATE_TEST_SUITE_P(
     Part52, NumberField,
     ::testing::Values(
-        // Part 5.2's cases.
+        // register access's cases.
         FieldCase{"", true}, FieldCase{"0x", true}, FieldCase{"0X1f", true}, FieldCase{" 255\r\n", true},
         FieldCase{"0x1G", false}, FieldCase{"-1", false}, FieldCase{"1.0", false}, FieldCase{"x10", false},
         FieldCase{"0 x1", false},

@@ -1,4 +1,4 @@
-// The registry and its matching rules (Part 5.1).
+// The registry and its matching rules.
 #include <gtest/gtest.h>
 
 #include <string>

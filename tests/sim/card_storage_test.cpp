@@ -54,7 +54,7 @@ class CardStorageTest : public ::testing::Test {
   }
   uint8_t seq() { return ++seq_; }
 
-  // Part 3.2's engine over the device; its result code.
+  // the flash engine's engine over the device; its result code.
   int flash(const std::vector<uint8_t>& image, uint16_t kind) {
     const uint32_t len = static_cast<uint32_t>(image.size());
     const uint32_t crc = crc32_register(image.data(), image.size());

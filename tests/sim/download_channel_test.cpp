@@ -1,4 +1,4 @@
-// The card side of the legacy HID download protocol: a host written after Part 3.3 drives the
+// The card side of the legacy HID download protocol: a host written after the upgrade workflow drives the
 // channel in simulated time; the flash then holds the image.
 #include <gtest/gtest.h>
 
@@ -68,7 +68,7 @@ class DownloadTest : public ::testing::Test {
     }
   }
 
-  // download_usb_image of Part 3.3: 0 or -1.
+  // download_usb_image of the upgrade workflow: 0 or -1.
   int download_usb(test::Channels& card, const std::vector<uint8_t>& file) {
     const uint32_t size = static_cast<uint32_t>(file.size());
     if (!send(card.set_feature(feature1(1)))) return -1;
@@ -85,7 +85,7 @@ class DownloadTest : public ::testing::Test {
     return 0;
   }
 
-  // download_fpga_image of Part 3.3.
+  // download_fpga_image of the upgrade workflow.
   int download_fpga(test::Channels& card, const std::vector<uint8_t>& file, bool wait = true) {
     const uint32_t size = static_cast<uint32_t>(file.size());
     if (!send(card.set_feature(feature1(1)))) return -1;

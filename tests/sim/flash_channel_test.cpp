@@ -50,7 +50,7 @@ class FlashChannelTest : public ::testing::Test {
   }
   uint8_t seq() { return ++seq_; }
 
-  // The whole engine run of Part 3.2 against the channel; returns the engine's result code.
+  // The whole engine run of the flash engine against the channel; returns the engine's result code.
   int run_engine(FlashChannel& ch, const std::vector<uint8_t>& image, uint16_t kind = 2, bool erase = true) {
     const uint32_t len = static_cast<uint32_t>(image.size());
     const uint32_t crc = crc32_register(image.data(), image.size());
@@ -337,7 +337,7 @@ TEST_F(FlashChannelTest, EraseOutsideThePartitionOrMisalignedIsRefused) {
 // ---- pages and verify --------------------------------------------------------------------------
 
 TEST_F(FlashChannelTest, WholeRunWritesTheImageAndVerifiesByCrc) {
-  // Part 3.2's example: base 0x1000, erase block 4096, image 0x2F001 bytes.
+  // the flash engine's example: base 0x1000, erase block 4096, image 0x2F001 bytes.
   QspiFlash f = small_flash();
   f.load(0, std::vector<uint8_t>(f.size(), 0x3C));  // old content everywhere
   FlashChannel ch(f);

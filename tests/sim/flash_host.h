@@ -1,5 +1,5 @@
 // Test-side host of the flash channel and the download protocol: builds the host's reports by
-// hand (frame_build, crc32_register) as Parts 3.2 and 3.3 lay them out, and judges the card's
+// hand (frame_build, crc32_register) as the flash engine and the upgrade workflow lay them out, and judges the card's
 // answers with the acceptance rule of qspi_get_status written out here, independent of the card.
 #pragma once
 
@@ -33,7 +33,7 @@ struct Channels {
   }
 };
 
-// Part 3.2's answer rule: byte 0 is 6; length 264 when byte 2 is 5, 8 when byte 2 is 4,
+// the flash engine's answer rule: byte 0 is 6; length 264 when byte 2 is 5, 8 when byte 2 is 4,
 // otherwise 8 + len; at most 264; the checksum over that many bytes folds to 0xFFFF.
 inline bool qspi_answer_accepted(const uint8_t* a) {
   if (a[0] != 6) return false;
@@ -102,7 +102,7 @@ inline std::vector<uint8_t> page_request(uint8_t seq, uint32_t addr, const uint8
   return page;
 }
 
-// Part 3.2's erase steps: along 64 KiB boundaries, a tail below the next boundary in steps of
+// the flash engine's erase steps: along 64 KiB boundaries, a tail below the next boundary in steps of
 // at most 16 KiB.
 struct EraseStep {
   uint32_t addr, count;

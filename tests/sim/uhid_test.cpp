@@ -177,7 +177,7 @@ TEST(UhidDescriptorTest, TheCardsDescriptorDeclaresEveryReportOfTheTableAtItsSiz
 }
 
 TEST(UhidDescriptorTest, TableHoldsEveryReportOfPart22) {
-  // Part 2.2's table, with the larger size where one ID and kind has two.
+  // the framing's table, with the larger size where one ID and kind has two.
   const std::map<std::pair<char, uint8_t>, uint16_t> want = {
       {{'O', 11}, 265}, {{'O', 10}, 63},  {{'O', 5}, 261},  {{'O', 7}, 264},  {{'O', 4}, 261},
       {{'O', 12}, 261}, {{'I', 9}, 265},  {{'I', 6}, 264},  {{'I', 4}, 191},  {{'I', 8}, 264},

@@ -48,7 +48,7 @@ inline UsbImageSpec without_info() {
   return s;
 }
 
-// The info text the spec's rules accept: tag ":" version " build" spaces stamp tail.
+// The info text the check accepts: tag ":" version " build" spaces stamp tail.
 inline std::string info_text(const UsbImageSpec& s) {
   return s.tag + ":" + s.version + " build" + std::string(static_cast<size_t>(s.spaces), ' ') + s.stamp + s.tail;
 }

@@ -1,4 +1,4 @@
-// Part 3.2: the flash engine against the simulated card's flash channel (the bytes the card
+// the flash engine against the simulated card's flash channel (the bytes the card
 // received, the flash it ended with), and qspi_get_status against scripted answers.
 #include <gtest/gtest.h>
 
@@ -58,7 +58,7 @@ TEST(FlashEngine, EraseStepsFollow64KBoundaries) {
   EXPECT_EQ(flash_erase_step(0x3F000, 0x1000), 0x1000u);
 }
 
-// The spec's worked example: base 0x1000, erase block 4096, an image of 0x2F001 bytes.
+// The worked example: base 0x1000, erase block 4096, an image of 0x2F001 bytes.
 TEST(FlashEngine, Base0x1000Image0x2F001) {
   test::UpgradeRig rig("meadow");
   ASSERT_TRUE(rig.flash.set_partition({"fx3", 2, 0x1000, 0x40000}));

@@ -1,4 +1,4 @@
-// Part 3.1: the info text search, the tag comparison, the registry's tag lookup and the four
+// the info text search, the tag comparison, the registry's tag lookup and the four
 // verdict rows against the simulated card.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Part 3.3: the two button workflows against the simulated card, both paths: the order of the
+// the two button workflows against the simulated card, both paths: the order of the
 // locks, the file choice, the check, the transfer and the message box; the HID download's
 // block, page, header and progress arithmetic as the card received it.
 #include <gtest/gtest.h>
