@@ -32,6 +32,8 @@ CkestrelDlg::CkestrelDlg(DialogView& view, qhidev_list& list) : m_link(list), vi
 
 CkestrelDlg::~CkestrelDlg() {
   ReaderHold hold(m_reader);
+  // The reader must not call back into a window that is gone: it stays idle from here on.
+  if (m_reader) m_reader->run.store(0, std::memory_order_release);
   qhidev_release_all(*list_);
 }
 

@@ -95,6 +95,11 @@ int hid_reader(ReaderControl& c) {
     }
     size_t got = 0;
     const platform::ReadStatus st = dev->read_interrupt(std::span<uint8_t>(buf, sizeof buf), kReadSliceMs, got);
+    // A report is handed on before the device is let go, so that a hold (a release, a rescan,
+    // the window going away) also waits for the callback into the window to finish.
+    if (st == platform::ReadStatus::Ok && !c.flags.stop.load(std::memory_order_acquire) &&
+        !c.hold.load(std::memory_order_acquire))
+      reader_dispatch(c, buf, got);
     {
       std::lock_guard<std::mutex> g(c.device_lock);
       c.reading.reset();
@@ -102,7 +107,6 @@ int hid_reader(ReaderControl& c) {
     if (c.flags.stop.load(std::memory_order_acquire)) break;
     switch (st) {
       case platform::ReadStatus::Ok:
-        reader_dispatch(c, buf, got);
         break;
       case platform::ReadStatus::Timeout:
       case platform::ReadStatus::Cancelled:
