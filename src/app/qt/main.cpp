@@ -19,6 +19,7 @@
 #include "log/console.h"
 #include "log/log.h"
 #include "platform/hidraw_backend.h"
+#include "platform/trace.h"
 #include "res/ui_text.h"
 #include "sim/sim_backend.h"
 
@@ -97,6 +98,11 @@ int main(int argc, char** argv) {
   } else {
     hidraw = std::make_unique<platform::HidrawBackend>();
     backend = hidraw.get();
+  }
+  std::unique_ptr<platform::TracingBackend> trace;
+  if (opt.trace) {
+    trace = std::make_unique<platform::TracingBackend>(*backend, stderr);
+    backend = trace.get();
   }
   platform::set_backend(backend);
 

@@ -58,6 +58,7 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
     else if (arg == "--log-module-mask") ok = take_mask(out.module_mask);
     else if (arg == "--log-console" && !has_value) out.log_console = true;
     else if (arg == "--log-pane" && !has_value) out.log_pane = true;
+    else if (arg == "--trace" && !has_value) out.trace = true;
     else if ((arg == "--help" || arg == "-h") && !has_value) out.help = true;
     else {
       error = "unknown option '" + std::string(argv[i]) + "'";
@@ -76,6 +77,7 @@ const char* usage_text() {
          "  --log-pane              show the log in a pane below the window's controls\n"
          "  --log-level-mask HEX    open these log levels (bit n = level n)\n"
          "  --log-module-mask HEX   open these log modules (bits 5..31)\n"
+         "  --trace                 write every report sent to or received from the card to standard error\n"
          "  --screenshot PATH       save a picture of the window as PNG and end\n"
          "  --help                  this text\n";
 }

@@ -12,6 +12,7 @@ struct Options {
   std::string log_file;       // append the log to this file
   bool log_console = false;   // the log to standard error
   bool log_pane = false;      // the log in a pane below the controls
+  bool trace = false;         // every report to or from the card on standard error
   std::optional<uint32_t> level_mask;
   std::optional<uint32_t> module_mask;
   std::string screenshot;     // save a picture of the window here and end
