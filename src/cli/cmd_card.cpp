@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/first_run.h"
 #include "app/ids.h"
 #include "boards/reg_access.h"
 #include "boards/registry.h"
@@ -13,6 +14,7 @@
 #include "devlink/board_records.h"
 #include "log/clock.h"
 #include "log/log.h"
+#include "platform/hidraw_backend.h"
 #include "res/ui_text.h"
 
 namespace kestrel::cli {
@@ -55,7 +57,15 @@ int cmd_list(Session& s) {
     out.line(line);
   }
   out.doc()["cards"] = cards;
-  if (l.count == 0) return out.fail(EXIT_NO_CARD, "no card found");
+  if (l.count == 0) {
+    platform::HidBackend* be = platform::backend();
+    if (!be) return out.fail(EXIT_NO_CARD, "no card found");
+    KernelFacts kernel{running_kernel_release()};
+    kernel.report_ioctls = platform::kernel_has_report_ioctls(kernel.release);
+    const NoCardDiagnosis why = diagnose_no_card(*be, kernel);
+    out.doc()["no_card_reason"] = no_card_reason_name(why.reason);
+    return out.fail(EXIT_NO_CARD, why.text);
+  }
   return EXIT_OK;
 }
 
