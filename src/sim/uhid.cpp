@@ -5,6 +5,8 @@
 #include <sys/signalfd.h>
 #include <linux/input.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -496,6 +498,20 @@ int run_uhid(const Scenario& scenario) {
   std::fflush(stdout);
   CardConsole console(*card);
   console.start();
+  // uhid hands the kernel's events to the bridge through a ring of 32 and drops an event that
+  // finds it full, while the host's write or HIDIOCSOUTPUT has already returned success: a host
+  // that sends report after report (the pages of an upgrade) outruns a bridge at normal priority,
+  // pages are lost, and a get-report request lost with them leaves the host waiting 5 s for
+  // nothing. A card on USB takes each report before the host's call returns. At real-time
+  // priority the bridge runs as soon as an event is queued, as the card's controller would. The
+  // console keeps its normal priority; the pump thread, started by run(), inherits this one.
+  sched_param sp{};
+  sp.sched_priority = 10;
+  if (const int e = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp); e != 0)
+    std::fprintf(stderr,
+                 "kestrel-sim: the bridge runs at normal priority (%s); a host that sends reports in quick "
+                 "succession may lose some in uhid's queue of 32\n",
+                 std::strerror(e));
   const int rc = bridge.run(sfd);
   console.stop();
   if (sfd >= 0) {
