@@ -16,7 +16,10 @@
 //    a get copies min(caller's length, reply size) back; UHID_GET_REPORT does not tell the
 //    bridge the caller's length;
 //  - an interrupt input (UHID_INPUT2) is looked up by its ID among the declared input reports
-//    and dropped when undeclared, so the asynchronous inputs must be declared at the size sent.
+//    and dropped when undeclared, so the asynchronous inputs must be declared at the size sent;
+//  - the events for the bridge wait in a ring of 32, and one that finds it full is dropped while
+//    the host's call succeeds (an output report returns at once, unanswered): the bridge has to
+//    keep up, which run_uhid makes sure of with real-time priority.
 // A HID descriptor declares one size per (kind, report ID). Where the card uses one ID of one
 // kind at two sizes, the descriptor declares the larger, which both uses fit:
 //  - input 6: 264 (the flash channel's qspi status); the legacy download handshake of 257 bytes
