@@ -2,8 +2,8 @@
 //
 //   fpga.bit              an FPGA bitstream of 64 KiB (flash channel upgrade)
 //   fpga-large.bit        one of 2 MiB, long enough to pull the card out in the middle
-//   usb-TB610K-1CH.img    a USB-controller image whose info text names TB610K-1CH (HID download)
-//   usb-TB610K-1CH-large.img   the same at 1 MiB
+//   usb-TB610M-1CH.img    a USB-controller image whose info text names TB610M-1CH (HID download;
+//                         the board without a flash channel whose probe recognises the card)
 #include <cstdio>
 #include <string>
 
@@ -29,8 +29,7 @@ int main(int argc, char** argv) {
   const std::string dir = argv[1];
   const bool ok = write(dir + "/fpga.bit", fpga_bitstream(64 * 1024)) &&
                   write(dir + "/fpga-large.bit", fpga_bitstream(2 * 1024 * 1024, 0x3C)) &&
-                  write(dir + "/usb-TB610K-1CH.img", usb_image(tagged("TB610K-1CH", 48 * 1024))) &&
-                  write(dir + "/usb-TB610K-1CH-large.img", usb_image(tagged("TB610K-1CH", 1024 * 1024)));
+                  write(dir + "/usb-TB610M-1CH.img", usb_image(tagged("TB610M-1CH", 48 * 1024))));
   if (!ok) {
     std::perror(dir.c_str());
     return 1;
