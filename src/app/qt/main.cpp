@@ -2,6 +2,7 @@
 // main window, clock, reader and console context, reader thread, first log line, the modal
 // window, then the window's end and the console shutdown.
 #include <QApplication>
+#include <QMessageBox>
 #include <QTimer>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "app/first_run.h"
 #include "app/qt/kestrel_window.h"
 #include "app/qt/log_pane.h"
 #include "app/qt/options.h"
@@ -151,9 +153,24 @@ int main(int argc, char** argv) {
       window->view().reject();
     });
   }
-  if (!window->init_dialog())
+  if (!window->init_dialog()) {
     std::fprintf(stderr, "kestrel: no device notifications (is udev running?); without them the window cannot "
                          "follow its cards and closes\n");
+  } else if (hidraw && !window->logic().list().current) {
+    // No card to work with at start: say why, when it can be told, beside the window.
+    KernelFacts kernel{running_kernel_release()};
+    kernel.report_ioctls = platform::kernel_has_report_ioctls(kernel.release);
+    const NoCardDiagnosis why = diagnose_no_card(*hidraw, kernel);
+    std::fprintf(stderr, "kestrel: %s\n", why.text.c_str());
+    log_printf(0, " war : %s\r\n", why.text.c_str());
+    if (opt.screenshot.empty()) {
+      auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Kestrel"),
+                                  QString::fromStdString(why.text), QMessageBox::Ok, &window->view());
+      box->setAttribute(Qt::WA_DeleteOnClose);
+      box->setModal(false);
+      box->show();
+    }
+  }
   window->view().exec();
   frames.stop();
 
