@@ -43,40 +43,50 @@ NoCardDiagnosis diagnose_no_card(platform::HidBackend& backend, const KernelFact
         "Check the USB cable and the card's power; lsusb lists what is connected.";
     return d;
   }
+  if (std::optional<NoCardDiagnosis> why = diagnose_card(backend, *card, kernel)) {
+    why->text = "no usable card: " + why->text;
+    return *why;
+  }
+  d.reason = NoCardReason::Unknown;
   d.node = card->node;
+  d.text = "no usable card: " + card_at(*card) + ", and it opens, but Kestrel could not use it. The log says more.";
+  return d;
+}
+
+std::optional<NoCardDiagnosis> diagnose_card(platform::HidBackend& backend, const platform::HidInterfaceInfo& info,
+                                             const KernelFacts& kernel) {
+  NoCardDiagnosis d;
+  d.node = info.node;
   const std::string release = kernel.release.empty() ? std::string("this kernel") : "kernel " + kernel.release;
   if (!kernel.report_ioctls) {
     d.reason = NoCardReason::KernelTooOld;
-    d.text = "no usable card: " + card_at(*card) + ", but " + release +
+    d.text = card_at(info) + ", but " + release +
              " is older than 5.11 and lacks the hidraw report calls Kestrel needs. Upgrade the kernel.";
     return d;
   }
   platform::OpenFailure why = platform::OpenFailure::None;
   std::string error;
-  std::unique_ptr<platform::HidDevice> dev = backend.open_checked(card->node, platform::Access::ReadWrite, why, &error);
-  dev.reset();
+  if (backend.open_checked(info.node, platform::Access::ReadWrite, why, &error)) return std::nullopt;
   switch (why) {
     case platform::OpenFailure::Permission:
       d.reason = NoCardReason::Permission;
-      d.text = "no usable card: " + card_at(*card) + ", but this user may not open it. The udev rule " +
-               std::string(kRuleFile) +
+      d.text = card_at(info) + ", but this user may not open it. The udev rule " + std::string(kRuleFile) +
                " gives the user at the seat access: install it in /usr/lib/udev/rules.d (the kestrel package "
                "does), then unplug the card and plug it in again.";
       break;
     case platform::OpenFailure::Unsupported:
       d.reason = NoCardReason::KernelTooOld;
-      d.text = "no usable card: " + card_at(*card) + ", but " + release +
+      d.text = card_at(info) + ", but " + release +
                " lacks the hidraw report calls Kestrel needs (they came with Linux 5.11). Upgrade the kernel.";
       break;
     case platform::OpenFailure::NotFound:
       d.reason = NoCardReason::NodeMissing;
-      d.text = "no usable card: " + card_at(*card) +
-               ", but that node does not exist (in a container, pass the device through).";
+      d.text = card_at(info) + ", but that node does not exist (in a container, pass the device through).";
       break;
     default:
       d.reason = NoCardReason::Unknown;
-      d.text = "no usable card: " + card_at(*card) + ", but Kestrel could not use it" +
-               (error.empty() ? std::string() : " (" + error + ")") + ". The log says more.";
+      d.text = card_at(info) + ", but it cannot be opened" + (error.empty() ? std::string() : " (" + error + ")") +
+               ". The log says more.";
   }
   return d;
 }

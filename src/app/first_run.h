@@ -1,8 +1,10 @@
 // Why no card is there to work with, as far as Kestrel can tell: the first thing a technician
 // sees after installing it. kestrelctl list and the desktop program both ask it when they find
-// no usable card, and say what it found.
+// no usable card, and say what it found; kestrelctl list also checks each card it lists, since a
+// card whose node this user may not open is listed all the same.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +31,12 @@ struct KernelFacts {
   std::string release;         // "6.1.0-13-amd64"; empty when unknown
   bool report_ioctls = true;   // platform::kernel_has_report_ioctls(release)
 };
+
+// Whether the card at `info` can be opened for reading and writing (it is closed again at once);
+// nullopt when it can. The text starts "a capture card (28e9:6912) is connected at /dev/hidraw4,
+// but". Not for a simulated card: the kernel facts are about the hidraw nodes.
+std::optional<NoCardDiagnosis> diagnose_card(platform::HidBackend& backend, const platform::HidInterfaceInfo& info,
+                                             const KernelFacts& kernel);
 
 // Looks at the present HID interfaces: the first that is a card's (by the device-path filter) is
 // opened for reading and writing, and closed again, to see whether it could be used.

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,27 +42,38 @@ std::string selected_text(const MemoryView& v, uint32_t id) { return v.item_text
 int cmd_list(Session& s) {
   Output& out = s.out();
   qhidev_list& l = s.list();
+  platform::HidBackend* be = platform::backend();
+  KernelFacts kernel{running_kernel_release()};
+  kernel.report_ioctls = platform::kernel_has_report_ioctls(kernel.release);
   nlohmann::json cards = nlohmann::json::array();
   for (uint32_t i = 0; i < l.count; ++i) {
     const qhidev* d = l.items[i].get();
     if (!d) continue;
-    cards.push_back({{"index", i},
-                     {"name", d->name},
-                     {"path", d->path},
-                     {"node", d->node},
-                     {"vendor_id", hex(d->attributes.vendor_id, 4)},
-                     {"product_id", hex(d->attributes.product_id, 4)}});
+    nlohmann::json card = {{"index", i},
+                           {"name", d->name},
+                           {"path", d->path},
+                           {"node", d->node},
+                           {"vendor_id", hex(d->attributes.vendor_id, 4)},
+                           {"product_id", hex(d->attributes.product_id, 4)}};
     char line[2048];
     std::snprintf(line, sizeof line, "%u  %s\n   path %s\n   node %s  vid %04x pid %04x", i, d->name.c_str(),
                   d->path.c_str(), d->node.c_str(), d->attributes.vendor_id, d->attributes.product_id);
     out.line(line);
+    // Listing needs no access to the node; using the card does. Say so here rather than at the
+    // first command that fails.
+    platform::HidInterfaceInfo info;
+    if (be && !s.sim() && be->describe(d->node, info)) {
+      if (std::optional<NoCardDiagnosis> why = diagnose_card(*be, info, kernel)) {
+        card["problem"] = no_card_reason_name(why->reason);
+        card["problem_text"] = why->text;
+        if (!out.json()) std::fprintf(stderr, "kestrelctl: card %u cannot be used: %s\n", i, why->text.c_str());
+      }
+    }
+    cards.push_back(std::move(card));
   }
   out.doc()["cards"] = cards;
   if (l.count == 0) {
-    platform::HidBackend* be = platform::backend();
     if (!be) return out.fail(EXIT_NO_CARD, "no card found");
-    KernelFacts kernel{running_kernel_release()};
-    kernel.report_ioctls = platform::kernel_has_report_ioctls(kernel.release);
     const NoCardDiagnosis why = diagnose_no_card(*be, kernel);
     out.doc()["no_card_reason"] = no_card_reason_name(why.reason);
     return out.fail(EXIT_NO_CARD, why.text);

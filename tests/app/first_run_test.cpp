@@ -138,5 +138,20 @@ TEST(FirstRun, AnOldKernelIsNamedBeforeAnyOpen) {
   EXPECT_EQ(diagnose_no_card(none, KernelFacts{"5.10.0-28-amd64", false}).reason, NoCardReason::NoDevice);
 }
 
+// kestrelctl list checks each card it lists: a card that opens is fine, one that does not says why.
+TEST(FirstRun, AListedCardIsCheckedOnItsOwn) {
+  TableBackend be;
+  const platform::HidInterfaceInfo card = iface("/dev/hidraw7", 0x04b4, 0x2060);
+  EXPECT_FALSE(diagnose_card(be, card, kNewKernel).has_value());
+  EXPECT_EQ(be.live, 0);
+
+  be.failures["/dev/hidraw7"] = OpenFailure::Permission;
+  const std::optional<NoCardDiagnosis> d = diagnose_card(be, card, kNewKernel);
+  ASSERT_TRUE(d.has_value());
+  EXPECT_EQ(d->reason, NoCardReason::Permission);
+  EXPECT_EQ(d->text.rfind("a capture card (04b4:2060) is connected at /dev/hidraw7, but this user may not open it", 0),
+            0u) << d->text;
+}
+
 }  // namespace
 }  // namespace kestrel
