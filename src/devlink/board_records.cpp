@@ -26,6 +26,8 @@ bool board_status_valid(const uint8_t* block, size_t avail) {
 }
 
 bool board_config_intact(const uint8_t* rec, size_t avail) {
+  // The length field itself must have been received before it can be believed.
+  if (avail < CONFIG_SIZE) return false;
   const size_t length = get_le16(rec + CONFIG_LENGTH);
   if (length < CONFIG_SIZE || length > avail) return false;
   if (get_le32(rec + CONFIG_MAGIC) != CONFIG_MAGIC_WORD) return false;

@@ -1,0 +1,1 @@
+12-capture test.sh
