@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "app/qt/small_dialogs.h"
 #include "platform/hid_backend.h"
 
 namespace kestrel::qt {
@@ -10,7 +11,7 @@ namespace kestrel::qt {
 KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
     : backend_(backend), view_(std::make_unique<QtView>()) {
   logic_.emplace(*view_, list);
-  view_->set_command_handler([this](uint32_t id) { return logic_ && logic_->on_command(id); });
+  view_->set_command_handler([this](uint32_t id) { return logic_ && (run_window_dialog(id, *logic_, view_.get()) || logic_->on_command(id)); });
   timer_ = new QTimer(view_.get());
   timer_->setInterval(static_cast<int>(CkestrelDlg::kTimerPeriodMs));
   connect(timer_, &QTimer::timeout, this, [this] {
