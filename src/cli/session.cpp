@@ -49,7 +49,10 @@ bool parse_number(const std::string& text, uint32_t& out) {
   if (text.empty()) return false;
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const char* start = text.c_str() + (hex ? 2 : 0);
-  if (*start == '\0' || *start == '-' || *start == '+' || *start == ' ') return false;
+  // Digits of the base only: strtoul alone would also take leading blanks, a second "0x" and
+  // stop quietly at an embedded NUL.
+  const char* digits = hex ? "0123456789abcdefABCDEF" : "0123456789";
+  if (text.find_first_not_of(digits, hex ? 2 : 0) != std::string::npos) return false;
   char* end = nullptr;
   errno = 0;
   const unsigned long v = std::strtoul(start, &end, hex ? 16 : 10);

@@ -215,6 +215,11 @@ void SimCard::add_channel(std::shared_ptr<SimChannel> channel) {
   channels_.push_back(std::move(channel));
 }
 
+void SimCard::add_channel_front(std::shared_ptr<SimChannel> channel) {
+  std::lock_guard lk(mu_);
+  channels_.insert(channels_.begin(), std::move(channel));
+}
+
 // ---- Interrupt pipe --------------------------------------------------------------------------
 
 platform::ReadStatus SimCard::read_interrupt(std::span<uint8_t> buffer, int timeout_ms, size_t& got,

@@ -120,6 +120,8 @@ class SimCard {
   // ---- Channels ----------------------------------------------------------------------------
 
   void add_channel(std::shared_ptr<SimChannel> channel);
+  // Puts a channel before every other: it sees each host call first (the hostile card).
+  void add_channel_front(std::shared_ptr<SimChannel> channel);
 
   // Counts one step of `kind` and answers the fault planned for it (Fault::None when nothing
   // fires). StepKind::Command is named by `code`; the other kinds by their 1-based count, which

@@ -110,6 +110,8 @@ TEST_F(HidLinkTest, NoCurrentDeviceFailsBeforeThePlatform) {
   EXPECT_FALSE(link_.hid_get(page_));
   EXPECT_EQ(link_.hid_send_command(0x81, page_), -1);
   list_.current = list_.items[0].get();
+  // Keep the device alive past the reset so that what it was sent can still be read.
+  const std::shared_ptr<platform::HidDevice> keep = list_.current->handle;
   list_.current->handle.reset();  // invalid handle
   EXPECT_FALSE(link_.hid_put(1, 4, 0, nullptr, 0, page_));
   EXPECT_TRUE(dev_->sent.empty());
