@@ -16,9 +16,11 @@
 
 #include "app/help_url.h"
 #include "app/main_window.h"
+#include "app/qt/alert_view.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/qt_view.h"
 #include "boards/control.h"
+#include "update/workflow.h"
 
 namespace kestrel::qt {
 
@@ -226,6 +228,17 @@ bool run_window_dialog(uint32_t id, CkestrelDlg& window, QWidget* parent) {
     case 1500: run_property_dialog(window, parent); return true;
     case 16: run_about_box(window); return true;
     case 32768: open_help(); return true;
+    case 1001: window.view().message_box("只能维修时候使用"); return true;
+    case 1002: case 1003: {
+      UpgradeHooks hooks;
+      hooks.show_alert = show_alert_dialog;
+      // The GUI thread waits for the transfer in rounds; the window stays alive meanwhile.
+      hooks.pump = [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); };
+      UpgradeWorkflow upgrade(window, std::move(hooks));
+      if (id == 1002) upgrade.on_clicked_button_usb_firmware();
+      else upgrade.on_clicked_button_fpga_firmware();
+      return true;
+    }
     default: return false;
   }
 }

@@ -62,7 +62,8 @@ QString about_text();
 QString about_title(CkestrelDlg& window);
 void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& prepared = {});
 
-// The window's commands that open one of these: 1500, 16 and 32768. False for any other id.
+// The window's commands that open one of these (1500, 16, 32768), the repair-only notice (1001)
+// and the two upgrade buttons (1002, 1003). False for any other id.
 bool run_window_dialog(uint32_t id, CkestrelDlg& window, QWidget* parent);
 
 // Opens the help beside the running program in the desktop's browser.
