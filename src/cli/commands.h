@@ -22,5 +22,6 @@ struct CommandSet {
 void add_card_commands(CLI::App& app, CommandSet& chosen);   // list, status, input, port, config, reg, monitor, log
 void add_diag_commands(CLI::App& app, CommandSet& chosen);   // dump, debug, hdbc, scripts
 void add_upgrade_commands(CLI::App& app, CommandSet& chosen);  // upgrade, check-image
+void add_props_commands(CLI::App& app, CommandSet& chosen);    // props, audio
 
 }  // namespace kestrel::cli

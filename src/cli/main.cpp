@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
   add_card_commands(app, chosen);
   add_diag_commands(app, chosen);
   add_upgrade_commands(app, chosen);
+  add_props_commands(app, chosen);
   app.require_subcommand(1);
 
   try {

@@ -138,6 +138,29 @@ TEST(Kestrelctl, SettingsReachTheCard) {
   EXPECT_EQ(puts[0][0], 1);
 }
 
+TEST(Kestrelctl, PropertiesAndAudioPolicyReachTheCard) {
+  const std::string log = temp_path("props.log");
+  ProcessResult r = run("--simulate meadow --sim-report-log " + log + " props set brightness=-20");
+  EXPECT_EQ(r.code, 0);
+  // The move goes out as one block with mask 0x0001 and brightness 0xEC, then OK stores it.
+  const auto blocks = payloads(log, 13);
+  ASSERT_GE(blocks.size(), 2u);
+  EXPECT_EQ(blocks.back()[0], 0x01);
+  EXPECT_EQ(blocks.back()[2], 0xEC);
+  const auto stores = payloads(log, 10);
+  ASSERT_FALSE(stores.empty());
+  EXPECT_EQ(stores.back()[0], 0x01);
+  EXPECT_EQ(stores.back()[1], 0x80);
+
+  r = run("--simulate meadow --json props set brightness=999");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_TRUE(json_of(r).contains("error"));
+
+  r = run("--simulate meadow --json audio set 0");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(json_of(r)["audio_policy"]["index"], 0);
+}
+
 TEST(Kestrelctl, RegisterReadPrintsTheBytes) {
   const ProcessResult r = run("--simulate TB610R-1CH --json reg read 0x20 0xea 2");
   EXPECT_EQ(r.code, 0);
