@@ -29,7 +29,12 @@ class ConsoleShutdown : public ::testing::Test {
 TEST_F(ConsoleShutdown, ReaderThatLeavesAtOnceEndsItQuickly) {
   std::atomic<bool> woken{false};
   g_console.reader_flags = &flags_;
-  g_console.wake_reader = [&] { woken = true; };
+  // The wake is where a reader that leaves at once has left: waiting for it here (in real time)
+  // keeps the shutdown's polls, which run in simulated time, from outrunning the thread.
+  g_console.wake_reader = [&] {
+    woken = true;
+    while (!flags_.exited_b.load()) std::this_thread::yield();
+  };
   g_console.reader_thread = std::thread([this] {
     while (!flags_.stop.load()) std::this_thread::yield();
     flags_.exited_a = 1;
