@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   const std::string dir = argv[1];
   const bool ok = write(dir + "/fpga.bit", fpga_bitstream(64 * 1024)) &&
                   write(dir + "/fpga-large.bit", fpga_bitstream(2 * 1024 * 1024, 0x3C)) &&
-                  write(dir + "/usb-TB610M-1CH.img", usb_image(tagged("TB610M-1CH", 48 * 1024))));
+                  write(dir + "/usb-TB610M-1CH.img", usb_image(tagged("TB610M-1CH", 48 * 1024)));
   if (!ok) {
     std::perror(dir.c_str());
     return 1;
