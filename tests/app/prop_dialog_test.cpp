@@ -269,6 +269,28 @@ TEST_F(PropDialogTest, RefusedPolicyWriteLeavesTheCurrentPolicy) {
   EXPECT_EQ(dlg_->current_policy(), 2);
 }
 
+TEST_F(PropDialogTest, DefaultSetsPolicyOneWhenAnotherIsCurrent) {
+  auto s = sim::make_scenario(BoardModel::Meadow);
+  s.audio_policy = 0x83;
+  attach(std::move(s));
+  ASSERT_TRUE(open());
+  card_->clear_reports();
+  dlg_->on_default();
+  EXPECT_EQ(commands_sent(*card_), (Bytes{CMD_VIDEO_STATE, CMD_VIDEO_PROP}));
+  EXPECT_EQ(payloads_of(*card_, CMD_VIDEO_PROP)[0], policy_request(1, 1));
+  EXPECT_EQ(dlg_->current_policy(), 1);
+  EXPECT_EQ(pv_.selection(POLICY_LIST), 7) << "the list keeps what it showed";
+}
+
+TEST_F(PropDialogTest, PolicyCodeOutsideTheListKeepsIndexOne) {
+  attach();
+  Bytes odd = policy_request(1, 0x90);  // valid byte set, a code past "07 raw"
+  card_->override_answer(CMD_VIDEO_PROP, odd);
+  ASSERT_TRUE(open());
+  EXPECT_EQ(pv_.selection(POLICY_LIST), 1);
+  EXPECT_EQ(dlg_->current_policy(), 1);
+}
+
 TEST_F(PropDialogTest, PolicyReadFailureStartsAtIndexOne) {
   auto s = sim::make_scenario(BoardModel::Meadow);
   s.audio_policy = 3;
