@@ -83,12 +83,6 @@ int main(int argc, char** argv) {
   put("answer", "refused", cat({1, 12, 200, 0}, frame(RID_ANSWER, 200, 12, ANSWER_REFUSED, {}, ANSWER_REPORT_SIZE)));
   put("answer", "full", cat({1, 4, 5, 64}, frame(RID_ANSWER, 5, 4, 0, Bytes(ANSWER_PAYLOAD_MAX, 0x41), ANSWER_REPORT_SIZE)));
 
-  // status: 0 = status block, 1 = event record.
-  put("status", "block", cat({0}, status("TB610K-1CH:V2.0.6800 FPGA:V1.2")));
-  put("status", "block_short_text", cat({0}, status("")));
-  put("status", "event_kind1", cat({1}, event(1)));
-  put("status", "event_kind2", cat({1}, event(2)));
-
   // config: a sealed 32-byte record, and one whose length covers more bytes.
   Bytes c(CONFIG_SIZE, 0);
   c[CONFIG_HALF_RATE] = 1;
@@ -97,6 +91,22 @@ int main(int argc, char** argv) {
   Bytes c2(48, 0);
   board_config_seal(c2.data());
   put("config", "sealed_tail", c2);
+
+  // records: exchange and flags byte, then the card's answers as fetched.
+  put("records", "event_query", cat({0}, frame(RID_ANSWER, 1, 1, 0, event(1), ANSWER_REPORT_SIZE)));
+  put("records", "status_cmd4", cat({1}, frame(RID_ANSWER, 1, 4, 0, status("meadow:V1.0.0 FPGA:1.0"), ANSWER_REPORT_SIZE)));
+  put("records", "status_report4", cat({1 | 4}, frame(RID_STATUS, 0, 0, 0, status("meadow:V1.0.0 FPGA:1.0"), STATUS_REPORT_SIZE)));
+  put("records", "config", cat({2}, frame(RID_ANSWER, 1, 21, 0, c, ANSWER_REPORT_SIZE)));
+  Bytes sel(INPUT_SEL_SIZE, 0);
+  sel[0] = RID_INPUT_SEL;
+  sel[1] = 3;
+  put("records", "input_sel", cat({3}, sel));
+
+  // status: 0 = status block, 1 = event record.
+  put("status", "block", cat({0}, status("TB610K-1CH:V2.0.6800 FPGA:V1.2")));
+  put("status", "block_short_text", cat({0}, status("")));
+  put("status", "event_kind1", cat({1}, event(1)));
+  put("status", "event_kind2", cat({1}, event(2)));
 
   // dispatch: reports as the reader reads them.
   put("dispatch", "event2", event(2));
