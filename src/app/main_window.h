@@ -112,7 +112,7 @@ class CkestrelDlg {
   void on_output_port_selected();  // 1056
   PortReply switch_output_port(uint16_t current);  // 0xFFFF only asks
   void on_half_rate_clicked();     // 1026
-  void on_hold_clicked();          // 1042
+  bool on_hold_clicked();          // 1042; true when the card answered the change
   void on_lock_clicked();          // 1051
   void send_async_action(uint32_t action);
   void on_debug_mode_switch();     // 32812

@@ -179,7 +179,7 @@ void CkestrelDlg::on_half_rate_clicked() {
   board_config(2, 1, &v);
 }
 
-void CkestrelDlg::on_hold_clicked() {
+bool CkestrelDlg::on_hold_clicked() {
   m_fixed_input = view_.checked(ids::HOLD_BOX) ? 1 : 0;
   log_printf(0, " msg : value(%u) %u:%s\r\n", static_cast<unsigned>(m_fixed_input), 122u,
              "CkestrelDlg::OnClickedCheckAutoVideoInputSource");
@@ -187,7 +187,7 @@ void CkestrelDlg::on_hold_clicked() {
   const auto block = m_fixed_input
                          ? VideoUpdateBlock::make(BITS_HOLD, static_cast<uint8_t>(view_.selection(ids::INPUT_LIST)))
                          : VideoUpdateBlock::make(BITS_SCAN, 0);
-  video_update(block);
+  return video_update(block);
 }
 
 void CkestrelDlg::on_lock_clicked() {

@@ -183,7 +183,7 @@ int cmd_input(Session& s, const std::string& arg) {
   if (w.m_input_locked) return out.fail(EXIT_BUSY, "the input is locked; run 'input unlock' first");
   if (arg == "auto") {
     v.set_check(ids::HOLD_BOX, false);
-    w.on_hold_clicked();
+    if (!w.on_hold_clicked()) return out.fail(EXIT_FAILED, "the card did not take the input change");
     out.line("input scanning");
     out.doc()["input"] = "auto";
     return EXIT_OK;
@@ -196,7 +196,7 @@ int cmd_input(Session& s, const std::string& arg) {
   // Hold the chosen input, as ticking the box and picking it in the list do.
   v.set_check(ids::HOLD_BOX, true);
   v.select(ids::INPUT_LIST, static_cast<int>(index));
-  w.on_hold_clicked();
+  if (!w.on_hold_clicked()) return out.fail(EXIT_FAILED, "the card did not take the input change");
   out.line("input " + std::to_string(index) + " " + v.item_text(ids::INPUT_LIST, index));
   out.doc()["input"] = index;
   return EXIT_OK;

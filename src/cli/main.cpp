@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
   app.add_flag("--trace", opt.trace, "Write every report sent to or received from the card to standard error");
   app.add_option("--sim-report-log", opt.sim_report_log, "Write the simulated card's received reports to this file")
       ->group("");
+  app.add_option("--sim-hostile", opt.sim_hostile, "Make the simulated card hostile, with this seed")->group("");
   add_card_commands(app, chosen);
   add_diag_commands(app, chosen);
   add_upgrade_commands(app, chosen);

@@ -12,6 +12,7 @@
 #include "platform/trace.h"
 #include "res/ui_text.h"
 #include "sim/card.h"
+#include "sim/hostile.h"
 #include "sim/scenario.h"
 #include "sim/sim_backend.h"
 
@@ -101,8 +102,21 @@ int Session::setup() {
   if (!opt_.simulate.empty()) {
     auto scenario = sim::make_scenario(opt_.simulate);
     if (!scenario) return out_.fail(EXIT_USAGE, "unknown board '" + opt_.simulate + "'; boards: " + board_list());
+    // A hostile card (tests): seeded lies, short stalls, floods and an unplug somewhere.
+    sim::HostilePlan hostile;
+    const bool is_hostile = !opt_.sim_hostile.empty();
+    if (is_hostile) {
+      uint32_t seed = 0;
+      if (!parse_number(opt_.sim_hostile, seed)) return out_.fail(EXIT_USAGE, "--sim-hostile takes a number");
+      hostile.seed = seed;
+      hostile.stall_ms = 200;
+      hostile.unplug_after_min = 10;
+      hostile.unplug_after_max = 400;
+      sim::make_hostile(*scenario, hostile);
+    }
     sim_ = std::make_unique<sim::SimBackend>();
-    sim_->add_card(*scenario);
+    auto card = sim_->add_card(*scenario);
+    if (is_hostile) sim::attach_hostile(*card, hostile);
     backend = sim_.get();
   } else {
     hidraw_ = std::make_unique<platform::HidrawBackend>();

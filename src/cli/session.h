@@ -31,6 +31,7 @@ struct GlobalOptions {
   bool force = false;
   bool trace = false;
   std::string sim_report_log;  // (tests) write the simulated card's received reports here at exit
+  std::string sim_hostile;     // (tests) seed: the simulated card lies, stalls, floods and leaves
 };
 
 class Session {
