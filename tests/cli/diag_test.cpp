@@ -1,6 +1,8 @@
 // kestrelctl's engineering commands as a process on simulated cards: the dumps as plain lines and
 // wrapped in JSON, the register files, the debug channel, hdbc and the script slots.
 #include <gtest/gtest.h>
+
+#include "support/kestrelctl_run.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,31 +19,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ProcessResult {
-  int code = -1;
-  std::string out;
-};
+using kestrel::test::json_of;
+using kestrel::test::ProcessResult;
 
-// Runs kestrelctl in `cwd` (the test's own directory when empty); standard output only.
-ProcessResult run(const std::string& args, const std::string& cwd = {}) {
-  const std::string cmd =
-      (cwd.empty() ? std::string() : "cd '" + cwd + "' && ") + std::string(KESTRELCTL) + " " + args + " 2>/dev/null";
-  ProcessResult r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int st = pclose(p);
-  r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-nlohmann::json json_of(const ProcessResult& r) {
-  auto j = nlohmann::json::parse(r.out, nullptr, false);
-  EXPECT_FALSE(j.is_discarded()) << "not JSON: " << r.out;
-  return j;
-}
+ProcessResult run(const std::string& args, const std::string& cwd = {}) { return kestrel::test::run_kestrelctl(args, cwd); }
 
 bool has_line(const nlohmann::json& j, const std::string& prefix) {
   if (!j.contains("lines")) return false;

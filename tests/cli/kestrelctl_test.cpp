@@ -1,6 +1,8 @@
 // kestrelctl as a process: simulated cards of several models, JSON validated, and the card's
 // report log (written by the hidden --sim-report-log) checked for what each setting sent.
 #include <gtest/gtest.h>
+
+#include "support/kestrelctl_run.h"
 #include <sys/wait.h>
 
 #include <array>
@@ -13,29 +15,10 @@
 
 namespace {
 
-struct ProcessResult {
-  int code = -1;
-  std::string out;
-};
+using kestrel::test::json_of;
+using kestrel::test::ProcessResult;
 
-ProcessResult run(const std::string& args) {
-  const std::string cmd = std::string(KESTRELCTL) + " " + args + " 2>/dev/null";
-  ProcessResult r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-  const int st = pclose(p);
-  r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-nlohmann::json json_of(const ProcessResult& r) {
-  auto j = nlohmann::json::parse(r.out, nullptr, false);
-  EXPECT_FALSE(j.is_discarded()) << "not JSON: " << r.out;
-  return j;
-}
+ProcessResult run(const std::string& args) { return kestrel::test::run_kestrelctl(args); }
 
 std::string temp_path(const std::string& name) { return ::testing::TempDir() + "/kestrelctl_" + name; }
 
