@@ -56,6 +56,21 @@ class LoopbackDevice final : public platform::HidDevice {
   bool set_input_buffers(uint32_t) override { return true; }
 };
 
+// A device list whose current card is a loopback device, and the link over it.
+struct LoopbackLink {
+  qhidev_list list;
+  std::shared_ptr<LoopbackDevice> dev = std::make_shared<LoopbackDevice>();
+  HidLink link{list};
+  LoopbackLink() {
+    auto rec = std::make_unique<qhidev>();
+    rec->handle = dev;
+    rec->link_flags = QHIDEV_F_ECHO2;
+    list.items[0] = std::move(rec);
+    list.count = 1;
+    list.current = list.items[0].get();
+  }
+};
+
 void BM_BuildChecksumFrame(benchmark::State& state) {
   alignas(64) std::array<uint8_t, LONG_REPORT_SIZE> report{};
   std::array<uint8_t, LONG_PAYLOAD_MAX> payload{};
@@ -71,15 +86,9 @@ void BM_BuildChecksumFrame(benchmark::State& state) {
 BENCHMARK(BM_BuildChecksumFrame);
 
 void BM_AcceptFullAnswer(benchmark::State& state) {
-  qhidev_list list;
-  auto dev = std::make_shared<LoopbackDevice>();
-  auto rec = std::make_unique<qhidev>();
-  rec->handle = dev;
-  rec->link_flags = QHIDEV_F_ECHO2;
-  list.items[0] = std::move(rec);
-  list.count = 1;
-  list.current = list.items[0].get();
-  HidLink link(list);
+  LoopbackLink l;
+  auto& dev = l.dev;
+  HidLink& link = l.link;
   std::array<uint8_t, 257> payload{};
   frame_build(dev->answer.data(), RID_ANSWER, 1, 5, 0, payload.data(), 257);
   const uint8_t* a = dev->answer.data();
@@ -92,15 +101,9 @@ BENCHMARK(BM_AcceptFullAnswer);
 
 // The whole transaction through the link: counter, build, send, fetch, accept, payload out.
 void BM_Transaction(benchmark::State& state) {
-  qhidev_list list;
-  auto dev = std::make_shared<LoopbackDevice>();
-  auto rec = std::make_unique<qhidev>();
-  rec->handle = dev;
-  rec->link_flags = QHIDEV_F_ECHO2;
-  list.items[0] = std::move(rec);
-  list.count = 1;
-  list.current = list.items[0].get();
-  HidLink link(list);
+  LoopbackLink l;
+  auto& dev = l.dev;
+  HidLink& link = l.link;
   std::array<uint8_t, 257> payload{};
   frame_build(dev->answer.data(), RID_ANSWER, 0, 5, 0, payload.data(), 257);
   alignas(64) std::array<uint8_t, 4096> page{};
