@@ -16,6 +16,7 @@ KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
   timer_->setInterval(static_cast<int>(CkestrelDlg::kTimerPeriodMs));
   connect(timer_, &QTimer::timeout, this, [this] {
     if (logic_) logic_->on_timer(CkestrelDlg::kTimerId);
+    replay_hotplug();
   });
   // Closing the window, or any other end of the dialog, stops the timer.
   connect(view_.get(), &QDialog::finished, timer_, &QTimer::stop);
@@ -45,9 +46,24 @@ bool KestrelWindow::init_dialog() {
 
 void KestrelWindow::on_hotplug() {
   if (!logic_ || !backend_) return;
+  // While an upgrade holds the window lock, its worker (or the flash engine) is using the current
+  // device from another thread; a device change now would release that device under it. The
+  // notifications stay queued in the backend, and the timer lets them in once the lock is free.
+  if (logic_->m_dxctl_lock_status) {
+    hotplug_held_ = true;
+    if (notifier_) notifier_->setEnabled(false);  // the queue stays readable: do not spin on it
+    return;
+  }
   for (const platform::HotplugEvent& e : backend_->drain_hotplug())
     logic_->on_device_change(e.kind == platform::HotplugEvent::Kind::Arrival ? CkestrelDlg::DEVICE_ARRIVAL
                                                                             : CkestrelDlg::DEVICE_REMOVE_COMPLETE);
+}
+
+void KestrelWindow::replay_hotplug() {
+  if (!hotplug_held_ || !logic_ || logic_->m_dxctl_lock_status) return;
+  hotplug_held_ = false;
+  if (notifier_) notifier_->setEnabled(true);
+  on_hotplug();
 }
 
 void KestrelWindow::end_dialog() {

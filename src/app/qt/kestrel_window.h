@@ -45,12 +45,15 @@ class KestrelWindow : public QObject {
 
  private:
   void on_hotplug();
+  // Lets in the device notifications held back while an upgrade ran, once it has ended.
+  void replay_hotplug();
 
   platform::HidBackend* backend_;
   std::unique_ptr<QtView> view_;
   std::optional<CkestrelDlg> logic_;
   QTimer* timer_ = nullptr;
   QSocketNotifier* notifier_ = nullptr;
+  bool hotplug_held_ = false;  // notifications wait in the backend until the window lock is free
 };
 
 }  // namespace kestrel::qt

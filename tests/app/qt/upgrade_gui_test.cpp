@@ -4,15 +4,24 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include "app/ids.h"
 #include "app/qt/alert_view.h"
+#include "devlink/commands.h"
+#include "devlink/frame.h"
 #include "gui_fixture.h"
 #include "sim/download_channel.h"
 #include "support/test_images.h"
+#include "update/image_check.h"
 
 namespace kestrel {
 namespace {
@@ -133,6 +142,385 @@ TEST_F(GuiTest, AlertCancelAndEscapeAskNothing) {
   EXPECT_EQ(title, "Dialog");
   when_modal<qt::CAlertView>([](qt::CAlertView* v) { v->reject(); });
   EXPECT_FALSE(qt::show_alert_dialog(r));
+}
+
+
+// ---- Whole upgrades through the window, answered by a user ----------------------------------
+
+// Simulated time that also passes, a little, in real time on the threads that talk to the card
+// (the upgrade worker, the flash engine): a transfer then lasts long enough that the GUI thread's
+// event loop can be seen running while it goes on. The GUI thread's own waits stay simulated.
+class PacedClock : public ClockSource {
+ public:
+  explicit PacedClock(SimClock& sim) : sim_(sim), gui_(std::this_thread::get_id()) {}
+  uint64_t ticks() override { return sim_.ticks(); }
+  uint64_t frequency() override { return sim_.frequency(); }
+  void sleep_ms(uint32_t ms) override {
+    sim_.sleep_ms(ms);
+    if (std::this_thread::get_id() != gui_) std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(ms, 5)));
+  }
+
+ private:
+  SimClock& sim_;
+  const std::thread::id gui_;
+};
+
+class UpgradeGui : public GuiTest {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    clock_set_source(&paced_);
+    clock_init();
+  }
+  PacedClock paced_{clock_};
+};
+
+// A user in front of the screen: every few milliseconds looks at the modal dialog in front and
+// answers it once. Buttons are clicked by a queued call, so that what a click opens (the yes/no
+// question) runs in the dialog's own loop and this timer goes on looking.
+class User : public QObject {
+ public:
+  struct Alert {
+    bool shown = false;
+    std::string title, info, verdict, accept_caption, cancel_caption;
+    QColor colour;
+  };
+  std::string file;           // the file to pick; empty: cancel the file dialog
+  bool accept_alert = true;   // the accept button of the confirmation, else its cancel button
+  bool answer_yes = true;     // the answer to the re-confirmation question
+  std::function<void()> on_file_dialog;  // runs when the file dialog is up, before it is answered
+  Alert alert;
+  std::string question;       // the yes/no question's text, if one was asked
+  std::vector<std::string> order;  // "file", "alert", "question" as they came up
+
+  User() {
+    timer_.setInterval(5);
+    connect(&timer_, &QTimer::timeout, this, &User::look);
+    timer_.start();
+  }
+
+ private:
+  static void click_later(QAbstractButton* b) { QMetaObject::invokeMethod(b, &QAbstractButton::click, Qt::QueuedConnection); }
+
+  void look() {
+    QWidget* w = QApplication::activeModalWidget();
+    if (!w || !w->isVisible()) return;
+    for (const auto& h : handled_)
+      if (h == w) return;
+    handled_.emplace_back(w);
+    if (auto* d = qobject_cast<QFileDialog*>(w)) {
+      order.push_back("file");
+      if (on_file_dialog) on_file_dialog();
+      if (file.empty()) {
+        d->reject();
+      } else {
+        d->selectFile(QString::fromStdString(file));
+        static_cast<QDialog*>(d)->accept();  // the Open button
+      }
+    } else if (auto* v = qobject_cast<qt::CAlertView*>(w)) {
+      order.push_back("alert");
+      alert.shown = true;
+      alert.title = v->windowTitle().toStdString();
+      alert.info = v->findChild<QPlainTextEdit*>(QStringLiteral("1504"))->toPlainText().toStdString();
+      auto* verdict = v->findChild<QLineEdit*>(QStringLiteral("1505"));
+      alert.verdict = verdict->text().toStdString();
+      alert.colour = verdict->palette().color(QPalette::Text);
+      alert.accept_caption = v->findChild<QPushButton*>(QStringLiteral("1"))->text().toStdString();
+      alert.cancel_caption = v->findChild<QPushButton*>(QStringLiteral("2"))->text().toStdString();
+      click_later(v->findChild<QPushButton*>(QString::fromLatin1(accept_alert ? "1" : "2")));
+    } else if (auto* q = qobject_cast<QMessageBox*>(w)) {
+      order.push_back("question");
+      question = q->text().toStdString();
+      click_later(q->button(answer_yes ? QMessageBox::Yes : QMessageBox::No));
+    }
+  }
+
+  QTimer timer_;
+  std::vector<QPointer<QWidget>> handled_;
+};
+
+// The control codes of command 7 (card lock 0x21 / 0x20 + r, window lock 0x81 / 0x80) the card
+// received, in order.
+std::vector<uint8_t> lock_codes(const sim::SimCard& card) {
+  std::vector<uint8_t> out;
+  for (const auto& r : card.reports_of(sim::ReportKind::Output)) {
+    if (r.size() <= FRAME_HDR || (r[0] != RID_LONG_REQ && r[0] != RID_SHORT_REQ) || r[FRAME_CMD] != CMD_CONTROL) continue;
+    const uint8_t code = r[FRAME_HDR];
+    if (code == 0x20 || code == 0x21 || code == 0x22 || code == 0x80 || code == 0x81) out.push_back(code);
+  }
+  return out;
+}
+
+// Index in the card's report log of the first report for which `is` holds, or -1.
+long first_report(const sim::SimCard& card, const std::function<bool(const sim::ReceivedReport&)>& is) {
+  const auto all = card.reports();
+  for (size_t i = 0; i < all.size(); ++i)
+    if (is(all[i])) return static_cast<long>(i);
+  return -1;
+}
+long last_report(const sim::SimCard& card, const std::function<bool(const sim::ReceivedReport&)>& is) {
+  const auto all = card.reports();
+  for (size_t i = all.size(); i-- > 0;)
+    if (is(all[i])) return static_cast<long>(i);
+  return -1;
+}
+bool is_lock_code(const sim::ReceivedReport& r, uint8_t code) {
+  return r.kind == sim::ReportKind::Output && r.bytes.size() > FRAME_HDR &&
+         (r.bytes[0] == RID_LONG_REQ || r.bytes[0] == RID_SHORT_REQ) && r.bytes[FRAME_CMD] == CMD_CONTROL &&
+         r.bytes[FRAME_HDR] == code;
+}
+bool is_download_control(const sim::ReceivedReport& r, uint8_t start) {
+  return r.kind == sim::ReportKind::FeatureSet && r.bytes.size() == sim::DL_REPORT_SIZE &&
+         r.bytes[0] == sim::DL_RID_CONTROL && r.bytes[1] == start;
+}
+
+// Watches the transfer from the GUI thread's event loop: a timer that fires after the card's first
+// erase and before its last page proves the loop ran during the transfer.
+struct TransferWatch {
+  int ticks_during = 0;
+  bool bar_shown_during = false;
+  QTimer timer;
+  TransferWatch(const sim::SimCard& card, uint32_t pages, qt::QtView& view) {
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [this, &card, pages, &view] {
+      const uint32_t done = card.step_count(sim::StepKind::Page);
+      if (card.step_count(sim::StepKind::Erase) == 0 || done >= pages) return;
+      ++ticks_during;
+      if (view.visible(ids::PROGRESS)) bar_shown_during = true;
+    });
+    timer.start();
+  }
+};
+
+constexpr uint32_t kUsbImageSize = 0x18000;  // two 64 KiB blocks, 384 pages
+constexpr uint32_t kUsbPages = kUsbImageSize / 256;
+// The HID path's erase is polled by the worker with its own waits, outside the card's lock; a
+// slow erase (the worker waits in real time too, see PacedClock) keeps the transfer going for a
+// few of the GUI thread's rounds. (Latency per page would be spent under the card's lock, which
+// the GUI thread's debug-output poll of a card without asynchronous reports then waits for.)
+constexpr uint32_t kSlowEraseMs = 300;
+
+TEST_F(UpgradeGui, UsbFirmwareOnTb610kThroughTheHidDownloadForced) {
+  auto card = backend_.add_card(*sim::make_scenario("TB610K-1CH"));
+  auto storage = sim::storage_of(*card);
+  ASSERT_NE(storage, nullptr);
+  storage->download.config().erase_ms = kSlowEraseMs;
+  test::TempDir dir;
+  const auto img = test::usb_image(test::tagged("TB610K-1CH", kUsbImageSize));
+  ASSERT_EQ(img.size(), kUsbImageSize);
+  open();
+  ASSERT_EQ(view().item_count(ids::CARD_LIST), 1);
+  card->clear_reports();
+
+  User user;
+  user.file = dir.write("tb610k.img", img);
+  std::vector<uint8_t> codes_at_file_dialog;
+  user.on_file_dialog = [&] { codes_at_file_dialog = lock_codes(*card); };
+  TransferWatch watch(*card, kUsbPages, view());
+  view().dispatch_command(ids::BTN_USB_FIRMWARE);
+
+  // The dialogs, as the user met them: the file, the verdict (TB610K-1CH never probes true, so
+  // the tag match alone gives the olive "conflict" row that must be forced), the question.
+  EXPECT_EQ(user.order, (std::vector<std::string>{"file", "alert", "question"}));
+  EXPECT_EQ(user.alert.title, ALERT_TITLE);
+  EXPECT_EQ(user.alert.verdict, VERDICT_CONFLICT);
+  EXPECT_EQ(user.alert.colour, QColor(160, 160, 0));
+  EXPECT_EQ(user.alert.accept_caption, ACCEPT_FORCE);
+  EXPECT_EQ(user.alert.cancel_caption, ALERT_CANCEL);
+  EXPECT_NE(user.alert.info.find("TB610K-1CH:V2.0.6800 build 2024-12-25 10:01:06"), std::string::npos) << user.alert.info;
+  EXPECT_NE(user.alert.info.find("TB610K-1CH:V3.1.2"), std::string::npos) << user.alert.info;  // the target
+  EXPECT_EQ(user.question, std::string(VERDICT_CONFLICT) + "是否" + ACCEPT_FORCE);
+  EXPECT_EQ(messages_, std::vector<std::string>{"OK!"});
+
+  // The card was locked before the file dialog opened, and unlocked with 0x20 + its answer (0).
+  EXPECT_EQ(codes_at_file_dialog, (std::vector<uint8_t>{0x21, 0x81}));
+  EXPECT_EQ(lock_codes(*card), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+  const long start = first_report(*card, [](auto& r) { return is_download_control(r, 1); });
+  const long end = last_report(*card, [](auto& r) { return is_download_control(r, 0); });
+  ASSERT_GE(start, 0);
+  ASSERT_GT(end, start);
+  EXPECT_LT(first_report(*card, [](auto& r) { return is_lock_code(r, 0x21); }), start);
+  EXPECT_GT(last_report(*card, [](auto& r) { return is_lock_code(r, 0x20); }), end);
+
+  // What the card received: one session, blocks 0 and 1 erased, every page in order, the flash
+  // holding the image.
+  const sim::DownloadStats& st = storage->download.stats();
+  EXPECT_EQ(st.starts, 1u);
+  EXPECT_EQ(st.ends, 1u);
+  EXPECT_EQ(st.erased_blocks, (std::vector<uint32_t>{0, 1}));
+  EXPECT_EQ(st.pages, kUsbPages);
+  EXPECT_EQ(st.bytes, kUsbImageSize);
+  EXPECT_EQ(st.writes_while_busy, 0u);
+  EXPECT_EQ(st.outside_session, 0u);
+  EXPECT_EQ(st.bad_reports, 0u);
+  ASSERT_EQ(storage->download.page_log().size(), kUsbPages);
+  for (uint32_t i = 0; i < kUsbPages; ++i) EXPECT_EQ(storage->download.page_log()[i], i);
+  EXPECT_EQ(storage->download.usb_image(kUsbImageSize), img);
+
+  // The window lived through the transfer: its timers fired while pages went out, with the bar up.
+  EXPECT_GT(watch.ticks_during, 0);
+  EXPECT_TRUE(watch.bar_shown_during);
+  // And is idle again.
+  EXPECT_FALSE(view().visible(ids::PROGRESS));
+  EXPECT_TRUE(view().enabled(ids::BTN_USB_FIRMWARE));
+  EXPECT_TRUE(view().enabled(ids::BTN_FPGA_FIRMWARE));
+  EXPECT_TRUE(view().enabled(ids::CARD_LIST));
+  EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
+}
+
+TEST_F(UpgradeGui, UsbFirmwareOnTb610kAnsweringNoWritesNothing) {
+  auto card = backend_.add_card(*sim::make_scenario("TB610K-1CH"));
+  auto storage = sim::storage_of(*card);
+  test::TempDir dir;
+  open();
+  card->clear_reports();
+  User user;
+  user.file = dir.write("tb610k.img", test::usb_image(test::tagged("TB610K-1CH", kUsbImageSize)));
+  user.answer_yes = false;
+  view().dispatch_command(ids::BTN_USB_FIRMWARE);
+  EXPECT_EQ(user.order, (std::vector<std::string>{"file", "alert", "question"}));
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(storage->download.stats().starts, 0u);
+  EXPECT_EQ(storage->download.stats().pages, 0u);
+  // Locked and unlocked all the same.
+  EXPECT_EQ(lock_codes(*card), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+}
+
+TEST_F(UpgradeGui, UsbFirmwareOnTb610mWithAMatchingImageNeedsOneClick) {
+  auto card = backend_.add_card(*sim::make_scenario("TB610M-1CH"));
+  auto storage = sim::storage_of(*card);
+  test::TempDir dir;
+  const auto img = test::usb_image(test::tagged("TB610M-1CH", kUsbImageSize));
+  open();
+  User user;
+  user.file = dir.write("tb610m.img", img);
+  view().dispatch_command(ids::BTN_USB_FIRMWARE);
+  EXPECT_EQ(user.order, (std::vector<std::string>{"file", "alert"}));  // no question
+  EXPECT_EQ(user.alert.verdict, VERDICT_SUITS);
+  EXPECT_EQ(user.alert.colour, QColor(0, 160, 0));
+  EXPECT_EQ(user.alert.accept_caption, ACCEPT_UPGRADE);
+  EXPECT_EQ(messages_, std::vector<std::string>{"OK!"});
+  EXPECT_EQ(storage->download.stats().ends, 1u);
+  EXPECT_EQ(storage->download.usb_image(kUsbImageSize), img);
+}
+
+// After a transfer that ended because the card left: the window is idle and usable, the removal
+// has been seen, and the card, plugged in again, attaches.
+void expect_window_recovers(test::GuiTest& t, qt::QtView& view, sim::SimBackend& backend, const sim::SimCard& card) {
+  EXPECT_FALSE(view.visible(ids::PROGRESS));
+  EXPECT_FALSE(card.plugged());
+  // The removal reaches the window once the upgrade has ended: no card listed.
+  EXPECT_TRUE(wait_for([&] { return view.item_count(ids::CARD_LIST) == 0; })) << "removal not processed";
+  backend.plug(0);
+  EXPECT_TRUE(wait_for([&] { return view.item_count(ids::CARD_LIST) == 1 && view.selection(ids::CARD_LIST) == 0; }))
+      << "re-plugged card not attached";
+  EXPECT_TRUE(view.enabled(ids::BTN_USB_FIRMWARE));
+  EXPECT_TRUE(view.enabled(ids::BTN_FPGA_FIRMWARE));
+  EXPECT_TRUE(view.enabled(ids::CARD_LIST));
+  EXPECT_TRUE(view.enabled(ids::INPUT_LIST));
+  (void)t;
+}
+
+TEST_F(UpgradeGui, UnplugDuringTheHidDownloadFailsAndTheWindowRecovers) {
+  auto s = *sim::make_scenario("TB610K-1CH");
+  s.faults.at(sim::StepKind::Page, 100, sim::Fault::Unplug);
+  auto card = backend_.add_card(s);
+  auto storage = sim::storage_of(*card);
+  storage->download.config().erase_ms = kSlowEraseMs;
+  test::TempDir dir;
+  open();
+  User user;
+  user.file = dir.write("tb610k.img", test::usb_image(test::tagged("TB610K-1CH", kUsbImageSize)));
+  // The state of the window when it says "FAILED!".
+  bool buttons_enabled_at_message = false;
+  bool device_kept_at_message = false;
+  view().set_message_sink([&](const std::string& m) {
+    messages_.push_back(m);
+    buttons_enabled_at_message = view().enabled(ids::BTN_USB_FIRMWARE) && view().enabled(ids::BTN_FPGA_FIRMWARE) &&
+                                 view().enabled(ids::CARD_LIST) && view().enabled(ids::INPUT_LIST);
+    device_kept_at_message = list_.current != nullptr;
+  });
+  TransferWatch watch(*card, kUsbPages, view());
+  view().dispatch_command(ids::BTN_USB_FIRMWARE);
+  EXPECT_EQ(user.order, (std::vector<std::string>{"file", "alert", "question"}));
+  EXPECT_EQ(messages_, std::vector<std::string>{"FAILED!"});
+  EXPECT_TRUE(buttons_enabled_at_message);
+  // The removal waited for the transfer: the worker's device was not released under it.
+  EXPECT_TRUE(device_kept_at_message);
+  EXPECT_GT(watch.ticks_during, 0);
+  const sim::DownloadStats& st = storage->download.stats();
+  EXPECT_EQ(st.starts, 1u);
+  EXPECT_EQ(st.ends, 0u);
+  EXPECT_LT(st.pages, kUsbPages);
+  EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
+  expect_window_recovers(*this, view(), backend_, *card);
+}
+
+TEST_F(UpgradeGui, UnplugDuringTheFlashChannelFailsAndTheWindowRecovers) {
+  auto s = *sim::make_scenario("meadow");
+  s.latency.per_page_ms = 1;
+  s.faults.at(sim::StepKind::Page, 60, sim::Fault::Unplug);
+  auto card = backend_.add_card(s);
+  auto storage = sim::storage_of(*card);
+  test::TempDir dir;
+  const auto bit = test::fpga_bitstream(0x9000);  // 144 pages
+  open();
+  User user;
+  user.file = dir.write("logic.bin", bit);
+  bool buttons_enabled_at_message = false;
+  bool device_kept_at_message = false;
+  view().set_message_sink([&](const std::string& m) {
+    messages_.push_back(m);
+    buttons_enabled_at_message = view().enabled(ids::BTN_USB_FIRMWARE) && view().enabled(ids::BTN_FPGA_FIRMWARE) &&
+                                 view().enabled(ids::CARD_LIST) && view().enabled(ids::INPUT_LIST);
+    device_kept_at_message = list_.current != nullptr;
+  });
+  TransferWatch watch(*card, 0x9000 / 256, view());
+  view().dispatch_command(ids::BTN_FPGA_FIRMWARE);
+  EXPECT_EQ(user.order, std::vector<std::string>{"file"});
+  EXPECT_EQ(messages_, std::vector<std::string>{"FAILED!"});
+  EXPECT_TRUE(buttons_enabled_at_message);
+  // The removal waited for the transfer: the worker's device was not released under it.
+  EXPECT_TRUE(device_kept_at_message);
+  EXPECT_GT(watch.ticks_during, 0);
+  EXPECT_NE(storage->flash.read(0x40000, static_cast<uint32_t>(bit.size())), bit);
+  EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
+  expect_window_recovers(*this, view(), backend_, *card);
+}
+
+// The cable pulled while the worker waits for an erase (from a callback of the GUI thread, as the
+// kernel's removal would come): the worker's next call fails, and the window must not release
+// the device the worker is still using; it does so once the upgrade has ended.
+TEST_F(UpgradeGui, CardPulledDuringAnEraseOnTheHidPathFailsAndTheWindowRecovers) {
+  auto card = backend_.add_card(*sim::make_scenario("TB610K-1CH"));
+  auto storage = sim::storage_of(*card);
+  storage->download.config().erase_ms = kSlowEraseMs;
+  test::TempDir dir;
+  open();
+  User user;
+  user.file = dir.write("tb610k.img", test::usb_image(test::tagged("TB610K-1CH", kUsbImageSize)));
+  bool device_kept_at_message = false;
+  view().set_message_sink([&](const std::string& m) {
+    messages_.push_back(m);
+    device_kept_at_message = list_.current != nullptr;
+  });
+  bool pulled = false;
+  QTimer cable;
+  cable.setInterval(5);
+  QObject::connect(&cable, &QTimer::timeout, [&] {
+    if (!pulled && card->step_count(sim::StepKind::Erase) >= 1) {
+      pulled = true;
+      backend_.unplug(0);
+    }
+  });
+  cable.start();
+  view().dispatch_command(ids::BTN_USB_FIRMWARE);
+  EXPECT_TRUE(pulled);
+  EXPECT_EQ(messages_, std::vector<std::string>{"FAILED!"});
+  EXPECT_TRUE(device_kept_at_message);
+  EXPECT_EQ(storage->download.stats().pages, 0u);
+  EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
+  expect_window_recovers(*this, view(), backend_, *card);
 }
 
 }  // namespace
