@@ -38,6 +38,10 @@ std::string SimCard::status_text() const {
 
 namespace {
 
+// The card's two input reports that carry answers: the qspi status (6) and the framed answer (9).
+// A misrouted answer arrives under the other one.
+uint8_t other_report_id(uint8_t id) { return id == 9 ? 6 : 9; }
+
 // Recomputes the checksum of a framed answer after a fault changed its header, when the length
 // field says the frame fits the report.
 void reseal(std::span<uint8_t> r) {
@@ -49,6 +53,11 @@ void reseal(std::span<uint8_t> r) {
 }
 
 void apply_answer_fault(std::span<uint8_t> r, Fault f) {
+  if (r.empty()) return;
+  if (f == Fault::WrongReportId) {
+    r[0] = other_report_id(r[0]);
+    return;
+  }
   if (r.size() < FRAME_HDR) return;
   switch (f) {
     case Fault::CorruptChecksum: r[FRAME_CSUM] ^= 0x5A; break;
@@ -79,8 +88,9 @@ bool SimCard::request(ReportKind kind, std::span<const uint8_t> report, ChannelC
     for (auto& ch : channels_)
       if ((h = on_channel(*ch)) != Handled::No) break;
     ok = h == Handled::No ? on_card() : h == Handled::Ok;
-    // A request that leaves nothing to fetch takes its delay now.
-    if (armed_ == Fault::Slow && h == Handled::No && impl_->answers.empty()) {
+    // A request that leaves nothing to fetch takes its delay now (and fails after it).
+    if ((armed_ == Fault::Slow || armed_ == Fault::SlowFail) && h == Handled::No && impl_->answers.empty()) {
+      if (armed_ == Fault::SlowFail) ok = false;
       armed_ = Fault::None;
       delay_ms(armed_delay_ms_);
     }
@@ -95,13 +105,20 @@ bool SimCard::fetch(ReportKind kind, std::span<uint8_t> report, ChannelCall on_c
   record(kind, report);
   if (!plugged()) return false;
   delay_ms(latency_.per_transfer_ms);
-  const Fault f = armed_ == Fault::Unplug ? Fault::None : std::exchange(armed_, Fault::None);
-  if (f == Fault::Slow) delay_ms(armed_delay_ms_);
+  Fault f = Fault::None;
+  if (armed_ != Fault::Unplug) {
+    f = armed_;
+    if (armed_fetches_ > 1)
+      --armed_fetches_;  // the refetch meets the same fault
+    else
+      armed_ = Fault::None;
+  }
+  if (f == Fault::Slow || f == Fault::SlowFail) delay_ms(armed_delay_ms_);
   Handled h = Handled::No;
   for (auto& ch : channels_)
     if ((h = on_channel(*ch)) != Handled::No) break;
   bool ok = h == Handled::No ? on_card() : h == Handled::Ok;
-  if (f == Fault::DropAnswer) ok = false;
+  if (f == Fault::DropAnswer || f == Fault::SlowFail) ok = false;
   if (ok) apply_answer_fault(report, f);
   return finish(ok, lk);
 }
@@ -151,6 +168,7 @@ Fault SimCard::step(StepKind kind, uint32_t code) {
     ++p.fired;
     armed_ = p.rule.fault;
     armed_delay_ms_ = p.rule.delay_ms;
+    armed_fetches_ = p.rule.fetches;
     return armed_;
   }
   return Fault::None;

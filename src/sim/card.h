@@ -126,12 +126,12 @@ class SimCard {
   // Counts one step of `kind` and answers the fault planned for it (Fault::None when nothing
   // fires). StepKind::Command is named by `code`; the other kinds by their 1-based count, which
   // this call advances. A fault that fires is armed for the current transaction: Unplug takes
-  // effect when the current host call returns, Slow/DropAnswer/CorruptChecksum/StaleSequence/
-  // Refuse act on the next answer fetched (get input or get feature report). A fault still armed
-  // when the next request arrives is dropped.
+  // effect when the current host call returns; the answer faults act on the next answer fetched
+  // (get input or get feature report), or on as many fetches in a row as the rule's `fetches`
+  // says. A fault still armed when the next request arrives is dropped.
   Fault step(StepKind kind, uint32_t code = 0);
   uint32_t step_count(StepKind kind) const;
-  // The hold-back of the Slow fault that step() last answered (its rule's delay_ms).
+  // The hold-back of the Slow or SlowFail fault that step() last answered (its rule's delay_ms).
   uint32_t armed_delay_ms() const;
   const LatencyModel& latency() const { return latency_; }
   // Waits `ms` through kestrel::sleep_ms (simulated time under a SimClock); 0 does nothing.
@@ -220,6 +220,7 @@ class SimCard {
   uint32_t counts_[4] = {};
   Fault armed_ = Fault::None;
   uint32_t armed_delay_ms_ = 0;
+  uint32_t armed_fetches_ = 0;  // fetches the armed answer fault still spoils
 
   std::atomic<bool> plugged_{true};
   std::atomic<uint32_t> generation_{1};

@@ -82,6 +82,12 @@ Handled DownloadChannel::on_set_output(std::span<const uint8_t> report) {
         fault = Fault::None;
       }
       break;
+    case Fault::SlowFail:
+      if (rid == DL_RID_DATA) {
+        kestrel::sleep_ms(faults_.slow_ms());  // a page is held back, then the transfer times out
+        return Handled::Fail;
+      }
+      break;
     default:
       break;
   }
@@ -145,8 +151,8 @@ Handled DownloadChannel::on_get_input(std::span<uint8_t> report) {
   ++stats_.polls;
   const Fault f = faults_.bound() ? Fault::None : armed_;
   armed_ = Fault::None;
-  if (f == Fault::DropAnswer) return Handled::Fail;
-  if (f == Fault::Slow) kestrel::sleep_ms(armed_delay_ms_);
+  if (f == Fault::Slow || f == Fault::SlowFail) kestrel::sleep_ms(armed_delay_ms_);
+  if (f == Fault::DropAnswer || f == Fault::SlowFail) return Handled::Fail;
   std::memset(report.data(), 0, report.size());
   if (erasing()) {
     ++stats_.busy_polls;
@@ -155,6 +161,7 @@ Handled DownloadChannel::on_get_input(std::span<uint8_t> report) {
     busy_until_ns_ = 0;
   }
   if (f == Fault::CorruptChecksum) report[0] = static_cast<uint8_t>(~report[0]);
+  if (f == Fault::WrongReportId) report[0] = 9;  // the framed answer's ID: reads as busy
   return Handled::Ok;
 }
 
@@ -179,7 +186,7 @@ ChannelFaults::StepFn card_step(SimCard& card) {
     const Fault f = card.step(kind);
     // The card arms its own delay for the next fetch; a page has none, so the channel holds
     // the page back for the rule's delay itself.
-    if (f == Fault::Slow) delay_ms = card.armed_delay_ms();
+    if (f == Fault::Slow || f == Fault::SlowFail) delay_ms = card.armed_delay_ms();
     return f;
   };
 }

@@ -135,6 +135,9 @@ Handled FlashChannel::on_page(std::span<const uint8_t> report) {
     case Fault::Slow:
       kestrel::sleep_ms(faults_.slow_ms());  // held back, then taken
       break;
+    case Fault::SlowFail:
+      kestrel::sleep_ms(faults_.slow_ms());  // held back, then the transfer times out
+      return Handled::Fail;
     default:
       break;
   }
@@ -301,6 +304,12 @@ Handled FlashChannel::on_get_input(std::span<uint8_t> report) {
       return Handled::Fail;
     case Fault::Slow:
       kestrel::sleep_ms(armed_delay_ms_);
+      break;
+    case Fault::SlowFail:
+      kestrel::sleep_ms(armed_delay_ms_);
+      return Handled::Fail;
+    case Fault::WrongReportId:
+      report[0] = 9;  // the framed answer's ID in place of the status report's
       break;
     case Fault::CorruptChecksum:
       report[FRAME_CSUM] ^= 0x5A;

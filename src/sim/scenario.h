@@ -48,6 +48,11 @@ enum class Fault : uint8_t {
   StaleSequence,    // the next answer repeats the previous sequence byte (checksum intact)
   Refuse,           // the next answer has bit 7 of byte 3 set (checksum intact)
   Slow,             // the next answer is held back for FaultRule::delay_ms (> 1 s by default)
+  SlowFail,         // the next transfer is held back for FaultRule::delay_ms, then fails: an
+                    // answer fetch that times out late, or (a request with nothing to fetch, a
+                    // page) the report itself
+  WrongReportId,    // the next answer arrives under another report ID (6 and 9 swap; body and
+                    // checksum as sent)
   Unplug,           // the card leaves the bus: the call that reaches the step and every later
                     // call on any open handle fail; read_interrupt returns Gone
 };
@@ -66,13 +71,16 @@ struct FaultRule {
   uint32_t value = 0;
   Fault fault = Fault::None;
   uint32_t times = 1;         // how often the rule fires before it is spent; 0 = every time
-  uint32_t delay_ms = 1500;   // for Fault::Slow
+  uint32_t delay_ms = 1500;   // for Fault::Slow and Fault::SlowFail
+  uint32_t fetches = 1;       // an answer fault spoils this many fetches in a row: 2 spoils the
+                              // answer and the host's one refetch of it
 };
 
 struct FaultPlan {
   std::vector<FaultRule> rules;
-  FaultPlan& at(StepKind kind, uint32_t value, Fault fault, uint32_t times = 1, uint32_t delay_ms = 1500) {
-    rules.push_back({kind, value, fault, times, delay_ms});
+  FaultPlan& at(StepKind kind, uint32_t value, Fault fault, uint32_t times = 1, uint32_t delay_ms = 1500,
+                uint32_t fetches = 1) {
+    rules.push_back({kind, value, fault, times, delay_ms, fetches});
     return *this;
   }
 };

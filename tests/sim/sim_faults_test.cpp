@@ -1,10 +1,13 @@
 // Each fault of the plan reaches the host as the link says it should.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <thread>
+#include <vector>
 
 #include "devlink/commands.h"
 #include "devlink/hid_link.h"
+#include "flash_host.h"
 #include "support/sim_fixture.h"
 
 namespace kestrel {
@@ -85,6 +88,60 @@ TEST(SimFaults, SlowRequestWithoutAnswerWaitsAtTheSend) {
   const uint64_t t0 = clock_now_ns();
   EXPECT_TRUE(f.link.send_async(8, f.page()));
   EXPECT_GT(clock_now_ns() - t0, 1'000'000'000ULL);
+}
+
+TEST(SimFaults, WrongReportIdIsRefusedByTheLink) {
+  test::SimFixture f(with_fault("meadow", StepKind::Command, CMD_CONFIG_GET, Fault::WrongReportId));
+  Answer a;
+  EXPECT_FALSE(f.link.transact_long(CMD_CONFIG_GET, 0, nullptr, 0, 24, f.page(), a));
+  EXPECT_EQ(f.pages[0], RID_FLASH_IN);  // the answer came under the qspi status's ID
+  // Only the ID was changed: under its own ID the frame is intact.
+  std::vector<uint8_t> r(f.pages.begin(), f.pages.begin() + ANSWER_REPORT_SIZE);
+  r[0] = RID_ANSWER;
+  EXPECT_EQ(frame_csum(r.data(), FRAME_HDR + get_le16(r.data() + FRAME_LEN)), 0xFFFF);
+  EXPECT_TRUE(f.link.transact_long(CMD_CONFIG_GET, 0, nullptr, 0, 24, f.page(), a));
+}
+
+TEST(SimFaults, SlowFailFailsAfterMoreThanASecond) {
+  // An answer fetch that times out late.
+  test::SimFixture f(with_fault("meadow", StepKind::Command, CMD_WORK_STATUS, Fault::SlowFail));
+  Answer a;
+  uint64_t t0 = clock_now_ns();
+  EXPECT_FALSE(work_status(f, a));
+  EXPECT_GT(clock_now_ns() - t0, 1'000'000'000ULL);
+  EXPECT_TRUE(work_status(f, a));
+  // A request with nothing to fetch fails at the send, after the delay.
+  test::SimFixture g(with_fault("meadow", StepKind::Command, CMD_SEND_ASYNC, Fault::SlowFail));
+  t0 = clock_now_ns();
+  EXPECT_FALSE(g.link.send_async(8, g.page()));
+  EXPECT_GT(clock_now_ns() - t0, 1'000'000'000ULL);
+  EXPECT_TRUE(g.link.send_async(8, g.page()));
+}
+
+// The qspi status stays fetchable until the next request, so the host can fetch it again; a rule
+// with fetches = 2 spoils that refetch as well, and a new request drops what is still armed.
+TEST(SimFaults, AnswerFaultSpoilsAsManyFetchesAsTheRuleSays) {
+  auto s = *sim::make_scenario("meadow");
+  s.faults.at(StepKind::Erase, 1, Fault::CorruptChecksum, 1, 1500, 2);
+  s.faults.at(StepKind::Erase, 2, Fault::CorruptChecksum, 1, 1500, 5);
+  test::SimFixture f(s);
+  platform::HidDevice& h = *f.dev().handle;
+  auto status_accepted = [&] {
+    std::array<uint8_t, 264> a{};
+    a[0] = 6;
+    EXPECT_TRUE(h.get_input_report(a));
+    return sim::test::qspi_answer_accepted(a.data());
+  };
+  ASSERT_TRUE(h.set_output_report(sim::test::open_request(1, 1, 0x1000, 0)));
+  EXPECT_TRUE(status_accepted());
+  ASSERT_TRUE(h.set_output_report(sim::test::erase_request(2, 1, 0x40000, 0x1000)));
+  EXPECT_FALSE(status_accepted());
+  EXPECT_FALSE(status_accepted());  // the refetch
+  EXPECT_TRUE(status_accepted());
+  ASSERT_TRUE(h.set_output_report(sim::test::erase_request(3, 1, 0x41000, 0x1000)));
+  EXPECT_FALSE(status_accepted());
+  ASSERT_TRUE(h.set_output_report(sim::test::control_request(4, 2, {})));  // close
+  EXPECT_TRUE(status_accepted());
 }
 
 TEST(SimFaults, UnplugMakesEveryLaterCallFail) {
