@@ -66,23 +66,32 @@ bool confirm(Session& s, const AlertRequest& r, std::string& declined_why) {
   return false;
 }
 
+// The transfer's progress on standard error: on a terminal one line redrawn in place with the
+// phase, a bar, percent, rate and time left; otherwise a plain line at each phase and at every
+// tenth. The rate is the whole transfer's (image bytes per second, erase included).
 class Progress {
  public:
   explicit Progress(bool json) : quiet_(json), tty_(isatty(STDERR_FILENO)) { start_ = clock_now_ns(); }
-  void show(int percent, uint64_t total_bytes) {
-    if (quiet_ || percent == last_) return;
+  void show(UpgradePhase phase, int percent, uint64_t total_bytes) {
+    if (quiet_ || (percent == last_ && phase == phase_)) return;
+    const bool new_phase = last_ < 0 || phase != phase_;
     const double secs = static_cast<double>(clock_now_ns() - start_) / 1e9;
     const double done = total_bytes * (percent / 100.0);
     const double rate = secs > 0 ? done / secs / 1024.0 : 0;
     const double left = percent > 0 ? secs * (100 - percent) / percent : 0;
+    const char* name = upgrade_phase_name(phase);
+    // Nothing is known of the time left before the first percent.
+    char left_text[24] = "";
+    if (percent > 0) std::snprintf(left_text, sizeof left_text, "%.0fs left", left);
     if (tty_) {
       const int bar = percent / 5;
-      std::fprintf(stderr, "\r transfer [%-20.*s] %3d%%  %7.1f KiB/s  %4.0fs left", bar, "####################",
-                   percent, rate, left);
-    } else if (percent / 10 != last_ / 10 || percent == 100) {
-      std::fprintf(stderr, " transfer %d%% %.1f KiB/s\n", percent, rate);
+      std::fprintf(stderr, "\r %-6s [%-20.*s] %3d%%  %7.1f KiB/s  %9s", name, bar, "####################", percent,
+                   rate, left_text);
+    } else if (new_phase || percent / 10 != last_ / 10 || percent == 100) {
+      std::fprintf(stderr, " %s %d%% %.1f KiB/s %s\n", name, percent, rate, left_text);
     }
     last_ = percent;
+    phase_ = phase;
   }
   void end() {
     if (tty_ && !quiet_ && last_ >= 0) std::fputc('\n', stderr);
@@ -92,6 +101,7 @@ class Progress {
   bool quiet_, tty_;
   uint64_t start_;
   int last_ = -1;
+  UpgradePhase phase_ = UpgradePhase::Erase;
 };
 
 std::vector<uint8_t> read_file(const std::string& path, bool& ok) {
@@ -118,10 +128,8 @@ int cmd_upgrade(Session& s, const std::string& what, const std::string& path) {
   Progress progress(out.json());
   UpgradeHooks hooks;
   hooks.show_alert = [&](const AlertRequest& r) { return confirm(s, r, declined_why); };
-  hooks.pump = [&] {
-    s.drain_posted();
-    if (const auto* c = v.control(ids::PROGRESS); c && v.visible(ids::PROGRESS)) progress.show(c->pos, image.size());
-  };
+  hooks.pump = [&] { s.drain_posted(); };
+  hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image.size()); };
   UpgradeWorkflow upgrade(w, hooks);
   upgrade.on_clicked_upgrade(what == "fpga" ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB);
   progress.end();

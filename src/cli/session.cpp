@@ -102,6 +102,8 @@ int Session::setup() {
   if (!opt_.simulate.empty()) {
     auto scenario = sim::make_scenario(opt_.simulate);
     if (!scenario) return out_.fail(EXIT_USAGE, "unknown board '" + opt_.simulate + "'; boards: " + board_list());
+    scenario->latency.per_page_ms = opt_.sim_page_ms;
+    scenario->latency.per_erase_block_ms = opt_.sim_page_ms * 10;
     // A hostile card (tests): seeded lies, short stalls, floods and an unplug somewhere.
     sim::HostilePlan hostile;
     const bool is_hostile = !opt_.sim_hostile.empty();

@@ -32,6 +32,8 @@ struct GlobalOptions {
   bool trace = false;
   std::string sim_report_log;  // (tests) write the simulated card's received reports here at exit
   std::string sim_hostile;     // (tests) seed: the simulated card lies, stalls, floods and leaves
+  uint32_t sim_page_ms = 0;    // (tests) the simulated card takes this long per flash page and
+                               // ten times as long per erase block
 };
 
 class Session {

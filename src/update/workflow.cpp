@@ -26,6 +26,23 @@ uint32_t share_of(uint32_t done, uint32_t length) {
 
 }  // namespace
 
+const char* upgrade_phase_name(UpgradePhase phase) {
+  switch (phase) {
+    case UpgradePhase::Erase: return "erase";
+    case UpgradePhase::Write: return "write";
+    case UpgradePhase::Verify: return "verify";
+  }
+  return "?";
+}
+
+UpgradePhase flash_phase(uint32_t erased, uint32_t written, uint32_t length) {
+  if (written >= length) return UpgradePhase::Verify;
+  if (erased >= length || written > 0) return UpgradePhase::Write;
+  return UpgradePhase::Erase;
+}
+
+UpgradePhase download_phase(int32_t progress) { return progress < 5 ? UpgradePhase::Erase : UpgradePhase::Write; }
+
 uint32_t flash_progress(uint32_t erased, uint32_t written, uint32_t length) {
   return (share_of(erased, length) + 3 * share_of(written, length)) / 4;
 }
@@ -216,6 +233,7 @@ int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn downlo
   std::thread worker;
   int32_t result = -1;
   if (start(worker, [&job] { download_worker(&job); })) {
+    if (hooks_.progress) hooks_.progress(UpgradePhase::Erase, 0);
     for (;;) {
       pump();
       // Wait for the worker up to 100 ms.
@@ -229,10 +247,14 @@ int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn downlo
       if (p != last_shown) {
         last_shown = p;
         view.set_progress(ids::PROGRESS, p);
+        if (hooks_.progress) hooks_.progress(download_phase(p), p);
       }
     }
     worker.join();
     result = job.result;
+    // Where the worker got to, when the last round did not see it.
+    const int32_t p = progress.load(std::memory_order_relaxed);
+    if (p != last_shown && hooks_.progress) hooks_.progress(download_phase(p), p);
   } else {
     last_.thread_failed = true;
   }
@@ -266,6 +288,8 @@ void UpgradeWorkflow::watch_flash_job(FlashJob& job) {
   DialogView& view = dlg_.view();
   uint32_t last_q = 0;
   uint32_t last_pos = 0;
+  UpgradePhase last_phase = UpgradePhase::Erase;
+  if (hooks_.progress) hooks_.progress(last_phase, 0);
   for (;;) {
     pump();
     const uint32_t e = job.erased.load(std::memory_order_relaxed);
@@ -276,11 +300,23 @@ void UpgradeWorkflow::watch_flash_job(FlashJob& job) {
       log_printf(LOG_TRACE, " %u.%02u\r", q / 100, q % 100);
       last_q = q;
     }
-    if (q / 100 != last_pos) {
+    const UpgradePhase phase = flash_phase(e, w, job.image_length);
+    if (q / 100 != last_pos || phase != last_phase) {
+      if (q / 100 != last_pos) view.set_progress(ids::PROGRESS, static_cast<int>(q / 100));
       last_pos = q / 100;
-      view.set_progress(ids::PROGRESS, static_cast<int>(last_pos));
+      last_phase = phase;
+      if (hooks_.progress) hooks_.progress(phase, static_cast<int>(last_pos));
     }
     idle(FLASH_POLL_MS);
+  }
+  // Where the engine got to, when the last round did not see it (a verify after a complete write
+  // shows as verify at 100 %).
+  if (hooks_.progress) {
+    const uint32_t e = job.erased.load(std::memory_order_relaxed);
+    const uint32_t w = job.written.load(std::memory_order_relaxed);
+    const UpgradePhase phase = flash_phase(e, w, job.image_length);
+    const uint32_t pos = flash_progress(e, w, job.image_length) / 100;
+    if (phase != last_phase || pos != last_pos) hooks_.progress(phase, static_cast<int>(pos));
   }
 }
 

@@ -44,6 +44,10 @@ inline constexpr const char* UPGRADE_FAILED = "FAILED!";
 constexpr uint32_t FLASH_POLL_MS = 5;       // the flash path polls the engine every 5 ms
 constexpr uint32_t DOWNLOAD_WAIT_MS = 100;  // the HID path waits for its worker up to 100 ms a round
 
+// What a running transfer is doing. The HID download has no verify: its card confirms nothing.
+enum class UpgradePhase : uint8_t { Erase, Write, Verify };
+const char* upgrade_phase_name(UpgradePhase phase);  // "erase", "write", "verify"
+
 struct UpgradeHooks {
   // The confirmation dialog; null declines every upgrade that needs one.
   ShowAlertFn show_alert;
@@ -57,6 +61,9 @@ struct UpgradeHooks {
   // Starts a worker thread into `out`; false when it cannot be started (a failed transfer).
   // Default: std::thread, false on std::system_error.
   std::function<bool(std::thread& out, std::function<void()> body)> start_thread;
+  // Told on the GUI thread whenever a running transfer's phase or whole percent changes (the
+  // percent the progress bar shows). Optional; kestrelctl's progress line.
+  std::function<void(UpgradePhase phase, int percent)> progress;
 };
 
 enum class UpgradePath : uint8_t { None, FlashChannel, HidDownload };
@@ -136,6 +143,13 @@ class UpgradeWorkflow {
   UpgradeHooks hooks_;
   UpgradeOutcome last_;
 };
+
+// The phase of a flash run from its counters: erasing until the image's range is erased,
+// writing until every page is sent, then the verify and close.
+UpgradePhase flash_phase(uint32_t erased, uint32_t written, uint32_t length);
+// The phase of a HID download from its progress figure: its erase requests move it from 0 to 5,
+// its pages from 5 to 100.
+UpgradePhase download_phase(int32_t progress);
 
 // Progress of a flash run in hundredths of a percent: erasing counts a quarter, writing three.
 uint32_t flash_progress(uint32_t erased, uint32_t written, uint32_t length);

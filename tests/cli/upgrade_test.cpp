@@ -8,7 +8,9 @@
 #include <array>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/test_images.h"
 
@@ -65,6 +67,33 @@ TEST_F(UpgradeCli, MismatchedImageNeedsForce) {
 
   r = run("--simulate TB610K-1CH --json --force upgrade firmware " + img);
   EXPECT_EQ(r.code, 0);
+}
+
+// Without a terminal the progress is plain lines on standard error: "<phase> <percent>% ...".
+std::vector<std::string> phases_seen(const std::string& text) {
+  std::vector<std::string> seen;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    for (const char* p : {"erase", "write", "verify"})
+      if (line.rfind(std::string(" ") + p + " ", 0) == 0 && (seen.empty() || seen.back() != p)) seen.push_back(p);
+  return seen;
+}
+
+TEST_F(UpgradeCli, ProgressNamesEachPhase) {
+  // A card that takes 1 ms per page and 10 ms per erase block, so each phase lasts a while.
+  const std::string bit = dir_.write("logic.bin", kestrel::test::fpga_bitstream(70000));
+  auto r = kestrel::test::run_kestrelctl("--simulate meadow --sim-page-ms 1 upgrade fpga " + bit, {}, true);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(phases_seen(r.out), (std::vector<std::string>{"erase", "write", "verify"})) << r.out;
+  EXPECT_NE(r.out.find(" verify 100% "), std::string::npos) << r.out;
+
+  // The HID download confirms nothing: erase and write only, ending at 100 %.
+  const std::string img = dir_.write("fw.img", kestrel::test::usb_image(kestrel::test::tagged("TB610M-1CH", 65536)));
+  r = kestrel::test::run_kestrelctl("--simulate TB610M-1CH --sim-page-ms 1 --yes upgrade firmware " + img, {}, true);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(phases_seen(r.out), (std::vector<std::string>{"erase", "write"})) << r.out;
+  EXPECT_NE(r.out.find(" write 100% "), std::string::npos) << r.out;
 }
 
 TEST_F(UpgradeCli, UnreadableOrForeignFiles) {

@@ -17,9 +17,10 @@ struct ProcessResult {
 };
 
 // `cwd` empty: the test's own directory. Standard input is empty, so nothing can wait for it.
-inline ProcessResult run_kestrelctl(const std::string& args, const std::string& cwd = {}) {
+// Standard error is dropped, or read after standard output with `with_stderr`.
+inline ProcessResult run_kestrelctl(const std::string& args, const std::string& cwd = {}, bool with_stderr = false) {
   const std::string cmd = (cwd.empty() ? std::string() : "cd '" + cwd + "' && ") + std::string(KESTRELCTL) + " " +
-                          args + " 2>/dev/null </dev/null";
+                          args + (with_stderr ? " 2>&1" : " 2>/dev/null") + " </dev/null";
   ProcessResult r;
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return r;
