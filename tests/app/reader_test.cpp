@@ -13,6 +13,7 @@
 #include "log/console.h"
 #include "platform/hid_backend.h"
 #include "sim/card.h"
+#include "sim/hostile.h"
 #include "sim/sim_backend.h"
 
 namespace kestrel {
@@ -21,10 +22,13 @@ namespace {
 class ReaderThread : public ::testing::Test {
  protected:
   void SetUp() override {
-    clock_init();
-    platform::set_backend(&backend_);
     auto s = sim::make_scenario(sim::BoardModel::Rw820c);
     s.capabilities |= sim::CAP_ASYNC;
+    set_up(s);
+  }
+  void set_up(const sim::Scenario& s) {
+    clock_init();
+    platform::set_backend(&backend_);
     card_ = backend_.add_card(s);
     window_ = std::make_unique<CkestrelDlg>(view_, list_);
     reader_.context = window_.get();
@@ -101,6 +105,60 @@ TEST_F(ReaderThread, IdleReaderStopsWithinOneSecond) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_TRUE(stop());
 }
+
+// The reader itself against a hostile card: it floods the interrupt pipe with reports of every
+// ID and of every length, lies in its answers, stalls and leaves the bus, while the GUI thread
+// keeps asking and handles whatever the reader posts. The reader must keep up, never hold more
+// device text than its ring, and stop within a second at the end.
+class HostileReader : public ReaderThread, public ::testing::WithParamInterface<uint64_t> {
+ protected:
+  void SetUp() override {
+    plan_.seed = GetParam();
+    plan_.flood_percent = 40;
+    plan_.flood_reports = 48;
+    plan_.stall_ms = 30;
+    plan_.unplug_after_min = 20;
+    plan_.unplug_after_max = 120;
+    auto s = sim::make_scenario(sim::BoardModel::Meadow);
+    s.capabilities |= sim::CAP_ASYNC;
+    sim::make_hostile(s, plan_);
+    set_up(s);
+    hostile_ = sim::attach_hostile(*card_, plan_);
+  }
+  sim::HostilePlan plan_;
+  std::shared_ptr<sim::HostileChannel> hostile_;
+};
+
+TEST_P(HostileReader, KeepsUpWithFloodsAndUnplugs) {
+  start();
+  bool read_while_attached = false;
+  for (int round = 0; round < 40; ++round) {
+    if (!card_->plugged()) {
+      window_->on_device_change(CkestrelDlg::DEVICE_REMOVE_COMPLETE);
+      backend_.plug(0);  // the card comes back
+    }
+    if (list_.current == nullptr) window_->board_scan();
+    window_->on_status_refresh_command();
+    window_->on_version_query();
+    for (uint32_t id : view_.take_posted()) window_->on_command(id);
+    // With the card attached and the reader running, every flooded report is read: the pipe
+    // empties instead of piling up behind a stuck reader.
+    if (list_.current != nullptr && reader_.run.load() && card_->plugged()) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      while (card_->interrupt_queue_size() > 0 && card_->plugged() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (card_->plugged()) {
+        EXPECT_EQ(card_->interrupt_queue_size(), 0u) << "round " << round;
+        read_while_attached = true;
+      }
+    }
+  }
+  EXPECT_TRUE(stop());
+  EXPECT_GT(hostile_->floods(), 0u) << "the card never flooded";
+  EXPECT_TRUE(read_while_attached) << "the reader never ran against the card";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, HostileReader, ::testing::Range<uint64_t>(1, 9));
 
 }  // namespace
 }  // namespace kestrel
