@@ -125,7 +125,7 @@ class CkestrelDlg {
   void set_reader(ReaderControl* r) { m_reader = r; }
   BoardRegistry* registry() const { return m_registry; }
 
-  // Members the window's Parts share.
+  // Members the window's pieces share.
   HidLink m_link;  // holds m_hid_seq
   BoardRegistry* m_registry = nullptr;
   uint8_t m_poll_paused = 0;
