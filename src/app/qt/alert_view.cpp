@@ -4,6 +4,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 
 #include "app/qt/dialog_units.h"
 #include "app/qt/qt_view.h"
@@ -12,6 +14,9 @@ namespace kestrel::qt {
 
 namespace {
 QString qs(const std::string& s) { return QString::fromStdString(s); }
+// The horizontal margin QLineEdit keeps between its contents rectangle and its text, and room for
+// the cursor (QLineEdit's private horizontalMargin is 2).
+constexpr int kLineEditMargin = 3;
 }  // namespace
 
 QColor verdict_colour(uint8_t c) {
@@ -29,24 +34,18 @@ CAlertView::CAlertView(const AlertRequest* request, QWidget* parent) : QDialog(p
   QFont font(dialog_font_family());
   font.setPointSize(12);
   setFont(font);
-  const BaseUnits u = platform_base_units(font);
-  setFixedSize(du_x(u, 235), du_y(u, 62));
 
   auto* ok = new QPushButton(QStringLiteral("确定"), this);
   ok->setObjectName(QStringLiteral("1"));
-  ok->setGeometry(du_rect(u, 150, 48, 40, 12));
   ok->setDefault(true);
   auto* cancel = new QPushButton(QStringLiteral("取消"), this);
   cancel->setObjectName(QStringLiteral("2"));
-  cancel->setGeometry(du_rect(u, 194, 48, 40, 12));
   auto* info = new QPlainTextEdit(this);
   info->setObjectName(QStringLiteral("1504"));
-  info->setGeometry(du_rect(u, 2, 0, 232, 45));
   info->setReadOnly(true);
   info->setLineWrapMode(QPlainTextEdit::NoWrap);
   auto* verdict = new QLineEdit(this);
   verdict->setObjectName(QStringLiteral("1505"));
-  verdict->setGeometry(du_rect(u, 2, 48, 147, 12));
   verdict->setReadOnly(true);
   verdict->setFrame(false);
   connect(ok, &QPushButton::clicked, this, &CAlertView::accept);
@@ -55,16 +54,43 @@ CAlertView::CAlertView(const AlertRequest* request, QWidget* parent) : QDialog(p
   QPalette pal = verdict->palette();
   pal.setColor(QPalette::Text, request ? verdict_colour(request->colour_class()) : QColor(160, 160, 0));
   verdict->setPalette(pal);
-  if (!request) return;
-  if (request->title) setWindowTitle(qs(*request->title));
-  if (request->accept_caption) ok->setText(qs(*request->accept_caption));
-  if (request->cancel_caption) cancel->setText(qs(*request->cancel_caption));
-  if (request->info) {
-    QString text = qs(*request->info);
-    text.remove(QLatin1Char('\r'));
-    info->setPlainText(text);
+  if (request) {
+    if (request->title) setWindowTitle(qs(*request->title));
+    if (request->accept_caption) ok->setText(qs(*request->accept_caption));
+    if (request->cancel_caption) cancel->setText(qs(*request->cancel_caption));
+    if (request->info) {
+      QString text = qs(*request->info);
+      text.remove(QLatin1Char('\r'));
+      info->setPlainText(text);
+    }
+    if (request->verdict) verdict->setText(qs(*request->verdict));
   }
-  if (request->verdict) verdict->setText(qs(*request->verdict));
+
+  // Template 138 in dialog units. The template was drawn for a narrower font than the CJK faces
+  // found here: as the main window does, the horizontal base unit is widened uniformly, just
+  // enough that the verdict line and the two captions fit their controls.
+  BaseUnits u = platform_base_units(font);
+  auto place = [&] {
+    ok->setGeometry(du_rect(u, 150, 48, 40, 12));
+    cancel->setGeometry(du_rect(u, 194, 48, 40, 12));
+    info->setGeometry(du_rect(u, 2, 0, 232, 45));
+    verdict->setGeometry(du_rect(u, 2, 48, 147, 12));
+  };
+  place();
+  const QFontMetrics fm(font);
+  for (QPushButton* b : {ok, cancel}) {
+    QStyleOptionButton opt;
+    opt.initFrom(b);
+    const int decoration = b->width() - b->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, b).width();
+    u.x = base_x_for_width(40, fm.horizontalAdvance(b->text()) + decoration, u.x);
+  }
+  // The verdict as the line shows it (its line break draws nothing), with the line's margins.
+  const QString shown = verdict->text().remove(QLatin1Char('\r')).remove(QLatin1Char('\n'));
+  const int verdict_decoration = verdict->width() - verdict->contentsRect().width() + 2 * kLineEditMargin;
+  u.x = base_x_for_width(147, fm.horizontalAdvance(shown) + verdict_decoration, u.x);
+  place();
+  setFixedSize(du_x(u, 235), du_y(u, 62));
+  verdict->setCursorPosition(0);  // the line shows its beginning
 }
 
 void CAlertView::accept() {

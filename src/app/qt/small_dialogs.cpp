@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 #include <QPushButton>
 #include <QSlider>
 #include <QStyle>
@@ -182,7 +183,7 @@ bool run_property_dialog(CkestrelDlg& window, QWidget* parent, const std::functi
 QString about_text() {
   return QStringLiteral(
       "\r\nkestrel 2.0.6800 build 2024-12-25 10:01:06 +0800 CST\r\n"
-      "Service tool for Kestrel capture cards; upgrade only with a stable power supply.");
+      "Upgrade cards only on a stable power supply.");
 }
 
 QString about_title(CkestrelDlg& window) {
@@ -216,6 +217,10 @@ void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& pre
   text->setObjectName(QStringLiteral("1502"));
   text->setGeometry(du_rect(u, 32, 3, 190, 25));
   text->setReadOnly(true);
+  // Template 100 gives the edit no border; without one, and without Qt's document margin, its
+  // three lines fit the 25 units the template gives it, as they do on the original platform.
+  text->setFrameShape(QFrame::NoFrame);
+  text->document()->setDocumentMargin(0);
   // The edit shows line breaks, not the carriage returns the text carries.
   text->setPlainText(about_text().remove(QLatin1Char('\r')));
   box.setWindowTitle(about_title(window));
