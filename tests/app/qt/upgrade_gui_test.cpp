@@ -173,6 +173,19 @@ class UpgradeGui : public GuiTest {
     clock_init();
   }
   PacedClock paced_{clock_};
+
+  // Notes the window's state the moment it shows a message box: the upgrade buttons and device
+  // controls enabled again, and whether it still holds the current device.
+  void watch_messages() {
+    view().set_message_sink([this](const std::string& m) {
+      messages_.push_back(m);
+      buttons_enabled_at_message_ = view().enabled(ids::BTN_USB_FIRMWARE) && view().enabled(ids::BTN_FPGA_FIRMWARE) &&
+                                    view().enabled(ids::CARD_LIST) && view().enabled(ids::INPUT_LIST);
+      device_kept_at_message_ = list_.current != nullptr;
+    });
+  }
+  bool buttons_enabled_at_message_ = false;
+  bool device_kept_at_message_ = false;
 };
 
 // A user in front of the screen: every few milliseconds looks at the modal dialog in front and
@@ -431,22 +444,14 @@ TEST_F(UpgradeGui, UnplugDuringTheHidDownloadFailsAndTheWindowRecovers) {
   open();
   User user;
   user.file = dir.write("tb610k.img", test::usb_image(test::tagged("TB610K-1CH", kUsbImageSize)));
-  // The state of the window when it says "FAILED!".
-  bool buttons_enabled_at_message = false;
-  bool device_kept_at_message = false;
-  view().set_message_sink([&](const std::string& m) {
-    messages_.push_back(m);
-    buttons_enabled_at_message = view().enabled(ids::BTN_USB_FIRMWARE) && view().enabled(ids::BTN_FPGA_FIRMWARE) &&
-                                 view().enabled(ids::CARD_LIST) && view().enabled(ids::INPUT_LIST);
-    device_kept_at_message = list_.current != nullptr;
-  });
+  watch_messages();  // the state of the window when it says "FAILED!"
   TransferWatch watch(*card, kUsbPages, view());
   view().dispatch_command(ids::BTN_USB_FIRMWARE);
   EXPECT_EQ(user.order, (std::vector<std::string>{"file", "alert", "question"}));
   EXPECT_EQ(messages_, std::vector<std::string>{"FAILED!"});
-  EXPECT_TRUE(buttons_enabled_at_message);
+  EXPECT_TRUE(buttons_enabled_at_message_);
   // The removal waited for the transfer: the worker's device was not released under it.
-  EXPECT_TRUE(device_kept_at_message);
+  EXPECT_TRUE(device_kept_at_message_);
   EXPECT_GT(watch.ticks_during, 0);
   const sim::DownloadStats& st = storage->download.stats();
   EXPECT_EQ(st.starts, 1u);
@@ -467,21 +472,14 @@ TEST_F(UpgradeGui, UnplugDuringTheFlashChannelFailsAndTheWindowRecovers) {
   open();
   User user;
   user.file = dir.write("logic.bin", bit);
-  bool buttons_enabled_at_message = false;
-  bool device_kept_at_message = false;
-  view().set_message_sink([&](const std::string& m) {
-    messages_.push_back(m);
-    buttons_enabled_at_message = view().enabled(ids::BTN_USB_FIRMWARE) && view().enabled(ids::BTN_FPGA_FIRMWARE) &&
-                                 view().enabled(ids::CARD_LIST) && view().enabled(ids::INPUT_LIST);
-    device_kept_at_message = list_.current != nullptr;
-  });
+  watch_messages();
   TransferWatch watch(*card, 0x9000 / 256, view());
   view().dispatch_command(ids::BTN_FPGA_FIRMWARE);
   EXPECT_EQ(user.order, std::vector<std::string>{"file"});
   EXPECT_EQ(messages_, std::vector<std::string>{"FAILED!"});
-  EXPECT_TRUE(buttons_enabled_at_message);
+  EXPECT_TRUE(buttons_enabled_at_message_);
   // The removal waited for the transfer: the worker's device was not released under it.
-  EXPECT_TRUE(device_kept_at_message);
+  EXPECT_TRUE(device_kept_at_message_);
   EXPECT_GT(watch.ticks_during, 0);
   EXPECT_NE(storage->flash.read(0x40000, static_cast<uint32_t>(bit.size())), bit);
   EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
@@ -499,11 +497,7 @@ TEST_F(UpgradeGui, CardPulledDuringAnEraseOnTheHidPathFailsAndTheWindowRecovers)
   open();
   User user;
   user.file = dir.write("tb610k.img", test::usb_image(test::tagged("TB610K-1CH", kUsbImageSize)));
-  bool device_kept_at_message = false;
-  view().set_message_sink([&](const std::string& m) {
-    messages_.push_back(m);
-    device_kept_at_message = list_.current != nullptr;
-  });
+  watch_messages();
   bool pulled = false;
   QTimer cable;
   cable.setInterval(5);
@@ -517,7 +511,7 @@ TEST_F(UpgradeGui, CardPulledDuringAnEraseOnTheHidPathFailsAndTheWindowRecovers)
   view().dispatch_command(ids::BTN_USB_FIRMWARE);
   EXPECT_TRUE(pulled);
   EXPECT_EQ(messages_, std::vector<std::string>{"FAILED!"});
-  EXPECT_TRUE(device_kept_at_message);
+  EXPECT_TRUE(device_kept_at_message_);
   EXPECT_EQ(storage->download.stats().ends, 0u);
   EXPECT_LT(storage->download.stats().pages, kUsbPages);
   EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
