@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/main_window.h"
@@ -22,6 +24,10 @@ namespace kestrel::test {
 
 class WindowTest : public ::testing::Test {
  protected:
+  WindowTest() = default;
+  // A view with just these controls (the template's set by default).
+  explicit WindowTest(std::set<uint32_t> controls) : view_(std::move(controls)) {}
+
   void SetUp() override {
     clock_set_source(&clock_);
     clock_init();
