@@ -78,7 +78,11 @@ const Row kRows[] = {
     {Path::Flash, Step::Erase0, Kind::StaleSequence, 0, "the erase answer is not examined"},
     {Path::Flash, Step::Erase1, Kind::Unplug, -3, "erase put fails"},
     {Path::Flash, Step::Erase1, Kind::NoAnswer, 0, "only the last step's status decides"},
+    {Path::Flash, Step::Erase1, Kind::BadChecksum, 0, "refetched once"},
+    {Path::Flash, Step::Erase1, Kind::WrongReportId, 0, "refetched once"},
     {Path::Flash, Step::Erase1, Kind::Refusal, 1, "the range stays unerased"},
+    {Path::Flash, Step::Erase1, Kind::Slow, 0, "a slow answer that arrives is taken"},
+    {Path::Flash, Step::Erase1, Kind::SlowFail, 0, "only the last step's status decides"},
     // ---- the last erase step ----
     {Path::Flash, Step::EraseLast, Kind::Unplug, -3, "erase put fails"},
     {Path::Flash, Step::EraseLast, Kind::NoAnswer, -3, "the last status read failed"},
