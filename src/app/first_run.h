@@ -24,7 +24,8 @@ enum class NoCardReason {
 struct NoCardDiagnosis {
   NoCardReason reason = NoCardReason::Unknown;
   std::string node;  // the card's node, when a card was found
-  std::string text;  // for the user, after "kestrelctl: " or "kestrel: ": what was found, what to do
+  std::string text;     // for the user, after "kestrelctl: " or "kestrel: ": what was found, what to do
+  std::string text_zh;  // the same in Chinese, for the desktop program's Chinese texts
 };
 
 struct KernelFacts {

@@ -83,6 +83,7 @@ TEST(FirstRun, NothingToListOrNoCardAmongTheInterfaces) {
   NoCardDiagnosis d = diagnose_no_card(empty, kNewKernel);
   EXPECT_EQ(d.reason, NoCardReason::NoDevice);
   EXPECT_NE(d.text.find("no capture card is connected"), std::string::npos) << d.text;
+  EXPECT_NE(d.text_zh.find("没有连接采集卡"), std::string::npos) << d.text_zh;
 
   // A keyboard and a mouse: HID interfaces, but no card's IDs. Nothing of theirs is opened.
   TableBackend others;
@@ -99,13 +100,14 @@ TEST(FirstRun, CardPresentTheOpenSaysWhy) {
     OpenFailure open;
     NoCardReason reason;
     const char* says;
+    const char* says_zh;  // the Chinese text of the desktop program
   };
   const Case cases[] = {
-      {OpenFailure::Permission, NoCardReason::Permission, "70-kestrel.rules"},
-      {OpenFailure::Unsupported, NoCardReason::KernelTooOld, "5.11"},
-      {OpenFailure::NotFound, NoCardReason::NodeMissing, "does not exist"},
-      {OpenFailure::Other, NoCardReason::Unknown, "open refused"},
-      {OpenFailure::None, NoCardReason::Unknown, "The log says more"},
+      {OpenFailure::Permission, NoCardReason::Permission, "70-kestrel.rules", "无权打开它。udev 规则 70-kestrel.rules"},
+      {OpenFailure::Unsupported, NoCardReason::KernelTooOld, "5.11", "Linux 5.11"},
+      {OpenFailure::NotFound, NoCardReason::NodeMissing, "does not exist", "该设备节点不存在"},
+      {OpenFailure::Other, NoCardReason::Unknown, "open refused", "无法打开（/dev/hidraw4: open refused）。"},
+      {OpenFailure::None, NoCardReason::Unknown, "The log says more", "可以打开，但 Kestrel 无法使用它"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(no_card_reason_name(c.reason)));
@@ -122,6 +124,8 @@ TEST(FirstRun, CardPresentTheOpenSaysWhy) {
     EXPECT_NE(d.text.find("/dev/hidraw4"), std::string::npos) << d.text;
     EXPECT_NE(d.text.find("28e9:6912"), std::string::npos) << d.text;
     EXPECT_NE(d.text.find(c.says), std::string::npos) << d.text;
+    EXPECT_EQ(d.text_zh.rfind("采集卡无法使用：采集卡（28e9:6912）已连接在 /dev/hidraw4，", 0), 0u) << d.text_zh;
+    EXPECT_NE(d.text_zh.find(c.says_zh), std::string::npos) << d.text_zh;
   }
 }
 
@@ -131,6 +135,7 @@ TEST(FirstRun, AnOldKernelIsNamedBeforeAnyOpen) {
   const NoCardDiagnosis d = diagnose_no_card(be, KernelFacts{"5.10.0-28-amd64", false});
   EXPECT_EQ(d.reason, NoCardReason::KernelTooOld);
   EXPECT_NE(d.text.find("kernel 5.10.0-28-amd64"), std::string::npos) << d.text;
+  EXPECT_NE(d.text_zh.find("内核 5.10.0-28-amd64 早于 5.11"), std::string::npos) << d.text_zh;
   EXPECT_TRUE(be.opened.empty());
 
   // With no card connected the kernel is beside the point: the missing card is what to fix.

@@ -164,8 +164,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrel: %s\n", why.text.c_str());
     log_printf(0, " war : %s\r\n", why.text.c_str());
     if (opt.screenshot.empty()) {
-      auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Kestrel"),
-                                  QString::fromStdString(why.text), QMessageBox::Ok, &window->view());
+      const std::string& shown = ui_text == ui_text_zh ? why.text_zh : why.text;
+      auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Kestrel"), QString::fromStdString(shown),
+                                  QMessageBox::Ok, &window->view());
       box->setAttribute(Qt::WA_DeleteOnClose);
       box->setModal(false);
       box->show();
