@@ -123,7 +123,7 @@ bool SimCard::fetch(ReportKind kind, std::span<uint8_t> report, ChannelCall on_c
   return finish(ok, lk);
 }
 
-bool SimCard::finish(bool ok, std::unique_lock<std::recursive_mutex>& lk) {
+bool SimCard::finish(bool ok, std::unique_lock<FifoRecursiveMutex>& lk) {
   if (armed_ != Fault::Unplug) return ok;
   armed_ = Fault::None;
   lk.unlock();

@@ -33,6 +33,7 @@
 
 #include "platform/hid_backend.h"
 #include "sim/channel.h"
+#include "sim/fifo_mutex.h"
 #include "sim/scenario.h"
 
 namespace kestrel::sim {
@@ -204,13 +205,13 @@ class SimCard {
   bool request(ReportKind kind, std::span<const uint8_t> report, ChannelCall on_channel, CardCall on_card);
   template <typename ChannelCall, typename CardCall>
   bool fetch(ReportKind kind, std::span<uint8_t> report, ChannelCall on_channel, CardCall on_card);
-  bool finish(bool ok, std::unique_lock<std::recursive_mutex>& lk);
+  bool finish(bool ok, std::unique_lock<FifoRecursiveMutex>& lk);
 
   const BoardModel model_;
   const Scenario initial_;
   const LatencyModel latency_;
 
-  mutable std::recursive_mutex mu_;
+  mutable FifoRecursiveMutex mu_;  // transfers of several threads are served in turn  // transfers of several threads are served in turn
   std::unique_ptr<Impl> impl_;
   std::vector<std::shared_ptr<SimChannel>> channels_;
   std::vector<ReceivedReport> log_;
