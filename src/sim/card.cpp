@@ -79,7 +79,7 @@ bool SimCard::request(ReportKind kind, std::span<const uint8_t> report, ChannelC
   std::unique_lock lk(mu_);
   record(kind, report);
   if (!plugged()) return false;
-  delay_ms(latency_.per_transfer_ms);
+  spend_transfer_time();
   armed_ = Fault::None;
   step(StepKind::Transaction);
   bool ok = false;
@@ -104,7 +104,7 @@ bool SimCard::fetch(ReportKind kind, std::span<uint8_t> report, ChannelCall on_c
   std::unique_lock lk(mu_);
   record(kind, report);
   if (!plugged()) return false;
-  delay_ms(latency_.per_transfer_ms);
+  spend_transfer_time();
   Fault f = Fault::None;
   if (armed_ != Fault::Unplug) {
     f = armed_;
@@ -182,6 +182,14 @@ uint32_t SimCard::step_count(StepKind kind) const {
 uint32_t SimCard::armed_delay_ms() const {
   std::lock_guard lk(mu_);
   return armed_delay_ms_;
+}
+
+void SimCard::spend_transfer_time() {
+  transfer_debt_us_ += static_cast<uint64_t>(latency_.per_transfer_ms) * 1000 + latency_.per_transfer_us;
+  if (transfer_debt_us_ < 1000) return;
+  const uint64_t ms = transfer_debt_us_ / 1000;
+  transfer_debt_us_ %= 1000;
+  delay_ms(static_cast<uint32_t>(std::min<uint64_t>(ms, 0xFFFFFFFFu)));
 }
 
 void SimCard::delay_ms(uint32_t ms) {

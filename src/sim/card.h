@@ -206,6 +206,8 @@ class SimCard {
   template <typename ChannelCall, typename CardCall>
   bool fetch(ReportKind kind, std::span<uint8_t> report, ChannelCall on_channel, CardCall on_card);
   bool finish(bool ok, std::unique_lock<FifoRecursiveMutex>& lk);
+  // The latency of one transfer (under mu_).
+  void spend_transfer_time();
 
   const BoardModel model_;
   const Scenario initial_;
@@ -222,6 +224,7 @@ class SimCard {
   Fault armed_ = Fault::None;
   uint32_t armed_delay_ms_ = 0;
   uint32_t armed_fetches_ = 0;  // fetches the armed answer fault still spoils
+  uint64_t transfer_debt_us_ = 0;  // transfer latency not yet spent (under a millisecond)
 
   std::atomic<bool> plugged_{true};
   std::atomic<uint32_t> generation_{1};

@@ -36,6 +36,8 @@ constexpr uint8_t CAP_ASYNC_ALT = 0x40;   // asynchronous reports, second form o
 // instead of the test waiting. Zero everywhere by default.
 struct LatencyModel {
   uint32_t per_transfer_ms = 0;     // every report call the host makes (set or get)
+  uint32_t per_transfer_us = 0;     // added to it; the card carries the parts of a millisecond
+                                    // over, so that 250 us a transfer costs 1 ms every fourth
   uint32_t per_erase_block_ms = 0;  // used by the flash and download channels
   uint32_t per_page_ms = 0;         // likewise, per programmed page
 };

@@ -279,5 +279,23 @@ TEST(SimFaults, ChannelStepsAndLatency) {
   EXPECT_TRUE(f.link.transact_long(CMD_CONFIG_GET, 0, nullptr, 0, 24, f.page(), a));
 }
 
+TEST(SimLatency, PartsOfAMillisecondAddUp) {
+  auto s = *sim::make_scenario("meadow");
+  s.latency.per_transfer_us = 250;
+  test::SimFixture f(s);
+  std::array<uint8_t, 24> event{};
+  const uint64_t t0 = clock_now_ns();
+  for (int i = 0; i < 3; ++i) {
+    event[0] = RID_EVENT_FEAT;
+    ASSERT_TRUE(f.dev().handle->get_feature_report(event));
+  }
+  EXPECT_EQ(clock_now_ns() - t0, 0u);  // 750 us owed
+  for (int i = 0; i < 5; ++i) {
+    event[0] = RID_EVENT_FEAT;
+    ASSERT_TRUE(f.dev().handle->get_feature_report(event));
+  }
+  EXPECT_EQ(clock_now_ns() - t0, 2'000'000u);  // eight transfers: 2 ms
+}
+
 }  // namespace
 }  // namespace kestrel
