@@ -101,7 +101,8 @@ bool stream_pages(HidLink& link, FILE* f, uint32_t size, uint32_t first_page, st
 
 }  // namespace
 
-int download_usb_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress) {
+int download_usb_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress,
+                       std::atomic<bool>* writing) {
   if (!link.current()) return -1;
   File f = open_file(path);
   if (!f) return -1;
@@ -116,6 +117,7 @@ int download_usb_image(HidLink& link, const std::string& path, std::atomic<int32
     if (!erase_block(link, i, DL_USB_POLL_MS)) return -1;
     set_progress(progress, 5ULL * i / blocks);
   }
+  if (writing) writing->store(true, std::memory_order_relaxed);
   if (!stream_pages(link, f.get(), size, 0, progress)) return -1;
   if (!control_report(link, 0)) return -1;
   f.reset();
@@ -123,7 +125,8 @@ int download_usb_image(HidLink& link, const std::string& path, std::atomic<int32
   return 0;
 }
 
-int download_fpga_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress) {
+int download_fpga_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress,
+                        std::atomic<bool>* writing) {
   if (!link.current()) return -1;
   File f = open_file(path);
   if (!f) return -1;
@@ -138,6 +141,7 @@ int download_fpga_image(HidLink& link, const std::string& path, std::atomic<int3
     if (!erase_block(link, DL_FPGA_FIRST_BLOCK + k, DL_FPGA_POLL_MS)) return -1;
     set_progress(progress, (20ULL + 5ULL * k) / blocks);
   }
+  if (writing) writing->store(true, std::memory_order_relaxed);
   uint8_t header[8];
   put_le32(header, size);
   put_le32(header + 4, ~size);
@@ -150,7 +154,7 @@ int download_fpga_image(HidLink& link, const std::string& path, std::atomic<int3
 }
 
 int download_worker(DownloadJob* job) {
-  job->result = job->download ? job->download(*job->link, job->path, job->progress) : -1;
+  job->result = job->download ? job->download(*job->link, job->path, job->progress, job->writing) : -1;
   job->finished.store(true, std::memory_order_release);
   return 0;
 }

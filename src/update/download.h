@@ -30,12 +30,18 @@ constexpr uint32_t DL_FPGA_POLL_MS = 1;
 // for one block the download fails (the original has no limit).
 constexpr uint64_t DL_ERASE_GIVE_UP_NS = 60'000'000'000ULL;
 
-using DownloadFn = int (*)(HidLink& link, const std::string& path, std::atomic<int32_t>* progress);
+// `progress` takes the progress bar's figure; `writing`, when given, is set once the erase is over
+// and the pages go out (the FPGA figure passes 5 while blocks are still erasing, so the figure
+// alone does not tell the phase).
+using DownloadFn = int (*)(HidLink& link, const std::string& path, std::atomic<int32_t>* progress,
+                           std::atomic<bool>* writing);
 
 // Streams a USB-controller image from flash address 0. 0 or -1.
-int download_usb_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress);
+int download_usb_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress,
+                       std::atomic<bool>* writing = nullptr);
 // Streams an FPGA bitstream from block 4: a size header page at 0x400, data from page 0x401.
-int download_fpga_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress);
+int download_fpga_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress,
+                        std::atomic<bool>* writing = nullptr);
 
 // The worker record of the HID download path; lives on the GUI thread's stack while it runs.
 struct DownloadJob {
@@ -43,6 +49,7 @@ struct DownloadJob {
   HidLink* link = nullptr;
   std::string path;
   std::atomic<int32_t>* progress = nullptr;
+  std::atomic<bool>* writing = nullptr;
   DownloadFn download = nullptr;
   int32_t result = -1;               // valid once finished is seen set (acquire)
   std::atomic<bool> finished{false}; // set by the worker after the result, as its last access

@@ -41,8 +41,6 @@ UpgradePhase flash_phase(uint32_t erased, uint32_t written, uint32_t length) {
   return UpgradePhase::Erase;
 }
 
-UpgradePhase download_phase(int32_t progress) { return progress < 5 ? UpgradePhase::Erase : UpgradePhase::Write; }
-
 uint32_t flash_progress(uint32_t erased, uint32_t written, uint32_t length) {
   return (share_of(erased, length) + 3 * share_of(written, length)) / 4;
 }
@@ -218,13 +216,25 @@ bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
 int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn download) {
   DialogView& view = dlg_.view();
   std::atomic<int32_t> progress{0};
+  std::atomic<bool> writing{false};
   int32_t last_shown = 0;
+  UpgradePhase last_phase = UpgradePhase::Erase;
   DownloadJob job;
   job.owner = &dlg_;
   job.link = &dlg_.link();
   job.path = path;
   job.progress = &progress;
+  job.writing = &writing;
   job.download = download;
+  // Tells the front end when the figure or the phase moved.
+  auto tell = [&](int32_t p) {
+    const UpgradePhase phase = writing.load(std::memory_order_relaxed) ? UpgradePhase::Write : UpgradePhase::Erase;
+    if (phase == last_phase && p == last_shown) return;
+    if (p != last_shown) view.set_progress(ids::PROGRESS, p);
+    last_shown = p;
+    last_phase = phase;
+    if (hooks_.progress) hooks_.progress(phase, p);
+  };
 
   view.show(ids::PROGRESS, true);
   view.set_progress(ids::PROGRESS, 0);
@@ -243,18 +253,16 @@ int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn downlo
         ended = job.finished.load(std::memory_order_acquire);
       }
       if (ended) break;
-      const int32_t p = progress.load(std::memory_order_relaxed);
-      if (p != last_shown) {
-        last_shown = p;
-        view.set_progress(ids::PROGRESS, p);
-        if (hooks_.progress) hooks_.progress(download_phase(p), p);
-      }
+      tell(progress.load(std::memory_order_relaxed));
     }
     worker.join();
     result = job.result;
-    // Where the worker got to, when the last round did not see it.
-    const int32_t p = progress.load(std::memory_order_relaxed);
-    if (p != last_shown && hooks_.progress) hooks_.progress(download_phase(p), p);
+    // Where the worker got to, when the last round did not see it (the bar is hidden next).
+    if (hooks_.progress) {
+      const int32_t p = progress.load(std::memory_order_relaxed);
+      const UpgradePhase phase = writing.load(std::memory_order_relaxed) ? UpgradePhase::Write : UpgradePhase::Erase;
+      if (p != last_shown || phase != last_phase) hooks_.progress(phase, p);
+    }
   } else {
     last_.thread_failed = true;
   }

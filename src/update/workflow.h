@@ -147,9 +147,6 @@ class UpgradeWorkflow {
 // The phase of a flash run from its counters: erasing until the image's range is erased,
 // writing until every page is sent, then the verify and close.
 UpgradePhase flash_phase(uint32_t erased, uint32_t written, uint32_t length);
-// The phase of a HID download from its progress figure: its erase requests move it from 0 to 5,
-// its pages from 5 to 100.
-UpgradePhase download_phase(int32_t progress);
 
 // Progress of a flash run in hundredths of a percent: erasing counts a quarter, writing three.
 uint32_t flash_progress(uint32_t erased, uint32_t written, uint32_t length);

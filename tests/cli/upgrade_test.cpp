@@ -94,6 +94,15 @@ TEST_F(UpgradeCli, ProgressNamesEachPhase) {
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_EQ(phases_seen(r.out), (std::vector<std::string>{"erase", "write"})) << r.out;
   EXPECT_NE(r.out.find(" write 100% "), std::string::npos) << r.out;
+
+  // An FPGA file of two blocks on the HID path: its figure is 10 while the second block erases
+  // (160 ms here, longer than the window's 100 ms between looks), then starts again near 5 with
+  // the pages. The phase follows the work, not the figure.
+  const std::string big = dir_.write("logic.bit", kestrel::test::fpga_bitstream(100000));
+  r = kestrel::test::run_kestrelctl("--simulate TB610M-1CH --sim-page-ms 1 upgrade fpga " + big, {}, true);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(phases_seen(r.out), (std::vector<std::string>{"erase", "write"})) << r.out;
+  EXPECT_NE(r.out.find(" erase 10% "), std::string::npos) << r.out;
 }
 
 TEST_F(UpgradeCli, UnreadableOrForeignFiles) {
