@@ -213,7 +213,7 @@ class SimCard {
   const Scenario initial_;
   const LatencyModel latency_;
 
-  mutable FifoRecursiveMutex mu_;  // transfers of several threads are served in turn  // transfers of several threads are served in turn
+  mutable FifoRecursiveMutex mu_;  // transfers of several threads are served in turn
   std::unique_ptr<Impl> impl_;
   std::vector<std::shared_ptr<SimChannel>> channels_;
   std::vector<ReceivedReport> log_;

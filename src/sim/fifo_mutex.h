@@ -6,6 +6,7 @@
 // is over.
 #pragma once
 
+#include <cassert>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -29,14 +30,20 @@ class FifoRecursiveMutex {
   }
   void unlock() {
     std::lock_guard lk(m_);
+    assert(depth_ > 0 && owner_ == std::this_thread::get_id());
     if (--depth_ > 0) return;
     owner_ = std::thread::id();
     ++serving_;
     cv_.notify_all();
   }
+  // Threads waiting for the lock (for tests).
+  uint64_t waiting() const {
+    std::lock_guard lk(m_);
+    return next_ - serving_ - (depth_ > 0 ? 1 : 0);
+  }
 
  private:
-  std::mutex m_;
+  mutable std::mutex m_;
   std::condition_variable cv_;
   uint64_t next_ = 0;     // the next ticket handed out
   uint64_t serving_ = 0;  // the ticket whose holder may take the lock

@@ -51,10 +51,12 @@ enum class Fault : uint8_t {
   Refuse,           // the next answer has bit 7 of byte 3 set (checksum intact)
   Slow,             // the next answer is held back for FaultRule::delay_ms (> 1 s by default)
   SlowFail,         // the next transfer is held back for FaultRule::delay_ms, then fails: an
-                    // answer fetch that times out late, or (a request with nothing to fetch, a
-                    // page) the report itself
-  WrongReportId,    // the next answer arrives under another report ID (6 and 9 swap; body and
-                    // checksum as sent)
+                    // answer fetch that times out late, or the report itself for a page and for
+                    // a request the card itself answers with nothing to fetch (a request a
+                    // channel takes, such as the download's start and end, keeps it for the
+                    // next fetch)
+  WrongReportId,    // the next answer arrives under another report ID (9 becomes 6, any other
+                    // becomes 9; body and checksum as sent)
   Unplug,           // the card leaves the bus: the call that reaches the step and every later
                     // call on any open handle fail; read_interrupt returns Gone
 };
@@ -75,7 +77,8 @@ struct FaultRule {
   uint32_t times = 1;         // how often the rule fires before it is spent; 0 = every time
   uint32_t delay_ms = 1500;   // for Fault::Slow and Fault::SlowFail
   uint32_t fetches = 1;       // an answer fault spoils this many fetches in a row: 2 spoils the
-                              // answer and the host's one refetch of it
+                              // answer and the host's one refetch of it (a channel used without
+                              // a card, as in its own tests, spoils one)
 };
 
 struct FaultPlan {

@@ -1,15 +1,14 @@
 // Each fault of the plan reaches the host as the link says it should.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
-#include <atomic>
 #include <thread>
 #include <vector>
 
 #include "devlink/commands.h"
 #include "devlink/hid_link.h"
 #include "flash_host.h"
+#include "sim/fifo_mutex.h"
 #include "support/sim_fixture.h"
 
 namespace kestrel {
@@ -200,37 +199,28 @@ TEST(SimFaults, RuleThatFiresEveryTime) {
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(f.link.transact_long(CMD_MONITOR, 0, rq, 16, 16, f.page(), a));
 }
 
-// One thread sends requests back to back, another wants one answer: the card serves them in the
-// order they came, as the kernel queues control transfers, so the second waits for one request
-// of the first at most, not for all of them.
-TEST(SimLatency, ThreadsAreServedInTurn) {
-  auto s = *sim::make_scenario("meadow");
-  s.latency.per_transfer_ms = 1;
-  test::SimFixture f(s);
-  platform::HidDevice& h = *f.dev().handle;
-  std::array<uint8_t, NOTIFY_REPORT_SIZE> notify{};
-  frame_build(notify.data(), RID_NOTIFY, 0, CMD_SEND_ASYNC, 0, nullptr, 0);
-  std::atomic<uint32_t> sent{0};
-  std::atomic<bool> stop{false};
-  std::thread sender([&] {
-    while (!stop.load()) {
-      h.set_output_report(notify);
-      sent.fetch_add(1);
-    }
+// The card's lock serves threads in the order they came, as the kernel queues control transfers:
+// a thread sending requests back to back cannot take the lock again ahead of one already
+// waiting. (An ordinary mutex lets the sender go first again and again.)
+TEST(SimLatency, TheCardsLockServesThreadsInTurn) {
+  sim::FifoRecursiveMutex mu;
+  std::vector<int> order;
+  mu.lock();
+  mu.lock();  // recursive
+  std::thread other([&] {
+    mu.lock();
+    order.push_back(2);
+    mu.unlock();
   });
-  uint32_t worst = 0;
-  for (int round = 0; round < 20; ++round) {
-    const uint32_t before = sent.load();
-    while (sent.load() < before + 5) std::this_thread::yield();
-    const uint32_t asked = sent.load();
-    std::array<uint8_t, 24> event{};
-    event[0] = RID_EVENT_FEAT;
-    EXPECT_TRUE(h.get_feature_report(event));
-    worst = std::max(worst, sent.load() - asked);
-  }
-  stop.store(true);
-  sender.join();
-  EXPECT_LE(worst, 2u) << "the other thread's requests went first";
+  while (mu.waiting() == 0) std::this_thread::yield();
+  mu.unlock();
+  mu.unlock();
+  mu.lock();  // the sender's next request: behind the waiting thread
+  order.push_back(1);
+  mu.unlock();
+  other.join();
+  EXPECT_EQ(order, (std::vector<int>{2, 1}));
+  EXPECT_EQ(mu.waiting(), 0u);
 }
 
 // A channel of the test's own (output 0x30 programs a page, input 0x31 answers): it counts its
