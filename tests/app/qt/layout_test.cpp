@@ -109,7 +109,8 @@ TEST_P(Layout, ControlsStayInsideAndApart) {
 // Runs `inside` on the dialog the command opens, from the dialog's own loop, then closes it.
 void with_dialog(qt::QtView& view, uint32_t command, const std::function<void(QDialog&)>& inside) {
   bool seen = false;
-  QTimer::singleShot(0, [&] {
+  QObject scope;  // the queued look-up dies with this call when no dialog ever opened
+  QTimer::singleShot(0, &scope, [&] {
     QDialog* d = nullptr;
     test::wait_for([&] { return (d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) != nullptr; });
     if (!d) return;
