@@ -136,7 +136,6 @@ TEST(RegRead, CardUnpluggedAfterAttach) {
   EXPECT_EQ(reg_read(b.f.link, FPGA, 0, 1, out), -1);  // the send fails
 }
 
-// A card that answers with status non-zero and a count field of 0: success, out untouched.
 TEST(RegReadLegacy, RequestAndDataOffset) {
   BoardSim b(legacy(BoardModel::Rw820c));
   ASSERT_EQ(g_status_block_valid, 0);

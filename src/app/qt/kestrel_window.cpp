@@ -49,6 +49,8 @@ void KestrelWindow::on_hotplug() {
   // While an upgrade holds the window lock, its worker (or the flash engine) is using the current
   // device from another thread; a device change now would release that device under it. The
   // notifications stay queued in the backend, and the timer lets them in once the lock is free.
+  // On the HID path the lock is taken before the file dialog, so a card pulled while the user
+  // chooses the file shows as removed once the upgrade (which then fails) has ended.
   if (logic_->m_dxctl_lock_status) {
     hotplug_held_ = true;
     if (notifier_) notifier_->setEnabled(false);  // the queue stays readable: do not spin on it
