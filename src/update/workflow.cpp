@@ -257,12 +257,7 @@ int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn downlo
     }
     worker.join();
     result = job.result;
-    // Where the worker got to, when the last round did not see it (the bar is hidden next).
-    if (hooks_.progress) {
-      const int32_t p = progress.load(std::memory_order_relaxed);
-      const UpgradePhase phase = writing.load(std::memory_order_relaxed) ? UpgradePhase::Write : UpgradePhase::Erase;
-      if (p != last_shown || phase != last_phase) hooks_.progress(phase, p);
-    }
+    tell(progress.load(std::memory_order_relaxed));  // where the worker got to, if the last round missed it
   } else {
     last_.thread_failed = true;
   }
