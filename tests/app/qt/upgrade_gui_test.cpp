@@ -165,8 +165,23 @@ class PacedClock : public ClockSource {
   const std::thread::id gui_;
 };
 
+// The HID path's erase is polled by the worker with its own waits, outside the card's lock; a
+// slow erase (the worker waits in real time too, see PacedClock) keeps the transfer going for a
+// few of the GUI thread's rounds.
+constexpr uint32_t kSlowEraseMs = 300;
+
 class UpgradeGui : public GuiTest {
  protected:
+  // A TB610K-1CH card (no flash channel: upgrades go through the HID download) whose erases take
+  // kSlowEraseMs, with the given faults.
+  std::shared_ptr<sim::SimCard> add_slow_erasing_tb610k(sim::FaultPlan faults = {}) {
+    auto s = *sim::make_scenario("TB610K-1CH");
+    s.faults = std::move(faults);
+    auto card = backend_.add_card(s);
+    sim::storage_of(*card)->download.config().erase_ms = kSlowEraseMs;
+    return card;
+  }
+
   void SetUp() override {
     GuiTest::SetUp();
     clock_set_source(&paced_);
@@ -307,17 +322,9 @@ struct TransferWatch {
 
 constexpr uint32_t kUsbImageSize = 0x18000;  // two 64 KiB blocks, 384 pages
 constexpr uint32_t kUsbPages = kUsbImageSize / 256;
-// The HID path's erase is polled by the worker with its own waits, outside the card's lock; a
-// slow erase (the worker waits in real time too, see PacedClock) keeps the transfer going for a
-// few of the GUI thread's rounds. (Latency per page would be spent under the card's lock, which
-// the GUI thread's debug-output poll of a card without asynchronous reports then waits for.)
-constexpr uint32_t kSlowEraseMs = 300;
-
 TEST_F(UpgradeGui, UsbFirmwareOnTb610kThroughTheHidDownloadForced) {
-  auto card = backend_.add_card(*sim::make_scenario("TB610K-1CH"));
+  auto card = add_slow_erasing_tb610k();
   auto storage = sim::storage_of(*card);
-  ASSERT_NE(storage, nullptr);
-  storage->download.config().erase_ms = kSlowEraseMs;
   test::TempDir dir;
   const auto img = test::usb_image(test::tagged("TB610K-1CH", kUsbImageSize));
   ASSERT_EQ(img.size(), kUsbImageSize);
@@ -435,11 +442,8 @@ void expect_window_recovers(test::GuiTest& t, qt::QtView& view, sim::SimBackend&
 }
 
 TEST_F(UpgradeGui, UnplugDuringTheHidDownloadFailsAndTheWindowRecovers) {
-  auto s = *sim::make_scenario("TB610K-1CH");
-  s.faults.at(sim::StepKind::Page, 100, sim::Fault::Unplug);
-  auto card = backend_.add_card(s);
+  auto card = add_slow_erasing_tb610k(sim::FaultPlan().at(sim::StepKind::Page, 100, sim::Fault::Unplug));
   auto storage = sim::storage_of(*card);
-  storage->download.config().erase_ms = kSlowEraseMs;
   test::TempDir dir;
   open();
   User user;
@@ -490,9 +494,8 @@ TEST_F(UpgradeGui, UnplugDuringTheFlashChannelFailsAndTheWindowRecovers) {
 // kernel's removal would come): the worker's next call fails, and the window must not release
 // the device the worker is still using; it does so once the upgrade has ended.
 TEST_F(UpgradeGui, CardPulledDuringAnEraseOnTheHidPathFailsAndTheWindowRecovers) {
-  auto card = backend_.add_card(*sim::make_scenario("TB610K-1CH"));
+  auto card = add_slow_erasing_tb610k();
   auto storage = sim::storage_of(*card);
-  storage->download.config().erase_ms = kSlowEraseMs;
   test::TempDir dir;
   open();
   User user;
