@@ -77,7 +77,8 @@ bool same_name(std::string_view a, std::string_view b) {
 }  // namespace
 
 std::string Scenario::status_text() const {
-  return std::string(model_name(model)) + ":" + firmware_version + " FPGA:" + fpga_version;
+  const std::string tag = reported_tag ? *reported_tag : std::string(model_name(model));
+  return tag + ":" + firmware_version + " FPGA:" + fpga_version;
 }
 
 std::string_view model_name(BoardModel model) { return row_of(model).name; }

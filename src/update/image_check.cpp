@@ -8,6 +8,8 @@
 #include "boards/registry.h"
 #include "devlink/board_records.h"
 #include "devlink/hid_link.h"
+#include "update/image_file.h"
+#include "update/verify.h"
 
 namespace kestrel {
 
@@ -83,19 +85,13 @@ UpgradeDecision compose_upgrade_decision(ImageCheckContext& ctx, const char* inf
   if (!info) info = "";
 
   // 1. The target: the attached board's status text, cut at "FPGA:".
-  if (ctx.link.current() && ctx.work.size() >= 2 * 4096) {
-    alignas(8) uint8_t block[ANSWER_REPORT_SIZE + 8] = {};
-    uint16_t len = 0;
-    if (board_status_read(ctx.link, block, ctx.work, 0, &len)) {
-      d.target_known = true;
-      const size_t avail = len > STATUS_TEXT ? len - STATUS_TEXT : 0;
-      const char* text = reinterpret_cast<const char*>(block + STATUS_TEXT);
-      std::string t(text, strnlen(text, avail));
-      const size_t cut = t.find("FPGA:");
-      if (cut != std::string::npos) t.resize(cut);
-      d.target = std::move(t);
-      d.tags_equal = tags_match(info, d.target.c_str());
-    }
+  if (std::optional<std::string> text = read_status_text(ctx.link, ctx.work)) {
+    d.target_known = true;
+    std::string t = std::move(*text);
+    const size_t cut = t.find("FPGA:");
+    if (cut != std::string::npos) t.resize(cut);
+    d.target = std::move(t);
+    d.tags_equal = tags_match(info, d.target.c_str());
   }
 
   // 2. The board the image names, and its probe.
@@ -103,6 +99,20 @@ UpgradeDecision compose_upgrade_decision(ImageCheckContext& ctx, const char* inf
   if (d.entry && d.entry->descriptor && d.entry->descriptor->probe) {
     BoardContext bctx{ctx.link, ctx.work};
     d.probe = board_probe(*d.entry, bctx);
+  }
+
+  // A probe that cannot tell boards apart (some models answer true on every card) must not pass
+  // an image made for another model: when the card names a registered board and that board's
+  // name does not begin with the image's tag, the image is for another model, whatever the probe
+  // says. A tag that only names a family (TB610) still passes on each of its members.
+  if (d.target_known && d.probe && !d.tags_equal && ctx.registry) {
+    const BoardEntry* target_entry = registry_find_by_tag(*ctx.registry, d.target.c_str());
+    const char* colon = std::strchr(info, ':');
+    if (target_entry && colon &&
+        std::strncmp(target_entry->name, info, static_cast<size_t>(colon - info)) != 0) {
+      d.wrong_board = true;
+      d.probe = false;
+    }
   }
 
   // 3. The request.
@@ -148,20 +158,11 @@ bool decide_upgrade(ImageCheckContext& ctx, const char* info) {
 }
 
 bool check_usb_image_file(ImageCheckContext& ctx, const std::string& path) {
-  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) return false;
-  if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
-  const long size = std::ftell(f.get());
-  if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
-  std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[static_cast<size_t>(size) + 1]);
-  if (!data) return false;
-  const size_t got = std::fread(data.get(), 1, static_cast<size_t>(size), f.get());
-  if (got < static_cast<size_t>(size)) return false;
-  data[static_cast<size_t>(size)] = 0;
-  if (size < 2 || data[0] != IMAGE_SIG0 || data[1] != IMAGE_SIG1) return false;
-  const char* info = find_image_info(data.get(), data.get() + size);
+  const std::optional<ImageFile> img = ImageFile::load(path);
+  if (!img) return false;
+  if (img->size() < 2 || img->begin()[0] != IMAGE_SIG0 || img->begin()[1] != IMAGE_SIG1) return false;
+  const char* info = find_image_info(img->begin(), img->begin() + img->size());
   if (!info) info = IMAGE_INFO_UNKNOWN_FILE;
-  f.reset();
   return decide_upgrade(ctx, info);
 }
 

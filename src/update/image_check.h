@@ -58,7 +58,8 @@ bool tags_match(const char* a, const char* b);
 struct UpgradeDecision {
   bool target_known = false;
   bool tags_equal = false;
-  bool probe = false;
+  bool probe = false;       // false also when wrong_board overrules the board's probe
+  bool wrong_board = false;  // the card names a registered board the image's tag does not name
   const BoardEntry* entry = nullptr;  // registry_find_by_tag(info)
   std::string target;                 // the board's text cut at "FPGA:"
   AlertRequest request;

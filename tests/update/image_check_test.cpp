@@ -116,7 +116,8 @@ TEST(RegistryFindByTag, PrefixRuleFirstEntryWins) {
 // ---- The four rows, against the simulated card -------------------------------------------------
 
 struct CheckRig {
-  explicit CheckRig(std::string_view board) : fx(*sim::make_scenario(board)) {
+  explicit CheckRig(std::string_view board) : CheckRig(*sim::make_scenario(board)) {}
+  explicit CheckRig(const sim::Scenario& s) : fx(s) {
     registry_build(reg, nullptr);
     registry_select_by_status(reg, fx.card->status_text().c_str());
   }
@@ -166,7 +167,10 @@ TEST(DecideUpgrade, Row1ProbeAndTagsAgree) {
 }
 
 TEST(DecideUpgrade, Row2ProbePassesTagsDiffer) {
-  CheckRig rig("meadow");
+  // A card whose (old) firmware names its board with a tag the registry does not know.
+  sim::Scenario old = *sim::make_scenario("meadow");
+  old.reported_tag = "QZ100";
+  CheckRig rig(old);
   const std::string info = test::info_text(test::tagged("TB830R-1CH"));  // a board whose probe is always true
   auto ctx = rig.ctx();
   const UpgradeDecision d = compose_upgrade_decision(ctx, info.c_str());
@@ -178,6 +182,57 @@ TEST(DecideUpgrade, Row2ProbePassesTagsDiffer) {
   EXPECT_EQ(d.request.info, info_part(info) + "\r\n 目标信息: TB830R-1CH\r\n 硬件自动检查匹配通过\r\n");
   EXPECT_EQ(d.request.verdict, " 目标或许由于固件版本过旧, 不能正常识别, 谨慎升级\r\n");
   EXPECT_EQ(d.request.accept_caption, "谨慎升级");
+}
+
+// The probes of TB830R-1CH and TB850V-1CH answer true on every card, so the probe alone would
+// pass their images on any board. A card that names a registered board gets the mismatch row for
+// an image made for another model; its own model's image keeps the first row.
+struct AnyBoardProbeCase {
+  const char* image_tag;
+  const char* card;
+};
+
+class AnyBoardProbe : public ::testing::TestWithParam<AnyBoardProbeCase> {};
+
+TEST_P(AnyBoardProbe, ImageForAnotherModelIsAMismatch) {
+  const AnyBoardProbeCase c = GetParam();
+  CheckRig rig(c.card);
+  const std::string info = test::info_text(test::tagged(c.image_tag));
+  auto ctx = rig.ctx();
+  const UpgradeDecision d = compose_upgrade_decision(ctx, info.c_str());
+  ASSERT_TRUE(d.target_known);
+  if (std::string_view(c.image_tag) == c.card) {
+    EXPECT_FALSE(d.wrong_board);
+    EXPECT_EQ(d.request.style, ALERT_STYLE_SUITS);
+    EXPECT_EQ(d.request.verdict, VERDICT_SUITS);
+  } else {
+    EXPECT_TRUE(d.wrong_board);
+    EXPECT_FALSE(d.probe);
+    EXPECT_EQ(d.request.style, ALERT_STYLE_FORCE);
+    EXPECT_EQ(d.request.verdict, VERDICT_MISMATCH);
+    EXPECT_EQ(d.request.info, info_part(info) + target_part(rig.target()));
+  }
+}
+
+std::vector<AnyBoardProbeCase> any_board_probe_cases() {
+  std::vector<AnyBoardProbeCase> out;
+  for (const char* tag : {"TB830R-1CH", "TB850V-1CH"})
+    for (const char* card : {"TB610K-1CH", "TB610M-1CH", "TB610R-1CH", "TB720V-2CH", "TB830R-1CH", "TB850V-1CH", "meadow",
+                             "rw820c"})
+      out.push_back({tag, card});
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryBoard, AnyBoardProbe, ::testing::ValuesIn(any_board_probe_cases()));
+
+TEST(DecideUpgrade, AFamilyTagStillPassesOnAMemberOfTheFamily) {
+  // TB610M-1CH's name begins with the tag TB610M: no other model's image, so row 2 stays.
+  CheckRig rig("TB610M-1CH");
+  const std::string info = test::info_text(test::tagged("TB610M"));
+  auto ctx = rig.ctx();
+  const UpgradeDecision d = compose_upgrade_decision(ctx, info.c_str());
+  EXPECT_FALSE(d.wrong_board);
+  EXPECT_EQ(d.request.style, ALERT_STYLE_CAREFUL);
 }
 
 TEST(DecideUpgrade, Row3TagsAgreeProbeFails) {
