@@ -5,7 +5,11 @@
 #include <memory>
 #include <vector>
 
+#include "boards/registry.h"
 #include "devlink/board_records.h"
+#include "devlink/hid_link.h"
+#include "update/image_check.h"
+#include "update/image_file.h"
 
 namespace kestrel {
 namespace {
@@ -23,6 +27,28 @@ TEST(FuzzRegression, ConfigRecordShorterThanItsFieldsIsRefused) {
   board_config_seal(whole.data());
   EXPECT_FALSE(board_config_intact(whole.data(), CONFIG_SIZE - 1));
   EXPECT_TRUE(board_config_intact(whole.data(), CONFIG_SIZE));
+}
+
+// kestrelctl's check-image handed the match check an image without the zero byte after it: an
+// image that ends inside its "key-" text sent the info text search past the file's bytes. The
+// loader every caller uses now puts it there.
+TEST(FuzzRegression, ImageEndingInsideItsInfoTextIsSearchedInBounds) {
+  const std::string text = "CY\xB0\x00key-TB850V-1CH";
+  const ImageFile img = ImageFile::from_bytes(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  ASSERT_EQ(img.size(), text.size());
+  EXPECT_EQ(img.begin()[img.size()], 0);  // the zero byte after the image
+  EXPECT_EQ(find_image_info(img.begin(), img.begin() + img.size()), nullptr);
+  BoardRegistry& reg = registry_build(nullptr);
+  qhidev_list none;
+  HidLink link(none);
+  std::vector<uint8_t> work(2 * 4096);
+  bool asked = false;
+  ImageCheckContext ctx{link, &reg, work, [&](const AlertRequest&) {
+    asked = true;
+    return false;
+  }};
+  EXPECT_FALSE(check_usb_image_buffer(ctx, nullptr, img.begin(), img.size()));
+  EXPECT_TRUE(asked);
 }
 
 }  // namespace
