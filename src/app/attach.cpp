@@ -41,6 +41,8 @@ bool CkestrelDlg::board_attach(uint32_t index) {
     if (!qhidev_open(l, index)) return false;
   }
   qhidev* d = l.current;
+  // The reader thread reads the flags while it runs: every change goes through the list's lock.
+  auto add_flags = [d](uint16_t bits) { qhidev_set_link_flags(*d, static_cast<uint16_t>(d->link_flags | bits)); };
   std::span<uint8_t> t = text_page(0);
   uint8_t* p = t.data() + FRAME_HDR;
 
@@ -52,11 +54,11 @@ bool CkestrelDlg::board_attach(uint32_t index) {
   if (d->handle->get_feature_report(t.first(EVENT_SIZE)) && t[EVENT_KIND] == 1 && board_event_intact(t.data())) {
     ok = true;
     caps = t[EVENT_CAPS];
-    d->link_flags |= caps & 0x3B;
+    add_flags(caps & 0x3B);
     if (caps & QHIDEV_F_STATUS_RPT) {
       ok = board_status_fetch_report4(m_link, t);
       if (ok) {
-        d->link_flags |= QHIDEV_F_STATUS_RPT;
+        add_flags(QHIDEV_F_STATUS_RPT);
         g_status_block_valid = 1;
         log_board_change(m_registry, p);
       }
@@ -66,7 +68,7 @@ bool CkestrelDlg::board_attach(uint32_t index) {
   // Event query by command 1.
   if (!(d->link_flags & QHIDEV_F_ECHO2)) {
     uint8_t rec[EVENT_SIZE];
-    if (board_event_query(m_link, rec)) d->link_flags |= QHIDEV_F_ECHO2 | (rec[EVENT_CAPS] & 0x7A);
+    if (board_event_query(m_link, rec)) add_flags(QHIDEV_F_ECHO2 | (rec[EVENT_CAPS] & 0x7A));
   }
 
   // Status block by command 4.
@@ -78,14 +80,14 @@ bool CkestrelDlg::board_attach(uint32_t index) {
     Answer a;
     if (!m_link.hid_put(s, CMD_BOARD_STATUS, 0, &attach_byte, 1, req) ||
         !m_link.fetch_more(CMD_BOARD_STATUS, s, STATUS_MIN_LENGTH, ans, a)) {
-      d->link_flags |= QHIDEV_F_STATUS_FAIL;
+      add_flags(QHIDEV_F_STATUS_FAIL);
       g_status_block_valid = 0;
     } else {
       std::memmove(p, a.payload, a.len);
       if (!board_status_valid(p, a.len)) {
         g_status_block_valid = 0;
       } else {
-        d->link_flags |= QHIDEV_F_STATUS_CMD;
+        add_flags(QHIDEV_F_STATUS_CMD);
         g_status_block_valid = 1;
         log_board_change(m_registry, p);
       }

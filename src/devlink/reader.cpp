@@ -81,11 +81,10 @@ int hid_reader(ReaderControl& c) {
     {
       std::lock_guard<std::mutex> g(c.device_lock);
       if (!c.hold.load(std::memory_order_acquire) && c.run.load(std::memory_order_acquire)) {
-        qhidev* cur = c.list->current;
-        if (cur && cur->handle) {
-          flags = cur->link_flags;
-          if (flags & QHIDEV_F_ASYNC_MASK) dev = cur->handle;
-        }
+        // The current device, its handle and its link flags change on the window's thread
+        // (attach, rescan); they are read together under the list's reader lock.
+        std::shared_ptr<platform::HidDevice> h = qhidev_reader_handle(*c.list, &flags);
+        if (h && (flags & QHIDEV_F_ASYNC_MASK)) dev = std::move(h);
       }
       c.reading = dev;
     }

@@ -100,6 +100,26 @@ TEST_F(ReaderThread, SurvivesUnplugAndRescanWhileReading) {
   EXPECT_TRUE(stop());
 }
 
+TEST_F(ReaderThread, CardSwitchWhileReading) {
+  // A second card that talks on the interrupt pipe too: each attach changes the current device
+  // and writes its link flags while the reader looks at them.
+  auto s = sim::make_scenario(sim::BoardModel::Rw820c);
+  s.capabilities |= sim::CAP_ASYNC;
+  auto second = backend_.add_card(s);
+  window_->board_scan();
+  ASSERT_EQ(list_.count, 2u);
+  start();
+  for (uint32_t i = 1; i <= 40; ++i) {
+    card_->send_event(5);
+    second->send_event(5);
+    ASSERT_TRUE(window_->board_attach(i % 2));
+    EXPECT_EQ(list_.current_index, i % 2);
+    EXPECT_TRUE(list_.current->link_flags & QHIDEV_F_ASYNC_MASK);
+    view_.take_posted();
+  }
+  EXPECT_TRUE(stop());
+}
+
 TEST_F(ReaderThread, IdleReaderStopsWithinOneSecond) {
   start();  // no card attached: the reader idles in 100 ms steps
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
