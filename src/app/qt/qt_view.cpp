@@ -22,6 +22,7 @@
 #include "app/ids.h"
 #include "app/qt/command_routes.h"
 #include "boards/script_slots.h"
+#include "log/log.h"
 #include "res/ui_text.h"
 
 // Resources of a static library are registered by name, outside any namespace.
@@ -277,7 +278,50 @@ QWidget* QtView::control(uint32_t id) const {
   return it == controls_.end() ? nullptr : it->second;
 }
 
+bool QtView::runs_while_busy(uint32_t id) {
+  // The reader's events: 32821 only logs the card's text, 32822 defers itself while the window
+  // lock is held and is replayed at the unlock, 32824 only logs. The monitor query (32823) would
+  // send a request beside the upgrade.
+  return id == ids::ID_DEV_TEXT_EVENT || id == ids::ID_DEV_INTR_EVENT || id == ids::ID_STDVIEW_EVENT;
+}
+
+bool QtView::refused_while_busy(uint32_t id, bool posted_while_busy) const {
+  if (!(busy() || posted_while_busy) || runs_while_busy(id)) return false;
+  log_printf(0, " war : command %u dropped: an upgrade holds the card\r\n", id);
+  return true;
+}
+
+void QtView::set_busy(bool on) {
+  if (on == busy()) return;
+  if (on) {
+    held_.clear();
+    for (const auto& [id, w] : controls_) {
+      if (id == ids::PROGRESS) continue;
+      held_[id] = w->isEnabled();
+      w->setEnabled(false);
+    }
+    menu_was_enabled_ = menu_bar_->isEnabled();
+    menu_bar_->setEnabled(false);
+    busy_.store(true, std::memory_order_release);
+    return;
+  }
+  busy_.store(false, std::memory_order_release);
+  for (const auto& [id, was] : held_)
+    if (QWidget* w = control(id)) w->setEnabled(was);
+  held_.clear();
+  menu_bar_->setEnabled(menu_was_enabled_);
+}
+
+void QtView::done(int result) {
+  if (busy()) {
+    log_printf(0, " war : the window stays open: an upgrade holds the card\r\n");
+    return;
+  }
+  QDialog::done(result);
+}
+
 void QtView::dispatch_command(uint32_t id) {
+  if (refused_while_busy(id, false)) return;
   const Route r = route_of(id);
   Q_EMIT commandRouted(id, static_cast<int>(r));
   switch (r) {
@@ -405,10 +449,16 @@ bool QtView::checked(uint32_t id) const {
 }
 
 void QtView::enable(uint32_t id, bool on) {
+  if (auto it = held_.find(id); busy() && it != held_.end()) {
+    it->second = on;  // taken up when the hold ends
+    return;
+  }
   if (QWidget* w = control(id)) w->setEnabled(on);
 }
 
 bool QtView::enabled(uint32_t id) const {
+  // The logic's view: while busy, the state the control returns to.
+  if (auto it = held_.find(id); busy() && it != held_.end()) return it->second;
   QWidget* w = control(id);
   return w && w->isEnabled();
 }
@@ -454,7 +504,13 @@ std::string QtView::save_file_dialog(const std::string& filter) {
 void QtView::post_command(uint32_t id) {
   // Queued to the window's thread; events posted to one object are delivered in order, and a
   // command still queued when the window goes away is dropped with it.
-  QMetaObject::invokeMethod(this, [this, id] { dispatch_command(id); }, Qt::QueuedConnection);
+  // A command posted while an upgrade holds the card is dropped, also when it arrives after.
+  const bool during = busy();
+  QMetaObject::invokeMethod(
+      this, [this, id, during] {
+        if (!refused_while_busy(id, during)) dispatch_command(id);
+      },
+      Qt::QueuedConnection);
 }
 
 }  // namespace kestrel::qt

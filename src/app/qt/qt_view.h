@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QFont>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
@@ -32,6 +33,19 @@ class QtView : public QDialog, public DialogView {
   void set_command_handler(std::function<bool(uint32_t)> handler) { handler_ = std::move(handler); }
   // Routes one command on the GUI thread.
   void dispatch_command(uint32_t id);
+
+  // While an upgrade holds the card nothing else may reach it, and nothing may open a dialog that
+  // would stall the upgrade's wait: every control but the progress bar and the whole menu bar are
+  // disabled, and dispatch_command drops every command (a click, a menu item, an accelerator,
+  // Enter, a posted id, also one posted now and delivered later) with a log line, except the
+  // reader's device events, which only log or defer themselves. The window cannot be closed
+  // meanwhile. Ending the hold gives each control the state the logic last gave it.
+  void set_busy(bool busy);
+  bool busy() const { return busy_.load(std::memory_order_acquire); }
+  // The commands that still run while busy.
+  static bool runs_while_busy(uint32_t id);
+  // Ignored while busy: neither OK, Cancel nor the close box ends the window mid-transfer.
+  void done(int result) override;
 
   // Replaces the modal message box (tests); receives the text instead.
   void set_message_sink(std::function<void(const std::string&)> sink) { message_sink_ = std::move(sink); }
@@ -85,6 +99,7 @@ class QtView : public QDialog, public DialogView {
   void keyPressEvent(QKeyEvent* e) override;
 
  private:
+  bool refused_while_busy(uint32_t id, bool posted_while_busy) const;
   void build_controls();
   void build_menu();
   void build_accelerators();
@@ -102,6 +117,9 @@ class QtView : public QDialog, public DialogView {
   int bottom_height_ = 0;
   std::function<bool(uint32_t)> handler_;
   std::function<void(const std::string&)> message_sink_;
+  std::atomic<bool> busy_{false};
+  std::map<uint32_t, bool> held_;  // while busy: the state each control returns to
+  bool menu_was_enabled_ = true;
 };
 
 // The first installed family of the dialog font, or of its CJK-capable stand-ins.
