@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include <utility>
 
 #include "log/clock.h"
@@ -120,6 +121,15 @@ bool SimCard::fetch(ReportKind kind, std::span<uint8_t> report, ChannelCall on_c
   bool ok = h == Handled::No ? on_card() : h == Handled::Ok;
   if (f == Fault::DropAnswer || f == Fault::SlowFail) ok = false;
   if (ok) apply_answer_fault(report, f);
+  if (leave_after_answer_ && armed_ != Fault::Unplug) {
+    // The host has its answer to the unlock: the card restarts into the image it was given.
+    leave_after_answer_ = false;
+    const uint64_t at = clock_now_ns() + static_cast<uint64_t>(impl_->st.restart_ms) * 1'000'000ULL;
+    return_at_ns_.store(at ? at : 1, std::memory_order_release);
+    lk.unlock();
+    unplug();
+    return ok;
+  }
   return finish(ok, lk);
 }
 
@@ -202,11 +212,78 @@ uint64_t SimCard::device_time_ns() const {
 
 // ---- Plugging --------------------------------------------------------------------------------
 
+namespace {
+
+// The card's own reading of an image's info text: after "key-", the tag up to ':', then the text
+// up to the end of the build stamp ("V2.0.6800 build 2024-12-25 10:01:06"), which its firmware
+// gives as its version. Empty when the image carries no such text.
+std::pair<std::string, std::string> image_identity(const std::vector<uint8_t>& image) {
+  const std::string text(image.begin(), image.end());
+  for (size_t k = text.find("key-"); k != std::string::npos; k = text.find("key-", k + 4)) {
+    const size_t start = k + 4;
+    const size_t stop = text.find('\0', start);
+    const std::string info = text.substr(start, stop == std::string::npos ? std::string::npos : stop - start);
+    const size_t colon = info.find(':');
+    const size_t build = colon == std::string::npos ? std::string::npos : info.find("build", colon);
+    if (build == std::string::npos) continue;
+    size_t q = build + 5;
+    while (q < info.size() && info[q] == ' ') ++q;
+    constexpr size_t kStamp = 19;  // YYYY-MM-DD HH:MM:SS
+    if (q + kStamp > info.size() || info[q + 4] != '-' || info[q + 13] != ':') continue;
+    return {info.substr(0, colon), info.substr(colon + 1, q + kStamp - colon - 1)};
+  }
+  return {};
+}
+
+}  // namespace
+
+void SimCard::note_image_written(uint16_t kind, const std::vector<uint8_t>& image) {
+  std::lock_guard lk(mu_);
+  PendingImage p;
+  p.kind = kind;
+  if (kind == 2 && impl_->st.after_upgrade != Scenario::AfterUpgrade::RestartIntoOld) {
+    auto [tag, version] = image_identity(image);
+    if (!version.empty()) {
+      p.tag = tag;
+      p.firmware_version = version;
+    }
+  }
+  pending_image_ = std::move(p);
+}
+
+void SimCard::on_host_released() {
+  std::lock_guard lk(mu_);
+  if (pending_image_ && impl_->st.after_upgrade != Scenario::AfterUpgrade::NeedsReplug) leave_after_answer_ = true;
+}
+
+void SimCard::apply_pending_image() {
+  if (!pending_image_) return;
+  if (!pending_image_->firmware_version.empty()) {
+    impl_->st.firmware_version = pending_image_->firmware_version;
+    if (pending_image_->tag != model_name(model_)) impl_->st.reported_tag = pending_image_->tag;
+    else impl_->st.reported_tag.reset();
+  }
+  pending_image_.reset();
+}
+
+bool SimCard::returning() const { return return_at_ns_.load(std::memory_order_acquire) != 0 && !plugged(); }
+
+bool SimCard::poll_return() {
+  const uint64_t at = return_at_ns_.load(std::memory_order_acquire);
+  if (at == 0 || plugged() || clock_now_ns() < at) return false;
+  plug();
+  return true;
+}
+
 void SimCard::plug() {
   std::function<void(bool)> listener;
   {
     std::lock_guard lk(mu_);
     if (plugged()) return;
+    // A card coming back from a restart or a power cycle runs what its flash holds.
+    apply_pending_image();
+    return_at_ns_.store(0, std::memory_order_release);
+    leave_after_answer_ = false;
     generation_.fetch_add(1, std::memory_order_acq_rel);
     impl_->reset_session();
     armed_ = Fault::None;

@@ -118,6 +118,21 @@ class SimCard {
   // Called after every plug() and unplug() (also an unplug by fault), outside the card's lock.
   void set_plug_listener(std::function<void(bool plugged)> listener);
 
+  // ---- Restart after an upgrade ----------------------------------------------------------------
+  // A channel tells the card that a whole image is in its flash. From its next start the card
+  // runs it: a USB-controller image's info text ("key-<tag>:<version> build <stamp> ...") gives
+  // the tag and firmware version of its status text. When the host then unlocks the card
+  // (command 7, 0x20..0x22) a card that restarts by itself leaves the bus once that answer is
+  // fetched and comes back restart_ms later (poll_return); one that needs a replug waits for
+  // plug().
+  void note_image_written(uint16_t kind, const std::vector<uint8_t>& image);
+  // Called by the card's own command 7 handler: the host has let go of the card.
+  void on_host_released();
+  // True while the card is away restarting.
+  bool returning() const;
+  // Plugs the card back in when its restart time has come (kestrel's clock); true when it did.
+  bool poll_return();
+
   // ---- Channels ----------------------------------------------------------------------------
 
   void add_channel(std::shared_ptr<SimChannel> channel);
@@ -225,6 +240,17 @@ class SimCard {
   uint32_t armed_delay_ms_ = 0;
   uint32_t armed_fetches_ = 0;  // fetches the armed answer fault still spoils
   uint64_t transfer_debt_us_ = 0;  // transfer latency not yet spent (under a millisecond)
+
+  // The image the card runs from its next start, and the restart in progress.
+  struct PendingImage {
+    uint16_t kind = 0;
+    std::string tag;               // the board tag the image's firmware names itself by
+    std::string firmware_version;  // empty: the version stays
+  };
+  std::optional<PendingImage> pending_image_;
+  bool leave_after_answer_ = false;  // the unlock's answer is fetched, then the card restarts
+  std::atomic<uint64_t> return_at_ns_{0};  // 0: not away restarting
+  void apply_pending_image();  // under mu_
 
   std::atomic<bool> plugged_{true};
   std::atomic<uint32_t> generation_{1};

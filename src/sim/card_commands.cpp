@@ -228,6 +228,9 @@ void SimCard::Impl::cmd_control(const Request& rq) {
   }
   const uint8_t a[2] = {r, code};
   answer(rq, a);
+  // The unlock that follows a transfer (0x20 + the lock's answer): the card may now restart into
+  // a new image.
+  if (code >= 0x20 && code <= 0x22) card.on_host_released();
 }
 
 // Command 10: the video setting block. The answer's signed result is 0 when the card took the

@@ -4,11 +4,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <vector>
 
 namespace kestrel::sim {
 
 enum class Handled { No, Ok, Fail };
+
+// Told when a channel has a whole image in the flash (the flash channel's verify matched, the
+// download's end after its pages): the image kind (1 FPGA, 2 USB controller) and the bytes. The
+// card runs it from its next start.
+using ImageWrittenFn = std::function<void(uint16_t kind, std::vector<uint8_t> image)>;
 
 class SimChannel {
  public:

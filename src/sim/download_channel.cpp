@@ -51,7 +51,14 @@ Handled DownloadChannel::on_set_feature(std::span<const uint8_t> report) {
     page_log_.clear();
   } else {
     ++stats_.ends;
+    const bool wrote = active_ && !page_log_.empty();
     active_ = false;
+    if (wrote && written_hook_) {
+      constexpr uint16_t kFpgaHeaderPage = DL_FPGA_BASE >> 8;
+      const bool fpga = std::find(page_log_.begin(), page_log_.end(), kFpgaHeaderPage) != page_log_.end();
+      if (!fpga) written_hook_(2, usb_image(high_water_));
+      else if (auto img = fpga_image()) written_hook_(1, std::move(*img));
+    }
   }
   return Handled::Ok;
 }
@@ -205,6 +212,9 @@ std::shared_ptr<CardStorage> attach_storage(SimCard& card) {
   dc.page_us = lat.per_page_ms * 1000;
   st->flash_channel.faults().bind_card(card_step(card));
   st->download.faults().bind_card(card_step(card));
+  auto written = [&card](uint16_t kind, std::vector<uint8_t> image) { card.note_image_written(kind, image); };
+  st->flash_channel.set_written_hook(written);
+  st->download.set_written_hook(written);
 
   // The card holds the storage through aliasing pointers to its channels.
   card.add_channel(std::shared_ptr<SimChannel>(st, &st->download));

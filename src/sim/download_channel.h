@@ -97,6 +97,9 @@ class DownloadChannel : public SimChannel {
   ChannelFaults& faults() { return faults_; }
   // On its own, an Unplug fault makes the channel fail every call and runs this hook.
   void set_unplug_hook(std::function<void()> hook) { unplug_hook_ = std::move(hook); }
+  // Told at the end of a download that wrote pages: an FPGA image when the header page was
+  // written, else the USB-controller image up to the highest page.
+  void set_written_hook(ImageWrittenFn hook) { written_hook_ = std::move(hook); }
   bool gone() const { return gone_; }
   void replug() { gone_ = false; }
 
@@ -108,6 +111,7 @@ class DownloadChannel : public SimChannel {
   Config cfg_;
   ChannelFaults faults_;
   std::function<void()> unplug_hook_;
+  ImageWrittenFn written_hook_;
   bool gone_ = false;
   Fault armed_ = Fault::None;
   uint32_t armed_delay_ms_ = 0;

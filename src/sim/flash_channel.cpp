@@ -256,6 +256,7 @@ Handled FlashChannel::on_control(std::span<const uint8_t> report) {
         stats_.last_verify_crc = crc;
         const bool match = in_flash && crc == host_crc;
         if (match) ++stats_.verify_matched;
+        if (match && written_hook_) written_hook_(kind, flash_.read(base, length));
         ans[AP_RESULT] = match ? 1 : 0;
         put_le32(ans + AP_BASE, base);
         put_le32(ans + AP_SIZE, length);

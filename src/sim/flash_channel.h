@@ -125,6 +125,8 @@ class FlashChannel : public SimChannel {
   // Called when an Unplug fault fires while the channel is on its own (bound to a card, the
   // card unplugs itself). The channel then fails every call until replug().
   void set_unplug_hook(std::function<void()> hook) { unplug_hook_ = std::move(hook); }
+  // Told when a verify matched: the partition's image of that kind is complete.
+  void set_written_hook(ImageWrittenFn hook) { written_hook_ = std::move(hook); }
   void replug();
   bool gone() const { return gone_; }
 
@@ -148,6 +150,7 @@ class FlashChannel : public SimChannel {
   Config cfg_;
   ChannelFaults faults_;
   std::function<void()> unplug_hook_;
+  ImageWrittenFn written_hook_;
   bool gone_ = false;
 
   bool open_ = false;

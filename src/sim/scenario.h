@@ -114,6 +114,9 @@ struct Scenario {
 
   // Version texts. The status text is "<model>:<firmware> FPGA:<fpga>".
   std::string firmware_version = "V1.0.0";
+  // The board tag the status text gives in place of the model's name (a card whose old firmware
+  // names its board otherwise); nullopt: the model's name.
+  std::optional<std::string> reported_tag;
   std::string fpga_version = "1.0";
 
   // Video state.
@@ -139,6 +142,15 @@ struct Scenario {
 
   // Card clock: device time = host monotonic time + this offset.
   int64_t device_time_offset_ns = 1'000'000'000;
+
+  // What the card does once an upgrade has been written and the host lets go of the card (the
+  // card unlock after the transfer): restart at once, leaving the bus and coming back after
+  // restart_ms running the new image; or keep running the old firmware until it is unplugged
+  // and plugged in again (power-cycled). RestartIntoOld restarts but comes back with the
+  // firmware it had (a card that fell back to its old image).
+  enum class AfterUpgrade : uint8_t { Restart, NeedsReplug, RestartIntoOld };
+  AfterUpgrade after_upgrade = AfterUpgrade::Restart;
+  uint32_t restart_ms = 1000;
 
   LatencyModel latency;
   FaultPlan faults;

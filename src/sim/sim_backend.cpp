@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -66,6 +67,12 @@ bool parse_node(const std::string& node, size_t& index) {
 SimBackend::SimBackend() : event_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 SimBackend::~SimBackend() {
+  {
+    std::lock_guard lk(mu_);
+    stopping_ = true;
+  }
+  returns_cv_.notify_all();
+  if (returns_thread_.joinable()) returns_thread_.join();
   for (auto& c : cards_) c->set_plug_listener(nullptr);
   if (event_fd_ >= 0) close(event_fd_);
 }
@@ -80,8 +87,9 @@ std::shared_ptr<SimCard> SimBackend::add_card(const Scenario& scenario, bool plu
     index = cards_.size();
     cards_.push_back(card);
   }
-  card->set_plug_listener([this, index](bool in) {
+  card->set_plug_listener([this, index, c = card.get()](bool in) {
     notify(in ? platform::HotplugEvent::Kind::Arrival : platform::HotplugEvent::Kind::Removal, index);
+    if (!in && c->returning()) watch_returns();
   });
   if (plugged) notify(platform::HotplugEvent::Kind::Arrival, index);
   return card;
@@ -105,6 +113,30 @@ void SimBackend::unplug(size_t index) {
   if (auto c = card(index)) c->unplug();
 }
 
+void SimBackend::poll_returns() {
+  for (size_t i = 0, n = card_count(); i < n; ++i)
+    if (auto c = card(i)) c->poll_return();
+}
+
+void SimBackend::return_in_background(bool on) {
+  std::lock_guard lk(mu_);
+  background_returns_ = on;
+}
+
+void SimBackend::watch_returns() {
+  std::lock_guard lk(mu_);
+  if (!background_returns_ || returns_thread_.joinable() || stopping_) return;
+  returns_thread_ = std::thread([this] {
+    constexpr auto kPeriod = std::chrono::milliseconds(20);
+    std::unique_lock lk(mu_);
+    while (!returns_cv_.wait_for(lk, kPeriod, [this] { return stopping_; })) {
+      lk.unlock();
+      poll_returns();
+      lk.lock();
+    }
+  });
+}
+
 std::string SimBackend::node_of(size_t index) { return kNodePrefix + std::to_string(index); }
 
 std::string SimBackend::path_of(size_t index) const {
@@ -118,6 +150,7 @@ std::string SimBackend::path_of(size_t index) const {
 }
 
 bool SimBackend::enumerate(std::vector<platform::HidInterfaceInfo>& out) {
+  poll_returns();
   out.clear();
   const size_t n = card_count();
   for (size_t i = 0; i < n; ++i) {
@@ -154,6 +187,7 @@ std::unique_ptr<platform::HidDevice> SimBackend::open(const std::string& node, p
 int SimBackend::hotplug_fd() { return event_fd_; }
 
 std::vector<platform::HotplugEvent> SimBackend::drain_hotplug() {
+  poll_returns();
   std::lock_guard lk(mu_);
   uint64_t n = 0;
   if (event_fd_ >= 0 && read(event_fd_, &n, sizeof n) < 0) n = 0;  // EAGAIN: nothing was pending

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <memory>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,14 @@ class SimBackend : public platform::HidBackend {
   void plug(size_t index);
   void unplug(size_t index);
 
+  // Plugs back in the cards whose restart after an upgrade is over (on kestrel's clock). Runs on
+  // every enumerate and drain_hotplug, and, once return_in_background() was asked for, on a
+  // thread of the backend every 20 ms of real time while a card is away, so that a window that
+  // waits only for notifications hears the card come back. Under a test's simulated clock the
+  // card comes back once the test has moved the clock past its restart time.
+  void poll_returns();
+  void return_in_background(bool on = true);
+
   // "sim:<index>", what open() takes.
   static std::string node_of(size_t index);
   // \\?\hid#vid_04b4&pid_00ed&mi_02#7&2a3b&0&000<index>#{4d1e55b2-f16f-11cf-88cb-001111000030}
@@ -50,8 +60,13 @@ class SimBackend : public platform::HidBackend {
 
  private:
   void notify(platform::HotplugEvent::Kind kind, size_t index);
+  void watch_returns();  // starts the returns thread once
 
   mutable std::mutex mu_;
+  std::thread returns_thread_;
+  std::condition_variable returns_cv_;
+  bool stopping_ = false;
+  bool background_returns_ = false;
   std::vector<std::shared_ptr<SimCard>> cards_;
   std::vector<platform::HotplugEvent> events_;
   int event_fd_ = -1;

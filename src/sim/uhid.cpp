@@ -458,24 +458,35 @@ class CardConsole {
 
 }  // namespace
 
-int run_uhid(const Scenario& scenario) {
-  SimBackend backend;
-  auto card = backend.add_card(scenario);
-  std::string error;
-  auto dev = backend.open(SimBackend::node_of(0), platform::Access::ReadWrite, &error);
-  if (!dev) {
-    std::fprintf(stderr, "kestrel-sim: cannot open the card: %s\n", error.c_str());
-    return 2;
-  }
+namespace {
 
+UhidDeviceInfo device_info(const Scenario& scenario, const SimCard& card) {
   UhidDeviceInfo info;
-  info.name = scenario.product + " (kestrel-sim " + std::string(card->name()) + ")";
-  info.phys = "kestrel-sim/" + std::string(card->name());
-  info.uniq = card->status_text();
+  info.name = scenario.product + " (kestrel-sim " + std::string(card.name()) + ")";
+  info.phys = "kestrel-sim/" + std::string(card.name());
+  info.uniq = card.status_text();
   info.vendor = scenario.vendor_id;
   info.product = scenario.product_id;
   info.version = scenario.release;
   info.report_descriptor = SimCard::report_descriptor();
+  return info;
+}
+
+// Waits while the card is away restarting after an upgrade; false when a signal ends the wait.
+bool wait_for_return(SimCard& card, int stop_fd) {
+  while (!card.plugged()) {
+    pollfd p{stop_fd, POLLIN, 0};
+    if (::poll(&p, stop_fd >= 0 ? 1 : 0, 20) > 0) return false;
+    card.poll_return();
+  }
+  return true;
+}
+
+}  // namespace
+
+int run_uhid(const Scenario& scenario) {
+  SimBackend backend;
+  auto card = backend.add_card(scenario);
 
   // SIGINT and SIGTERM end the bridge through a signalfd, so that the card leaves cleanly.
   sigset_t mask;
@@ -485,19 +496,18 @@ int run_uhid(const Scenario& scenario) {
   sigset_t old;
   pthread_sigmask(SIG_BLOCK, &mask, &old);
   const int sfd = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
-
-  UhidBridge bridge(*dev, info);
-  if (!bridge.create(&error)) {
-    std::fprintf(stderr, "kestrel-sim: the uhid bridge is unavailable: %s\n", error.c_str());
-    if (sfd >= 0) ::close(sfd);
+  auto restore_signals = [&] {
+    if (sfd >= 0) {
+      // Take the signal that ended the bridge: still pending when the mask is restored, it would
+      // end the process by its default action after all, and the exit code would be lost.
+      signalfd_siginfo si;
+      while (::read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+      }
+      ::close(sfd);
+    }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return 2;
-  }
-  std::printf("kestrel-sim: %s behind /dev/uhid as %04x:%04x; Ctrl-C ends\n", card->status_text().c_str(),
-              info.vendor, info.product);
-  std::fflush(stdout);
-  CardConsole console(*card);
-  console.start();
+  };
+
   // uhid hands the kernel's events to the bridge through a ring of 32 and drops an event that
   // finds it full, while the host's write or HIDIOCSOUTPUT has already returned success: a host
   // that sends report after report (the pages of an upgrade) outruns a bridge at normal priority,
@@ -507,22 +517,49 @@ int run_uhid(const Scenario& scenario) {
   // console keeps its normal priority; the pump thread, started by run(), inherits this one.
   sched_param sp{};
   sp.sched_priority = 10;
-  if (const int e = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp); e != 0)
-    std::fprintf(stderr,
-                 "kestrel-sim: the bridge runs at normal priority (%s); a host that sends reports in quick "
-                 "succession may lose some in uhid's queue of 32\n",
-                 std::strerror(e));
-  const int rc = bridge.run(sfd);
-  console.stop();
-  if (sfd >= 0) {
-    // Take the signal that ended the bridge: still pending when the mask is restored, it would
-    // end the process by its default action after all, and the exit code would be lost.
-    signalfd_siginfo si;
-    while (::read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+  const int prio_error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+
+  CardConsole console(*card);
+  int rc = 0;
+  // One round per time the card is on the bus: after an upgrade it restarts, leaves and comes
+  // back as a new device running its new image.
+  for (bool first = true;; first = false) {
+    std::string error;
+    auto dev = backend.open(SimBackend::node_of(0), platform::Access::ReadWrite, &error);
+    if (!dev) {
+      std::fprintf(stderr, "kestrel-sim: cannot open the card: %s\n", error.c_str());
+      rc = 2;
+      break;
     }
-    ::close(sfd);
+    const UhidDeviceInfo info = device_info(scenario, *card);
+    UhidBridge bridge(*dev, info);
+    if (!bridge.create(&error)) {
+      std::fprintf(stderr, "kestrel-sim: the uhid bridge is unavailable: %s\n", error.c_str());
+      rc = 2;
+      break;
+    }
+    std::printf("kestrel-sim: %s behind /dev/uhid as %04x:%04x; Ctrl-C ends\n", card->status_text().c_str(),
+                info.vendor, info.product);
+    std::fflush(stdout);
+    if (first) {
+      console.start();
+      if (prio_error != 0)
+        std::fprintf(stderr,
+                     "kestrel-sim: the bridge runs at normal priority (%s); a host that sends reports in quick "
+                     "succession may lose some in uhid's queue of 32\n",
+                     std::strerror(prio_error));
+    }
+    rc = bridge.run(sfd);
+    if (rc != 1 || !card->returning()) break;
+    std::printf("kestrel-sim: restarting into the new image\n");
+    std::fflush(stdout);
+    if (!wait_for_return(*card, sfd)) {
+      rc = 0;
+      break;
+    }
   }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  console.stop();
+  restore_signals();
   return rc == 2 ? 2 : rc;
 }
 
