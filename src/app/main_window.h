@@ -4,12 +4,14 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "app/diagnostics.h"
+#include "app/upgrade_end.h"
 #include "app/view.h"
 #include "devlink/board_records.h"
 #include "devlink/hid_link.h"
@@ -161,8 +163,18 @@ class CkestrelDlg {
   uint32_t run_script(uint32_t n);       // 32780 + n: the run id, 0 when nothing started
   DiagState m_diag;
 
+  // ---- The end of an upgrade (upgrade_end.cpp) -------------------------------------------------
+  // Starts waiting for the card of the "OK!" upgrade to restart; kind 2 compares its version
+  // with `image` once it is back, kind 1 reports its FPGA version.
+  void arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image);
+  void upgrade_end_tick();                     // every timer tick
+  void upgrade_end_on_change(uint32_t event);  // after a device change's rescan
+  const UpgradeEndWait& upgrade_end() const { return m_end; }
+
  private:
   void log_send_async(uint32_t action, bool ok);
+  void report_upgrade_end(const VerifyReport& report);
+  UpgradeEndWait m_end;
   void print_frame_record(const uint8_t* r, const char* key, uint64_t diff);
 
   DialogView& view_;

@@ -71,6 +71,7 @@ void CkestrelDlg::debug_output_poll() {
 
 void CkestrelDlg::on_timer(uint32_t id) {
   if (id != kTimerId) return;
+  upgrade_end_tick();
   if (!list_->current) return;
   debug_output_poll();
   if (m_dxctl_lock_status) return;
@@ -99,6 +100,7 @@ bool CkestrelDlg::on_device_change(uint32_t event) {
       board_scan();
       on_status_refresh_command();
       enable_device_controls(view_.selection(ids::CARD_LIST) >= 0);
+      upgrade_end_on_change(event);
       break;
     default:
       break;

@@ -5,8 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,10 @@
 #include "boards/registry.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/verify_end.h"
 #include "log/clock.h"
+#include "update/fpga_check.h"
+#include "update/image_file.h"
 #include "update/workflow.h"
 
 namespace kestrel::cli {
@@ -40,28 +42,44 @@ nlohmann::json alert_json(const AlertRequest& r) {
           {"accept", r.accept_caption.value_or("")}};
 }
 
-// The confirmation of the match check. 0x0301 (mismatch or conflict) needs --force; the others
-// ask on a terminal and go ahead with --yes. Nothing waits for input without a terminal.
+// A yes/no question on the terminal; true only for an answer that starts with y.
+bool ask(const std::string& question) {
+  std::fprintf(stderr, "%s [y/N] ", question.c_str());
+  std::fflush(stderr);
+  char answer[16] = {};
+  if (!std::fgets(answer, sizeof answer, stdin)) return false;
+  return answer[0] == 'y' || answer[0] == 'Y';
+}
+
+// Why the confirmation may not be asked here: nothing waits for input without a terminal, and
+// JSON output is for scripts.
+bool can_ask(Session& s) { return interactive() && !s.out().json(); }
+constexpr const char* kNeedsConfirmation = "the upgrade needs confirmation: run it on a terminal or add --yes";
+
+// The confirmation of the match check. A mismatch or conflict (0x0301) goes ahead only with
+// --force, and then still asks, as the window asks twice; only --yes answers for the user.
 bool confirm(Session& s, const AlertRequest& r, std::string& declined_why) {
   Output& out = s.out();
   out.doc()["check"] = alert_json(r);
   if (!out.json()) {
     std::fprintf(stderr, "%s\n%s\n", r.info.value_or("").c_str(), verdict_text(r).c_str());
   }
-  if (r.style == ALERT_STYLE_FORCE) {
-    if (s.options().force) return true;
-    declined_why = "the image does not match this card; --force goes ahead anyway";
+  if (r.style == ALERT_STYLE_FORCE && !s.options().force) {
+    const bool damaged = r.info.value_or("").find(IMAGE_INFO_DAMAGED) != std::string::npos;
+    declined_why = damaged ? "the image failed this board's integrity check (damaged, or made for another board); "
+                             "--force goes ahead anyway"
+                           : "the image does not match this card; --force goes ahead anyway";
     return false;
   }
-  if (s.options().yes || s.options().force) return true;
-  if (!interactive() || out.json()) {
-    declined_why = "the upgrade needs confirmation: run it on a terminal or add --yes";
+  if (s.options().yes) return true;
+  if (!can_ask(s)) {
+    declined_why = kNeedsConfirmation;
     return false;
   }
-  std::fprintf(stderr, "%s? [y/N] ", r.accept_caption.value_or("upgrade").c_str());
-  char answer[16] = {};
-  if (!std::fgets(answer, sizeof answer, stdin)) return false;
-  if (answer[0] == 'y' || answer[0] == 'Y') return true;
+  AlertRequest q = r;
+  q.verdict = verdict_text(r);
+  const std::string question = r.reconfirm() ? alert_reconfirm_question(q) : r.accept_caption.value_or("upgrade") + "?";
+  if (ask(question)) return true;
   declined_why = "declined";
   return false;
 }
@@ -104,19 +122,42 @@ class Progress {
   UpgradePhase phase_ = UpgradePhase::Erase;
 };
 
-std::vector<uint8_t> read_file(const std::string& path, bool& ok) {
-  std::ifstream in(path, std::ios::binary);
-  ok = static_cast<bool>(in);
-  return ok ? std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}) : std::vector<uint8_t>{};
+bool has_signature(const ImageFile& img) {
+  return img.size() >= 2 && img.begin()[0] == IMAGE_SIG0 && img.begin()[1] == IMAGE_SIG1;
 }
 
-int cmd_upgrade(Session& s, const std::string& what, const std::string& path) {
+// The FPGA file before anything is sent: its bitstream marks (refused without them unless
+// --force), then what is about to be written where, asked on a terminal unless --yes.
+int confirm_fpga(Session& s, const std::string& path, const ImageFile& img) {
+  Output& out = s.out();
+  const FpgaImageCheck check = check_fpga_image(img.data());
+  out.doc()["fpga_check"] = {{"ok", check.ok}, {"mark", check.mark}, {"reason", check.reason}};
+  if (!check.ok && !s.options().force)
+    return out.fail(EXIT_IMAGE_REFUSED, path + ": " + check.reason + "; --force writes it anyway");
+  const BoardRegistry* reg = s.window().registry();
+  const char* board = reg && reg->current ? reg->current->name : "unknown board";
+  if (!out.json())
+    std::fprintf(stderr, "FPGA image %s (%u bytes%s%s) onto %s\n", path.c_str(), img.size(), check.ok ? ", " : "",
+                 check.ok ? check.mark.c_str() : "", board);
+  if (s.options().yes) return EXIT_OK;
+  if (!can_ask(s)) return out.fail(EXIT_IMAGE_REFUSED, kNeedsConfirmation);
+  if (!ask("write this FPGA image?")) return out.fail(EXIT_IMAGE_REFUSED, "declined");
+  return EXIT_OK;
+}
+
+int cmd_upgrade(Session& s, const std::string& what, const std::string& path, const EndWait& wait) {
   Output& out = s.out();
   if (what != "firmware" && what != "fpga") return out.fail(EXIT_USAGE, "upgrade takes firmware or fpga");
-  bool readable = false;
-  const std::vector<uint8_t> image = read_file(path, readable);
-  if (!readable) return out.fail(EXIT_USAGE, "cannot read " + path);
-  if (image.empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
+  std::string error;
+  const std::optional<ImageFile> image = ImageFile::load(path, &error);
+  if (!image) return out.fail(EXIT_USAGE, error);
+  if (image->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
+  const bool fpga = what == "fpga";
+  if (!fpga && !has_signature(*image) && !s.options().force)
+    return out.fail(EXIT_IMAGE_REFUSED, path + " is not a USB-controller image (no CY signature)");
+  if (fpga) {
+    if (const int rc = confirm_fpga(s, path, *image); rc != EXIT_OK) return rc;
+  }
 
   CkestrelDlg& w = s.window();
   MemoryView& v = s.view();
@@ -129,9 +170,9 @@ int cmd_upgrade(Session& s, const std::string& what, const std::string& path) {
   UpgradeHooks hooks;
   hooks.show_alert = [&](const AlertRequest& r) { return confirm(s, r, declined_why); };
   hooks.pump = [&] { s.drain_posted(); };
-  hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image.size()); };
+  hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image->size()); };
   UpgradeWorkflow upgrade(w, hooks);
-  upgrade.on_clicked_upgrade(what == "fpga" ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB);
+  upgrade.on_clicked_upgrade(fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB);
   progress.end();
   s.drain_posted();
 
@@ -140,31 +181,38 @@ int cmd_upgrade(Session& s, const std::string& what, const std::string& path) {
                           : o.path == UpgradePath::HidDownload ? "hid-download" : "none";
   out.doc()["path"] = path_name;
   out.doc()["file"] = path;
-  out.doc()["result"] = o.result;
   out.doc()["version_before"] = before;
+  // The engine's result means something only when a transfer ran.
+  if (o.transferred) out.doc()["result"] = o.result;
   if (!o.file_chosen) return out.fail(EXIT_FAILED, "the upgrade did not start");
-  if (!o.accepted && what == "firmware")
-    return out.fail(EXIT_IMAGE_REFUSED, declined_why.empty() ? "image refused" : declined_why);
+  if (!o.accepted && !fpga) {
+    if (!declined_why.empty()) return out.fail(EXIT_IMAGE_REFUSED, declined_why);
+    // The HID path refuses a file without the boot-image signature before any dialog.
+    if (!has_signature(*image)) return out.fail(EXIT_IMAGE_REFUSED, path + " is not a USB-controller image (no CY signature)");
+    return out.fail(EXIT_IMAGE_REFUSED, "image refused");
+  }
   if (!o.transferred) return out.fail(EXIT_FAILED, "the transfer did not run");
   if (!o.ok) return out.fail(EXIT_FAILED, "upgrade FAILED! (result " + std::to_string(o.result) + ")");
 
-  // Read the version again; a card that restarts after its upgrade may not answer yet.
-  w.on_status_refresh_command();
-  const std::string after = v.text(ids::VERSION_TEXT);
-  out.doc()["version_after"] = after;
+  // The end: does the card now run the image?
   out.line("upgrade OK! via " + std::string(path_name));
+  const std::optional<ImageVersion> want = fpga ? std::nullopt : image_version_of(image->data());
+  out.doc()["image_version"] = want ? nlohmann::json(want->text()) : nlohmann::json(nullptr);
+  const VerifyReport end = verify_upgrade_end(s, fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, want, wait);
   out.line("version before: " + before);
-  out.line("version after:  " + after);
+  out.line("version after:  " + out.doc()["version_after"].get<std::string>());
+  out.line(end.summary());
+  if (end.end == VerifiedEnd::RestartNeeded) out.line(RESTART_ADVICE);
+  if (end.end == VerifiedEnd::NotVerified) return out.fail(EXIT_FAILED, "upgrade " + end.summary());
   return EXIT_OK;
 }
 
 int cmd_check_image(Session& s, const std::string& path) {
   Output& out = s.out();
-  bool readable = false;
-  const std::vector<uint8_t> image = read_file(path, readable);
-  if (!readable) return out.fail(EXIT_USAGE, "cannot read " + path);
-  if (image.size() < 2 || image[0] != IMAGE_SIG0 || image[1] != IMAGE_SIG1)
-    return out.fail(EXIT_IMAGE_REFUSED, path + " is not a USB-controller image (no CY signature)");
+  std::string error;
+  const std::optional<ImageFile> image = ImageFile::load(path, &error);
+  if (!image) return out.fail(EXIT_USAGE, error);
+  if (!has_signature(*image)) return out.fail(EXIT_IMAGE_REFUSED, path + " is not a USB-controller image (no CY signature)");
   CkestrelDlg& w = s.window();
   UpgradeWorkflow upgrade(w);
   std::vector<uint8_t> work(2 * CkestrelDlg::kPage);
@@ -177,7 +225,8 @@ int cmd_check_image(Session& s, const std::string& path) {
     return false;  // a check only: never upgrade
   };
   const BoardEntry* entry = w.registry() ? w.registry()->current : nullptr;
-  check_usb_image_buffer(ctx, entry, image.data(), static_cast<uint32_t>(image.size()));
+  // The image's bytes are followed by the zero byte the info text search relies on.
+  check_usb_image_buffer(ctx, entry, image->begin(), image->size());
   if (!asked) return out.fail(EXIT_FAILED, "the image could not be checked");
   out.doc()["check"] = alert_json(seen);
   out.line(seen.info.value_or(""));
@@ -189,10 +238,28 @@ int cmd_check_image(Session& s, const std::string& path) {
 
 void add_upgrade_commands(CLI::App& app, CommandSet& chosen) {
   static std::string kind, file, check_file;
+  static std::string replug_text;
   auto* up = app.add_subcommand("upgrade", "Upgrade the card: firmware <file.img> or fpga <file.bit|.bin>");
   up->add_option("kind", kind, "firmware | fpga")->required();
   up->add_option("file", file, "image file")->required();
-  up->callback([&] { chosen.action = [](Session& s) { return cmd_upgrade(s, kind, file); }; });
+  auto* wait_opt = up->add_option("--wait-restart", replug_text,
+                                  "When the card keeps running its old firmware, wait up to SECONDS (default 120) "
+                                  "for it to be replugged, then verify")
+                       ->expected(0, 1)
+                       ->type_name("[=SECONDS]");
+  up->callback([&, wait_opt] {
+    EndWait wait;
+    std::string bad;
+    if (wait_opt->count() > 0) {
+      uint32_t secs = 120;
+      if (!replug_text.empty() && (!parse_number(replug_text, secs) || secs == 0)) bad = replug_text;
+      wait.replug_s = secs;
+    }
+    chosen.action = [wait, bad](Session& s) {
+      if (!bad.empty()) return s.out().fail(EXIT_USAGE, "--wait-restart takes a number of seconds above 0, not " + bad);
+      return cmd_upgrade(s, kind, file, wait);
+    };
+  });
 
   auto* check = app.add_subcommand("check-image", "Check a USB-controller image against the card; no upgrade");
   check->add_option("file", check_file, "image file (.img)")->required();

@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
   app.add_option("--sim-report-log", opt.sim_report_log, "Write the simulated card's received reports to this file")
       ->group("");
   app.add_option("--sim-hostile", opt.sim_hostile, "Make the simulated card hostile, with this seed")->group("");
+  app.add_option("--sim-after-upgrade", opt.sim_after_upgrade, "What the simulated card does after an upgrade")->group("");
+  app.add_option("--sim-replug-after", opt.sim_replug_after_s, "Replug the simulated card when it needs a restart")->group("");
   app.add_option("--sim-page-ms", opt.sim_page_ms, "The simulated card's time per flash page (erase block: ten times)")
       ->group("");
   add_card_commands(app, chosen);

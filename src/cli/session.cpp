@@ -102,6 +102,13 @@ int Session::setup() {
   if (!opt_.simulate.empty()) {
     auto scenario = sim::make_scenario(opt_.simulate);
     if (!scenario) return out_.fail(EXIT_USAGE, "unknown board '" + opt_.simulate + "'; boards: " + board_list());
+    if (!opt_.sim_after_upgrade.empty()) {
+      using A = sim::Scenario::AfterUpgrade;
+      if (opt_.sim_after_upgrade == "restart") scenario->after_upgrade = A::Restart;
+      else if (opt_.sim_after_upgrade == "replug") scenario->after_upgrade = A::NeedsReplug;
+      else if (opt_.sim_after_upgrade == "old") scenario->after_upgrade = A::RestartIntoOld;
+      else return out_.fail(EXIT_USAGE, "--sim-after-upgrade takes restart, replug or old");
+    }
     scenario->latency.per_page_ms = opt_.sim_page_ms;
     scenario->latency.per_erase_block_ms = opt_.sim_page_ms * 10;
     // A hostile card (tests): seeded lies, short stalls, floods and an unplug somewhere.
@@ -171,6 +178,8 @@ void Session::start_reader() {
   };
   g_console.reader_thread = std::thread([this] { hid_reader(reader_); });
 }
+
+bool Session::interrupted() const { return g_interrupted != 0; }
 
 void Session::drain_posted() {
   for (auto ids = view_.take_posted(); !ids.empty(); ids = view_.take_posted())

@@ -34,6 +34,11 @@ struct GlobalOptions {
   std::string sim_hostile;     // (tests) seed: the simulated card lies, stalls, floods and leaves
   uint32_t sim_page_ms = 0;    // (tests) the simulated card takes this long per flash page and
                                // ten times as long per erase block
+  std::string sim_after_upgrade;  // (tests) restart | replug | old: what the card does after an
+                                  // upgrade (restart by itself; wait for a replug; restart into
+                                  // its old firmware)
+  uint32_t sim_replug_after_s = 0;  // (tests) a simulated user replugs the card this long after
+                                    // being told it needs a restart
 };
 
 class Session {
@@ -59,6 +64,8 @@ class Session {
   void run_loop(double seconds);
   // Delivers the commands the window posted to itself.
   void drain_posted();
+  // True once SIGINT or SIGTERM arrived.
+  bool interrupted() const;
 
  private:
   const GlobalOptions& opt_;

@@ -1,5 +1,7 @@
 #include "update/workflow.h"
 
+#include "update/image_file.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -114,6 +116,12 @@ void UpgradeWorkflow::finish_transfer(int32_t result) {
   view.show(ids::PROGRESS, false);
 }
 
+bool UpgradeWorkflow::file_accepted(uint16_t kind, const std::string& path) {
+  if (!hooks_.accept_file || hooks_.accept_file(kind, path)) return true;
+  last_.file_refused = true;
+  return false;
+}
+
 void UpgradeWorkflow::on_clicked_button_usb_firmware() { on_clicked_upgrade(UPGRADE_KIND_USB); }
 void UpgradeWorkflow::on_clicked_button_fpga_firmware() { on_clicked_upgrade(UPGRADE_KIND_FPGA); }
 
@@ -135,8 +143,9 @@ void UpgradeWorkflow::on_clicked_upgrade(uint16_t kind) {
   const std::string path = dlg_.view().open_file_dialog(usb ? FILTER_USB_IMAGE : FILTER_FPGA_IMAGE);
   if (!path.empty()) {
     last_.file_chosen = true;
-    bool go = true;
-    if (usb) {
+    last_.file = path;
+    bool go = file_accepted(kind, path);
+    if (go && usb) {
       ImageCheckContext ctx = check_context(dlg_.status_page(0));
       go = check_usb_image_file(ctx, path);
     }
@@ -167,6 +176,8 @@ bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
   const std::string path = dlg_.view().open_file_dialog(filter.text());
   if (path.empty()) return true;
   last_.file_chosen = true;
+  last_.file = path;
+  if (!file_accepted(kind, path)) return true;  // nothing locked, nothing sent
 
   // 3. Locks.
   const int r = card_lock(link, dlg_.text_page(1));
@@ -177,14 +188,11 @@ bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
   // 4. The job block with the image.
   {
     FlashJobBlock block;
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-    long size = -1;
-    if (f && std::fseek(f.get(), 0, SEEK_END) == 0) size = std::ftell(f.get());
-    if (f && size >= 0 && size <= 0xFFFF0000L && std::fseek(f.get(), 0, SEEK_SET) == 0 &&
-        block.allocate(static_cast<uint32_t>(size))) {
+    const std::optional<ImageFile> file = ImageFile::load(path);
+    if (file && file->size() <= 0xFFFF0000u && block.allocate(file->size())) {
       FlashJob& job = *block.job();
-      const uint32_t length = static_cast<uint32_t>(std::fread(job.image, 1, static_cast<size_t>(size), f.get()));
-      f.reset();
+      const uint32_t length = file->size();
+      std::memcpy(job.image, file->begin(), length);
       job.image_length = length;
       job.image[length] = 0;
       std::memset(job.image + length + 1, 0xFF, FLASH_PAGE - 1);

@@ -61,6 +61,10 @@ struct UpgradeHooks {
   // Starts a worker thread into `out`; false when it cannot be started (a failed transfer).
   // Default: std::thread, false on std::system_error.
   std::function<bool(std::thread& out, std::function<void()> body)> start_thread;
+  // Looks at the chosen file before anything is written to the card (the desktop program: an
+  // FPGA file's bitstream marks, asking before a file without them goes on). False refuses the
+  // file, and the front end has said why; null takes every file.
+  std::function<bool(uint16_t kind, const std::string& path)> accept_file;
   // Told on the GUI thread whenever a running transfer's phase or whole percent changes (the
   // percent the progress bar shows). Optional; kestrelctl's progress line.
   std::function<void(UpgradePhase phase, int percent)> progress;
@@ -72,6 +76,8 @@ enum class UpgradePath : uint8_t { None, FlashChannel, HidDownload };
 struct UpgradeOutcome {
   UpgradePath path = UpgradePath::None;
   bool file_chosen = false;
+  std::string file;           // the chosen file
+  bool file_refused = false;  // accept_file turned the chosen file down
   bool accepted = false;      // the match check (USB images) let the transfer go ahead
   bool transferred = false;   // a transfer ran and ended in "OK!" or "FAILED!"
   bool thread_failed = false; // the worker could not be started
@@ -138,6 +144,7 @@ class UpgradeWorkflow {
   void idle(uint32_t ms);
   bool start(std::thread& t, std::function<void()> body);
   void finish_transfer(int32_t result);
+  bool file_accepted(uint16_t kind, const std::string& path);
 
   CkestrelDlg& dlg_;
   UpgradeHooks hooks_;

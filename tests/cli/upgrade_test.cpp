@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "support/kestrelctl_run.h"
+#include <pty.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -26,14 +28,87 @@ class UpgradeCli : public ::testing::Test {
   kestrel::test::TempDir dir_;
 };
 
+// Runs kestrelctl on a pseudo-terminal, as a user at a console would, answering every question
+// with `answer`; what it printed (both streams) and its exit code.
+ProcessResult run_on_terminal(const std::string& args, const std::string& answer) {
+  ProcessResult r;
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) return r;
+  if (pid == 0) {
+    const std::string cmd = std::string(KESTRELCTL) + " " + args;
+    execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string all;
+  size_t answered = 0;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the child has closed the terminal
+    all.append(buf, static_cast<size_t>(n));
+    // Each "[y/N]" gets the answer once.
+    for (size_t at = all.find("[y/N]", answered); at != std::string::npos; at = all.find("[y/N]", answered)) {
+      answered = at + 5;
+      const std::string line = answer + "\n";
+      if (write(master, line.data(), line.size()) < 0) break;
+    }
+  }
+  close(master);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.out = all;
+  return r;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+TEST_F(UpgradeCli, ForcedMismatchStillAsksOnATerminal) {
+  const std::string img = dir_.write("other.img", kestrel::test::usb_image(kestrel::test::tagged("rw820c", 65536)));
+  // --force without --yes: the question comes, and "n" writes nothing.
+  auto r = run_on_terminal("--simulate TB610K-1CH --force upgrade firmware " + img, "n");
+  EXPECT_EQ(r.code, 4) << r.out;
+  EXPECT_EQ(count_of(r.out, "[y/N]"), 1u) << r.out;
+  EXPECT_NE(r.out.find("是否强制升级"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("upgrade OK!"), std::string::npos) << r.out;
+  // "y" goes ahead.
+  r = run_on_terminal("--simulate TB610K-1CH --force upgrade firmware " + img, "y");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("upgrade OK!"), std::string::npos) << r.out;
+  // Without --force the mismatch is refused before any question.
+  r = run_on_terminal("--simulate TB610K-1CH upgrade firmware " + img, "y");
+  EXPECT_EQ(r.code, 4) << r.out;
+  EXPECT_EQ(count_of(r.out, "[y/N]"), 0u) << r.out;
+}
+
+TEST_F(UpgradeCli, FpgaUpgradeAsksOnATerminalAndNamesWhatItWrites) {
+  const std::string bit = dir_.write("logic.bin", kestrel::test::fpga_bitstream(70000));
+  auto r = run_on_terminal("--simulate meadow upgrade fpga " + bit, "n");
+  EXPECT_EQ(r.code, 4) << r.out;
+  EXPECT_NE(r.out.find("logic.bin (70000 bytes"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("onto meadow"), std::string::npos) << r.out;
+  EXPECT_EQ(count_of(r.out, "[y/N]"), 1u) << r.out;
+  r = run_on_terminal("--simulate meadow upgrade fpga " + bit, "y");
+  EXPECT_EQ(r.code, 0) << r.out;
+}
+
 TEST_F(UpgradeCli, FpgaThroughTheFlashChannel) {
   const std::string bit = dir_.write("logic.bin", kestrel::test::fpga_bitstream(70000));
-  const auto r = run("--simulate meadow --json upgrade fpga " + bit);
+  const auto r = run("--simulate meadow --json --yes upgrade fpga " + bit);
   EXPECT_EQ(r.code, 0);
   const auto j = json_of(r);
   EXPECT_EQ(j["ok"], true);
   EXPECT_EQ(j["path"], "flash-channel");
   EXPECT_TRUE(j.contains("version_after"));
+  // FPGA logic carries no text to compare: the card's FPGA version, no verdict.
+  EXPECT_TRUE(j["verified"].is_null());
+  const std::string before = j["version_before"];
+  EXPECT_EQ(j["verify"], "FPGA version " + before.substr(before.find("FPGA:") + 5)) << j.dump();
 }
 
 TEST_F(UpgradeCli, FirmwareThroughTheHidDownload) {
@@ -65,7 +140,11 @@ TEST_F(UpgradeCli, MismatchedImageNeedsForce) {
   EXPECT_EQ(r.code, 4);
   EXPECT_EQ(json_of(r)["check"]["style"], "0x0301");
 
+  // --force lets the mismatch go ahead, but only --yes answers for the user.
   r = run("--simulate TB610K-1CH --json --force upgrade firmware " + img);
+  EXPECT_EQ(r.code, 4);
+  EXPECT_NE(json_of(r)["error"]["message"].get<std::string>().find("--yes"), std::string::npos);
+  r = run("--simulate TB610K-1CH --json --force --yes upgrade firmware " + img);
   EXPECT_EQ(r.code, 0);
 }
 
@@ -83,7 +162,7 @@ std::vector<std::string> phases_seen(const std::string& text) {
 TEST_F(UpgradeCli, ProgressNamesEachPhase) {
   // A card that takes 1 ms per page and 10 ms per erase block, so each phase lasts a while.
   const std::string bit = dir_.write("logic.bin", kestrel::test::fpga_bitstream(70000));
-  auto r = kestrel::test::run_kestrelctl("--simulate meadow --sim-page-ms 1 upgrade fpga " + bit, {}, true);
+  auto r = kestrel::test::run_kestrelctl("--simulate meadow --sim-page-ms 1 --yes upgrade fpga " + bit, {}, true);
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_EQ(phases_seen(r.out), (std::vector<std::string>{"erase", "write", "verify"})) << r.out;
   EXPECT_NE(r.out.find(" verify 100% "), std::string::npos) << r.out;
@@ -99,7 +178,7 @@ TEST_F(UpgradeCli, ProgressNamesEachPhase) {
   // (160 ms here, longer than the window's 100 ms between looks), then starts again near 5 with
   // the pages. The phase follows the work, not the figure.
   const std::string big = dir_.write("logic.bit", kestrel::test::fpga_bitstream(100000));
-  r = kestrel::test::run_kestrelctl("--simulate TB610M-1CH --sim-page-ms 1 upgrade fpga " + big, {}, true);
+  r = kestrel::test::run_kestrelctl("--simulate TB610M-1CH --sim-page-ms 1 --yes upgrade fpga " + big, {}, true);
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_EQ(phases_seen(r.out), (std::vector<std::string>{"erase", "write"})) << r.out;
   EXPECT_NE(r.out.find(" erase 10% "), std::string::npos) << r.out;
@@ -112,6 +191,138 @@ TEST_F(UpgradeCli, UnreadableOrForeignFiles) {
   r = run("--simulate meadow --json check-image " + junk);
   EXPECT_EQ(r.code, 4);
   EXPECT_TRUE(json_of(r).contains("error"));
+}
+
+// Every file argument that is not a readable file: a message saying what is wrong, exit 2, and
+// one JSON document with the error.
+struct FileArgCase {
+  const char* args;  // with FILE standing for the argument
+  const char* says;
+};
+
+class FileArguments : public UpgradeCli, public ::testing::WithParamInterface<FileArgCase> {};
+
+TEST_P(FileArguments, DirectoryOrMissingFileIsAUsageError) {
+  const FileArgCase c = GetParam();
+  std::string args = c.args;
+  const std::string file = std::string(c.says) == "is a directory" ? dir_.path() : dir_.path() + "/nothing.img";
+  args.replace(args.find("FILE"), 4, file);
+  const auto r = run("--simulate meadow --json --yes " + args);
+  EXPECT_EQ(r.code, 2) << args;
+  const auto j = json_of(r);
+  EXPECT_EQ(j["ok"], false);
+  EXPECT_NE(j["error"]["message"].get<std::string>().find(c.says), std::string::npos) << j.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, FileArguments,
+                         ::testing::Values(FileArgCase{"check-image FILE", "is a directory"},
+                                           FileArgCase{"upgrade firmware FILE", "is a directory"},
+                                           FileArgCase{"upgrade fpga FILE", "is a directory"},
+                                           FileArgCase{"check-image FILE", "cannot read"},
+                                           FileArgCase{"upgrade fpga FILE", "cannot read"}));
+
+TEST_F(UpgradeCli, ImageEndingInItsTagWithoutAZeroByteIsCheckedInBounds) {
+  // The info text runs to the end of the file: its search stops at the zero byte after the image
+  // (AddressSanitizer caught a read past the buffer here).
+  std::vector<uint8_t> img = {'C', 'Y', 0xB0, 0x00};
+  const std::string tail = "key-TB850V-1CH";
+  img.insert(img.end(), tail.begin(), tail.end());
+  const auto r = run("--simulate TB610M-1CH --json check-image " + dir_.write("tail.img", img));
+  EXPECT_EQ(r.code, 4);
+  EXPECT_EQ(json_of(r)["check"]["style"], "0x0301");
+}
+
+TEST_F(UpgradeCli, ProbeThatPassesEveryBoardDoesNotPassAnotherModelsImage) {
+  // TB850V-1CH's probe answers true on any card: its image on a TB610M-1CH is a mismatch.
+  const std::string img = dir_.write("tb850.img", kestrel::test::usb_image(kestrel::test::tagged("TB850V-1CH", 65536)));
+  auto r = run("--simulate TB610M-1CH --json --yes upgrade firmware " + img);
+  EXPECT_EQ(r.code, 4);
+  auto j = json_of(r);
+  EXPECT_EQ(j["check"]["style"], "0x0301");
+  EXPECT_FALSE(j.contains("result"));  // no transfer ran
+  r = run("--simulate TB850V-1CH --json --yes upgrade firmware " + img);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(json_of(r)["check"]["style"], "0x0100");
+}
+
+TEST_F(UpgradeCli, FpgaFileWithoutBitstreamMarksIsRefusedUnlessForced) {
+  const std::string text = dir_.write("notes.bit", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
+  auto r = run("--simulate meadow --json --yes upgrade fpga " + text);
+  EXPECT_EQ(r.code, 4);
+  auto j = json_of(r);
+  EXPECT_EQ(j["fpga_check"]["ok"], false);
+  EXPECT_NE(j["error"]["message"].get<std::string>().find("--force"), std::string::npos);
+  EXPECT_FALSE(j.contains("result"));
+
+  std::vector<uint8_t> unmarked(4096, 0x11);
+  const std::string plain = dir_.write("plain.bin", unmarked);
+  r = run("--simulate meadow --json --yes upgrade fpga " + plain);
+  EXPECT_EQ(r.code, 4);
+  r = run("--simulate meadow --json --yes --force upgrade fpga " + plain);
+  EXPECT_EQ(r.code, 0);
+}
+
+TEST_F(UpgradeCli, MissingSignatureSaysSo) {
+  const std::string junk = dir_.write("junk.img", std::vector<uint8_t>(1024, 0x42));
+  for (const char* board : {"TB610M-1CH", "meadow"}) {
+    const auto r = run(std::string("--simulate ") + board + " --json --yes upgrade firmware " + junk);
+    EXPECT_EQ(r.code, 4) << board;
+    const auto j = json_of(r);
+    EXPECT_NE(j["error"]["message"].get<std::string>().find("no CY signature"), std::string::npos) << j.dump();
+    EXPECT_FALSE(j.contains("result")) << board;
+  }
+}
+
+// The end of a firmware upgrade: the simulated card restarts after the unlock and comes back
+// running the image (verified), comes back with its old firmware (not verified, exit 1), or keeps
+// running the old firmware until it is replugged (not yet verified, with the advice).
+TEST_F(UpgradeCli, VerifiedEndOnBothPaths) {
+  const std::string hid = dir_.write("m.img", kestrel::test::usb_image(kestrel::test::tagged("TB610M-1CH", 65536)));
+  auto r = run("--simulate TB610M-1CH --json --yes upgrade firmware " + hid);
+  EXPECT_EQ(r.code, 0) << r.out;
+  auto j = json_of(r);
+  EXPECT_EQ(j["path"], "hid-download");
+  EXPECT_EQ(j["verified"], true) << j.dump();
+  EXPECT_EQ(j["verify"], "verified");
+  EXPECT_EQ(j["image_version"], "TB610M-1CH:V2.0.6800 build 2024-12-25 10:01:06");
+  EXPECT_NE(j["version_after"].get<std::string>().find("V2.0.6800 build 2024-12-25 10:01:06"), std::string::npos);
+
+  const std::string flash =
+      dir_.write("meadow.img", kestrel::test::with_trailer(kestrel::test::usb_image(kestrel::test::tagged("meadow", 65536))));
+  r = run("--simulate meadow --json --yes upgrade firmware " + flash);
+  EXPECT_EQ(r.code, 0) << r.out;
+  j = json_of(r);
+  EXPECT_EQ(j["path"], "flash-channel");
+  EXPECT_EQ(j["verified"], true) << j.dump();
+}
+
+TEST_F(UpgradeCli, CardBackWithAnotherVersionFails) {
+  const std::string img = dir_.write("m.img", kestrel::test::usb_image(kestrel::test::tagged("TB610M-1CH", 65536)));
+  const auto r = run("--simulate TB610M-1CH --sim-after-upgrade old --json --yes upgrade firmware " + img);
+  EXPECT_EQ(r.code, 1) << r.out;
+  const auto j = json_of(r);
+  EXPECT_EQ(j["verified"], false);
+  // The card's text as it was before the upgrade, tag included.
+  const std::string before = j["version_before"];
+  const std::string old_version = before.substr(0, before.find(" FPGA:"));
+  EXPECT_EQ(j["verify"], "not verified (card reports TB610M-1CH:" + old_version + ")") << j.dump();
+}
+
+TEST_F(UpgradeCli, CardThatNeedsAReplug) {
+  const std::string img = dir_.write("m.img", kestrel::test::usb_image(kestrel::test::tagged("TB610M-1CH", 65536)));
+  auto r = kestrel::test::run_kestrelctl("--simulate TB610M-1CH --sim-after-upgrade replug --yes upgrade firmware " + img, {},
+                                         true);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("not yet verified (restart needed)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("restart the card to run and verify the new firmware"), std::string::npos) << r.out;
+  r = run("--simulate TB610M-1CH --sim-after-upgrade replug --json --yes upgrade firmware " + img);
+  EXPECT_TRUE(json_of(r)["verified"].is_null());
+
+  // With --wait-restart the tool waits for the replug, then verifies.
+  r = run("--simulate TB610M-1CH --sim-after-upgrade replug --sim-replug-after 1 --json --yes upgrade firmware " + img +
+          " --wait-restart=20");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(json_of(r)["verified"], true) << r.out;
 }
 
 }  // namespace

@@ -96,6 +96,8 @@ int main(int argc, char** argv) {
   platform::HidBackend* backend = nullptr;
   if (scenario) {
     sim_backend = std::make_unique<sim::SimBackend>();
+    // The window learns of the card's return after an upgrade only from a notification.
+    sim_backend->return_in_background();
     backend = sim_backend.get();
   } else {
     hidraw = std::make_unique<platform::HidrawBackend>();

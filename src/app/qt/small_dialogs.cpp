@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTextDocument>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "app/help_url.h"
 #include "app/main_window.h"
@@ -21,6 +23,9 @@
 #include "app/qt/dialog_units.h"
 #include "app/qt/qt_view.h"
 #include "boards/control.h"
+#include "res/ui_text.h"
+#include "update/fpga_check.h"
+#include "update/image_file.h"
 #include "update/workflow.h"
 
 namespace kestrel::qt {
@@ -228,6 +233,25 @@ void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& pre
   box.exec();
 }
 
+bool accept_fpga_file(uint16_t kind, const std::string& path, QWidget* parent) {
+  if (kind != UPGRADE_KIND_FPGA) return true;
+  const bool zh = ui_text == ui_text_zh;
+  std::string error;
+  const std::optional<ImageFile> img = ImageFile::load(path, &error);
+  if (!img) {
+    QMessageBox::warning(parent, QStringLiteral("kestrel"), qs(error));
+    return false;
+  }
+  const FpgaImageCheck check = check_fpga_image(img->data());
+  if (check.ok) return true;
+  // A file without a bitstream's marks would leave the card without its logic: it goes on only
+  // when the user says so, and the question defaults to No.
+  const QString text = zh ? QStringLiteral("%1\n\n该文件不像FPGA逻辑文件: %2\n是否强制升级?")
+                          : QStringLiteral("%1\n\nThis file does not look like FPGA logic: %2\nWrite it anyway?");
+  return QMessageBox::question(parent, QStringLiteral("kestrel"), text.arg(qs(path), qs(check.reason)),
+                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
 bool run_window_dialog(uint32_t id, CkestrelDlg& window, QWidget* parent) {
   switch (id) {
     case 1500: run_property_dialog(window, parent); return true;
@@ -235,13 +259,30 @@ bool run_window_dialog(uint32_t id, CkestrelDlg& window, QWidget* parent) {
     case 32768: open_help(); return true;
     case 1001: window.view().message_box("只能维修时候使用"); return true;
     case 1002: case 1003: {
+      // Nothing else reaches the card, and the window stays, until the upgrade has ended.
+      auto* view = qobject_cast<QtView*>(parent);
+      if (view) view->set_busy(true);
+      struct Release {
+        QtView* v;
+        ~Release() {
+          if (v) v->set_busy(false);
+        }
+      } release{view};
       UpgradeHooks hooks;
       hooks.show_alert = show_alert_dialog;
+      hooks.accept_file = [parent](uint16_t kind, const std::string& path) { return accept_fpga_file(kind, path, parent); };
       // The GUI thread waits for the transfer in rounds; the window stays alive meanwhile.
       hooks.pump = [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); };
       UpgradeWorkflow upgrade(window, std::move(hooks));
       if (id == 1002) upgrade.on_clicked_button_usb_firmware();
       else upgrade.on_clicked_button_fpga_firmware();
+      // "OK!" says the card took the image; whether it runs it shows once it is back.
+      if (upgrade.last().ok) {
+        std::optional<ImageVersion> image;
+        if (id == 1002)
+          if (const std::optional<ImageFile> f = ImageFile::load(upgrade.last().file)) image = image_version_of(f->data());
+        window.arm_upgrade_end(id == 1002 ? UPGRADE_KIND_USB : UPGRADE_KIND_FPGA, std::move(image));
+      }
       return true;
     }
     default: return false;

@@ -9,6 +9,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QMenuBar>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QtTest/QTest>
 
 #include <algorithm>
 #include <chrono>
@@ -519,6 +523,170 @@ TEST_F(UpgradeGui, CardPulledDuringAnEraseOnTheHidPathFailsAndTheWindowRecovers)
   EXPECT_LT(storage->download.stats().pages, kUsbPages);
   EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
   expect_window_recovers(*this, view(), backend_, *card);
+}
+
+// ---- Nothing else reaches the card while an upgrade holds it ---------------------------------
+
+// Every control and command a user (or the reader) can reach while the transfer runs: clicks on
+// the controls, each item of the menu bar, the window's own command ids, Enter, Escape, the close
+// box, and ids posted from elsewhere.
+void poke_everything(qt::QtView& view) {
+  for (uint32_t id : {ids::BTN_VIDEO_PROPS, ids::BTN_LOCK, ids::BTN_EXIT, ids::BTN_DEBUG_1061})
+    if (auto* b = view.findChild<QPushButton*>(QString::number(id))) b->click();
+  if (auto* hold = view.findChild<QCheckBox*>(QString::number(ids::HOLD_BOX))) hold->click();
+  for (uint32_t id : {ids::OUTPUT_PORT_LIST, ids::CARD_LIST, ids::INPUT_LIST})
+    if (auto* c = view.findChild<QComboBox*>(QString::number(id))) Q_EMIT c->activated(0);
+  for (QAction* a : view.menu_bar()->findChildren<QAction*>()) a->trigger();
+  for (uint32_t id : {ids::BTN_VIDEO_PROPS, ids::BTN_LOCK, ids::HOLD_BOX, ids::OUTPUT_PORT_LIST, ids::CARD_LIST,
+                      ids::ID_ABOUT, ids::ID_RUN_STATUS, ids::ID_DEBUG_INFO, ids::ID_VERSION, 32803u, 32805u, 32817u,
+                      ids::ID_SCRIPT_FIRST, ids::ID_STATUS_REFRESH, ids::BTN_USB_FIRMWARE, ids::IDOK, ids::IDCANCEL,
+                      ids::BTN_EXIT})
+    view.dispatch_command(id);
+  QTest::keyClick(&view, Qt::Key_Return);
+  QTest::keyClick(&view, Qt::Key_Escape);
+  view.close();
+  view.post_command(ids::ID_MONITOR_QUERY);
+  view.post_command(ids::ID_STATUS_REFRESH);
+  view.post_command(ids::BTN_VIDEO_PROPS);
+}
+
+// A report of the upgrade itself on the HID path: the match check's status read and board probe
+// (register reads), the download's reports, the window lock's control codes, the answers those
+// commands fetch, the erase handshake, and the debug-output poll the timer runs on every tick for
+// cards without asynchronous reports.
+bool belongs_to_the_upgrade(const sim::ReceivedReport& r) {
+  switch (r.kind) {
+    case sim::ReportKind::Output:
+      if (r.bytes.size() == sim::DL_REPORT_SIZE && (r.bytes[0] == 4 || r.bytes[0] == 5)) return true;
+      if (r.bytes.size() > FRAME_CMD && r.bytes[0] == RID_LONG_REQ &&
+          (r.bytes[FRAME_CMD] == CMD_BOARD_STATUS || r.bytes[FRAME_CMD] == CMD_REG_READ))
+        return true;
+      return is_lock_code(r, 0x81) || is_lock_code(r, 0x80);
+    case sim::ReportKind::FeatureSet: return is_download_control(r, 0) || is_download_control(r, 1);
+    case sim::ReportKind::InputGet: return !r.bytes.empty() && (r.bytes[0] == 6 || r.bytes[0] == 9 || r.bytes[0] == 8);
+    case sim::ReportKind::FeatureGet: return false;
+  }
+  return false;
+}
+
+TEST_F(UpgradeGui, NothingElseReachesTheCardDuringAnUpgrade) {
+  sim::Scenario s = *sim::make_scenario("TB610K-1CH");
+  s.after_upgrade = sim::Scenario::AfterUpgrade::NeedsReplug;  // the card stays for the checks after
+  auto card = backend_.add_card(s);
+  sim::storage_of(*card)->download.config().erase_ms = kSlowEraseMs;
+  test::TempDir dir;
+  const auto img = test::usb_image(test::tagged("TB610K-1CH", kUsbImageSize));
+  open();
+  view().add_script_items({"probe"});
+  std::map<uint32_t, bool> before;
+  for (QWidget* w : view().findChildren<QWidget*>())
+    if (bool ok = false; w->objectName().toUInt(&ok), ok) before[w->objectName().toUInt()] = w->isEnabled();
+  card->clear_reports();
+
+  User user;
+  user.file = dir.write("tb610k.img", img);
+  bool poked = false, all_disabled = true;
+  QTimer meddler;
+  meddler.setInterval(5);
+  QObject::connect(&meddler, &QTimer::timeout, [&] {
+    if (poked || card->step_count(sim::StepKind::Erase) == 0) return;
+    poked = true;
+    for (uint32_t id : {ids::BTN_VIDEO_PROPS, ids::BTN_LOCK, ids::HOLD_BOX, ids::OUTPUT_PORT_LIST, ids::CARD_LIST,
+                        ids::BTN_EXIT, ids::BTN_USB_FIRMWARE})
+      if (QWidget* w = view().control(id); w && w->isEnabled()) all_disabled = false;
+    if (view().menu_bar()->isEnabled()) all_disabled = false;
+    poke_everything(view());
+  });
+  meddler.start();
+  view().dispatch_command(ids::BTN_USB_FIRMWARE);
+  meddler.stop();
+
+  ASSERT_TRUE(poked);
+  EXPECT_TRUE(all_disabled);
+  EXPECT_EQ(messages_, std::vector<std::string>{"OK!"});
+  EXPECT_EQ(user.order, (std::vector<std::string>{"file", "alert", "question"}));  // no About, no properties
+  EXPECT_TRUE(view().isVisible());  // neither Enter, Escape, Exit nor the close box ended it
+  EXPECT_EQ(sim::storage_of(*card)->download.usb_image(kUsbImageSize), img);
+
+  // Between the card lock and its unlock the card heard only the upgrade.
+  const auto all = card->reports();
+  const long lock = first_report(*card, [](auto& r) { return is_lock_code(r, 0x21); });
+  const long unlock = last_report(*card, [](auto& r) { return is_lock_code(r, 0x20); });
+  ASSERT_GE(lock, 0);
+  ASSERT_GT(unlock, lock);
+  for (long i = lock + 1; i < unlock; ++i)
+    EXPECT_TRUE(belongs_to_the_upgrade(all[static_cast<size_t>(i)]))
+        << "report " << i << " kind " << static_cast<int>(all[static_cast<size_t>(i)].kind) << " id "
+        << static_cast<int>(all[static_cast<size_t>(i)].bytes.empty() ? -1 : all[static_cast<size_t>(i)].bytes[0]) << " cmd " << static_cast<int>(all[static_cast<size_t>(i)].bytes.size() > 2 ? all[static_cast<size_t>(i)].bytes[2] : -1);
+
+  // Every control is back as it was, and commands posted during the upgrade stayed dropped.
+  for (const auto& [id, enabled] : before)
+    if (QWidget* w = view().control(id)) EXPECT_EQ(w->isEnabled(), enabled) << "control " << id;
+  EXPECT_TRUE(view().menu_bar()->isEnabled());
+  card->clear_reports();
+  wait_for([] { return false; }, 50);
+  EXPECT_EQ(first_report(*card, [](auto& r) { return r.kind == sim::ReportKind::Output && !r.bytes.empty() && r.bytes[0] == RID_LONG_REQ && r.bytes[FRAME_CMD] == CMD_MONITOR; }), -1);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);  // no property dialog opened late
+}
+
+TEST_F(UpgradeGui, FpgaFileWithoutBitstreamMarksIsWrittenOnlyWhenTheUserSaysSo) {
+  auto card = backend_.add_card(*sim::make_scenario("meadow"));
+  auto storage = sim::storage_of(*card);
+  test::TempDir dir;
+  open();
+  card->clear_reports();
+  User user;
+  user.file = dir.write("notes.bit", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
+  user.answer_yes = false;
+  view().dispatch_command(ids::BTN_FPGA_FIRMWARE);
+  EXPECT_EQ(user.order, (std::vector<std::string>{"file", "question"}));
+  EXPECT_NE(user.question.find("notes.bit"), std::string::npos) << user.question;
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_TRUE(lock_codes(*card).empty());  // refused before anything was sent
+  EXPECT_EQ(storage->flash_channel.stats().closes, 0u);
+}
+
+TEST_F(UpgradeGui, TheWindowVerifiesTheCardWhenItComesBack) {
+  auto card = backend_.add_card(*sim::make_scenario("TB610M-1CH"));
+  test::TempDir dir;
+  const auto img = test::usb_image(test::tagged("TB610M-1CH", kUsbImageSize));
+  open();
+  User user;
+  user.file = dir.write("tb610m.img", img);
+  view().dispatch_command(ids::BTN_USB_FIRMWARE);
+  ASSERT_EQ(messages_, std::vector<std::string>{"OK!"});
+  EXPECT_FALSE(card->plugged());  // restarting
+  // The removal reaches the window once the upgrade has let go of it: the countdown starts.
+  ASSERT_TRUE(wait_for([&] { return window_->logic().upgrade_end().phase == UpgradeEndWait::Phase::Away; }));
+  EXPECT_TRUE(view().visible(ids::PROGRESS));
+  clock_.advance_ns(1'100'000'000);
+  backend_.poll_returns();
+  ASSERT_TRUE(wait_for([&] { return messages_.size() == 2; }));
+  EXPECT_EQ(messages_[1], "Upgrade verified: the card reports TB610M-1CH:V2.0.6800 build 2024-12-25 10:01:06");
+  EXPECT_EQ(window_->logic().upgrade_end().phase, UpgradeEndWait::Phase::Idle);
+  EXPECT_FALSE(view().visible(ids::PROGRESS));
+  EXPECT_EQ(view().item_count(ids::CARD_LIST), 1);
+}
+
+TEST_F(UpgradeGui, TheWindowSaysWhenTheCardNeedsARestart) {
+  sim::Scenario s = *sim::make_scenario("TB610M-1CH");
+  s.after_upgrade = sim::Scenario::AfterUpgrade::NeedsReplug;
+  auto card = backend_.add_card(s);
+  test::TempDir dir;
+  open();
+  User user;
+  user.file = dir.write("tb610m.img", test::usb_image(test::tagged("TB610M-1CH", kUsbImageSize)));
+  view().dispatch_command(ids::BTN_USB_FIRMWARE);
+  ASSERT_EQ(messages_, std::vector<std::string>{"OK!"});
+  clock_.advance_ns(3'100'000'000);  // the card did not leave within the wait
+  ASSERT_TRUE(wait_for([&] { return messages_.size() == 2; }));
+  EXPECT_EQ(messages_[1],
+            "Upgrade not yet verified (restart needed): restart the card to run and verify the new firmware");
+  // The user replugs it: verified on its return.
+  backend_.unplug(0);
+  backend_.plug(0);
+  ASSERT_TRUE(wait_for([&] { return messages_.size() == 3; }));
+  EXPECT_EQ(messages_[2], "Upgrade verified: the card reports TB610M-1CH:V2.0.6800 build 2024-12-25 10:01:06");
 }
 
 }  // namespace

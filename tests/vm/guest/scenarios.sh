@@ -209,6 +209,30 @@ scenario_upgrade_fpga() {
     fail "$name" "the card programmed $(field flash-channel pages) pages"
   elif [ "$(field flash-channel matched)" != 1 ]; then
     fail "$name" "the card did not verify the image: $(field flash-channel verifies) verifies, $(field flash-channel matched) matched"
+  elif ! grep -q '^FPGA version ' /tmp/up.out; then
+    fail "$name" "kestrelctl did not report the FPGA version the card came back with"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
+# A USB-controller image through the flash channel (meadow): the card restarts after the unlock,
+# leaves the bus, comes back as a new hidraw device running the image, and kestrelctl says so.
+scenario_upgrade_usb_flash() {
+  name="upgrade-usb-flash-channel-verified"
+  has_upgrade || { skip "$name" "kestrelctl has no upgrade command yet"; return; }
+  start_card meadow || { fail "$name" "no hidraw node"; return; }
+  ctl /tmp/up.out --json --yes --card "$NODE" upgrade firmware "$IMAGES/usb-meadow.img"
+  rc=$?
+  if [ $rc -ne 0 ]; then
+    fail "$name" "upgrade exited $rc"
+  elif ! grep -q '"path": *"flash-channel"' /tmp/up.out; then
+    fail "$name" "the upgrade did not go through the flash channel"
+  elif ! grep -q '"verified": *true' /tmp/up.out; then
+    fail "$name" "the card did not come back running the image"
+  elif ! grep -q '^kestrel-sim: restarting into the new image' /tmp/sim.out; then
+    fail "$name" "the card never restarted"
   else
     pass "$name"
   fi
@@ -240,6 +264,8 @@ scenario_upgrade_usb() {
     fail "$name" "the card took $bytes bytes of $size"
   elif ! cmp "$img" /tmp/card.img; then
     fail "$name" "the card's flash does not hold the image"
+  elif ! grep -qx 'verified' /tmp/up.out; then
+    fail "$name" "the card did not come back running the image (no verified end)"
   else
     pass "$name"
   fi
@@ -444,6 +470,7 @@ scenario_async TB610R-1CH
 scenario_monitor
 scenario_upgrade_fpga
 scenario_upgrade_usb
+scenario_upgrade_usb_flash
 scenario_uhid_queue
 scenario_unplug_watch
 scenario_unplug_upgrade

@@ -1,0 +1,122 @@
+// The window after an upgrade: waits for the card to restart and reports whether it runs the
+// image it was given.
+#include <cstdio>
+
+#include "app/ids.h"
+#include "app/main_window.h"
+#include "log/clock.h"
+#include "log/log.h"
+#include "res/ui_text.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr uint16_t kKindUsb = 2;
+using Phase = UpgradeEndWait::Phase;
+
+uint64_t ms_since(uint64_t since_ns) { return (clock_now_ns() - since_ns) / 1'000'000; }
+
+}  // namespace
+
+std::string upgrade_end_message(const VerifyReport& r, bool zh) {
+  switch (r.end) {
+    case VerifiedEnd::Verified:
+      return (zh ? "升级已验证: 板卡报告 " : "Upgrade verified: the card reports ") + r.card_text;
+    case VerifiedEnd::NotVerified:
+      return (zh ? "升级未验证: 板卡报告 " : "Upgrade not verified: the card reports ") + r.card_text;
+    case VerifiedEnd::RestartNeeded:
+      return zh ? "升级尚未验证 (需要重启): 请重启板卡以运行并验证新固件"
+                : "Upgrade not yet verified (restart needed): restart the card to run and verify the new firmware";
+    case VerifiedEnd::NoVerdict:
+      return (zh ? "升级后的FPGA版本: " : "FPGA version after the upgrade: ") +
+             (r.card_text.empty() ? std::string("?") : r.card_text);
+  }
+  return {};
+}
+
+void CkestrelDlg::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image) {
+  const qhidev* d = list_->current;
+  if (!d) return;
+  m_end = UpgradeEndWait{};
+  m_end.phase = Phase::Leaving;
+  m_end.kind = kind;
+  m_end.image = std::move(image);
+  m_end.path = d->path;
+  m_end.vendor_id = d->attributes.vendor_id;
+  m_end.product_id = d->attributes.product_id;
+  m_end.since_ns = clock_now_ns();
+  log_printf(LOG_TRACE, " msg : upgrade end: waiting for the card to restart\r\n");
+}
+
+void CkestrelDlg::report_upgrade_end(const VerifyReport& r) {
+  // Ended before the box opens: the timer goes on ticking under a modal box.
+  m_end.phase = r.end == VerifiedEnd::RestartNeeded ? Phase::WaitReplug : Phase::Idle;
+  view_.show(ids::PROGRESS, false);
+  log_printf(LOG_TRACE, " msg : upgrade end %s\r\n", r.summary().c_str());
+  if (r.end == VerifiedEnd::RestartNeeded) log_printf(LOG_TRACE, " msg : %s\r\n", RESTART_ADVICE);
+  view_.message_box(upgrade_end_message(r, ui_text == ui_text_zh));
+}
+
+void CkestrelDlg::upgrade_end_tick() {
+  if (m_end.phase == Phase::Leaving && ms_since(m_end.since_ns) >= RESTART_LEAVE_WAIT_MS) {
+    // Still on the bus: it runs what it ran, unless it took the image without a restart.
+    const std::string text = read_status_text(m_link, status_page(0)).value_or("");
+    VerifyReport r = judge_return(m_end.kind, m_end.image, text);
+    if (r.end == VerifiedEnd::NotVerified) r.end = VerifiedEnd::RestartNeeded;
+    report_upgrade_end(r);
+    return;
+  }
+  if (m_end.phase != Phase::Away) return;
+  const uint64_t waited = ms_since(m_end.since_ns);
+  if (waited >= RESTART_RETURN_WAIT_MS) {
+    report_upgrade_end({VerifiedEnd::NotVerified, "nothing: it did not come back within " +
+                                                      std::to_string(RESTART_RETURN_WAIT_MS / 1000) + " s"});
+    return;
+  }
+  // The countdown: the bar fills as the wait runs out, and a log line each second.
+  const uint32_t left_s = static_cast<uint32_t>((RESTART_RETURN_WAIT_MS - waited + 999) / 1000);
+  if (left_s != m_end.shown_s) {
+    m_end.shown_s = left_s;
+    view_.set_progress(ids::PROGRESS, static_cast<int>(waited * 100 / RESTART_RETURN_WAIT_MS));
+    log_printf(LOG_TRACE, " msg : waiting for the card to come back: %u s\r\n", left_s);
+  }
+}
+
+void CkestrelDlg::upgrade_end_on_change(uint32_t event) {
+  if (m_end.phase == Phase::Idle) return;
+  // The card that came back: by its path, else the only card of its kind (a card that comes
+  // back as a new device may get another node).
+  int at = -1, kinds = 0, same_kind = -1;
+  for (uint32_t i = 0; i < list_->count; ++i) {
+    const qhidev* d = list_->items[i].get();
+    if (!d) continue;
+    if (d->path == m_end.path) at = static_cast<int>(i);
+    if (d->attributes.vendor_id == m_end.vendor_id && d->attributes.product_id == m_end.product_id) {
+      same_kind = static_cast<int>(i);
+      ++kinds;
+    }
+  }
+  if (at < 0 && kinds == 1) at = same_kind;
+  if (m_end.phase != Phase::Away) {
+    // A removal of the card, or a rescan without it: it left to restart.
+    if (event == DEVICE_REMOVE_COMPLETE || at < 0) {
+      m_end.phase = Phase::Away;
+      m_end.since_ns = clock_now_ns();
+      m_end.shown_s = 0;
+      view_.show(ids::PROGRESS, true);
+      view_.set_progress(ids::PROGRESS, 0);
+    }
+    if (at < 0 || event == DEVICE_REMOVE_COMPLETE) return;
+  }
+  if (at < 0) return;
+  if (list_->current != list_->items[static_cast<size_t>(at)].get()) {
+    view_.select(ids::CARD_LIST, at);
+    on_card_selected();
+  }
+  const std::optional<std::string> text = read_status_text(m_link, status_page(0));
+  if (!text) return;  // not answering yet: the next change or the countdown decides
+  report_upgrade_end(judge_return(m_end.kind, m_end.image, *text));
+}
+
+}  // namespace kestrel

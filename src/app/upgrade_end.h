@@ -1,0 +1,29 @@
+// What the window waits for after an upgrade that ended in "OK!": the card leaving the bus and
+// coming back (a visible countdown meanwhile), or, for a card that keeps running its old firmware,
+// the user's replug; then whether the card runs the image. Driven by the window's timer and its
+// device changes, on the window's thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "update/verify.h"
+
+namespace kestrel {
+
+struct UpgradeEndWait {
+  enum class Phase : uint8_t { Idle, Leaving, Away, WaitReplug };
+  Phase phase = Phase::Idle;
+  uint16_t kind = 0;
+  std::optional<ImageVersion> image;
+  std::string path;        // the card's interface path when the upgrade ended
+  uint16_t vendor_id = 0, product_id = 0;
+  uint64_t since_ns = 0;   // start of the current phase
+  uint32_t shown_s = 0;    // the countdown's last second shown
+};
+
+// The user's words for a verdict, in the language of the active text table.
+std::string upgrade_end_message(const VerifyReport& report, bool chinese);
+
+}  // namespace kestrel

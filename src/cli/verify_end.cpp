@@ -1,0 +1,185 @@
+#include "cli/verify_end.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/ids.h"
+#include "log/clock.h"
+#include "log/log.h"
+#include "platform/hid_backend.h"
+#include "sim/card.h"
+#include "sim/sim_backend.h"
+#include "update/workflow.h"
+
+namespace kestrel::cli {
+
+namespace {
+
+// A path without its last "&hidrawN" part: the USB port (or the HID device) the interface sits on.
+std::string without_node(const std::string& path) {
+  const size_t hash = path.rfind('#');
+  const size_t amp = path.rfind('&', hash == std::string::npos ? std::string::npos : hash);
+  return amp == std::string::npos ? path : path.substr(0, amp);
+}
+
+struct Seen {
+  bool present = false;  // the card's own interface is listed
+  int match = -1;        // the interface to attach when it is back: index into `list`
+  std::vector<platform::HidInterfaceInfo> list;
+};
+
+// Looks for the card that was upgraded: by its interface path; else on the same USB port (its
+// hidraw number may change); else, when exactly one interface of the same kind is listed, that
+// one (a card that comes back as a new HID device on the same bus position).
+Seen look_for(const platform::HidInterfaceInfo& card) {
+  Seen s;
+  platform::HidBackend* b = platform::backend();
+  if (!b || !b->enumerate(s.list)) return s;
+  int same_kind = -1, kinds = 0;
+  for (size_t i = 0; i < s.list.size(); ++i) {
+    const auto& e = s.list[i];
+    if (e.path == card.path) {
+      s.present = true;
+      s.match = static_cast<int>(i);
+      return s;
+    }
+    if (without_node(e.path) == without_node(card.path)) s.match = static_cast<int>(i);
+    if (e.vendor_id == card.vendor_id && e.product_id == card.product_id) {
+      same_kind = static_cast<int>(i);
+      ++kinds;
+    }
+  }
+  if (s.match < 0 && kinds == 1) s.match = same_kind;
+  return s;
+}
+
+// Counts down on standard error: one line redrawn on a terminal, a line every five seconds
+// otherwise.
+class Countdown {
+ public:
+  Countdown(bool quiet, const char* what) : quiet_(quiet), tty_(isatty(STDERR_FILENO)), what_(what) {}
+  void show(uint32_t left_s) {
+    if (quiet_ || left_s == last_) return;
+    if (tty_) std::fprintf(stderr, "\r %s: %u s  ", what_, left_s);
+    else if (last_ == ~0u || left_s % 5 == 0) std::fprintf(stderr, " %s: %u s\n", what_, left_s);
+    last_ = left_s;
+  }
+  ~Countdown() {
+    if (tty_ && !quiet_ && last_ != ~0u) std::fputc('\n', stderr);
+  }
+
+ private:
+  bool quiet_, tty_;
+  const char* what_;
+  uint32_t last_ = ~0u;
+};
+
+enum class Wait { Done, TimedOut, Interrupted };
+
+// Polls until `done` holds or `limit_ms` of kestrel's clock pass.
+template <typename Done>
+Wait wait_until(Session& s, uint32_t limit_ms, Countdown* countdown, Done done) {
+  const uint64_t start = clock_now_ns();
+  for (;;) {
+    if (done()) return Wait::Done;
+    if (s.interrupted()) return Wait::Interrupted;
+    const uint64_t waited_ms = (clock_now_ns() - start) / 1'000'000;
+    if (waited_ms >= limit_ms) return Wait::TimedOut;
+    if (countdown) countdown->show(static_cast<uint32_t>((limit_ms - waited_ms + 999) / 1000));
+    sleep_ms(RESTART_POLL_MS);
+  }
+}
+
+// Attaches the card that came back, as the window does on a device change, and reads its text.
+std::optional<std::string> reattach(Session& s, const std::string& path) {
+  CkestrelDlg& w = s.window();
+  w.on_device_change(CkestrelDlg::DEVICE_ARRIVAL);
+  qhidev_list& l = s.list();
+  for (uint32_t i = 0; i < l.count; ++i) {
+    const qhidev* d = l.items[i].get();
+    if (d && d->path == path && l.current != d) {
+      s.view().select(ids::CARD_LIST, static_cast<int>(i));
+      w.on_card_selected();
+    }
+  }
+  return read_status_text(w.link(), w.status_page(0));
+}
+
+// The simulated user of the tests: replugs the simulated card a while after being asked to.
+void replug_simulated_card_later(Session& s) {
+  if (!s.sim() || s.options().sim_replug_after_s == 0 || s.sim()->card_count() == 0) return;
+  auto card = s.sim()->card(0);
+  const uint32_t after_ms = s.options().sim_replug_after_s * 1000;
+  std::thread([card, after_ms] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
+    card->unplug();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    card->plug();
+  }).detach();
+}
+
+}  // namespace
+
+VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<ImageVersion>& image, const EndWait& wait) {
+  Output& out = s.out();
+  VerifyReport report;
+  const qhidev* d = s.list().current;
+  platform::HidInterfaceInfo card;
+  if (d) {
+    card.path = d->path;
+    card.vendor_id = d->attributes.vendor_id;
+    card.product_id = d->attributes.product_id;
+  }
+  auto finish = [&](VerifyReport r, const std::string& version_after) {
+    if (r.end == VerifiedEnd::Verified) out.doc()["verified"] = true;
+    else if (r.end == VerifiedEnd::NotVerified) out.doc()["verified"] = false;
+    else out.doc()["verified"] = nullptr;
+    out.doc()["verify"] = r.summary();
+    out.doc()["version_after"] = version_after;
+    log_printf(LOG_TRACE, " msg : upgrade end %s\r\n", r.summary().c_str());
+    return r;
+  };
+
+  // A card that restarts by itself leaves the bus within a few seconds of the unlock.
+  Wait left = wait_until(s, RESTART_LEAVE_WAIT_MS, nullptr, [&] { return !look_for(card).present; });
+  if (left == Wait::TimedOut) {
+    // Still there: it runs what it ran, unless it took the image without a restart.
+    const std::string text = read_status_text(s.window().link(), s.window().status_page(0)).value_or("");
+    report = judge_return(kind, image, text);
+    if (report.end == VerifiedEnd::Verified || kind != UPGRADE_KIND_USB || !wait.replug_s)
+      return finish(report.end == VerifiedEnd::NotVerified ? VerifyReport{VerifiedEnd::RestartNeeded, report.card_text} : report,
+                    text);
+    if (!out.json()) std::fprintf(stderr, " %s: waiting up to %u s for the card to be replugged\n", RESTART_ADVICE, *wait.replug_s);
+    replug_simulated_card_later(s);
+    Countdown c(out.json(), "waiting for the replug");
+    left = wait_until(s, *wait.replug_s * 1000, &c, [&] { return !look_for(card).present; });
+    if (left != Wait::Done) return finish({VerifiedEnd::RestartNeeded, report.card_text}, text);
+  }
+  if (left == Wait::Interrupted) return finish({VerifiedEnd::NotVerified, "nothing: interrupted"}, "");
+
+  // Away: wait for it to come back.
+  int at = -1;
+  Countdown c(out.json(), "waiting for the card to come back");
+  const Wait back = wait_until(s, RESTART_RETURN_WAIT_MS, &c, [&] {
+    const Seen seen = look_for(card);
+    at = seen.match;
+    if (at >= 0) card.path = seen.list[static_cast<size_t>(at)].path;
+    return at >= 0;
+  });
+  if (back != Wait::Done) {
+    const std::string why = back == Wait::Interrupted ? "nothing: interrupted"
+                                                      : "nothing: it did not come back within " +
+                                                            std::to_string(RESTART_RETURN_WAIT_MS / 1000) + " s";
+    return finish({VerifiedEnd::NotVerified, why}, "");
+  }
+  const std::optional<std::string> text = reattach(s, card.path);
+  if (!text) return finish({VerifiedEnd::NotVerified, "nothing: it came back but does not answer"}, "");
+  return finish(judge_return(kind, image, *text), *text);
+}
+
+}  // namespace kestrel::cli

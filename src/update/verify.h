@@ -1,0 +1,72 @@
+// The end of an upgrade as the card shows it: after a USB-controller firmware upgrade the card
+// must run the new image before the upgrade counts as verified, and the only proof is the
+// version text it gives once it is back (the HID download confirms nothing on the wire).
+//
+// Cards differ: some leave the bus by themselves after the upgrade and come back running the
+// new firmware; others keep running the old firmware until they are replugged or power-cycled.
+// Front ends wait for the first kind (a bounded wait with a countdown) and say so for the
+// second: "restart the card to run and verify the new firmware".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+class HidLink;
+
+enum class VerifiedEnd : uint8_t {
+  Verified,       // the card came back naming the image's tag, version and build stamp
+  NotVerified,    // the card came back with another version, or did not come back
+  RestartNeeded,  // the card still runs its old firmware: it needs a replug or power cycle
+  NoVerdict,      // FPGA logic: its image carries no text to compare
+};
+
+// A card that restarts by itself leaves the bus within this after the unlock...
+constexpr uint32_t RESTART_LEAVE_WAIT_MS = 3000;
+// ...and is back within this after it left.
+constexpr uint32_t RESTART_RETURN_WAIT_MS = 20000;
+// How often a front end looks for the card while it waits.
+constexpr uint32_t RESTART_POLL_MS = 100;
+
+inline constexpr const char* RESTART_ADVICE = "restart the card to run and verify the new firmware";
+
+// What a card running the image names itself: "<tag>:<version> build <stamp>".
+struct ImageVersion {
+  std::string tag;      // "TB610K-1CH"
+  std::string version;  // "V2.0.6800"
+  std::string stamp;    // "2024-12-25 10:01:06"
+  std::string text() const { return tag + ":" + version + " build " + stamp; }
+};
+
+// The version an image's info text names; nullopt for a text without tag or build stamp (the
+// fallback texts of images without info).
+std::optional<ImageVersion> image_version_of(std::string_view info);
+// The same from the image's bytes (the info text found as the match check finds it). `data` must
+// be followed by a zero byte.
+std::optional<ImageVersion> image_version_of(std::span<const uint8_t> data);
+
+// True when the card's status text names this image: the same tag, and its version and build
+// stamp in the text before "FPGA:" (spaces between words may differ).
+bool card_runs_image(const ImageVersion& image, std::string_view status_text);
+
+// The part of a status text after "FPGA:", without the spaces around it; empty when there is none.
+std::string fpga_version_of(std::string_view status_text);
+
+// The card's whole status text (the status block's text from payload offset 64), read as the
+// match check reads it; nullopt when the card does not answer. `work` is two 4096-byte pages.
+std::optional<std::string> read_status_text(HidLink& link, std::span<uint8_t> work);
+
+// The verdict for a card that is back, and its words for the user: "verified", "not verified
+// (card reports ...)", "not yet verified (restart needed)", "FPGA version ..." .
+struct VerifyReport {
+  VerifiedEnd end = VerifiedEnd::NoVerdict;
+  std::string card_text;  // what the card reported, cut at "FPGA:" (USB) or its FPGA version
+  std::string summary() const;
+};
+VerifyReport judge_return(uint16_t kind, const std::optional<ImageVersion>& image, const std::string& status_text);
+
+}  // namespace kestrel
