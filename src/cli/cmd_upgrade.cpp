@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "log/clock.h"
+#include "res/ui_phrases.h"
 #include "update/workflow.h"
 
 namespace kestrel::cli {
@@ -58,7 +59,8 @@ bool confirm(Session& s, const AlertRequest& r, std::string& declined_why) {
     declined_why = "the upgrade needs confirmation: run it on a terminal or add --yes";
     return false;
   }
-  std::fprintf(stderr, "%s? [y/N] ", r.accept_caption.value_or("upgrade").c_str());
+  const std::string caption(ui_phrase(r.accept_caption.value_or("升级")));  // in the locale's language
+  std::fprintf(stderr, "%s? [y/N] ", caption.c_str());
   char answer[16] = {};
   if (!std::fgets(answer, sizeof answer, stdin)) return false;
   if (answer[0] == 'y' || answer[0] == 'Y') return true;

@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
   add_diag_commands(app, chosen);
   add_upgrade_commands(app, chosen);
   add_props_commands(app, chosen);
+  add_texts_commands(app, chosen);
   app.require_subcommand(1);
 
   try {
