@@ -225,8 +225,9 @@ QAction* QtView::add_menu_item(QMenu* menu, const QString& text, uint32_t id, ui
   connect(a, &QAction::triggered, this, [this, a, id, flags] {
     if (flags & MENU_SHOWS_LOG) {
       // A click on a command whose answer is log text shows the pane, names the command there
-      // and lets the dump's levels through for the length of the command.
-      show_log_pane(true);
+      // and lets the dump's levels through for the length of the command. What the View menu
+      // remembers stays the user's own choice.
+      show_log_pane(true, false);
       log_pane_->note(a->text().section(QLatin1Char('\t'), 0, 0).remove(QLatin1Char('&')));
       const LogFilterOpen open(LOG_DUMP_LEVELS, LOG_DUMP_MODULES);
       dispatch_command(id);

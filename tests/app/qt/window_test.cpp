@@ -329,14 +329,20 @@ TEST_F(GuiTest, TheLogPaneChoiceIsRemembered) {
   }
   {
     QSettings settings(QString::fromLatin1(path), QSettings::IniFormat);
+    backend_.add_card(*sim::make_scenario("meadow"));
     open();  // the next run
     view().remember_in(&settings);
     EXPECT_TRUE(view().log_pane_visible());
     EXPECT_TRUE(view().menu_item(ids::ID_LOG_PANE)->isChecked());
-    view().show_log_pane(false, false);  // --log-pane's kind of change is not remembered
+    view().menu_item(ids::ID_LOG_PANE)->trigger();  // hidden by the user: remembered
+    EXPECT_FALSE(view().log_pane_visible());
+    view().show_log_pane(true, false);  // --log-pane's kind of change is not remembered
+    view().show_log_pane(false, false);
+    view().menu_item(ids::ID_VERSION)->trigger();  // shown for a dump's output: not remembered either
+    EXPECT_TRUE(view().log_pane_visible());
   }
   QSettings settings(QString::fromLatin1(path), QSettings::IniFormat);
-  EXPECT_TRUE(settings.value(QStringLiteral("view/log_pane")).toBool());
+  EXPECT_FALSE(settings.value(QStringLiteral("view/log_pane")).toBool());
   unlink(path);
 }
 
