@@ -34,6 +34,7 @@ bool CkestrelDlg::on_diag_command(uint32_t id) {
     case ids::ID_RUN_STATUS: on_run_status(); return true;
     case ids::ID_DEBUG_INFO: on_debug_info(); return true;
     case ids::ID_VERSION: on_version_query(); return true;
+    case ids::ID_FPGA_DUMP: on_fpga_dump(); return true;
     case ids::ID_QZDBG_ASK: qzdbg_control(m_link, QZDBG_ASK, m_diag.qzdbg.data()); return true;
     case ids::ID_QZDBG_ON: qzdbg_control(m_link, QZDBG_ON, m_diag.qzdbg.data()); return true;
     case ids::ID_HDBC_MODE3: hdbc(3); return true;

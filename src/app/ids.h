@@ -55,5 +55,9 @@ constexpr uint32_t ID_DEV_TEXT_EVENT = 32821;
 constexpr uint32_t ID_DEV_INTR_EVENT = 32822;
 constexpr uint32_t ID_MONITOR_QUERY = 32823;
 constexpr uint32_t ID_STDVIEW_EVENT = 32824;
+// This program's own commands, for its menu bar: the board's FPGA status dump (no command of
+// the card's window carried it) and the log pane.
+constexpr uint32_t ID_FPGA_DUMP = 32825;
+constexpr uint32_t ID_LOG_PANE = 32826;
 
 }  // namespace kestrel::ids

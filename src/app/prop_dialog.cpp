@@ -219,9 +219,9 @@ bool Copctldlg::write_policy(uint8_t index) {
   block[AP_WRITE] = 1;
   block[AP_POLICY] = policy_code_of_index(index);
   uint8_t answer[AUDIO_POLICY_SIZE];
-  if (!audio_policy_exchange(window_.link(), block, answer, window_.text_page(0))) return false;
-  // A card that refuses the code answers with the valid byte clear: the policy did not change.
-  return answer[AP_WRITE] != 0;
+  // An accepted exchange is the success, as for every write of the dialog; the answer's valid
+  // byte says whether it carries a policy to read, not whether the write took.
+  return audio_policy_exchange(window_.link(), block, answer, window_.text_page(0));
 }
 
 void Copctldlg::on_revert() {

@@ -15,6 +15,7 @@
 #include "cli/exit_codes.h"
 #include "cli/verify_end.h"
 #include "log/clock.h"
+#include "res/ui_phrases.h"
 #include "update/fpga_check.h"
 #include "update/image_file.h"
 #include "update/workflow.h"
@@ -78,7 +79,9 @@ bool confirm(Session& s, const AlertRequest& r, std::string& declined_why) {
   }
   AlertRequest q = r;
   q.verdict = verdict_text(r);
-  const std::string question = r.reconfirm() ? alert_reconfirm_question(q) : r.accept_caption.value_or("upgrade") + "?";
+  // In the locale's language: the forced verdicts ask the window's second question.
+  const std::string question =
+      ui_translate(r.reconfirm() ? alert_reconfirm_question(q) : r.accept_caption.value_or("升级") + "?");
   if (ask(question)) return true;
   declined_why = "declined";
   return false;

@@ -23,5 +23,6 @@ void add_card_commands(CLI::App& app, CommandSet& chosen);   // list, status, in
 void add_diag_commands(CLI::App& app, CommandSet& chosen);   // dump, debug, hdbc, scripts
 void add_upgrade_commands(CLI::App& app, CommandSet& chosen);  // upgrade, check-image
 void add_props_commands(CLI::App& app, CommandSet& chosen);    // props, audio
+void add_texts_commands(CLI::App& app, CommandSet& chosen);    // texts
 
 }  // namespace kestrel::cli

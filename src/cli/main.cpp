@@ -9,6 +9,7 @@
 #include "cli/exit_codes.h"
 #include "cli/output.h"
 #include "cli/session.h"
+#include "res/version.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ int main(int argc, char** argv) {
 
   CLI::App app{"kestrelctl: service and maintenance of USB video-capture cards", "kestrelctl"};
   app.footer(kFooter);
-  app.set_version_flag("--version", "kestrelctl 2.0.6800 build 2024-12-25 10:01:06 +0800 CST");
+  app.set_version_flag("--version", std::string("kestrelctl ") + kestrel::KESTREL_BUILD_STAMP);
   app.add_option("--card,-c", opt.card, "Card to use: index in 'list', or its node or interface path (default 0)");
   app.add_option("--simulate", opt.simulate, "Use a simulated card of this board (meadow, rw820c, TB610R-1CH, ...)");
   app.add_flag("--json", opt.json, "Print one JSON document on standard output, errors included");
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
   add_diag_commands(app, chosen);
   add_upgrade_commands(app, chosen);
   add_props_commands(app, chosen);
+  add_texts_commands(app, chosen);
   app.require_subcommand(1);
 
   try {

@@ -11,6 +11,7 @@
 #include "platform/hidraw_backend.h"
 #include "platform/trace.h"
 #include "res/ui_text.h"
+#include "res/version.h"
 #include "sim/card.h"
 #include "sim/hostile.h"
 #include "sim/scenario.h"
@@ -136,7 +137,7 @@ int Session::setup() {
     backend = trace_.get();
   }
   platform::set_backend(backend);
-  log_printf(0, " kestrel %s\r\n", "2.0.6800 build 2024-12-25 10:01:06 +0800 CST");
+  log_printf(0, " kestrel %s\r\n", KESTREL_BUILD_STAMP);
   window_ = std::make_unique<CkestrelDlg>(view_, list_);
   reader_.context = window_.get();
   reader_.callback = &CkestrelDlg::on_device_event;

@@ -80,6 +80,20 @@ void log_set_filter(bool enabled, uint32_t level_mask, uint32_t module_mask) {
   g_log.enabled.store(enabled ? 1 : 0, std::memory_order_relaxed);
 }
 
+LogFilter log_get_filter() {
+  return {g_log.enabled.load(std::memory_order_relaxed) != 0, g_log.level_mask.load(std::memory_order_relaxed),
+          g_log.module_mask.load(std::memory_order_relaxed)};
+}
+
+LogFilterOpen::LogFilterOpen(uint32_t levels, uint32_t modules) : saved_(log_get_filter()) {
+  // A cleared filter passes level 0 only: opening starts from empty masks.
+  const uint32_t l = saved_.enabled ? saved_.level_mask : 0;
+  const uint32_t m = saved_.enabled ? saved_.module_mask : 0;
+  log_set_filter(true, l | levels, m | modules);
+}
+
+LogFilterOpen::~LogFilterOpen() { log_set_filter(saved_.enabled, saved_.level_mask, saved_.module_mask); }
+
 void log_attach_stream(FILE* stream) {
   std::lock_guard<std::mutex> g(g_log.lock);
   g_log.stream.store(stream, std::memory_order_release);

@@ -22,6 +22,11 @@ constexpr uint32_t LOG_FLASH = 0x00000011;       // qspi exchange and flash prog
 constexpr uint32_t LOG_STREAM_CFG = 0x01000009;  // data-stream configuration line
 constexpr uint32_t LOG_DEVPATH = 0x80000000;     // device path line (passes as level 0)
 
+// What the engineering dumps print with, for a front end that shows them: their levels (3 and 8,
+// and 9 for the asynchronous-send note of the card commands) and the geometry's data-line module.
+constexpr uint32_t LOG_DUMP_LEVELS = (1u << LOG_DIAG) | (1u << LOG_WARN) | (1u << LOG_NOTE);
+constexpr uint32_t LOG_DUMP_MODULES = LOG_STREAM_CFG & LOG_MODULE_BITS;
+
 // Formatting buffer capacity including the NUL: text longer than 65,534 characters is cut.
 constexpr size_t LOG_BUFFER_SIZE = 0xFFFF;
 
@@ -40,6 +45,26 @@ void log_attach_stream(FILE* stream);  // nullptr detaches; the console context 
 void log_attach_console(int fd);       // -1 detaches
 FILE* log_stream();
 int log_console_fd();
+
+struct LogFilter {
+  bool enabled;
+  uint32_t level_mask;
+  uint32_t module_mask;
+};
+LogFilter log_get_filter();
+
+// Opens `levels` and `modules` on top of the filter while it lives, then puts the filter back as
+// it was. For one command on the GUI thread; not for overlapping uses on several threads.
+class LogFilterOpen {
+ public:
+  LogFilterOpen(uint32_t levels, uint32_t modules);
+  ~LogFilterOpen();
+  LogFilterOpen(const LogFilterOpen&) = delete;
+  LogFilterOpen& operator=(const LogFilterOpen&) = delete;
+
+ private:
+  LogFilter saved_;
+};
 
 // Counters a test reads to see whether a call formatted and took the lock.
 struct LogCounters {

@@ -5,6 +5,7 @@
 //                                in-process backend and the host's own link
 //   kestrel-sim --uhid BOARD     puts the card behind the kernel's uhid interface, so that it
 //                                appears as a /dev/hidrawN until interrupted
+//   kestrel-sim --help | --version
 //
 // Exit codes: 0 done, 1 a self-check failed, 2 usage error, unknown board or uhid unavailable.
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "devlink/commands.h"
 #include "devlink/hid_link.h"
 #include "devlink/qhidev.h"
+#include "res/version.h"
 #include "sim/sim_backend.h"
 
 // The uhid hook. The bridge's sources define run_uhid and switch the hook on with
@@ -30,8 +32,17 @@ namespace {
 
 using namespace kestrel;
 
+constexpr const char* kUsage =
+    "usage: kestrel-sim --list-models | BOARD | --uhid BOARD\n"
+    "  --list-models   the board names, one per line\n"
+    "  BOARD           make a simulated card of this board and run a few self-checks against it\n"
+    "  --uhid BOARD    put the card behind the kernel's uhid interface (as /dev/hidrawN) until\n"
+    "                  interrupted; needs write access to /dev/uhid\n"
+    "  --help          this text\n"
+    "  --version       the version\n";
+
 int usage() {
-  std::fprintf(stderr, "usage: kestrel-sim --list-models | BOARD | --uhid BOARD\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -112,6 +123,14 @@ int demo(const sim::Scenario& scenario) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("kestrel-sim %s\n", KESTREL_BUILD_STAMP);
+    return 0;
+  }
   if (argc == 2 && std::strcmp(argv[1], "--list-models") == 0) {
     for (std::string_view n : sim::board_names()) std::printf("%.*s\n", static_cast<int>(n.size()), n.data());
     return 0;

@@ -253,16 +253,18 @@ TEST_F(PropDialogTest, PolicyAtOpeningRevertAndNoResend) {
   EXPECT_EQ(dlg_->current_policy(), 5);
 }
 
-TEST_F(PropDialogTest, RefusedPolicyWriteLeavesTheCurrentPolicy) {
-  attach();
+TEST_F(PropDialogTest, PolicyWriteCountsWhenTheExchangeIsAccepted) {
+  auto s = sim::make_scenario(BoardModel::Meadow);
+  // The read at opening and the first write arrive broken (and so does the host's refetch).
+  s.faults.at(sim::StepKind::Command, CMD_VIDEO_PROP, sim::Fault::CorruptChecksum, 2, 1500, 2);
+  attach(std::move(s));
   ASSERT_TRUE(open());
   ASSERT_EQ(dlg_->current_policy(), 1);
-  Bytes refused = policy_request(0, 1);  // the card's answer: valid byte clear
-  card_->override_answer(CMD_VIDEO_PROP, refused);
   pv_.select(POLICY_LIST, 2);
   dlg_->on_command(POLICY_LIST);
-  EXPECT_EQ(dlg_->current_policy(), 1);
-  card_->override_answer(CMD_VIDEO_PROP, std::nullopt);
+  EXPECT_EQ(dlg_->current_policy(), 1);  // no accepted exchange: the policy did not change
+  // An accepted answer is a done write, whatever its valid byte (byte 5) says.
+  card_->override_answer(CMD_VIDEO_PROP, policy_request(0, 1));
   card_->clear_reports();
   dlg_->on_command(POLICY_LIST);  // the same pick again is still a change
   EXPECT_EQ(payloads_of(*card_, CMD_VIDEO_PROP), (std::vector<Bytes>{policy_request(1, 2)}));

@@ -72,6 +72,22 @@ TEST(Kestrelctl, ListNamesTheCard) {
   EXPECT_EQ(j["cards"][0]["node"], "sim:0");
 }
 
+// The English of the Chinese texts: the whole table, one verdict, a text of several lines.
+TEST(Kestrelctl, TextsGivesTheEnglishEquivalents) {
+  ProcessResult r = run("--simulate meadow texts");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("强制升级\tForce upgrade\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("运行状态查询\tRun status query\n"), std::string::npos) << r.out;
+
+  r = run("--json texts ' 固件信息与目标板不匹配, 不可升级'");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(json_of(r)["en"], " Firmware does not match the target board; must not upgrade");
+
+  r = run("texts \"$(printf ' 固件信息:\\n TB610K-1CH:V2\\n 谨慎升级')\"");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, " Firmware info:\n TB610K-1CH:V2\n Upgrade with care\n");
+}
+
 TEST(Kestrelctl, ErrorsAreJsonToo) {
   struct Case {
     std::string args;

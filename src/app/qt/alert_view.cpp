@@ -9,11 +9,15 @@
 
 #include "app/qt/dialog_units.h"
 #include "app/qt/qt_view.h"
+#include "res/ui_phrases.h"
 
 namespace kestrel::qt {
 
 namespace {
 QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+// The match check writes its texts in Chinese; they show in the language of the active table.
+QString shown(const std::string& s) { return qs(ui_translate(s)); }
 // The horizontal margin QLineEdit keeps between its contents rectangle and its text, and room for
 // the cursor (QLineEdit's private horizontalMargin is 2).
 constexpr int kLineEditMargin = 3;
@@ -35,10 +39,10 @@ CAlertView::CAlertView(const AlertRequest* request, QWidget* parent) : QDialog(p
   font.setPointSize(12);
   setFont(font);
 
-  auto* ok = new QPushButton(QStringLiteral("确定"), this);
+  auto* ok = new QPushButton(qs(ui_phrase("确定")), this);
   ok->setObjectName(QStringLiteral("1"));
   ok->setDefault(true);
-  auto* cancel = new QPushButton(QStringLiteral("取消"), this);
+  auto* cancel = new QPushButton(qs(ui_phrase("取消")), this);
   cancel->setObjectName(QStringLiteral("2"));
   auto* info = new QPlainTextEdit(this);
   info->setObjectName(QStringLiteral("1504"));
@@ -55,15 +59,15 @@ CAlertView::CAlertView(const AlertRequest* request, QWidget* parent) : QDialog(p
   pal.setColor(QPalette::Text, request ? verdict_colour(request->colour_class()) : QColor(160, 160, 0));
   verdict->setPalette(pal);
   if (request) {
-    if (request->title) setWindowTitle(qs(*request->title));
-    if (request->accept_caption) ok->setText(qs(*request->accept_caption));
-    if (request->cancel_caption) cancel->setText(qs(*request->cancel_caption));
+    if (request->title) setWindowTitle(shown(*request->title));
+    if (request->accept_caption) ok->setText(shown(*request->accept_caption));
+    if (request->cancel_caption) cancel->setText(shown(*request->cancel_caption));
     if (request->info) {
-      QString text = qs(*request->info);
+      QString text = shown(*request->info);
       text.remove(QLatin1Char('\r'));
       info->setPlainText(text);
     }
-    if (request->verdict) verdict->setText(qs(*request->verdict));
+    if (request->verdict) verdict->setText(shown(*request->verdict));
   }
 
   // Template 138 in dialog units. The template was drawn for a narrower font than the CJK faces
@@ -95,9 +99,15 @@ CAlertView::CAlertView(const AlertRequest* request, QWidget* parent) : QDialog(p
 
 void CAlertView::accept() {
   if (request_ && request_->reconfirm()) {
-    const auto answer = QMessageBox::question(this, windowTitle(), qs(alert_reconfirm_question(*request_)),
-                                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes) {
+    QMessageBox box(QMessageBox::Question, windowTitle(), shown(alert_reconfirm_question(*request_)),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("reconfirm"));
+    box.button(QMessageBox::Yes)->setText(qs(ui_phrase("是(&Y)")));
+    box.button(QMessageBox::No)->setText(qs(ui_phrase("否(&N)")));
+    // No is the default: these verdicts say the image does not suit the card, so an Enter
+    // pressed out of habit must not force the upgrade.
+    box.setDefaultButton(QMessageBox::No);
+    if (box.exec() != QMessageBox::Yes) {
       QDialog::reject();
       return;
     }

@@ -24,8 +24,11 @@ Route route_of(uint32_t id) {
     case 32821: case 32822: case 32823: case 32824:
     case 32800: case 32801: case 32802: case 32803: case 32804: case 32805: case 32806: case 1061:
     case 32817: case 32818: case 32819: case 32820:
+    case ids::ID_FPGA_DUMP:
     case 1053: case 1011: case 1012: case 1013:
       return Route::Logic;
+
+    case ids::ID_LOG_PANE: return Route::View;
 
     case 32813:
     case 1016: case 1017: case 1018: case 1034: case 1036: case 1038:

@@ -12,6 +12,7 @@ enum class Route : uint8_t {
   NoOp,       // routed to an empty handler
   EndOk,      // the dialog ends with "accepted" (IDOK, the Enter key)
   EndCancel,  // the dialog ends with "rejected" (Exit, 1041)
+  View,       // the window's own widgets, nothing on the card (the log pane)
 };
 
 Route route_of(uint32_t id);

@@ -38,28 +38,52 @@ constexpr ControlSpec kControls[] = {
 
 constexpr DialogSpec kDialog{352, 102, "KESTREL", "微软雅黑", 12, kControls};
 
-constexpr MenuItemSpec kAllok[] = {
-    {32802, "版本信息查询"}, {32801, "查询调试信息"}, {32800, "运行状态查询"}, {32823, "监视状态查询"}, {0, ""},
-};
-constexpr MenuItemSpec kQuick[] = {
-    {32802, "版本信息查询"},
-    {32801, "查询调试信息"},
-    {32800, "运行状态查询"},
-    {32812, "调试模式切换"},
+constexpr uint8_t CARD = MENU_NEEDS_CARD, LOG = MENU_SHOWS_LOG, CHECK = MENU_CHECKABLE, DEAD = MENU_NO_ACTION;
+
+constexpr MenuItemSpec kCardMenu[] = {
+    {32809, "Restart 重新初始化", CARD | LOG},
+    {32810, "probe 视频手动检测", CARD | LOG},
+    {32811, "video  启动视频输出", CARD | LOG},
     {0, ""},
-    {32813, "驱动FPGA重新初始化"},
-    {32814, "驱动设备重新初始化"},
-    {32815, "音视频接口重新初始化"},
-    {0, ""},
-    {32809, "Restart 重新初始化"},
-    {32810, "probe 视频手动检测"},
-    {32811, "video  启动视频输出"},
-    {32817, "保存 FPGA 寄存器"},
-    {32818, "保存 TB610R FPGA 寄存器"},
-    {32819, "保存 TB610 FPGA 寄存器"},
-    {32820, "保存 TB720V FPGA 寄存器"},
+    {32814, "驱动设备重新初始化", CARD | LOG},
+    {32813, "驱动FPGA重新初始化", DEAD},
+    {32815, "音视频接口重新初始化", DEAD},
 };
-constexpr MenuSpec kMenu[] = {{"allok", kAllok}, {"quick", kQuick}};
+constexpr MenuItemSpec kDiagnosticsMenu[] = {
+    {ids::ID_VERSION, "版本信息查询", CARD | LOG},
+    {ids::ID_DEBUG_INFO, "查询调试信息", CARD | LOG},
+    {ids::ID_RUN_STATUS, "运行状态查询", CARD | LOG},
+    {ids::ID_MONITOR_QUERY, "监视状态查询", CARD | LOG},
+    {ids::ID_FPGA_DUMP, "FPGA 状态转储", CARD | LOG},
+    {0, ""},
+    {32812, "调试模式切换", CARD | LOG},
+    {ids::BTN_DEBUG_1061, "调试通道输出", CARD | LOG | CHECK},
+    {32803, "查询调试通道状态", CARD | LOG},
+    {32804, "打开调试通道", CARD | LOG},
+    {32805, "hdbc 保存并清除调试位", CARD | LOG},
+    {32806, "hdbc 恢复调试位", CARD | LOG},
+};
+constexpr MenuItemSpec kServiceMenu[] = {
+    {32817, "保存 FPGA 寄存器", CARD},
+    {32818, "保存 TB610R FPGA 寄存器", CARD},
+    {32819, "保存 TB610 FPGA 寄存器", CARD},
+    {32820, "保存 TB720V FPGA 寄存器", CARD},
+};
+constexpr MenuItemSpec kViewMenu[] = {
+    {ids::ID_LOG_PANE, "日志窗格", CHECK},
+};
+constexpr MenuItemSpec kHelpMenu[] = {
+    {ids::ID_HELP, "用户指南", 0, "F1"},
+    {0, ""},
+    {ids::ID_ABOUT, ABOUT_ITEM_TEXT},
+};
+constexpr MenuSpec kMenuBar[] = {
+    {"card", "采集卡(&C)", kCardMenu},
+    {"diagnostics", "诊断(&D)", kDiagnosticsMenu},
+    {"service", "维护(&S)", kServiceMenu},
+    {"view", "视图(&V)", kViewMenu},
+    {"help", "帮助(&H)", kHelpMenu},
+};
 
 constexpr AccelSpec kAccels[] = {
     {AccelKey::Keypad, 0, true, 32780},       {AccelKey::Keypad, 1, true, 32781},
@@ -83,7 +107,7 @@ const ControlSpec* find_control(uint32_t id) {
   return nullptr;
 }
 
-std::span<const MenuSpec> quick_menu() { return kMenu; }
+std::span<const MenuSpec> menu_bar_spec() { return kMenuBar; }
 std::span<const AccelSpec> accelerators() { return kAccels; }
 
 }  // namespace kestrel::qt

@@ -43,16 +43,34 @@ struct DialogSpec {
 const DialogSpec& main_dialog_template();
 const ControlSpec* find_control(uint32_t id);
 
-// Menu 129: two popups, each a list of items; id 0 is a separator.
+// The menu bar. Linux desktops give a window no system menu and menu 129 was never shown, so
+// the window carries its own bar: the card's commands, the engineering dumps and the debug
+// channel, the register files and scripts, the log pane, the help and About. Every item that runs
+// a command keeps the command's id (QAction data) and goes through the window's dispatch, as a
+// click or an accelerator does. Texts are the Chinese keys of the phrase table (res/ui_phrases.h),
+// shown in the language of the active table.
+enum MenuItemFlag : uint8_t {
+  MENU_NEEDS_CARD = 1,  // disabled while no card is attached
+  MENU_NO_ACTION = 2,   // routed to nothing on the card: always disabled, with a tooltip saying so
+  MENU_SHOWS_LOG = 4,   // its output goes to the log: the log pane opens first
+  MENU_CHECKABLE = 8,   // shows a state (the debug channel, the log pane)
+};
 struct MenuItemSpec {
-  uint32_t id;
-  std::string_view text;
+  uint32_t id;              // 0: a separator
+  std::string_view text;    // Chinese key
+  uint8_t flags = 0;
+  std::string_view shortcut = {};  // shown beside the text; the accelerator table does the work
 };
 struct MenuSpec {
-  std::string_view name;
+  std::string_view name;    // objectName of the popup
+  std::string_view title;   // Chinese key
   std::span<const MenuItemSpec> items;
 };
-std::span<const MenuSpec> quick_menu();
+std::span<const MenuSpec> menu_bar_spec();
+// The popup that receives one item per loaded script, after its own items.
+inline constexpr std::string_view SCRIPT_MENU = "service";
+// Tooltip of the items that have no action on the card.
+inline constexpr std::string_view NO_ACTION_TIP = "此命令对采集卡没有作用";
 
 // String 101, the About item that the window's system menu carries (command 16).
 inline constexpr std::string_view ABOUT_ITEM_TEXT = "关于 kestrel(&A)...";

@@ -12,6 +12,14 @@ KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
     : backend_(backend), view_(std::make_unique<QtView>()) {
   logic_.emplace(*view_, list);
   view_->set_command_handler([this](uint32_t id) { return logic_ && (run_window_dialog(id, *logic_, view_.get()) || logic_->on_command(id)); });
+  view_->set_menu_state_source([this] {
+    QtView::MenuState st;
+    if (logic_) {
+      st.card = logic_->list().current != nullptr;
+      st.debug_channel = logic_->m_poll_paused != 0;
+    }
+    return st;
+  });
   timer_ = new QTimer(view_.get());
   timer_->setInterval(static_cast<int>(CkestrelDlg::kTimerPeriodMs));
   connect(timer_, &QTimer::timeout, this, [this] {
@@ -41,6 +49,7 @@ bool KestrelWindow::init_dialog() {
   notifier_ = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Read, view_.get());
   connect(notifier_, &QSocketNotifier::activated, this, &KestrelWindow::on_hotplug);
   logic_->on_init_dialog();
+  view_->refresh_menu();
   return true;
 }
 
@@ -59,6 +68,7 @@ void KestrelWindow::on_hotplug() {
   for (const platform::HotplugEvent& e : backend_->drain_hotplug())
     logic_->on_device_change(e.kind == platform::HotplugEvent::Kind::Arrival ? CkestrelDlg::DEVICE_ARRIVAL
                                                                             : CkestrelDlg::DEVICE_REMOVE_COMPLETE);
+  view_->refresh_menu();
 }
 
 void KestrelWindow::replay_hotplug() {
@@ -76,6 +86,7 @@ void KestrelWindow::end_dialog() {
   }
   if (timer_) timer_->stop();
   view_->set_command_handler(nullptr);
+  view_->set_menu_state_source(nullptr);
   logic_.reset();
 }
 

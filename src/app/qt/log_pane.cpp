@@ -122,4 +122,13 @@ void LogPane::take() {
   if (at_end) bar->setValue(bar->maximum());
 }
 
+void LogPane::note(const QString& command) {
+  take();  // what the log wrote before the click comes first
+  QTextCursor end(document());
+  end.movePosition(QTextCursor::End);
+  if (!end.atBlockStart()) end.insertText(QStringLiteral("\n"));
+  end.insertText(QStringLiteral("» %1\n").arg(command));
+  verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
 }  // namespace kestrel::qt

@@ -24,6 +24,11 @@ class LogPane : public QPlainTextEdit {
   // Moves the text written so far into the view (runs on its own after each write).
   void take();
 
+  // A line of the window's own, not of the log (it reaches no log file): the name of a menu
+  // command the user just gave, so that every click shows in the pane even when the card's
+  // answer prints nothing.
+  void note(const QString& command);
+
   struct Shared;
 
  private:

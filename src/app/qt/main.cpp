@@ -3,6 +3,7 @@
 // window, then the window's end and the console shutdown.
 #include <QApplication>
 #include <QMessageBox>
+#include <QSettings>
 #include <QTimer>
 
 #include <cstdio>
@@ -13,7 +14,6 @@
 
 #include "app/first_run.h"
 #include "app/qt/kestrel_window.h"
-#include "app/qt/log_pane.h"
 #include "app/qt/options.h"
 #include "app/qt/screenshot.h"
 #include "devlink/reader.h"
@@ -23,18 +23,17 @@
 #include "platform/hidraw_backend.h"
 #include "platform/trace.h"
 #include "res/ui_text.h"
+#include "res/version.h"
 #include "sim/sim_backend.h"
 
 namespace {
 
 using namespace kestrel;
 
-constexpr const char* kBuildStamp = "2.0.6800 build 2024-12-25 10:01:06 +0800 CST";
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 constexpr int kScreenshotDelayMs = 800;  // the first status display and one paint
 constexpr int kFrameTickMs = 1000;       // a simulated card shows a new frame-timing record this often
-constexpr int kLogPaneHeightPx = 220;
 
 std::string board_list() {
   std::string names;
@@ -43,6 +42,31 @@ std::string board_list() {
     names += n;
   }
   return names;
+}
+
+void no_display(const char* why) {
+  std::fprintf(stderr,
+               "kestrel: no display (%s). Start it in a desktop session or with ssh -X, or use kestrelctl, the "
+               "command-line tool.\n",
+               why);
+}
+
+FILE* g_fatal_log_file = nullptr;
+std::string g_start_up_messages;  // the plugin's warnings, shown only if it starts after all
+
+// Messages while the platform plugin starts: a fatal one means there is no display to be had.
+void on_start_up_message(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  if (type != QtFatalMsg) {
+    g_start_up_messages += text.toLocal8Bit().toStdString() + "\n";
+    return;
+  }
+  std::string where;
+  for (const char* v : {"WAYLAND_DISPLAY", "DISPLAY"})
+    if (const char* s = std::getenv(v); s && *s) where = std::string("cannot connect to ") + v + "=" + s;
+  no_display(where.empty() ? "the platform plugin could not start" : where.c_str());
+  if (g_fatal_log_file) std::fclose(g_fatal_log_file);
+  std::fflush(stderr);
+  std::_Exit(kExitFailure);  // not abort(): nothing crashed, there is only no screen
 }
 
 bool display_available() {
@@ -64,6 +88,10 @@ int main(int argc, char** argv) {
     std::fputs(qt::usage_text(), stdout);
     return 0;
   }
+  if (opt.version) {
+    std::printf("kestrel %s\n", KESTREL_BUILD_STAMP);
+    return 0;
+  }
   std::optional<sim::Scenario> scenario;
   if (!opt.simulate.empty()) {
     scenario = sim::make_scenario(opt.simulate);
@@ -78,14 +106,20 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
   if (!display_available()) {
-    std::fprintf(stderr,
-                 "kestrel: no display (DISPLAY and WAYLAND_DISPLAY are not set). Start it in a desktop session or "
-                 "with ssh -X, or use kestrelctl, the command-line tool.\n");
+    no_display("DISPLAY and WAYLAND_DISPLAY are not set");
     if (log_file) std::fclose(log_file);
     return kExitFailure;
   }
 
+  // A display that is named but cannot be reached (a closed X server, a refused cookie, a lost
+  // ssh forwarding) makes the platform plugin end the process with a fatal message: it ends with
+  // the same advice instead.
+  g_fatal_log_file = log_file;
+  const QtMessageHandler previous = qInstallMessageHandler(on_start_up_message);
   QApplication app(argc, argv);
+  qInstallMessageHandler(previous);
+  g_fatal_log_file = nullptr;
+  std::fputs(g_start_up_messages.c_str(), stderr);
   QApplication::setStyle(QStringLiteral("Fusion"));
   ui_text_select_from_environment();
 
@@ -126,17 +160,18 @@ int main(int argc, char** argv) {
   };
 
   // Log sinks and filter, before the first line.
+  // The log pane always takes the log, shown or not, so that opening it from the View menu shows
+  // what happened before; whether it shows at start is the user's remembered choice.
   FILE* stream = log_file;
-  if (opt.log_pane) {
-    auto* pane = new qt::LogPane;
-    window->view().add_bottom_widget(pane, kLogPaneHeightPx);
-    if (FILE* pane_stream = pane->open_stream(log_file)) stream = pane_stream;
-  }
+  if (FILE* pane_stream = window->view().log_pane().open_stream(log_file)) stream = pane_stream;
+  QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("kestrel"), QStringLiteral("kestrel"));
+  window->view().remember_in(&settings);
+  if (opt.log_pane) window->view().show_log_pane(true, false);
   console_attach(stream, opt.log_console ? 2 : -1);
   if (opt.level_mask || opt.module_mask) log_set_filter(true, opt.level_mask.value_or(0), opt.module_mask.value_or(0));
 
   g_console.reader_thread = std::thread([r = reader.get()] { hid_reader(*r); });
-  log_printf(0, " kestrel %s\r\n", kBuildStamp);
+  log_printf(0, " kestrel %s\r\n", KESTREL_BUILD_STAMP);
 
   QTimer frames;
   if (sim_backend) {

@@ -60,6 +60,7 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
     else if (arg == "--log-pane" && !has_value) out.log_pane = true;
     else if (arg == "--trace" && !has_value) out.trace = true;
     else if ((arg == "--help" || arg == "-h") && !has_value) out.help = true;
+    else if (arg == "--version" && !has_value) out.version = true;
     else {
       error = "unknown option '" + std::string(argv[i]) + "'";
       return false;
@@ -79,7 +80,8 @@ const char* usage_text() {
          "  --log-module-mask HEX   open these log modules (bits 5..31)\n"
          "  --trace                 write every report sent to or received from the card to standard error\n"
          "  --screenshot PATH       save a picture of the window as PNG and end\n"
-         "  --help                  this text\n";
+         "  --help                  this text\n"
+         "  --version               the version\n";
 }
 
 }  // namespace kestrel::qt

@@ -17,6 +17,7 @@ struct Options {
   std::optional<uint32_t> module_mask;
   std::string screenshot;     // save a picture of the window here and end
   bool help = false;
+  bool version = false;
 };
 
 // False with a one-line `error` for an unknown option, a missing value or a mask that is not

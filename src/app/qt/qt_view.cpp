@@ -10,11 +10,13 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QShortcut>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -23,6 +25,7 @@
 #include "app/qt/command_routes.h"
 #include "boards/script_slots.h"
 #include "log/log.h"
+#include "res/ui_phrases.h"
 #include "res/ui_text.h"
 
 // Resources of a static library are registered by name, outside any namespace.
@@ -40,19 +43,6 @@ bool has_text(ControlKind k) {
          k == ControlKind::StaticLeft || k == ControlKind::StaticRight;
 }
 
-// Qt filter "Images (*.img);;All (*.*)" from "Images|*.img|All|*.*||".
-QString qt_filter(const std::string& filter) {
-  const QStringList parts = qs(filter).split(QLatin1Char('|'));
-  QStringList out;
-  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
-    if (parts[i].isEmpty() && parts[i + 1].isEmpty()) break;
-    QString pattern = parts[i + 1];
-    pattern.replace(QLatin1Char(';'), QLatin1Char(' '));
-    out << QStringLiteral("%1 (%2)").arg(parts[i], pattern);
-  }
-  return out.join(QStringLiteral(";;"));
-}
-
 Qt::Key accel_key(const AccelSpec& a) {
   switch (a.key) {
     case AccelKey::Keypad: return static_cast<Qt::Key>(Qt::Key_0 + a.digit);
@@ -68,8 +58,26 @@ Qt::Key accel_key(const AccelSpec& a) {
 }
 
 constexpr int kPopupSlackPx = 32;  // frame and scroll bar of a dropped list
+constexpr int kLogPaneHeightPx = 220;
+constexpr char kLogPaneKey[] = "view/log_pane";
+constexpr char kFlagsProperty[] = "kestrel_menu_flags";
 
 }  // namespace
+
+QString qt_file_filter(const std::string& filter) {
+  const QStringList parts = qs(filter).split(QLatin1Char('|'));
+  QStringList out;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    if (parts[i].isEmpty() && parts[i + 1].isEmpty()) break;
+    QString pattern = parts[i + 1];
+    pattern.replace(QLatin1Char(';'), QLatin1Char(' '));
+    // A description that already ends in its pattern ("FX3 firmware file (*.img)") is a whole Qt
+    // filter: the pattern is not shown a second time.
+    const QString tail = QStringLiteral("(%1)").arg(pattern);
+    out << (parts[i].trimmed().endsWith(tail) ? parts[i].trimmed() : QStringLiteral("%1 %2").arg(parts[i], tail));
+  }
+  return out.join(QStringLiteral(";;"));
+}
 
 QString dialog_font_family() {
   // The template's face first; where it is missing, CJK sans faces close to it in style. Font
@@ -94,6 +102,8 @@ QtView::QtView(QWidget* parent) : QDialog(parent) {
   setFont(font_);
 
   build_controls();
+  log_pane_ = new LogPane(this);
+  log_pane_->hide();
   build_menu();
   build_accelerators();
 
@@ -181,37 +191,91 @@ void QtView::build_controls() {
 }
 
 void QtView::build_menu() {
-  // No per-window system menu here: its About item and the engineering commands of menu 129
-  // live in a menu bar, each item keeping its command id.
+  // Every item keeps its command id as its data and runs through dispatch_command, so that what
+  // refuses or routes a command id refuses or routes the item too; disabling the bar disables
+  // every item at once.
   menu_bar_ = new QMenuBar(this);
-  QMenu* system = menu_bar_->addMenu(qs(main_dialog_template().caption));
-  system->setObjectName(QStringLiteral("system"));
-  QAction* about = system->addAction(qs(ABOUT_ITEM_TEXT));
-  about->setData(ids::ID_ABOUT);
-  connect(about, &QAction::triggered, this, [this] { dispatch_command(ids::ID_ABOUT); });
-  for (const MenuSpec& m : quick_menu()) {
-    QMenu* menu = menu_bar_->addMenu(qs(m.name));
+  for (const MenuSpec& m : menu_bar_spec()) {
+    QMenu* menu = menu_bar_->addMenu(qs(ui_phrase(m.title)));
     menu->setObjectName(qs(m.name));
+    menu->setToolTipsVisible(true);
+    connect(menu, &QMenu::aboutToShow, this, &QtView::refresh_menu);
     for (const MenuItemSpec& item : m.items) {
       if (item.id == 0) {
         menu->addSeparator();
         continue;
       }
-      QAction* a = menu->addAction(qs(item.text));
-      a->setData(item.id);
-      const uint32_t id = item.id;
-      connect(a, &QAction::triggered, this, [this, id] { dispatch_command(id); });
+      QString text = qs(ui_phrase(item.text));
+      if (!item.shortcut.empty()) text += QLatin1Char('\t') + qs(item.shortcut);
+      add_menu_item(menu, text, item.id, item.flags);
+    }
+  }
+  refresh_menu();
+}
+
+QAction* QtView::add_menu_item(QMenu* menu, const QString& text, uint32_t id, uint8_t flags) {
+  QAction* a = menu->addAction(text);
+  a->setData(id);
+  a->setProperty(kFlagsProperty, flags);
+  a->setCheckable((flags & MENU_CHECKABLE) != 0);
+  if (flags & MENU_NO_ACTION) {
+    a->setEnabled(false);
+    a->setToolTip(qs(ui_phrase(NO_ACTION_TIP)));
+  }
+  connect(a, &QAction::triggered, this, [this, a, id, flags] {
+    if ((flags & MENU_SHOWS_LOG) && !busy()) {
+      // A click on a command whose answer is log text shows the pane, names the command there
+      // and lets the dump's levels through for the length of the command. What the View menu
+      // remembers stays the user's own choice.
+      show_log_pane(true, false);
+      log_pane_->note(a->text().section(QLatin1Char('\t'), 0, 0).remove(QLatin1Char('&')));
+      const LogFilterOpen open(LOG_DUMP_LEVELS, LOG_DUMP_MODULES);
+      dispatch_command(id);
+    } else {
+      dispatch_command(id);
+    }
+    refresh_menu();  // a checkable item shows the state the command left, not Qt's toggle
+  });
+  return a;
+}
+
+QAction* QtView::menu_item(uint32_t id) const {
+  for (QAction* top : menu_bar_->actions())
+    if (QMenu* m = top->menu())
+      for (QAction* a : m->actions())
+        if (!a->isSeparator() && a->data().toUInt() == id) return a;
+  return nullptr;
+}
+
+void QtView::set_menu_state_source(std::function<MenuState()> source) {
+  menu_state_ = std::move(source);
+  refresh_menu();
+}
+
+void QtView::refresh_menu() {
+  const MenuState st = menu_state_ ? menu_state_() : MenuState{};
+  for (QAction* top : menu_bar_->actions()) {
+    QMenu* m = top->menu();
+    if (!m) continue;
+    for (QAction* a : m->actions()) {
+      if (a->isSeparator()) continue;
+      const uint8_t flags = static_cast<uint8_t>(a->property(kFlagsProperty).toUInt());
+      if (flags & MENU_NO_ACTION) continue;
+      a->setEnabled(!(flags & MENU_NEEDS_CARD) || st.card);
+      const uint32_t id = a->data().toUInt();
+      if (id == ids::BTN_DEBUG_1061) a->setChecked(st.debug_channel);
+      if (id == ids::ID_LOG_PANE) a->setChecked(log_pane_visible());
     }
   }
 }
 
 void QtView::add_script_items(const std::vector<std::string>& names) {
-  auto* first = menu_bar_->findChild<QMenu*>(qs(quick_menu()[0].name));
-  for (size_t n = 0; first && n < names.size() && ids::ID_SCRIPT_FIRST + n <= ids::ID_SCRIPT_LAST; ++n) {
+  auto* menu = menu_bar_->findChild<QMenu*>(qs(SCRIPT_MENU));
+  if (!menu || names.empty()) return;
+  menu->addSeparator();
+  for (size_t n = 0; n < names.size() && ids::ID_SCRIPT_FIRST + n <= ids::ID_SCRIPT_LAST; ++n) {
     const uint32_t id = ids::ID_SCRIPT_FIRST + static_cast<uint32_t>(n);
-    QAction* a = first->addAction(qs(script_menu_label(static_cast<uint32_t>(n), names[n])));
-    a->setData(id);
-    connect(a, &QAction::triggered, this, [this, id] { dispatch_command(id); });
+    add_menu_item(menu, qs(script_menu_label(static_cast<uint32_t>(n), names[n])), id, MENU_SHOWS_LOG);
   }
 }
 
@@ -250,15 +314,25 @@ void QtView::lay_out() {
     if (c.kind == ControlKind::DropList || c.kind == ControlKind::DropCombo) r.setHeight(w->sizeHint().height());
     w->setGeometry(r);
   }
-  if (bottom_) bottom_->setGeometry(0, top + height, width, bottom_height_);
-  setFixedSize(width, top + height + bottom_height_);
+  const int pane = log_pane_visible() ? kLogPaneHeightPx : 0;
+  log_pane_->setGeometry(0, top + height, width, pane);
+  setFixedSize(width, top + height + pane);
 }
 
-void QtView::add_bottom_widget(QWidget* w, int height) {
-  bottom_ = w;
-  bottom_height_ = height;
-  w->setParent(this);
+void QtView::show_log_pane(bool on, bool remember) {
+  if (remember && settings_) settings_->setValue(QString::fromLatin1(kLogPaneKey), on);
+  if (on == log_pane_visible()) return;
+  log_pane_->setVisible(on);
   lay_out();
+  refresh_menu();
+}
+
+bool QtView::log_pane_visible() const { return !log_pane_->isHidden(); }
+
+void QtView::remember_in(QSettings* settings) {
+  settings_ = nullptr;  // reading the choice back must not write it
+  if (settings) show_log_pane(settings->value(QString::fromLatin1(kLogPaneKey), false).toBool());
+  settings_ = settings;
 }
 
 std::vector<std::string> QtView::texts_of(uint32_t id) const {
@@ -330,6 +404,9 @@ void QtView::dispatch_command(uint32_t id) {
       break;
     case Route::EndOk: accept(); break;
     case Route::EndCancel: reject(); break;
+    case Route::View:
+      if (id == ids::ID_LOG_PANE) show_log_pane(!log_pane_visible());
+      break;
     case Route::NoOp:
     case Route::Unrouted: break;
   }
@@ -493,12 +570,12 @@ void QtView::message_box(const std::string& text) {
 }
 
 std::string QtView::open_file_dialog(const std::string& filter) {
-  return QFileDialog::getOpenFileName(this, QString(), QString(), qt_filter(filter)).toStdString();
+  return QFileDialog::getOpenFileName(this, QString(), QString(), qt_file_filter(filter)).toStdString();
 }
 
 std::string QtView::save_file_dialog(const std::string& filter) {
   // QFileDialog asks before it overwrites an existing file.
-  return QFileDialog::getSaveFileName(this, QString(), QString(), qt_filter(filter)).toStdString();
+  return QFileDialog::getSaveFileName(this, QString(), QString(), qt_file_filter(filter)).toStdString();
 }
 
 void QtView::post_command(uint32_t id) {

@@ -15,9 +15,13 @@
 
 #include "app/qt/dialog_units.h"
 #include "app/qt/dialog_template.h"
+#include "app/qt/log_pane.h"
 #include "app/view.h"
 
+class QAction;
+class QMenu;
 class QMenuBar;
+class QSettings;
 class QWidget;
 
 namespace kestrel::qt {
@@ -50,11 +54,30 @@ class QtView : public QDialog, public DialogView {
   // Replaces the modal message box (tests); receives the text instead.
   void set_message_sink(std::function<void(const std::string&)> sink) { message_sink_ = std::move(sink); }
 
-  // A widget below the controls (the log pane); the dialog grows by `height` pixels.
-  void add_bottom_widget(QWidget* w, int height);
+  // The log pane below the controls: hidden at start unless the remembered choice shows it; the
+  // window grows by the pane's height while it shows.
+  LogPane& log_pane() const { return *log_pane_; }
+  // `remember` false shows or hides it for this run only (the --log-pane option).
+  void show_log_pane(bool on, bool remember = true);
+  bool log_pane_visible() const;
+  // Where the log pane's choice is kept across runs: read now, written at each change. Null
+  // forgets nothing and remembers nothing (tests).
+  void remember_in(QSettings* settings);
 
-  // One item per loaded script in the first popup of menu 129: "<n> <name>", command 32780 + n.
+  // One item per loaded script at the end of the Service menu: "<n> <name>", command 32780 + n.
   void add_script_items(const std::vector<std::string>& names);
+
+  // What the menu items show: whether a card is attached (items that need one are disabled
+  // without it) and whether the card's debug channel is on (the checked item of button 1061).
+  struct MenuState {
+    bool card = false;
+    bool debug_channel = false;
+  };
+  void set_menu_state_source(std::function<MenuState()> source);
+  // Enables and checks the items from the state source; runs when a menu opens and after each item.
+  void refresh_menu();
+  // The menu item that carries command `id`, or null.
+  QAction* menu_item(uint32_t id) const;
 
   QWidget* control(uint32_t id) const;
   const QFont& dialog_font() const { return font_; }
@@ -102,6 +125,7 @@ class QtView : public QDialog, public DialogView {
   bool refused_while_busy(uint32_t id, bool posted_while_busy) const;
   void build_controls();
   void build_menu();
+  QAction* add_menu_item(QMenu* menu, const QString& text, uint32_t id, uint8_t flags);
   void build_accelerators();
   void lay_out();
   int text_room(QWidget* w, const ControlSpec& spec) const;
@@ -113,14 +137,18 @@ class QtView : public QDialog, public DialogView {
   BaseUnits units_;
   std::map<uint32_t, QWidget*> controls_;
   QMenuBar* menu_bar_ = nullptr;
-  QWidget* bottom_ = nullptr;
-  int bottom_height_ = 0;
+  LogPane* log_pane_ = nullptr;
+  QSettings* settings_ = nullptr;
+  std::function<MenuState()> menu_state_;
   std::function<bool(uint32_t)> handler_;
   std::function<void(const std::string&)> message_sink_;
   std::atomic<bool> busy_{false};
   std::map<uint32_t, bool> held_;  // while busy: the state each control returns to
   bool menu_was_enabled_ = true;
 };
+
+// A Qt name filter ("Images (*.img);;All (*.*)") from the window's "Images|*.img|All|*.*||" form.
+QString qt_file_filter(const std::string& filter);
 
 // The first installed family of the dialog font, or of its CJK-capable stand-ins.
 QString dialog_font_family();

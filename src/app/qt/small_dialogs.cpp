@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -23,7 +25,9 @@
 #include "app/qt/dialog_units.h"
 #include "app/qt/qt_view.h"
 #include "boards/control.h"
+#include "res/ui_phrases.h"
 #include "res/ui_text.h"
+#include "res/version.h"
 #include "update/fpga_check.h"
 #include "update/image_file.h"
 #include "update/workflow.h"
@@ -44,6 +48,7 @@ QFont dialog_font() {
 
 // Template 139 rows: caption, trackbar and value label at one height, 11 units apart.
 constexpr int kRowTop = 6, kRowStep = 10, kRowHeight = 9;
+constexpr int kAboutIconPx = 32;  // a dialog's icon control shows the icon at 32 x 32
 
 constexpr const char* kRowCaptions[ROWS] = {"亮度", "对比度", "色度", "饱和度", "清晰度", "3D降噪",
                                              "伽玛", "宽动态", "红色增益", "绿色增益", "蓝色增益", "血管增强"};
@@ -94,7 +99,10 @@ PropDialogWidget::PropDialogWidget(Copctldlg& logic, QWidget* parent) : QDialog(
   } buttons[] = {{BTN_DEFAULT, "默认值", 7}, {BTN_REVERT, "重  置", 62}, {IDOK, "确  定", 150}, {IDCANCEL, "取  消", 205}};
   for (const auto& b : buttons) {
     auto* w = new QPushButton(QString::fromUtf8(b.text), this);
-    w->setAutoDefault(false);
+    // Enter presses the focused button, as on the original platform; OK only when the focus is
+    // elsewhere (a trackbar, the list). Were Enter always OK, Enter on a focused Cancel, Default
+    // or Revert would write and store the properties.
+    w->setAutoDefault(true);
     place(w, b.id, b.x, button_y, 50, 14);
     const uint32_t id = b.id;
     connect(w, &QPushButton::clicked, this, [this, id] { logic_.on_command(id); });
@@ -186,9 +194,7 @@ bool run_property_dialog(CkestrelDlg& window, QWidget* parent, const std::functi
 // ---- About box ------------------------------------------------------------------------------
 
 QString about_text() {
-  return QStringLiteral(
-      "\r\nkestrel 2.0.6800 build 2024-12-25 10:01:06 +0800 CST\r\n"
-      "Upgrade cards only on a stable power supply.");
+  return QStringLiteral("\r\nkestrel %1\r\nUpgrade cards only on a stable power supply.").arg(QLatin1String(KESTREL_BUILD_STAMP));
 }
 
 QString about_title(CkestrelDlg& window) {
@@ -211,8 +217,11 @@ void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& pre
   box.setFixedSize(du_x(u, 222), du_y(u, 45));
   auto* icon = new QLabel(&box);
   icon->setObjectName(QStringLiteral("128"));
-  icon->setPixmap(box.style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(du_x(u, 14), du_x(u, 14)));
-  icon->move(du_x(u, 14) - du_x(u, 10), du_y(u, 14) - du_y(u, 10));  // the icon centred where the template puts it
+  // Icon 128, the program's own, with its top left corner where the template puts it, at the size
+  // the platform draws a dialog's icon, made smaller only if it would reach the text at x = 32.
+  const int side = std::min(kAboutIconPx, du_x(u, 32) - du_x(u, 14) - 2);
+  icon->setPixmap(QIcon(QStringLiteral(":/kestrel/kestrel.png")).pixmap(side, side));
+  icon->setGeometry(du_x(u, 14), du_y(u, 14), side, side);
   auto* ok = new QPushButton(QStringLiteral("OK"), &box);
   ok->setObjectName(QStringLiteral("1"));
   ok->setGeometry(du_rect(u, 171, 32, 50, 12));
@@ -257,7 +266,7 @@ bool run_window_dialog(uint32_t id, CkestrelDlg& window, QWidget* parent) {
     case 1500: run_property_dialog(window, parent); return true;
     case 16: run_about_box(window); return true;
     case 32768: open_help(); return true;
-    case 1001: window.view().message_box("只能维修时候使用"); return true;
+    case 1001: window.view().message_box(std::string(ui_phrase("只能维修时候使用"))); return true;
     case 1002: case 1003: {
       // Nothing else reaches the card, and the window stays, until the upgrade has ended.
       auto* view = qobject_cast<QtView*>(parent);

@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 
 #include "app/ids.h"
@@ -68,6 +69,37 @@ TEST_F(GuiTest, PropertyDialogEscapeWithoutChangesWritesNothing) {
   when_modal([](QWidget* dlg) { static_cast<QDialog*>(dlg)->reject(); });
   view().dispatch_command(ids::BTN_VIDEO_PROPS);
   EXPECT_EQ(payloads(*card, CMD_PROP_BLOCK).size(), 1u);  // the read at opening only
+  EXPECT_TRUE(payloads(*card, CMD_UPDATE).empty());
+}
+
+// Enter presses the button that has the focus: on Default or Revert it does what they do and the
+// dialog stays; on Cancel it cancels. Nothing is stored in the card (no command 10) on any of them.
+TEST_F(GuiTest, PropertyDialogEnterPressesTheFocusedButton) {
+  auto card = backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  card->clear_reports();
+  bool open_after_default = false, open_after_revert = false;
+  int result = -1;
+  when_modal([&](QWidget* dlg) {
+    auto* bright = dlg->findChild<QSlider*>(QStringLiteral("1600"));
+    bright->setValue(-20);
+    auto press_enter_on = [&](uint32_t id) {
+      auto* b = dlg->findChild<QPushButton*>(QString::number(id));
+      b->setFocus();
+      QTest::keyClick(b, Qt::Key_Return);
+    };
+    press_enter_on(1511);  // Default
+    open_after_default = dlg->isVisible();
+    press_enter_on(1510);  // Revert
+    open_after_revert = dlg->isVisible();
+    bright->setValue(-30);
+    press_enter_on(2);  // Cancel
+    result = static_cast<QDialog*>(dlg)->result();
+  });
+  view().dispatch_command(ids::BTN_VIDEO_PROPS);
+  EXPECT_TRUE(open_after_default);
+  EXPECT_TRUE(open_after_revert);
+  EXPECT_EQ(result, QDialog::Rejected);
   EXPECT_TRUE(payloads(*card, CMD_UPDATE).empty());
 }
 

@@ -81,9 +81,22 @@ TEST_F(Program, BadOptionsAndNoDisplayAreExplained) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("no display"), std::string::npos) << r.output;
 
+  // A display that is named but not there: the same advice, no crash of the platform plugin.
+  for (const char* env : {"DISPLAY=:97", "DISPLAY=unix:97", "QT_QPA_PLATFORM=wayland WAYLAND_DISPLAY=kestrel-none"}) {
+    r = run(env, "--simulate meadow");
+    EXPECT_EQ(r.status, 1) << env << ": " << r.output;
+    EXPECT_NE(r.output.find("kestrel: no display (cannot connect to"), std::string::npos) << env << ": " << r.output;
+    EXPECT_NE(r.output.find("kestrelctl"), std::string::npos) << r.output;
+  }
+
   r = run("", "--help");
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.output.find("--simulate BOARD"), std::string::npos);
+  EXPECT_NE(r.output.find("--version"), std::string::npos);
+
+  r = run("", "--version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, "kestrel 2.0.6800 build 2024-12-25 10:01:06 +0800 CST\n");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "app/qt/command_routes.h"
 #include "app/qt/log_pane.h"
 #include "app/qt/options.h"
+#include "app/qt/qt_view.h"
 #include "log/log.h"
 
 namespace kestrel::qt {
@@ -32,8 +33,19 @@ INSTANTIATE_TEST_SUITE_P(
                       RouteCase{1061, Route::Logic}, RouteCase{1013, Route::Logic}, RouteCase{1007, Route::Logic},
                       RouteCase{32780, Route::Logic}, RouteCase{32795, Route::Logic}, RouteCase{32813, Route::NoOp},
                       RouteCase{1057, Route::NoOp}, RouteCase{1060, Route::NoOp}, RouteCase{32815, Route::Unrouted},
-                      RouteCase{32807, Route::Unrouted}, RouteCase{32796, Route::Unrouted}, RouteCase{0, Route::Unrouted}),
+                      RouteCase{32807, Route::Unrouted}, RouteCase{32796, Route::Unrouted}, RouteCase{0, Route::Unrouted},
+                      RouteCase{32825, Route::Logic}, RouteCase{32826, Route::View}),
     [](const auto& info) { return "id" + std::to_string(info.param.id); });
+
+TEST(FileFilter, EachPatternShowsOnce) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"FX3 firmware file (*.img)|*.img||", "FX3 firmware file (*.img)"},
+      {"qzffs file (*.qzffs)|*.qzffs|qzffs file (*.img)|*.img||", "qzffs file (*.qzffs);;qzffs file (*.img)"},
+      {"FPGA logic|*.bit;*.bin||", "FPGA logic (*.bit *.bin)"},
+      {"Registers (*.txt)|*.reg||", "Registers (*.txt) (*.reg)"},  // a description naming another pattern keeps it
+  };
+  for (const auto& [filter, want] : cases) EXPECT_EQ(qt_file_filter(filter).toStdString(), want) << filter;
+}
 
 struct OptionCase {
   std::vector<const char*> args;

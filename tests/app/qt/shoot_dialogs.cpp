@@ -12,13 +12,19 @@
 //   alert-careful   image tagged "TB610M" on a TB610M-1CH card: probe passes, tags differ (0x0200)
 //   alert-conflict  TB610K-1CH image on a TB610K-1CH card: probe fails, tags equal (0x0301)
 //   alert-mismatch  image without info text on a TB610K-1CH card: neither (0x0301)
+// and the main window on a TB610R-1CH card twice: with its Diagnostics menu open (menu), and
+// after Diagnostics > Run status query, with the log pane that opened for it (log).
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -31,6 +37,7 @@
 #include "app/qt/small_dialogs.h"
 #include "devlink/qhidev.h"
 #include "log/clock.h"
+#include "log/log.h"
 #include "platform/hid_backend.h"
 #include "res/ui_text.h"
 #include "sim/sim_backend.h"
@@ -99,6 +106,76 @@ bool take(const Shot& shot, const QString& path) {
   return saved;
 }
 
+// Opens the window on one card of `board`, lets `use` work with it (the window's init included),
+// then ends the window.
+void with_window(const std::string& board, const std::function<void(qt::KestrelWindow&)>& use) {
+  sim::SimBackend backend;
+  platform::set_backend(&backend);
+  backend.add_card(*sim::make_scenario(board));
+  qhidev_list list;
+  {
+    qt::KestrelWindow window(&backend, list);
+    use(window);
+    window.end_dialog();
+  }
+  qhidev_release_all(list);
+  platform::set_backend(nullptr);
+}
+
+// The window with the popup of menu `name` open, the popup drawn where it shows on the screen.
+bool take_menu(const QString& path, const QString& name) {
+  bool saved = false;
+  with_window("TB610R-1CH", [&](qt::KestrelWindow& window) {
+    qt::QtView& view = window.view();
+    window.init_dialog();
+    view.show();
+    QMenu* menu = view.menu_bar()->findChild<QMenu*>(name);
+    if (!menu) return;
+    const QRect title = view.menu_bar()->actionGeometry(menu->menuAction());
+    menu->popup(view.menu_bar()->mapToGlobal(title.bottomLeft()));
+    QTimer::singleShot(500, &view, [&] {
+      const QImage frame = qt::window_picture(view);
+      const int caption = frame.height() - view.height() - 1;  // the strip window_picture draws
+      const QPoint at = view.mapFromGlobal(menu->pos()) + QPoint(1, caption);
+      const QPixmap popup = menu->grab();
+      QImage img(frame.width(), std::max(frame.height(), at.y() + popup.height() + 8), QImage::Format_RGB32);
+      img.fill(Qt::white);
+      QPainter p(&img);
+      p.drawImage(0, 0, frame);
+      p.drawPixmap(at, popup);
+      p.end();
+      saved = img.save(path, "PNG");
+      menu->hide();
+      view.reject();
+    });
+    view.exec();
+  });
+  return saved;
+}
+
+// The window after a menu command whose output went to the log pane.
+bool take_log(const QString& path, uint32_t command) {
+  bool saved = false;
+  with_window("TB610R-1CH", [&](qt::KestrelWindow& window) {
+    qt::QtView& view = window.view();
+    FILE* stream = view.log_pane().open_stream(nullptr);
+    log_attach_stream(stream);
+    window.init_dialog();
+    view.show();
+    if (QAction* item = view.menu_item(command)) {
+      item->trigger();
+      QTimer::singleShot(500, &view, [&] {
+        saved = qt::save_window_picture(view, path);
+        view.reject();
+      });
+      view.exec();
+    }
+    log_attach_stream(nullptr);
+    std::fclose(stream);
+  });
+  return saved;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,6 +203,17 @@ int main(int argc, char** argv) {
       {"alert-mismatch", "TB610K-1CH", ids::BTN_USB_FIRMWARE, test::usb_image(test::without_info())},
   };
   int failed = 0;
+  const QString menu_path = QStringLiteral("%1/menu-%2.png").arg(out, suffix);
+  const QString log_path = QStringLiteral("%1/log-%2.png").arg(out, suffix);
+  for (const auto& [ok, path] : {std::pair{take_menu(menu_path, QStringLiteral("diagnostics")), menu_path},
+                                 std::pair{take_log(log_path, ids::ID_RUN_STATUS), log_path}}) {
+    if (ok) {
+      std::printf("%s\n", qPrintable(path));
+    } else {
+      std::fprintf(stderr, "shoot_dialogs: no picture %s\n", qPrintable(path));
+      ++failed;
+    }
+  }
   for (const Shot& s : shots) {
     const QString path = QStringLiteral("%1/%2-%3.png").arg(out, QString::fromStdString(s.name), suffix);
     if (take(s, path)) {

@@ -95,7 +95,15 @@ struct AlertCase {
   bool asks;
 };
 
-class AlertViewTest : public GuiTest, public ::testing::WithParamInterface<AlertCase> {};
+// Under the Chinese table the dialog shows the request's texts as they are (the English table's
+// texts are the language tests' business).
+class AlertViewTest : public GuiTest, public ::testing::WithParamInterface<AlertCase> {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    ui_text_select(true);
+  }
+};
 
 TEST_P(AlertViewTest, VerdictColourAndAccept) {
   const AlertCase c = GetParam();
@@ -116,6 +124,7 @@ TEST_P(AlertViewTest, VerdictColourAndAccept) {
         if (!q) return;
         asked = true;
         EXPECT_EQ(q->text().toStdString(), "版本不匹配是否强制升级");
+        EXPECT_EQ(q->defaultButton(), q->button(QMessageBox::No));  // Enter answers No
         q->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
       });
       v->findChild<QPushButton*>(QStringLiteral("1"))->click();
@@ -190,6 +199,7 @@ class UpgradeGui : public GuiTest {
     GuiTest::SetUp();
     clock_set_source(&paced_);
     clock_init();
+    ui_text_select(true);  // the confirmation's texts as the match check writes them
   }
   PacedClock paced_{clock_};
 

@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -200,45 +201,152 @@ TEST_F(GuiTest, AcceleratorsRaiseTheirCommands) {
   EXPECT_TRUE(view().isVisible());
 }
 
-TEST_F(GuiTest, MenuItemsKeepTheirIds) {
-  auto card = backend_.add_card(*sim::make_scenario("meadow"));
-  open();
-  QMenuBar* bar = view().menu_bar();
-  ASSERT_NE(bar, nullptr);
-  QAction* about = nullptr;
-  QAction* debug_mode = nullptr;
-  for (QAction* top : bar->actions())
-    for (QAction* a : top->menu()->actions()) {
-      if (a->data().toUInt() == ids::ID_ABOUT) about = a;
-      if (top->menu()->objectName() == QStringLiteral("quick") && a->data().toUInt() == 32812) debug_mode = a;
-    }
-  ASSERT_NE(about, nullptr);
-  EXPECT_EQ(about->text().toStdString(), "关于 kestrel(&A)...");
-  ASSERT_NE(debug_mode, nullptr);
-  EXPECT_EQ(debug_mode->text().toStdString(), "调试模式切换");
-  // Script items join the first popup and reach the logic with their ids.
-  view().add_script_items({"reset.sh", "probe.sh"});
-  QMenu* allok = bar->findChild<QMenu*>(QStringLiteral("allok"));
-  ASSERT_NE(allok, nullptr);
-  const QList<QAction*> items = allok->actions();
-  ASSERT_EQ(items.size(), 7);  // four items, a separator, two scripts
-  EXPECT_EQ(items[5]->text().toStdString(), "0 reset.sh");
-  EXPECT_EQ(items[6]->data().toUInt(), 32781u);
-  QSignalSpy routed(&view(), &qt::QtView::commandRouted);
-  items[6]->trigger();
-  ASSERT_EQ(routed.count(), 1);
-  EXPECT_EQ(routed.at(0).at(0).toUInt(), 32781u);
-  EXPECT_EQ(routed.at(0).at(1).toInt(), static_cast<int>(qt::Route::Logic));
-
-  // The debug mode switch asks the card first (control code 0x12).
-  card->clear_reports();
-  debug_mode->trigger();
-  const auto sent = requests_of(*card, CMD_CONTROL);
-  ASSERT_FALSE(sent.empty());
-  EXPECT_EQ(sent.back()[FRAME_HDR], 0x12);
+// Every item of the menu bar that carries a command, with its flags.
+std::vector<QAction*> command_items(qt::QtView& v) {
+  std::vector<QAction*> out;
+  for (QAction* top : v.menu_bar()->actions())
+    for (QAction* a : top->menu()->actions())
+      if (!a->isSeparator()) out.push_back(a);
+  return out;
 }
 
-TEST_F(GuiTest, ScriptsFoundAtStartJoinTheFirstMenu) {
+TEST_F(GuiTest, MenuItemsKeepTheirIdsAndReachTheirHandlers) {
+  auto card = backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  // Each item runs through the window's dispatch with its id, exactly as the id would: recorded
+  // here instead of run, so that no dialog opens.
+  std::vector<uint32_t> handled;
+  view().set_command_handler([&](uint32_t id) {
+    handled.push_back(id);
+    return true;
+  });
+  QSignalSpy routed(&view(), &qt::QtView::commandRouted);
+  size_t items = 0;
+  for (QAction* a : command_items(view())) {
+    const uint32_t id = a->data().toUInt();
+    if (id == 32813 || id == 32815) {
+      // No action on the card: disabled, and it says so.
+      EXPECT_FALSE(a->isEnabled()) << id;
+      EXPECT_EQ(a->toolTip().toStdString(), "This command has no action on the card") << id;
+      continue;
+    }
+    ASSERT_TRUE(a->isEnabled()) << id;
+    routed.clear();
+    handled.clear();
+    a->trigger();
+    ASSERT_EQ(routed.count(), 1) << id;
+    EXPECT_EQ(routed.at(0).at(0).toUInt(), id);
+    const auto route = static_cast<qt::Route>(routed.at(0).at(1).toInt());
+    EXPECT_EQ(route, qt::route_of(id)) << id;
+    if (route == qt::Route::Logic) EXPECT_EQ(handled, std::vector<uint32_t>{id}) << id;
+    else EXPECT_EQ(route, qt::Route::View) << id;
+    ++items;
+  }
+  EXPECT_EQ(items, 22u);  // every command of menu 129 but 32813 and 32815, and the window's own
+  for (uint32_t id : {16u, 32768u, 32800u, 32801u, 32802u, 32803u, 32804u, 32805u, 32806u, 1061u, 32812u,
+                      ids::ID_FPGA_DUMP, 32817u, 32820u, 32823u, ids::ID_LOG_PANE})
+    EXPECT_NE(view().menu_item(id), nullptr) << id;
+
+  // With the window's own handler: the debug mode switch asks the card first (control code 0x12),
+  // and the debug channel item switches the channel on and shows it checked.
+  view().set_command_handler([this](uint32_t id) { return window_->logic().on_command(id); });
+  card->clear_reports();
+  view().menu_item(32812)->trigger();
+  auto sent = requests_of(*card, CMD_CONTROL);
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back()[FRAME_HDR], 0x12);
+  QAction* channel = view().menu_item(ids::BTN_DEBUG_1061);
+  EXPECT_FALSE(channel->isChecked());
+  card->clear_reports();
+  channel->trigger();
+  sent = requests_of(*card, 2);  // qzdbg control
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0][FRAME_SUB], 2);  // on
+  EXPECT_TRUE(channel->isChecked());
+  channel->trigger();
+  EXPECT_EQ(requests_of(*card, 2).back()[FRAME_SUB], 1);  // off
+  EXPECT_FALSE(channel->isChecked());
+}
+
+TEST_F(GuiTest, WithoutACardTheItemsThatNeedOneAreDisabled) {
+  open();
+  for (QAction* a : command_items(view())) {
+    const uint32_t id = a->data().toUInt();
+    const bool needs_card = id != ids::ID_ABOUT && id != ids::ID_HELP && id != ids::ID_LOG_PANE;
+    EXPECT_EQ(a->isEnabled(), !needs_card) << id;
+  }
+  backend_.add_card(*sim::make_scenario("meadow"));
+  ASSERT_TRUE(wait_for([&] { return view().menu_item(32800)->isEnabled(); }));
+  EXPECT_TRUE(view().menu_item(ids::ID_FPGA_DUMP)->isEnabled());
+  EXPECT_FALSE(view().menu_item(32813)->isEnabled());
+  backend_.unplug(0);
+  ASSERT_TRUE(wait_for([&] { return !view().menu_item(32800)->isEnabled(); }));
+}
+
+TEST_F(GuiTest, AnEngineeringItemOpensTheLogPaneWithItsOutput) {
+  backend_.add_card(*sim::make_scenario("TB610R-1CH"));
+  open();
+  FILE* stream = view().log_pane().open_stream(nullptr);
+  log_attach_stream(stream);
+  ASSERT_FALSE(view().log_pane_visible());
+  const int closed_height = view().height();
+  view().menu_item(ids::ID_RUN_STATUS)->trigger();
+  EXPECT_TRUE(view().log_pane_visible());
+  EXPECT_GT(view().height(), closed_height);
+  EXPECT_TRUE(view().menu_item(ids::ID_LOG_PANE)->isChecked());
+  QCoreApplication::processEvents();
+  const std::string text = view().log_pane().toPlainText().toStdString();
+  // The command's name, then its dump (printed with word 3, which the filter passes only while
+  // the command runs).
+  const size_t named = text.find("» Run status query");
+  ASSERT_NE(named, std::string::npos) << text;
+  EXPECT_NE(text.find("idle", named), std::string::npos) << text;
+  EXPECT_FALSE(log_get_filter().enabled);
+  // A command that prints nothing still shows that it ran.
+  view().menu_item(32803)->trigger();
+  QCoreApplication::processEvents();
+  EXPECT_NE(view().log_pane().toPlainText().toStdString().find("» Ask the debug channel's state"), std::string::npos);
+  // View > Log pane hides it again.
+  view().menu_item(ids::ID_LOG_PANE)->trigger();
+  EXPECT_FALSE(view().log_pane_visible());
+  EXPECT_EQ(view().height(), closed_height);
+  log_attach_stream(nullptr);
+  fclose(stream);
+}
+
+TEST_F(GuiTest, TheLogPaneChoiceIsRemembered) {
+  char path[] = "/tmp/kestrel_settings_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  {
+    QSettings settings(QString::fromLatin1(path), QSettings::IniFormat);
+    open();
+    view().remember_in(&settings);
+    EXPECT_FALSE(view().log_pane_visible());
+    view().menu_item(ids::ID_LOG_PANE)->trigger();
+    EXPECT_TRUE(view().log_pane_visible());
+  }
+  {
+    QSettings settings(QString::fromLatin1(path), QSettings::IniFormat);
+    backend_.add_card(*sim::make_scenario("meadow"));
+    open();  // the next run
+    view().remember_in(&settings);
+    EXPECT_TRUE(view().log_pane_visible());
+    EXPECT_TRUE(view().menu_item(ids::ID_LOG_PANE)->isChecked());
+    view().menu_item(ids::ID_LOG_PANE)->trigger();  // hidden by the user: remembered
+    EXPECT_FALSE(view().log_pane_visible());
+    view().show_log_pane(true, false);  // --log-pane's kind of change is not remembered
+    view().show_log_pane(false, false);
+    view().menu_item(ids::ID_VERSION)->trigger();  // shown for a dump's output: not remembered either
+    EXPECT_TRUE(view().log_pane_visible());
+  }
+  QSettings settings(QString::fromLatin1(path), QSettings::IniFormat);
+  EXPECT_FALSE(settings.value(QStringLiteral("view/log_pane")).toBool());
+  unlink(path);
+}
+
+TEST_F(GuiTest, ScriptsFoundAtStartJoinTheServiceMenu) {
   char tmpl[] = "/tmp/kestrel_scripts_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   const std::string dir = tmpl;
@@ -252,15 +360,22 @@ TEST_F(GuiTest, ScriptsFoundAtStartJoinTheFirstMenu) {
   open();
   ASSERT_EQ(chdir(cwd), 0);
   std::system(("rm -rf " + dir).c_str());
-  QMenu* allok = view().menu_bar()->findChild<QMenu*>(QStringLiteral("allok"));
-  ASSERT_NE(allok, nullptr);
+  QMenu* service = view().menu_bar()->findChild<QMenu*>(QStringLiteral("service"));
+  ASSERT_NE(service, nullptr);
   std::vector<std::pair<std::string, uint32_t>> items;
-  for (QAction* a : allok->actions())
+  for (QAction* a : service->actions())
     if (!a->isSeparator()) items.emplace_back(a->text().toStdString(), a->data().toUInt());
   // The scan stops at the missing slot 2.
   const std::vector<std::pair<std::string, uint32_t>> want = {
-      {"版本信息查询", 32802}, {"查询调试信息", 32801}, {"运行状态查询", 32800}, {"监视状态查询", 32823}, {"0 a", 32780}, {"1 b", 32781}};
+      {"Save FPGA registers", 32817}, {"Save TB610R FPGA registers", 32818}, {"Save TB610 FPGA registers", 32819},
+      {"Save TB720V FPGA registers", 32820}, {"0 a", 32780}, {"1 b", 32781}};
   EXPECT_EQ(items, want);
+  // A script item reaches the logic with its id.
+  QSignalSpy routed(&view(), &qt::QtView::commandRouted);
+  view().menu_item(32781)->trigger();
+  ASSERT_EQ(routed.count(), 1);
+  EXPECT_EQ(routed.at(0).at(0).toUInt(), 32781u);
+  EXPECT_EQ(routed.at(0).at(1).toInt(), static_cast<int>(qt::Route::Logic));
 }
 
 TEST_F(GuiTest, CommandsPostedFromAnotherThreadRunInOrderOnTheWindowsThread) {
