@@ -21,6 +21,7 @@
 
 #include "app/ids.h"
 #include "app/qt/command_routes.h"
+#include "app/qt/history_dialog.h"
 #include "boards/script_slots.h"
 #include "res/ui_text.h"
 
@@ -188,6 +189,10 @@ void QtView::build_menu() {
   QAction* about = system->addAction(qs(ABOUT_ITEM_TEXT));
   about->setData(ids::ID_ABOUT);
   connect(about, &QAction::triggered, this, [this] { dispatch_command(ids::ID_ABOUT); });
+  // The upgrade history reads a local database only; it sends nothing to the card.
+  QAction* history = system->addAction(QStringLiteral("History…"));
+  history->setObjectName(QStringLiteral("history"));
+  connect(history, &QAction::triggered, this, [this] { show_history_dialog(this); });
   for (const MenuSpec& m : quick_menu()) {
     QMenu* menu = menu_bar_->addMenu(qs(m.name));
     menu->setObjectName(qs(m.name));
