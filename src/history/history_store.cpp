@@ -260,7 +260,7 @@ void HistoryStore::Impl::mark_interrupted() {
   exec(ok ? "COMMIT" : "ROLLBACK", error);
 }
 
-HistoryStore::HistoryStore() : impl_(std::make_unique<Impl>()) {}
+HistoryStore::HistoryStore() : impl_(std::make_unique<Impl>()) { impl_->open_message = "the history database was not opened"; }
 HistoryStore::HistoryStore(HistoryStore&&) noexcept = default;
 HistoryStore& HistoryStore::operator=(HistoryStore&&) noexcept = default;
 HistoryStore::~HistoryStore() = default;
@@ -268,17 +268,24 @@ HistoryStore::~HistoryStore() = default;
 HistoryStore HistoryStore::open(const std::string& path) {
   HistoryStore s;
   s.impl_->path = path;
+  s.impl_->open_message.clear();
   s.impl_->open();
   return s;
 }
 
 bool HistoryStore::writable() const { return impl_ && impl_->writable; }
 bool HistoryStore::readable() const { return impl_ && impl_->readable; }
-const std::string& HistoryStore::open_message() const { return impl_->open_message; }
-const std::string& HistoryStore::path() const { return impl_->path; }
+const std::string& HistoryStore::open_message() const {
+  static const std::string moved = "the history store was moved away";
+  return impl_ ? impl_->open_message : moved;
+}
+const std::string& HistoryStore::path() const {
+  static const std::string none;
+  return impl_ ? impl_->path : none;
+}
 
 HistoryWrite HistoryStore::begin(const Attempt& a) {
-  if (!writable()) return {false, 0, kNotWritten + (impl_ ? impl_->open_message : std::string("no store"))};
+  if (!writable()) return {false, 0, kNotWritten + open_message()};
   std::lock_guard<std::mutex> g(impl_->lock);
   Stmt& s = impl_->insert;
   const ProcessOwner owner = self_owner();
@@ -304,7 +311,7 @@ HistoryWrite HistoryStore::begin(const Attempt& a) {
 }
 
 HistoryWrite HistoryStore::finish(int64_t id, const Outcome& o) {
-  if (!writable()) return {false, id, kNotWritten + (impl_ ? impl_->open_message : std::string("no store"))};
+  if (!writable()) return {false, id, kNotWritten + open_message()};
   if (id <= 0) return {false, id, std::string(kNotWritten) + "its start was not recorded"};
   if (o.result == Result::Running) return {false, id, std::string(kNotWritten) + "an attempt cannot end running"};
   std::lock_guard<std::mutex> g(impl_->lock);
@@ -328,7 +335,7 @@ HistoryWrite HistoryStore::finish(int64_t id, const Outcome& o) {
 HistoryRead HistoryStore::query(const Filter& f) const {
   HistoryRead out;
   if (!readable()) {
-    out.message = kNotRead + (impl_ ? impl_->open_message : std::string("no store"));
+    out.message = kNotRead + open_message();
     return out;
   }
   std::lock_guard<std::mutex> g(impl_->lock);

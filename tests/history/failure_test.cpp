@@ -50,6 +50,12 @@ TEST_F(HistoryTest, UnusablePathsAreReportedNotThrown) {
   expect_unrecorded(dir_, "is a folder");
   expect_unrecorded(db_path("plain") + "/history.db", "cannot create the folder");
   expect_unrecorded("", "no path");
+  // A store never opened (or moved from) answers the same way.
+  HistoryStore never;
+  EXPECT_FALSE(never.begin(flash_attempt()).ok);
+  HistoryStore moved = std::move(never);
+  EXPECT_NE(never.begin(flash_attempt()).message.find("moved"), std::string::npos);  // NOLINT(bugprone-use-after-move)
+  EXPECT_FALSE(never.query().ok);
 }
 
 // A database file the user may not write (root may write anything, so the store is opened by a

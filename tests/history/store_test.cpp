@@ -46,6 +46,7 @@ TEST_P(HistoryRoundTrip, EveryFieldOfAnAttemptIsReadBack) {
   {
     HistoryStore store = HistoryStore::open(db_path());
     ASSERT_TRUE(store.writable()) << store.open_message();
+    EXPECT_TRUE(store.open_message().empty());
     const HistoryWrite b = store.begin(a);
     ASSERT_TRUE(b.ok) << b.message;
     id = b.id;
