@@ -19,6 +19,8 @@ namespace {
 
 constexpr const char* kNotWritten = "the upgrade history could not be written: ";
 constexpr const char* kNotRead = "the upgrade history could not be read: ";
+// How many times a write waits out the busy timeout before it is given up.
+constexpr int kWriteTries = 3;
 
 int64_t now_ms() {
   using namespace std::chrono;
@@ -46,10 +48,15 @@ class Stmt {
   void maybe(int i, const std::optional<T>& v) {
     v ? integer(i, static_cast<int64_t>(*v)) : null(i);
   }
-  // Runs a statement that returns no rows and readies it for the next use.
+  // Runs a statement that returns no rows and readies it for the next use. Another writer may
+  // hold the lock past the busy timeout when many commit at once: the statement is tried again,
+  // a bounded number of times.
   bool run() {
-    const int rc = sqlite3_step(st_);
-    sqlite3_reset(st_);
+    int rc = SQLITE_BUSY;
+    for (int n = 0; n < kWriteTries && (rc == SQLITE_BUSY || rc == SQLITE_LOCKED); ++n) {
+      rc = sqlite3_step(st_);
+      sqlite3_reset(st_);
+    }
     sqlite3_clear_bindings(st_);
     return rc == SQLITE_DONE;
   }

@@ -29,8 +29,9 @@ namespace kestrel::history {
 
 // The schema this build writes; older files are migrated forward on open.
 constexpr int kSchemaVersion = 2;
-// How long a write waits for another writer's transaction before giving up.
-constexpr int kBusyTimeoutMs = 1000;
+// How long one try of a write waits for another writer's transaction (a write tries three
+// times). Each commit is short; only many writers committing at once on a slow disk wait at all.
+constexpr int kBusyTimeoutMs = 2000;
 
 enum class ImageKind : uint8_t { Firmware, Fpga };          // "firmware", "fpga"
 enum class TransferPath : uint8_t { None, FlashChannel, HidDownload };  // "", "flash-channel", "hid-download"

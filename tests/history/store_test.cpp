@@ -176,7 +176,7 @@ TEST_F(HistoryTest, ParallelWritersLoseNoRow) {
   HistoryStore shared = HistoryStore::open(db_path());
   ASSERT_TRUE(shared.writable());
   std::vector<std::thread> threads;
-  std::vector<int> failures(kThreads, 0);
+  std::vector<std::string> failures(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       HistoryStore own;
@@ -189,12 +189,13 @@ TEST_F(HistoryTest, ParallelWritersLoseNoRow) {
         const HistoryWrite b = store.begin(a);
         Outcome o;
         o.result = Result::Ok;
-        if (!b.ok || !store.finish(b.id, o).ok) ++failures[t];
+        const HistoryWrite f = store.finish(b.id, o);
+        if (!b.ok || !f.ok) failures[t] += b.message + f.message + "\n";
       }
     });
   }
   for (auto& th : threads) th.join();
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], "") << "thread " << t;
   const HistoryRead r = shared.query();
   ASSERT_EQ(r.records.size(), size_t{kThreads * kAttempts});
   for (int t = 0; t < kThreads; ++t) {
