@@ -103,6 +103,12 @@ constexpr const char* kSelect =
     " WHERE (?1 = '' OR board = ?1 OR usb_serial = ?1 OR port_path = ?1 OR node = ?1) AND started_ms >= ?2"
     " ORDER BY started_ms DESC, id DESC LIMIT ?3";
 
+// The owner recorded in three columns from `first`: pid, start ticks, boot id.
+ProcessOwner owner_at(const Stmt& s, int first) {
+  return {sqlite3_column_int64(s.get(), first), static_cast<uint64_t>(sqlite3_column_int64(s.get(), first + 1)),
+          s.column_text(first + 2)};
+}
+
 Record read_row(const Stmt& s, ProcessOwner& owner) {
   sqlite3_stmt* st = s.get();
   Record r;
@@ -126,7 +132,7 @@ Record read_row(const Stmt& s, ProcessOwner& owner) {
   if (auto v = s.column_maybe(19)) r.verified = *v != 0;
   r.detail = s.column_text(20);
   r.pid = sqlite3_column_int64(st, 21);
-  owner = {r.pid, static_cast<uint64_t>(sqlite3_column_int64(st, 22)), s.column_text(23)};
+  owner = owner_at(s, 21);
   return r;
 }
 
@@ -250,14 +256,20 @@ void HistoryStore::Impl::open_read_only() {
 // Rows left running by a process that is gone: the attempt ended with its process.
 void HistoryStore::Impl::mark_interrupted() {
   std::string error;
+  // Most opens find no running row, or only live ones: a read, without the write lock.
+  {
+    Stmt any(db, "SELECT owner_pid, owner_start, owner_boot FROM attempts WHERE result = 'running'");
+    bool dead = false;
+    while (!dead && any && sqlite3_step(any.get()) == SQLITE_ROW)
+      dead = !owner_alive(owner_at(any, 0));
+    if (!dead) return;
+  }
   if (!exec("BEGIN IMMEDIATE", error)) return;
   Stmt running(db, "SELECT id, owner_pid, owner_start, owner_boot FROM attempts WHERE result = 'running'");
   Stmt mark(db, "UPDATE attempts SET result = 'interrupted', detail = ?2 WHERE id = ?1 AND result = 'running'");
   bool ok = running && mark;
   while (ok && sqlite3_step(running.get()) == SQLITE_ROW) {
-    const ProcessOwner owner{sqlite3_column_int64(running.get(), 1),
-                             static_cast<uint64_t>(sqlite3_column_int64(running.get(), 2)),
-                             running.column_text(3)};
+    const ProcessOwner owner = owner_at(running, 1);
     if (owner_alive(owner)) continue;
     mark.integer(1, sqlite3_column_int64(running.get(), 0));
     mark.text(2, interrupted_detail(owner.pid));
