@@ -17,6 +17,7 @@ using Action = std::function<int(Session&)>;
 struct CommandSet {
   Action action;            // what the chosen subcommand does
   bool needs_card = true;   // false: runs without attaching (e.g. check-image without a card)
+  bool scans_cards = true;  // false: touches no card at all, not even the start-up scan (history)
 };
 
 void add_card_commands(CLI::App& app, CommandSet& chosen);   // list, status, input, port, config, reg, monitor, log
@@ -24,5 +25,6 @@ void add_diag_commands(CLI::App& app, CommandSet& chosen);   // dump, debug, hdb
 void add_upgrade_commands(CLI::App& app, CommandSet& chosen);  // upgrade, check-image
 void add_props_commands(CLI::App& app, CommandSet& chosen);    // props, audio
 void add_texts_commands(CLI::App& app, CommandSet& chosen);    // texts
+void add_history_commands(CLI::App& app, CommandSet& chosen);  // history
 
 }  // namespace kestrel::cli

@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
   app.add_option("--log", opt.log_file, "Append the log to this file");
   app.add_option("--log-level", opt.log_level, "Level mask of the log filter (bit n passes level n), e.g. 0x20008");
   app.add_option("--log-modules", opt.log_modules, "Module mask of the log filter, e.g. 0x01000000");
+  app.add_option("--history-db", opt.history_db,
+                 "The upgrade history database (default: $KESTREL_HISTORY, else $XDG_STATE_HOME/kestrel/history.db)");
   app.add_flag("--yes,-y", opt.yes, "Answer yes where the desktop program would ask");
   app.add_flag("--force", opt.force, "Go ahead even with an image that does not match the card");
   app.add_flag("--trace", opt.trace, "Write every report sent to or received from the card to standard error");
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
   add_upgrade_commands(app, chosen);
   add_props_commands(app, chosen);
   add_texts_commands(app, chosen);
+  add_history_commands(app, chosen);
   app.require_subcommand(1);
 
   try {
@@ -70,7 +73,7 @@ int main(int argc, char** argv) {
     Session session(opt, out);
     rc = session.setup();
     if (rc == EXIT_OK && chosen.needs_card) rc = session.attach();
-    else if (rc == EXIT_OK) session.window().on_init_dialog();
+    else if (rc == EXIT_OK && chosen.scans_cards) session.window().on_init_dialog();
     if (rc == EXIT_OK && chosen.action) rc = chosen.action(session);
   }
   return out.finish(rc);

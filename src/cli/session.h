@@ -27,6 +27,7 @@ struct GlobalOptions {
   std::string log_file;
   std::string log_level;   // level mask, hex or decimal
   std::string log_modules; // module mask, hex or decimal
+  std::string history_db;  // the upgrade history database; empty: KESTREL_HISTORY, then the XDG state folder
   bool yes = false;
   bool force = false;
   bool trace = false;

@@ -23,6 +23,7 @@
 
 #include "app/ids.h"
 #include "app/qt/command_routes.h"
+#include "app/qt/history_dialog.h"
 #include "boards/script_slots.h"
 #include "log/log.h"
 #include "res/ui_phrases.h"
@@ -209,6 +210,14 @@ void QtView::build_menu() {
       if (!item.shortcut.empty()) text += QLatin1Char('\t') + qs(item.shortcut);
       add_menu_item(menu, text, item.id, item.flags);
     }
+  }
+  // The upgrade history reads a local database only and sends nothing to the card; it is no
+  // command of the window.
+  if (auto* service = menu_bar_->findChild<QMenu*>(qs(SCRIPT_MENU))) {
+    service->addSeparator();
+    QAction* history = service->addAction(qs(ui_phrase(HISTORY_ITEM_TEXT)));
+    history->setObjectName(QStringLiteral("history"));
+    connect(history, &QAction::triggered, this, [this] { show_history_dialog(this); });
   }
   refresh_menu();
 }

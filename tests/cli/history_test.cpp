@@ -1,0 +1,168 @@
+// kestrelctl history as a process over a database the store wrote: JSON, CSV, the filters, where
+// the database is found, and the errors.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "history/history_store.h"
+#include "history_fixture.h"
+#include "support/kestrelctl_run.h"
+
+namespace {
+
+using namespace kestrel::history;
+using kestrel::test::flash_attempt;
+using kestrel::test::hid_attempt;
+using kestrel::test::json_of;
+using kestrel::test::run_kestrelctl;
+
+class HistoryCli : public kestrel::test::HistoryTest {
+ protected:
+  // Three attempts: a verified flash upgrade, a failed HID download, one still running.
+  void SetUp() override {
+    HistoryTest::SetUp();
+    HistoryStore store = HistoryStore::open(db_path());
+    Attempt a = flash_attempt();
+    a.info_text = "TB610M-1CH:v2, \"beta\"\r\nbuild 2024-12-25 10:01:06 GCC:12";
+    Outcome ok;
+    ok.result = Result::Ok;
+    ok.engine_result = 0;
+    ok.version_after = "TB610M-1CH:v2";
+    ok.verified = true;
+    ASSERT_TRUE(store.finish(store.begin(a).id, ok).ok);
+    Outcome failed;
+    failed.result = Result::Failed;
+    failed.engine_result = -2;
+    ASSERT_TRUE(store.finish(store.begin(hid_attempt()).id, failed).ok);
+    ASSERT_TRUE(store.begin(flash_attempt()).ok);
+  }
+  std::string db() const { return "--history-db " + db_path() + " "; }
+};
+
+TEST_F(HistoryCli, JsonCarriesEveryFieldOfEveryAttempt) {
+  const auto r = run_kestrelctl(db() + "--json history");
+  ASSERT_EQ(r.code, 0) << r.out;
+  const auto j = json_of(r);
+  EXPECT_EQ(j["database"], db_path());
+  ASSERT_EQ(j["attempts"].size(), 3u);
+  const auto& first = j["attempts"][0];
+  for (const char* key : {"id", "started", "ended", "board", "usb_serial", "port_path", "node", "image_kind", "file",
+                          "size", "sha256", "info", "verdict", "forced", "path", "result", "engine_result",
+                          "version_before", "version_after", "verified", "detail"})
+    EXPECT_TRUE(first.contains(key)) << key;
+  EXPECT_EQ(first["board"], "TB610M-1CH");
+  EXPECT_EQ(first["port_path"], "1-2.3");
+  EXPECT_EQ(first["path"], "flash-channel");
+  EXPECT_EQ(first["result"], "OK!");
+  EXPECT_EQ(first["verified"], true);
+  EXPECT_EQ(first["sha256"], flash_attempt().sha256);
+  EXPECT_EQ(first["started"].get<std::string>().back(), 'Z');
+  const auto& failed = j["attempts"][1];
+  EXPECT_EQ(failed["path"], "hid-download");
+  EXPECT_EQ(failed["image_kind"], "fpga");
+  EXPECT_EQ(failed["result"], "FAILED!");
+  EXPECT_EQ(failed["engine_result"], -2);
+  EXPECT_TRUE(failed["verified"].is_null());
+  // This test's own process began the third and is alive: still running.
+  EXPECT_EQ(j["attempts"][2]["result"], "running");
+  EXPECT_TRUE(j["attempts"][2]["ended"].is_null());
+}
+
+TEST_F(HistoryCli, CsvQuotesWhatNeedsIt) {
+  const auto r = run_kestrelctl(db() + "history --csv");
+  ASSERT_EQ(r.code, 0);
+  // Records end in CRLF; the info text's own line break sits inside quotes.
+  std::vector<std::string> records;
+  std::string cur;
+  bool quoted = false;
+  for (size_t i = 0; i < r.out.size(); ++i) {
+    const char c = r.out[i];
+    if (c == '"') quoted = !quoted;
+    if (!quoted && c == '\r' && i + 1 < r.out.size() && r.out[i + 1] == '\n') {
+      records.push_back(cur);
+      cur.clear();
+      ++i;
+      continue;
+    }
+    cur += c;
+  }
+  ASSERT_EQ(records.size(), 4u) << r.out;
+  EXPECT_EQ(records[0].rfind("id,started,ended,board,usb_serial,port_path,node,image_kind,file,size,sha256,info,", 0), 0u);
+  EXPECT_NE(records[1].find(",\"TB610M-1CH:v2, \"\"beta\"\"\r\nbuild 2024-12-25 10:01:06 GCC:12\","), std::string::npos)
+      << records[1];
+  EXPECT_NE(records[1].find(",OK!,0,"), std::string::npos) << records[1];
+  EXPECT_NE(records[2].find(",FAILED!,-2,"), std::string::npos) << records[2];
+}
+
+TEST_F(HistoryCli, CardAndSinceFilter) {
+  struct Case {
+    std::string args;
+    size_t rows;
+  } cases[] = {
+      {"history --card 1-2.3 --json", 2},       // options after the subcommand
+      {"--card meadow --json history", 1},     // the global --card
+      {"--json history --card /dev/hidraw0", 1},
+      {"--json history --card SN0042 --since 2000-01-01", 2},
+      {"--json history --since 10m", 3},
+      {"--json history --since \"2000-01-01 12:00\"", 3},
+      {"--json history --since 2999-01-01T00:00:00Z", 0},
+      {"--json history --card nosuchcard", 0},
+  };
+  for (const Case& c : cases) {
+    const auto r = run_kestrelctl(db() + c.args);
+    EXPECT_EQ(r.code, 0) << c.args;
+    EXPECT_EQ(json_of(r)["attempts"].size(), c.rows) << c.args;
+  }
+}
+
+TEST_F(HistoryCli, WhereTheDatabaseIsFound) {
+  // KESTREL_HISTORY when no option is given; the option wins over it.
+  setenv("KESTREL_HISTORY", db_path().c_str(), 1);
+  auto r = run_kestrelctl("--json history");
+  EXPECT_EQ(json_of(r)["database"], db_path());
+  EXPECT_EQ(json_of(r)["attempts"].size(), 3u);
+  const std::string missing = db_path("none/history.db");
+  r = run_kestrelctl("--history-db " + missing + " --json history");
+  unsetenv("KESTREL_HISTORY");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(json_of(r)["database"], missing);
+  EXPECT_TRUE(json_of(r)["attempts"].empty());
+  struct stat st {};
+  EXPECT_NE(stat(missing.c_str(), &st), 0) << "reading must not create the database";
+  // The XDG state folder otherwise.
+  const std::string xdg = "env -u KESTREL_HISTORY XDG_STATE_HOME=" + dir_ + " ";
+  const std::string cmd = xdg + KESTRELCTL + " --json history";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  pclose(p);
+  EXPECT_EQ(nlohmann::json::parse(out, nullptr, false)["database"], dir_ + "/kestrel/history.db") << out;
+}
+
+TEST_F(HistoryCli, ErrorsAreExitCodesWithAMessage) {
+  std::ofstream(db_path("bad.db")) << std::string(4096, 'x');
+  struct Case {
+    std::string args;
+    int code;
+    const char* says;
+  } cases[] = {
+      {db() + "--json history --since yesterday", 2, "--since takes"},
+      {db() + "--json history --csv", 2, "exclude each other"},
+      {"--history-db " + db_path("bad.db") + " --json history", 1, "not a database"},
+      {"--history-db " + dir_ + " --json history", 1, "is a folder"},
+  };
+  for (const Case& c : cases) {
+    const auto r = run_kestrelctl(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args;
+    const auto j = json_of(r);
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_NE(j["error"]["message"].get<std::string>().find(c.says), std::string::npos) << j.dump();
+  }
+}
+
+}  // namespace
