@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -166,14 +167,15 @@ class CkestrelDlg {
   // ---- The end of an upgrade (upgrade_end.cpp) -------------------------------------------------
   // Starts waiting for the card of the "OK!" upgrade to restart; kind 2 compares its version
   // with `image` once it is back, kind 1 reports its FPGA version.
-  void arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image);
+  void arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image,
+                       std::function<void(const VerifyReport&, const std::string&)> on_report = {});
   void upgrade_end_tick();                     // every timer tick
   void upgrade_end_on_change(uint32_t event);  // after a device change's rescan
   const UpgradeEndWait& upgrade_end() const { return m_end; }
 
  private:
   void log_send_async(uint32_t action, bool ok);
-  void report_upgrade_end(const VerifyReport& report);
+  void report_upgrade_end(const VerifyReport& report, const std::string& version_after = {});
   UpgradeEndWait m_end;
   void print_frame_record(const uint8_t* r, const char* key, uint64_t diff);
 

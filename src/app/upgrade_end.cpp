@@ -35,7 +35,8 @@ std::string upgrade_end_message(const VerifyReport& r, bool zh) {
   return {};
 }
 
-void CkestrelDlg::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image) {
+void CkestrelDlg::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image,
+                                  std::function<void(const VerifyReport&, const std::string&)> on_report) {
   const qhidev* d = list_->current;
   if (!d) return;
   m_end = UpgradeEndWait{};
@@ -46,12 +47,14 @@ void CkestrelDlg::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> ima
   m_end.vendor_id = d->attributes.vendor_id;
   m_end.product_id = d->attributes.product_id;
   m_end.since_ns = clock_now_ns();
+  m_end.on_report = std::move(on_report);
   log_printf(LOG_TRACE, " msg : upgrade end: waiting for the card to restart\r\n");
 }
 
-void CkestrelDlg::report_upgrade_end(const VerifyReport& r) {
+void CkestrelDlg::report_upgrade_end(const VerifyReport& r, const std::string& version_after) {
   // Ended before the box opens: the timer goes on ticking under a modal box.
   m_end.phase = r.end == VerifiedEnd::RestartNeeded ? Phase::WaitReplug : Phase::Idle;
+  if (m_end.on_report) m_end.on_report(r, version_after);
   view_.show(ids::PROGRESS, false);
   log_printf(LOG_TRACE, " msg : upgrade end %s\r\n", r.summary().c_str());
   if (r.end == VerifiedEnd::RestartNeeded) log_printf(LOG_TRACE, " msg : %s\r\n", RESTART_ADVICE);
@@ -64,7 +67,7 @@ void CkestrelDlg::upgrade_end_tick() {
     const std::string text = read_status_text(m_link, status_page(0)).value_or("");
     VerifyReport r = judge_return(m_end.kind, m_end.image, text);
     if (r.end == VerifiedEnd::NotVerified) r.end = VerifiedEnd::RestartNeeded;
-    report_upgrade_end(r);
+    report_upgrade_end(r, text);
     return;
   }
   if (m_end.phase != Phase::Away) return;
@@ -116,7 +119,7 @@ void CkestrelDlg::upgrade_end_on_change(uint32_t event) {
   }
   const std::optional<std::string> text = read_status_text(m_link, status_page(0));
   if (!text) return;  // not answering yet: the next change or the countdown decides
-  report_upgrade_end(judge_return(m_end.kind, m_end.image, *text));
+  report_upgrade_end(judge_return(m_end.kind, m_end.image, *text), *text);
 }
 
 }  // namespace kestrel

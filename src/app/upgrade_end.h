@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,6 +22,8 @@ struct UpgradeEndWait {
   uint16_t vendor_id = 0, product_id = 0;
   uint64_t since_ns = 0;   // start of the current phase
   uint32_t shown_s = 0;    // the countdown's last second shown
+  // Told the verdict and the card's text when the wait ends (the upgrade history's record).
+  std::function<void(const VerifyReport& report, const std::string& version_after)> on_report;
 };
 
 // The user's words for a verdict, in the language of the active text table.

@@ -13,6 +13,7 @@
 #include "boards/registry.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/upgrade_record.h"
 #include "cli/verify_end.h"
 #include "log/clock.h"
 #include "res/ui_phrases.h"
@@ -131,35 +132,45 @@ bool has_signature(const ImageFile& img) {
 
 // The FPGA file before anything is sent: its bitstream marks (refused without them unless
 // --force), then what is about to be written where, asked on a terminal unless --yes.
-int confirm_fpga(Session& s, const std::string& path, const ImageFile& img) {
+int confirm_fpga(Session& s, const std::string& path, const ImageFile& img, std::string& why) {
   Output& out = s.out();
   const FpgaImageCheck check = check_fpga_image(img.data());
   out.doc()["fpga_check"] = {{"ok", check.ok}, {"mark", check.mark}, {"reason", check.reason}};
-  if (!check.ok && !s.options().force)
-    return out.fail(EXIT_IMAGE_REFUSED, path + ": " + check.reason + "; --force writes it anyway");
+  if (!check.ok && !s.options().force) {
+    why = path + ": " + check.reason + "; --force writes it anyway";
+    return out.fail(EXIT_IMAGE_REFUSED, why);
+  }
   const BoardRegistry* reg = s.window().registry();
   const char* board = reg && reg->current ? reg->current->name : "unknown board";
   if (!out.json())
     std::fprintf(stderr, "FPGA image %s (%u bytes%s%s) onto %s\n", path.c_str(), img.size(), check.ok ? ", " : "",
                  check.ok ? check.mark.c_str() : "", board);
   if (s.options().yes) return EXIT_OK;
-  if (!can_ask(s)) return out.fail(EXIT_IMAGE_REFUSED, kNeedsConfirmation);
-  if (!ask("write this FPGA image?")) return out.fail(EXIT_IMAGE_REFUSED, "declined");
+  why = kNeedsConfirmation;
+  if (!can_ask(s)) return out.fail(EXIT_IMAGE_REFUSED, why);
+  why = "declined";
+  if (!ask(ui_translate("写入这个FPGA逻辑文件?"))) return out.fail(EXIT_IMAGE_REFUSED, why);
   return EXIT_OK;
 }
 
-int cmd_upgrade(Session& s, const std::string& what, const std::string& path, const EndWait& wait) {
+history::TransferPath transfer_path(UpgradePath p) {
+  return p == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel
+         : p == UpgradePath::HidDownload ? history::TransferPath::HidDownload
+                                         : history::TransferPath::None;
+}
+
+// The upgrade of a loaded image; `rec` learns how it ended.
+int upgrade_image(Session& s, const std::string& path, const ImageFile& image, bool fpga, const EndWait& wait,
+                  history::Outcome& rec) {
   Output& out = s.out();
-  if (what != "firmware" && what != "fpga") return out.fail(EXIT_USAGE, "upgrade takes firmware or fpga");
-  std::string error;
-  const std::optional<ImageFile> image = ImageFile::load(path, &error);
-  if (!image) return out.fail(EXIT_USAGE, error);
-  if (image->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
-  const bool fpga = what == "fpga";
-  if (!fpga && !has_signature(*image) && !s.options().force)
+  rec.result = history::Result::Declined;
+  if (!fpga && !has_signature(image) && !s.options().force) {
+    rec.detail = "no CY signature";
     return out.fail(EXIT_IMAGE_REFUSED, path + " is not a USB-controller image (no CY signature)");
+  }
   if (fpga) {
-    if (const int rc = confirm_fpga(s, path, *image); rc != EXIT_OK) return rc;
+    if (const int rc = confirm_fpga(s, path, image, rec.detail); rc != EXIT_OK) return rc;
+    rec.detail.clear();
   }
 
   CkestrelDlg& w = s.window();
@@ -171,43 +182,83 @@ int cmd_upgrade(Session& s, const std::string& what, const std::string& path, co
   std::string declined_why;
   Progress progress(out.json());
   UpgradeHooks hooks;
-  hooks.show_alert = [&](const AlertRequest& r) { return confirm(s, r, declined_why); };
+  hooks.show_alert = [&](const AlertRequest& r) {
+    rec.verdict = verdict_text(r);
+    rec.forced = r.style == ALERT_STYLE_FORCE;
+    return confirm(s, r, declined_why);
+  };
   hooks.pump = [&] { s.drain_posted(); };
-  hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image->size()); };
+  hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image.size()); };
   UpgradeWorkflow upgrade(w, hooks);
   upgrade.on_clicked_upgrade(fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB);
   progress.end();
   s.drain_posted();
 
   const UpgradeOutcome& o = upgrade.last();
+  rec.path = transfer_path(o.path);
   const char* path_name = o.path == UpgradePath::FlashChannel ? "flash-channel"
                           : o.path == UpgradePath::HidDownload ? "hid-download" : "none";
   out.doc()["path"] = path_name;
   out.doc()["file"] = path;
   out.doc()["version_before"] = before;
   // The engine's result means something only when a transfer ran.
-  if (o.transferred) out.doc()["result"] = o.result;
-  if (!o.file_chosen) return out.fail(EXIT_FAILED, "the upgrade did not start");
-  if (!o.accepted && !fpga) {
-    if (!declined_why.empty()) return out.fail(EXIT_IMAGE_REFUSED, declined_why);
-    // The HID path refuses a file without the boot-image signature before any dialog.
-    if (!has_signature(*image)) return out.fail(EXIT_IMAGE_REFUSED, path + " is not a USB-controller image (no CY signature)");
-    return out.fail(EXIT_IMAGE_REFUSED, "image refused");
+  if (o.transferred) {
+    out.doc()["result"] = o.result;
+    rec.engine_result = o.result;
   }
-  if (!o.transferred) return out.fail(EXIT_FAILED, "the transfer did not run");
-  if (!o.ok) return out.fail(EXIT_FAILED, "upgrade FAILED! (result " + std::to_string(o.result) + ")");
+  if (!o.file_chosen) {
+    rec.detail = "the upgrade did not start";
+    return out.fail(EXIT_FAILED, rec.detail);
+  }
+  if (!o.accepted && !fpga) {
+    // The HID path refuses a file without the boot-image signature before any dialog.
+    rec.detail = !declined_why.empty() ? declined_why
+                 : !has_signature(image) ? path + " is not a USB-controller image (no CY signature)"
+                                         : "image refused";
+    return out.fail(EXIT_IMAGE_REFUSED, rec.detail);
+  }
+  rec.result = history::Result::Failed;
+  if (!o.transferred) {
+    rec.detail = "the transfer did not run";
+    return out.fail(EXIT_FAILED, rec.detail);
+  }
+  if (!o.ok) {
+    rec.detail = "upgrade FAILED! (result " + std::to_string(o.result) + ")";
+    return out.fail(EXIT_FAILED, rec.detail);
+  }
 
   // The end: does the card now run the image?
+  rec.result = history::Result::Ok;
   out.line("upgrade OK! via " + std::string(path_name));
-  const std::optional<ImageVersion> want = fpga ? std::nullopt : image_version_of(image->data());
+  const std::optional<ImageVersion> want = fpga ? std::nullopt : image_version_of(image.data());
   out.doc()["image_version"] = want ? nlohmann::json(want->text()) : nlohmann::json(nullptr);
   const VerifyReport end = verify_upgrade_end(s, fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, want, wait);
+  rec.version_after = out.doc()["version_after"].get<std::string>();
+  rec.detail = end.summary();
+  if (end.end == VerifiedEnd::Verified) rec.verified = true;
+  if (end.end == VerifiedEnd::NotVerified) rec.verified = false;
   out.line("version before: " + before);
-  out.line("version after:  " + out.doc()["version_after"].get<std::string>());
+  out.line("version after:  " + rec.version_after);
   out.line(end.summary());
   if (end.end == VerifiedEnd::RestartNeeded) out.line(RESTART_ADVICE);
   if (end.end == VerifiedEnd::NotVerified) return out.fail(EXIT_FAILED, "upgrade " + end.summary());
   return EXIT_OK;
+}
+
+int cmd_upgrade(Session& s, const std::string& what, const std::string& path, const EndWait& wait) {
+  Output& out = s.out();
+  if (what != "firmware" && what != "fpga") return out.fail(EXIT_USAGE, "upgrade takes firmware or fpga");
+  std::string error;
+  const std::optional<ImageFile> image = ImageFile::load(path, &error);
+  if (!image) return out.fail(EXIT_USAGE, error);
+  if (image->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
+  const bool fpga = what == "fpga";
+  // The attempt is on record before anything reaches the card, and ends however it ends.
+  UpgradeRecord record(s, path, *image, fpga, s.view().text(ids::VERSION_TEXT));
+  history::Outcome outcome;
+  const int rc = upgrade_image(s, path, *image, fpga, wait, outcome);
+  record.end(outcome);
+  return rc;
 }
 
 int cmd_check_image(Session& s, const std::string& path) {

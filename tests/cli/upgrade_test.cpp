@@ -30,13 +30,13 @@ class UpgradeCli : public ::testing::Test {
 
 // Runs kestrelctl on a pseudo-terminal, as a user at a console would, answering every question
 // with `answer`; what it printed (both streams) and its exit code.
-ProcessResult run_on_terminal(const std::string& args, const std::string& answer) {
+ProcessResult run_on_terminal(const std::string& args, const std::string& answer, const std::string& lang = "C") {
   ProcessResult r;
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
   if (pid < 0) return r;
   if (pid == 0) {
-    const std::string cmd = std::string(KESTRELCTL) + " " + args;
+    const std::string cmd = "LANG=" + lang + " LC_ALL= " + std::string(KESTRELCTL) + " " + args;
     execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -70,11 +70,15 @@ size_t count_of(const std::string& text, const std::string& what) {
 
 TEST_F(UpgradeCli, ForcedMismatchStillAsksOnATerminal) {
   const std::string img = dir_.write("other.img", kestrel::test::usb_image(kestrel::test::tagged("rw820c", 65536)));
-  // --force without --yes: the question comes, and "n" writes nothing.
-  auto r = run_on_terminal("--simulate TB610K-1CH --force upgrade firmware " + img, "n");
+  // --force without --yes: the question comes, and "n" writes nothing. It is the window's second
+  // question, in the locale's language.
+  auto r = run_on_terminal("--simulate TB610K-1CH --force upgrade firmware " + img, "n", "zh_CN.UTF-8");
   EXPECT_EQ(r.code, 4) << r.out;
   EXPECT_EQ(count_of(r.out, "[y/N]"), 1u) << r.out;
   EXPECT_NE(r.out.find("是否强制升级"), std::string::npos) << r.out;
+  r = run_on_terminal("--simulate TB610K-1CH --force upgrade firmware " + img, "n", "C");
+  EXPECT_EQ(r.code, 4) << r.out;
+  EXPECT_NE(r.out.find("Force the upgrade anyway?"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("upgrade OK!"), std::string::npos) << r.out;
   // "y" goes ahead.
   r = run_on_terminal("--simulate TB610K-1CH --force upgrade firmware " + img, "y");

@@ -24,6 +24,7 @@
 #include "app/qt/alert_view.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/qt_view.h"
+#include "app/qt/window_upgrade.h"
 #include "boards/control.h"
 #include "res/ui_phrases.h"
 #include "res/ui_text.h"
@@ -267,33 +268,7 @@ bool run_window_dialog(uint32_t id, CkestrelDlg& window, QWidget* parent) {
     case 16: run_about_box(window); return true;
     case 32768: open_help(); return true;
     case 1001: window.view().message_box(std::string(ui_phrase("只能维修时候使用"))); return true;
-    case 1002: case 1003: {
-      // Nothing else reaches the card, and the window stays, until the upgrade has ended.
-      auto* view = qobject_cast<QtView*>(parent);
-      if (view) view->set_busy(true);
-      struct Release {
-        QtView* v;
-        ~Release() {
-          if (v) v->set_busy(false);
-        }
-      } release{view};
-      UpgradeHooks hooks;
-      hooks.show_alert = show_alert_dialog;
-      hooks.accept_file = [parent](uint16_t kind, const std::string& path) { return accept_fpga_file(kind, path, parent); };
-      // The GUI thread waits for the transfer in rounds; the window stays alive meanwhile.
-      hooks.pump = [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); };
-      UpgradeWorkflow upgrade(window, std::move(hooks));
-      if (id == 1002) upgrade.on_clicked_button_usb_firmware();
-      else upgrade.on_clicked_button_fpga_firmware();
-      // "OK!" says the card took the image; whether it runs it shows once it is back.
-      if (upgrade.last().ok) {
-        std::optional<ImageVersion> image;
-        if (id == 1002)
-          if (const std::optional<ImageFile> f = ImageFile::load(upgrade.last().file)) image = image_version_of(f->data());
-        window.arm_upgrade_end(id == 1002 ? UPGRADE_KIND_USB : UPGRADE_KIND_FPGA, std::move(image));
-      }
-      return true;
-    }
+    case 1002: case 1003: run_window_upgrade(id, window, parent); return true;
     default: return false;
   }
 }

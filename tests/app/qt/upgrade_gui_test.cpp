@@ -672,7 +672,7 @@ TEST_F(UpgradeGui, TheWindowVerifiesTheCardWhenItComesBack) {
   clock_.advance_ns(1'100'000'000);
   backend_.poll_returns();
   ASSERT_TRUE(wait_for([&] { return messages_.size() == 2; }));
-  EXPECT_EQ(messages_[1], "Upgrade verified: the card reports TB610M-1CH:V2.0.6800 build 2024-12-25 10:01:06");
+  EXPECT_EQ(messages_[1], "升级已验证: 板卡报告 TB610M-1CH:V2.0.6800 build 2024-12-25 10:01:06");
   EXPECT_EQ(window_->logic().upgrade_end().phase, UpgradeEndWait::Phase::Idle);
   EXPECT_FALSE(view().visible(ids::PROGRESS));
   EXPECT_EQ(view().item_count(ids::CARD_LIST), 1);
@@ -690,13 +690,15 @@ TEST_F(UpgradeGui, TheWindowSaysWhenTheCardNeedsARestart) {
   ASSERT_EQ(messages_, std::vector<std::string>{"OK!"});
   clock_.advance_ns(3'100'000'000);  // the card did not leave within the wait
   ASSERT_TRUE(wait_for([&] { return messages_.size() == 2; }));
-  EXPECT_EQ(messages_[1],
-            "Upgrade not yet verified (restart needed): restart the card to run and verify the new firmware");
+  EXPECT_EQ(messages_[1], "升级尚未验证 (需要重启): 请重启板卡以运行并验证新固件");
   // The user replugs it: verified on its return.
   backend_.unplug(0);
   backend_.plug(0);
   ASSERT_TRUE(wait_for([&] { return messages_.size() == 3; }));
-  EXPECT_EQ(messages_[2], "Upgrade verified: the card reports TB610M-1CH:V2.0.6800 build 2024-12-25 10:01:06");
+  // And in English under the English table.
+  EXPECT_EQ(messages_[2], "升级已验证: 板卡报告 TB610M-1CH:V2.0.6800 build 2024-12-25 10:01:06");
+  EXPECT_EQ(upgrade_end_message({VerifiedEnd::RestartNeeded, ""}, false),
+            "Upgrade not yet verified (restart needed): restart the card to run and verify the new firmware");
 }
 
 }  // namespace

@@ -1,0 +1,130 @@
+#include "app/qt/window_upgrade.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+
+#include <optional>
+#include <string>
+
+#include "app/ids.h"
+#include "app/main_window.h"
+#include "app/qt/alert_view.h"
+#include "app/qt/qt_view.h"
+#include "app/qt/small_dialogs.h"
+#include "boards/registry.h"
+#include "history/history_path.h"
+#include "history/history_store.h"
+#include "log/log.h"
+#include "update/image_check.h"
+#include "update/image_file.h"
+#include "update/verify.h"
+#include "update/workflow.h"
+
+namespace kestrel::qt {
+
+namespace {
+
+// The desktop program's history, opened at its first upgrade ($KESTREL_HISTORY, else the XDG
+// state folder).
+history::HistoryStore& window_history() {
+  static history::HistoryStore store = history::HistoryStore::open(history::resolve_history_path().path);
+  return store;
+}
+
+// A record that could not be written never stops the upgrade; the log and a message say so.
+void report_history(const history::HistoryWrite& w, CkestrelDlg& window, bool& reported) {
+  if (w.ok || reported) return;
+  reported = true;
+  log_printf(0, " war : %s\r\n", w.message.c_str());
+  window.view().message_box(w.message);
+}
+
+history::Attempt attempt_of(CkestrelDlg& window, uint16_t kind, const std::string& path, const ImageFile& img) {
+  history::Attempt a;
+  const BoardRegistry* reg = window.registry();
+  if (reg && reg->current) a.card.board = reg->current->name;
+  if (const qhidev* d = window.list().current) a.card.node = d->node;
+  a.kind = kind == UPGRADE_KIND_FPGA ? history::ImageKind::Fpga : history::ImageKind::Firmware;
+  a.file_name = path;
+  a.file_size = img.size();
+  a.sha256 = history::sha256_hex(img.begin(), img.size());
+  if (kind == UPGRADE_KIND_USB)
+    if (const char* info = find_image_info(img.begin(), img.begin() + img.size())) a.info_text = info;
+  a.version_before = window.view().text(ids::VERSION_TEXT);
+  return a;
+}
+
+}  // namespace
+
+void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
+  const uint16_t kind = id == ids::BTN_USB_FIRMWARE ? UPGRADE_KIND_USB : UPGRADE_KIND_FPGA;
+  // Nothing else reaches the card, and the window stays, until the upgrade has ended.
+  auto* view = qobject_cast<QtView*>(parent);
+  if (view) view->set_busy(true);
+  struct Release {
+    QtView* v;
+    ~Release() {
+      if (v) v->set_busy(false);
+    }
+  } release{view};
+
+  int64_t record = 0;
+  bool begun = false, reported = false;
+  history::Outcome rec;
+  rec.result = history::Result::Declined;
+  UpgradeHooks hooks;
+  hooks.show_alert = [&rec](const AlertRequest& r) {
+    rec.verdict = r.verdict.value_or("");
+    rec.forced = r.style == ALERT_STYLE_FORCE;
+    return show_alert_dialog(r);
+  };
+  // The chosen file: its FPGA marks first, then the attempt goes on record before anything is
+  // written.
+  hooks.accept_file = [&](uint16_t k, const std::string& path) {
+    const bool ok = accept_fpga_file(k, path, parent);
+    if (const std::optional<ImageFile> img = ImageFile::load(path)) {
+      const history::HistoryWrite w = window_history().begin(attempt_of(window, k, path, *img));
+      record = w.id;
+      begun = true;
+      report_history(w, window, reported);
+    }
+    if (!ok) rec.detail = "not an FPGA bitstream";
+    return ok;
+  };
+  // The GUI thread waits for the transfer in rounds; the window stays alive meanwhile.
+  hooks.pump = [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); };
+  UpgradeWorkflow upgrade(window, std::move(hooks));
+  upgrade.on_clicked_upgrade(kind);
+  const UpgradeOutcome& o = upgrade.last();
+  if (!begun) return;  // no file was chosen: no attempt
+
+  rec.path = o.path == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel : history::TransferPath::HidDownload;
+  if (o.transferred) {
+    rec.engine_result = o.result;
+    rec.result = o.ok ? history::Result::Ok : history::Result::Failed;
+    rec.detail = o.ok ? "waiting for the card to restart" : "FAILED! (result " + std::to_string(o.result) + ")";
+  } else if (o.accepted && !o.file_refused) {
+    rec.result = history::Result::Failed;
+    rec.detail = "the transfer did not run";
+  } else if (rec.detail.empty()) {
+    rec.detail = "declined";
+  }
+  report_history(window_history().finish(record, rec), window, reported);
+  if (!o.ok) return;
+
+  // "OK!" says the card took the image; whether it runs it shows once it is back.
+  std::optional<ImageVersion> image;
+  if (kind == UPGRADE_KIND_USB)
+    if (const std::optional<ImageFile> f = ImageFile::load(o.file)) image = image_version_of(f->data());
+  window.arm_upgrade_end(kind, std::move(image), [&window, record, rec](const VerifyReport& r, const std::string& after) {
+    history::Outcome end = rec;
+    end.version_after = after;
+    end.detail = r.summary();
+    if (r.end == VerifiedEnd::Verified) end.verified = true;
+    if (r.end == VerifiedEnd::NotVerified) end.verified = false;
+    bool reported_late = false;
+    report_history(window_history().finish(record, end), window, reported_late);
+  });
+}
+
+}  // namespace kestrel::qt
