@@ -1,5 +1,5 @@
 // Script slots in the window: loaded by its constructor from ./qzscp, run by the script commands
-// under /bin/sh with the attached card in the environment, their output and end in the log.
+// under bash with the attached card in the environment, their output and end in the log.
 #include <unistd.h>
 
 #include <filesystem>
