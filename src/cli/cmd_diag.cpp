@@ -147,6 +147,7 @@ int cmd_dump_registers(Session& s, const std::string& model, const std::string& 
   if (lstat(path.c_str(), &st) == 0) {
     if (S_ISLNK(st.st_mode)) return out.fail(EXIT_USAGE, path + " is a symbolic link; give the file itself");
     if (S_ISDIR(st.st_mode)) return out.fail(EXIT_USAGE, path + " is a directory");
+    if (!S_ISREG(st.st_mode)) return out.fail(EXIT_USAGE, path + " is not a regular file");
     if (!replace) return out.fail(EXIT_USAGE, path + " exists; add --yes to replace it");
   }
   s.view().save_answers.push_back(path);
