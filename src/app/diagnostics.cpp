@@ -26,9 +26,9 @@ RegisterFileKind save_kind(uint32_t id) {
   }
 }
 
-// Opens a register file for writing, as a regular file only: a symbolic link at the last
-// component is not followed (ELOOP), an existing file is kept unless `replace` (EEXIST), and a
-// FIFO or device is refused (EINVAL) instead of blocking or writing into it.
+// Opens a register file for writing: a symbolic link at the last component is not followed
+// (ELOOP), and an existing file is kept unless `replace` (EEXIST). A regular file is emptied only
+// once it is open; a FIFO without a reader fails (ENXIO) instead of blocking the window.
 FILE* open_register_file(const std::string& path, bool replace, int& err) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (replace ? 0 : O_EXCL), 0666);
   if (fd < 0) {
@@ -36,12 +36,8 @@ FILE* open_register_file(const std::string& path, bool replace, int& err) {
     return nullptr;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    err = EINVAL;
-    close(fd);
-    return nullptr;
-  }
-  if (ftruncate(fd, 0) != 0) {
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || (regular && ftruncate(fd, 0) != 0)) {
     err = errno;
     close(fd);
     return nullptr;

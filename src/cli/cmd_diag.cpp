@@ -168,7 +168,6 @@ int cmd_dump_registers(Session& s, const std::string& model, const std::string& 
       const int err = s.window().m_diag.save_errno;
       if (err == EEXIST) return out.fail(EXIT_USAGE, path + " exists; add --yes to replace it");
       if (err == ELOOP) return out.fail(EXIT_USAGE, path + " is a symbolic link; give the file itself");
-      if (err == EINVAL) return out.fail(EXIT_USAGE, path + " is not a regular file");
       return out.fail(EXIT_FAILED, "cannot open " + path + " for writing: " + std::strerror(err));
     }
     case RegisterSaveResult::WriteFailed: return out.fail(EXIT_FAILED, "writing " + path + " failed");

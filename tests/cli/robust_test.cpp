@@ -238,12 +238,14 @@ TEST_F(Folder, RegisterFilesNeverOverwriteUnasked) {
   std::ofstream(target) << "precious";
   std::ofstream(existing) << "old";
   fs::create_symlink(target, link);
+  const fs::path fifo = dir_ / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     std::string out;
     bool yes;
     int code;
   } cases[] = {{existing.string(), false, 2}, {link.string(), false, 2}, {link.string(), true, 2},
-               {dir_.string(), true, 2},      {existing.string(), true, 0}};
+               {dir_.string(), true, 2},      {fifo.string(), true, 2},     {existing.string(), true, 0}};
   for (const Case& c : cases) {
     const ProcessResult r =
         run(std::string("--json --simulate TB830R-1CH ") + (c.yes ? "--yes " : "") + "dump registers --out " + c.out);
