@@ -1,6 +1,12 @@
 // The engineering commands of the main window: none of its own controls issues them; the desktop
 // program's engineering menu and kestrelctl do.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "app/diagnostics.h"
 #include "app/ids.h"
@@ -18,6 +24,30 @@ RegisterFileKind save_kind(uint32_t id) {
     case ids::ID_SAVE_TB720V_REGS: return RegisterFileKind::TB720V;
     default: return RegisterFileKind::Generic;
   }
+}
+
+// Opens a register file for writing: a symbolic link at the last component is not followed
+// (ELOOP), and an existing file is kept unless `replace` (EEXIST). A regular file is emptied only
+// once it is open; a FIFO without a reader fails (ENXIO) instead of blocking the window.
+FILE* open_register_file(const std::string& path, bool replace, int& err) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (replace ? 0 : O_EXCL), 0666);
+  if (fd < 0) {
+    err = errno;
+    return nullptr;
+  }
+  struct stat st {};
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || (regular && ftruncate(fd, 0) != 0)) {
+    err = errno;
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "wb");
+  if (!f) {
+    err = errno;
+    close(fd);
+  }
+  return f;
 }
 
 // A reply byte as the button's log line shows it: sign-extended to 32 bits.
@@ -49,12 +79,14 @@ bool CkestrelDlg::on_diag_command(uint32_t id) {
 }
 
 bool CkestrelDlg::on_run_status() {
+  m_diag.dump = {};
   uint8_t scratch[4] = {};
   if (board_control(CTL_RUN_STATUS, 0, scratch)) return true;
   return run_status_query(m_link, text_page(0));
 }
 
 bool CkestrelDlg::on_debug_info() {
+  m_diag.dump = {};
   uint8_t scratch[4] = {};
   if (board_control(CTL_DEBUG_INFO, 0, scratch)) return true;
   return debug_info_query(m_link, text_page(0), m_diag.debug_info);
@@ -62,7 +94,10 @@ bool CkestrelDlg::on_debug_info() {
 
 bool CkestrelDlg::on_version_query() { return version_query(m_link, text_page(0)); }
 
-bool CkestrelDlg::on_fpga_dump() { return board_control(CTL_FPGA_DUMP, 0, nullptr); }
+bool CkestrelDlg::on_fpga_dump() {
+  m_diag.dump = {};
+  return board_control(CTL_FPGA_DUMP, 0, nullptr);
+}
 
 void CkestrelDlg::on_qzdbg_button() { qzdbg_switch(!m_poll_paused); }
 
@@ -79,13 +114,17 @@ bool CkestrelDlg::qzdbg_switch(bool on) {
 
 HdbcResult CkestrelDlg::hdbc(uint32_t mode) { return hdbc_adjust(m_link, text_page(0), mode, m_diag.hdbc_saved); }
 
-RegisterSaveResult CkestrelDlg::on_save_registers(uint32_t id) {
+RegisterSaveResult CkestrelDlg::on_save_registers(uint32_t id, bool replace_existing) {
   const RegisterFileKind kind = save_kind(id);
   register_table_read(m_link, m_diag.reg_table);
   const std::string path = view_.save_file_dialog(register_file_filter(kind));
   if (path.empty()) return RegisterSaveResult::Cancelled;
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return RegisterSaveResult::OpenFailed;
+  m_diag.save_errno = 0;
+  FILE* f = open_register_file(path, replace_existing, m_diag.save_errno);
+  if (!f) {
+    log_printf(LOG_WARN, " war : register file %s not opened: %s\r\n", path.c_str(), std::strerror(m_diag.save_errno));
+    return RegisterSaveResult::OpenFailed;
+  }
   bool ok = register_file_write(f, kind, m_diag.reg_table);
   if (ok && kind == RegisterFileKind::TB610R) ok = receiver_maps_write(f, m_link, m_diag.map_scratch);
   if (std::fclose(f) != 0) ok = false;

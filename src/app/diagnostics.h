@@ -32,7 +32,8 @@ constexpr const char* QZDBG_CAPTION_ON = "禁止";
 enum class RegisterSaveResult : uint8_t {
   Saved,
   Cancelled,    // the operator cancelled the dialog (the registers were read all the same)
-  OpenFailed,   // the chosen file could not be opened for writing
+  OpenFailed,   // the chosen file could not be opened for writing (why: DiagState::save_errno;
+                // EEXIST for an existing file not to be replaced, ELOOP for a symbolic link)
   WriteFailed,  // writing or closing the file failed; what was written stays
 };
 
@@ -40,7 +41,9 @@ struct DiagState {
   std::array<uint8_t, debug_info::SIZE> debug_info{};  // kept across queries, zero at start
   std::array<uint8_t, QZDBG_ANSWER_MIN> qzdbg{};        // status, ready, bset, kstd of the last answer
   uint32_t hdbc_saved = 0;                              // W0 bits 10..15 put aside by hdbc mode 3
+  DumpOutcome dump;                                     // what the last board dump did not get
   RegisterTable reg_table{};
+  int save_errno = 0;                                   // why the last register file did not open
   std::array<uint8_t, RECEIVER_MAP_SIZE> map_scratch{};
   ScriptSlots scripts;
   ScriptRunner runner;

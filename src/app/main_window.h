@@ -158,7 +158,9 @@ class CkestrelDlg {
   void on_qzdbg_button();                // 1061: toggles the debug channel
   bool qzdbg_switch(bool on);            // 1061 with the state given; true when the card answered
   HdbcResult hdbc(uint32_t mode);        // 32805 (mode 3), 32806 (mode 4)
-  RegisterSaveResult on_save_registers(uint32_t id);  // 32817..32820
+  // 32817..32820. A symbolic link at the chosen path is never followed; an existing file is
+  // replaced only with `replace_existing` (the desktop program's save dialog has asked).
+  RegisterSaveResult on_save_registers(uint32_t id, bool replace_existing = true);
   void load_scripts();                   // the constructor's script load
   std::vector<std::string> script_names() const;      // slot 0, 1, ... up to the first empty one
   uint32_t run_script(uint32_t n);       // 32780 + n: the run id, 0 when nothing started

@@ -54,7 +54,7 @@ bool CkestrelDlg::video_update(const VideoUpdateBlock& block) {
 
 bool CkestrelDlg::board_control(uint32_t code, uint32_t size, void* out) {
   if (!m_registry) return false;
-  BoardContext ctx{m_link, text_page(0)};
+  BoardContext ctx{m_link, text_page(0), &m_diag.dump};
   return board_control_current(*m_registry, ctx, code, size, out);
 }
 

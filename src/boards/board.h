@@ -38,9 +38,19 @@ struct BoardEntry;
 // What a board operation needs of the window that asks: the link to the current card and a
 // page of at least 265 bytes in which long requests are built and answered. Short requests and
 // register reads use buffers of their own.
+// What a dump (codes 13, 14, 15) could not get from the card. The dumps print all the same, with
+// zeros in place of what did not arrive; a caller that reports failure reads this.
+struct DumpOutcome {
+  uint32_t reads = 0;          // code 13: register reads made
+  uint32_t failed_reads = 0;   //          of them, failed
+  uint32_t parts = 0;          // codes 14, 15: parts of the board's debug block asked for (2)
+  uint32_t parts_arrived = 0;  //                of them, arrived
+};
+
 struct BoardContext {
   HidLink& link;
   std::span<uint8_t> page;
+  DumpOutcome* outcome = nullptr;  // filled by the dumps when given
 };
 
 using BoardProbeFn = bool (*)(const BoardEntry& entry, BoardContext& ctx);

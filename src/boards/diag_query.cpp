@@ -101,13 +101,14 @@ HdbcResult hdbc_adjust(HidLink& link, std::span<uint8_t> page, uint32_t mode, ui
   return r;
 }
 
-void board_debug_fetch(HidLink& link, std::span<uint8_t> page, std::span<uint8_t> block) {
+uint32_t board_debug_fetch(HidLink& link, std::span<uint8_t> page, std::span<uint8_t> block) {
   std::fill(block.begin(), block.end(), 0);
   Answer a;
-  if (!link.transact_long(CMD_CYFXD, 0, &kQueryByte, 1, 0, page, a)) return;
+  if (!link.transact_long(CMD_CYFXD, 0, &kQueryByte, 1, 0, page, a)) return 0;
   copy_cut(block, 0, a);
-  if (!link.transact_long(CMD_CYFXD_TAIL, 0, &kQueryByte, 1, 0, page, a)) return;
+  if (!link.transact_long(CMD_CYFXD_TAIL, 0, &kQueryByte, 1, 0, page, a)) return 1;
   copy_cut(block, board_debug::TAIL_OFFSET, a);
+  return BOARD_DEBUG_PARTS;
 }
 
 namespace boards {
@@ -117,7 +118,11 @@ bool board_debug_dump(const BoardEntry& entry, BoardContext& ctx, bool full) {
   if (size == 0) return false;
   std::array<uint8_t, board_debug::MAX_SIZE> storage{};
   const std::span<uint8_t> block(storage.data(), size);
-  board_debug_fetch(ctx.link, ctx.page, block);
+  const uint32_t arrived = board_debug_fetch(ctx.link, ctx.page, block);
+  if (ctx.outcome) {
+    ctx.outcome->parts = BOARD_DEBUG_PARTS;
+    ctx.outcome->parts_arrived = arrived;
+  }
   const auto n = static_cast<uint32_t>(size);
   log_printf(0, " *&* : lenght %04X offt %02X second %02X", n, static_cast<uint32_t>(board_debug::TAIL_OFFSET),
              n - static_cast<uint32_t>(board_debug::TAIL_OFFSET));

@@ -46,8 +46,10 @@ constexpr uint16_t HDBC_ANSWER_MIN = 8;
 HdbcResult hdbc_adjust(HidLink& link, std::span<uint8_t> page, uint32_t mode, uint32_t& saved);
 
 // The board debug block: zeroed, then command 8 into offset 0 and command 9 into offset 216, each
-// cut at the block's end; a failed step ends the fetch with the block as far as filled.
-void board_debug_fetch(HidLink& link, std::span<uint8_t> page, std::span<uint8_t> block);
+// cut at the block's end; a failed step ends the fetch with the block as far as filled. The number
+// of parts that arrived: 0, 1 or BOARD_DEBUG_PARTS.
+constexpr uint32_t BOARD_DEBUG_PARTS = 2;
+uint32_t board_debug_fetch(HidLink& link, std::span<uint8_t> page, std::span<uint8_t> block);
 
 namespace boards {
 

@@ -274,6 +274,10 @@ bool fpga_dump(const BoardEntry& entry, BoardContext& ctx, uint32_t size, void* 
     if (reg_read(ctx.link, FPGA_I2C_DEVICE, static_cast<uint8_t>(reg), 1, std::span<uint8_t>(img + reg, 1)) != REG_READ_OK)
       ++failed;
   }
+  if (ctx.outcome) {
+    ctx.outcome->reads = m.regs;
+    ctx.outcome->failed_reads = failed;
+  }
   const FpgaImage i{img};
   line_header(m.tag, failed, i);
   switch (m.member) {

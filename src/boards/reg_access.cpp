@@ -20,7 +20,8 @@ static_assert(REG_LEGACY_DATA + REG_READ_MAX <= REG_LEGACY_REPORT_SIZE);
 constexpr size_t REG_LEGACY_REQ_DEVICE = 1, REG_LEGACY_REQ_REGISTER = 2, REG_LEGACY_REQ_COUNT = 3;
 
 // The legacy register channel: one unframed output report 12, one fetched input report 13.
-int32_t reg_read_legacy(HidLink& link, uint8_t device, uint8_t reg, uint32_t count, std::span<uint8_t> out) {
+int32_t reg_read_legacy(HidLink& link, uint8_t device, uint8_t reg, uint32_t count, std::span<uint8_t> out,
+                        uint32_t& returned) {
   std::array<uint8_t, REG_LEGACY_REPORT_SIZE> buf{};
   buf[0] = RID_REG_LEGACY_REQ;
   buf[REG_LEGACY_REQ_DEVICE] = device;
@@ -33,10 +34,12 @@ int32_t reg_read_legacy(HidLink& link, uint8_t device, uint8_t reg, uint32_t cou
   d = link.current();
   if (!d || !d->handle->get_input_report(buf)) return REG_READ_FAILED;
   std::memcpy(out.data(), buf.data() + REG_LEGACY_DATA, count);
+  returned = count;  // the report has room for every byte
   return REG_READ_OK;
 }
 
-int32_t reg_read_framed(HidLink& link, uint8_t device, uint8_t reg, uint32_t count, std::span<uint8_t> out) {
+int32_t reg_read_framed(HidLink& link, uint8_t device, uint8_t reg, uint32_t count, std::span<uint8_t> out,
+                        uint32_t& returned) {
   // Request and reply share this one buffer.
   std::array<uint8_t, LONG_REPORT_SIZE> buf{};
   uint8_t payload[REG_REQ_SIZE] = {};
@@ -52,16 +55,22 @@ int32_t reg_read_framed(HidLink& link, uint8_t device, uint8_t reg, uint32_t cou
   const size_t n = std::min<size_t>({count, get_le16(ans.payload + REG_REPLY_COUNT),
                                      static_cast<size_t>(ans.len - REG_REPLY_DATA)});
   std::memcpy(out.data(), ans.payload + REG_REPLY_DATA, n);
+  returned = static_cast<uint32_t>(n);
   return REG_READ_OK;
 }
 
 }  // namespace
 
-int32_t reg_read(HidLink& link, uint8_t device, uint8_t reg, int32_t count, std::span<uint8_t> out) {
+int32_t reg_read(HidLink& link, uint8_t device, uint8_t reg, int32_t count, std::span<uint8_t> out,
+                 uint32_t* returned) {
+  uint32_t got = 0;
+  if (returned) *returned = 0;
   const uint32_t n = static_cast<uint32_t>(count);  // a negative count is out of range too
   if (!link.current() || n > REG_READ_MAX || n > out.size()) return REG_READ_FAILED;
-  if (!g_status_block_valid) return reg_read_legacy(link, device, reg, n, out);
-  return reg_read_framed(link, device, reg, n, out);
+  const int32_t rc = g_status_block_valid ? reg_read_framed(link, device, reg, n, out, got)
+                                          : reg_read_legacy(link, device, reg, n, out, got);
+  if (returned) *returned = got;
+  return rc;
 }
 
 }  // namespace kestrel

@@ -28,6 +28,9 @@ constexpr size_t REG_LEGACY_REPORT_SIZE = 261;
 
 // Reads `count` registers of I2C device `device` from `reg` on into out. 0, -1 or -2 as above.
 // Bytes of out past what the card returned are left alone. count larger than out is refused (-1).
-int32_t reg_read(HidLink& link, uint8_t device, uint8_t reg, int32_t count, std::span<uint8_t> out);
+// `returned`, when given, gets the number of bytes the card returned (at most count; 0 on failure):
+// a framed reply may carry fewer than were asked for.
+int32_t reg_read(HidLink& link, uint8_t device, uint8_t reg, int32_t count, std::span<uint8_t> out,
+                 uint32_t* returned = nullptr);
 
 }  // namespace kestrel

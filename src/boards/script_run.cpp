@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
@@ -22,6 +23,8 @@ namespace {
 
 constexpr size_t kOutputChunk = 4096;
 constexpr int kReapPollMs = 50;  // after the output closed, how often to look whether it ended
+// After SIGKILL the watcher still has to see the output close and reap the script.
+constexpr int kAfterKillMs = 1000;
 
 // Our environment without the variables we set, then ours.
 std::vector<std::string> script_environment(const ScriptCard& card, uint32_t slot) {
@@ -44,8 +47,9 @@ std::vector<std::string> script_environment(const ScriptCard& card, uint32_t slo
 struct ScriptRunner::Run {
   uint32_t slot = 0;
   std::string name;
-  pid_t pid = -1;
+  pid_t pid = -1;    // the shell, leader of the script's process group
   int out_fd = -1;  // read end of the script's output
+  bool reaped = false;  // waitpid took the leader: its group number is no longer ours
   bool ended = false;
   int exit_code = 0;
   std::thread watcher;
@@ -54,6 +58,13 @@ struct ScriptRunner::Run {
 ScriptRunner::ScriptRunner() : stop_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 ScriptRunner::~ScriptRunner() {
+  std::vector<Run*> live;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto& [id, run] : runs_)
+      if (!run->ended) live.push_back(run.get());
+  }
+  if (!live.empty()) end_runs(live, SCRIPT_STOP_GRACE_MS);
   if (stop_fd_ >= 0) {
     const uint64_t one = 1;
     (void)!write(stop_fd_, &one, sizeof one);
@@ -66,6 +77,43 @@ ScriptRunner::~ScriptRunner() {
   for (auto& [id, run] : runs)
     if (run->watcher.joinable()) run->watcher.join();
   if (stop_fd_ >= 0) close(stop_fd_);
+}
+
+void ScriptRunner::signal_groups(const std::vector<Run*>& runs, int sig) {
+  for (Run* r : runs)
+    if (!r->reaped) kill(-r->pid, sig);
+}
+
+bool ScriptRunner::wait_all(std::unique_lock<std::mutex>& lk, const std::vector<Run*>& runs, int ms) {
+  return ended_.wait_for(lk, std::chrono::milliseconds(ms), [&runs] {
+    for (const Run* r : runs)
+      if (!r->ended) return false;
+    return true;
+  });
+}
+
+void ScriptRunner::end_runs(const std::vector<Run*>& runs, int grace_ms) {
+  std::unique_lock<std::mutex> lk(mu_);
+  signal_groups(runs, SIGTERM);
+  if (wait_all(lk, runs, grace_ms)) return;
+  signal_groups(runs, SIGKILL);
+  wait_all(lk, runs, kAfterKillMs);
+}
+
+std::optional<int> ScriptRunner::stop(uint32_t id, int grace_ms) {
+  Run* run = nullptr;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = runs_.find(id);
+    if (it == runs_.end()) return std::nullopt;
+    run = it->second.get();
+    if (run->ended) return run->exit_code;
+  }
+  log_printf(0, " war : script %u %s stopped\r\n", run->slot, run->name.c_str());
+  end_runs({run}, grace_ms);
+  std::lock_guard<std::mutex> g(mu_);
+  if (!run->ended) return std::nullopt;
+  return run->exit_code;
 }
 
 uint32_t ScriptRunner::start(const ScriptSlot& slot, const ScriptCard& card) {
@@ -84,11 +132,19 @@ uint32_t ScriptRunner::start(const ScriptSlot& slot, const ScriptCard& card) {
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::string shell = SCRIPT_SHELL, path = slot.path;
+  std::string shell = access(SCRIPT_SHELL, X_OK) == 0 ? SCRIPT_SHELL : SCRIPT_SHELL_FALLBACK, path = slot.path;
   char* argv[] = {shell.data(), path.data(), nullptr};
 
+  // A group of its own: stopping the script reaches whatever it started, and Ctrl-C at the
+  // terminal reaches kestrel (which then stops the script) rather than the script alone.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, SCRIPT_SHELL, &fa, nullptr, argv, envp.data());
+  const int rc = posix_spawn(&pid, shell.c_str(), &fa, &attr, argv, envp.data());
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&fa);
   close(fds[1]);
   if (rc != 0) {
@@ -131,7 +187,10 @@ void ScriptRunner::watch(Run& run) {
       if (got > 0) log_write_raw(buf, static_cast<uint32_t>(got));
       else if (got == 0 || errno != EINTR) open = false;
     }
-    if (!open) reaped = waitpid(run.pid, &status, WNOHANG) == run.pid;
+    if (!open) {
+      std::lock_guard<std::mutex> g(mu_);
+      reaped = run.reaped = waitpid(run.pid, &status, WNOHANG) == run.pid;
+    }
   }
   close(run.out_fd);
   if (!reaped) {

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "log/log.h"
+
 namespace kestrel {
 namespace {
 
@@ -42,12 +44,30 @@ bool readable_file(const std::string& path) {
   return regular;
 }
 
+// After the scan stopped at `missing`: the readable scripts of higher numbers, which a user would
+// expect in the menu.
+void note_skipped(ScriptSlots& slots, const std::vector<std::string>& names, const std::string& dir, uint32_t missing) {
+  for (uint32_t m = missing + 1; m < SCRIPT_SLOT_COUNT; ++m) {
+    const std::string prefix = std::to_string(m) + "-";
+    for (const std::string& name : names) {
+      if (!matches(name, prefix) || !readable_file(dir + name)) continue;
+      slots.skipped.push_back({dir + name, missing});
+      log_printf(0, " war : script %s%s not offered: no script numbered %u\r\n", dir.c_str(), name.c_str(), missing);
+    }
+  }
+}
+
 }  // namespace
 
 bool script_slot_store(ScriptSlots* holder, uint32_t n, const std::string& name, const std::string& path) {
   if (!holder || n >= holder->capacity || n >= holder->slots.size()) return false;
   auto slot = std::make_unique<ScriptSlot>();
-  const size_t len = std::min(name.size(), SCRIPT_NAME_SIZE - 1);
+  size_t len = std::min(name.size(), SCRIPT_NAME_SIZE - 1);
+  // Back to the start of the character the cut would split: a UTF-8 continuation byte is
+  // 10xxxxxx, and a character has at most three of them.
+  for (int back = 0; len < name.size() && back < 3 && len > 0 && (static_cast<uint8_t>(name[len]) & 0xC0) == 0x80;
+       ++back)
+    --len;
   std::memcpy(slot->name, name.data(), len);
   slot->path = path;
   slot->index = static_cast<uint16_t>(n);
@@ -80,7 +100,10 @@ bool script_scan(ScriptSlots& slots, const std::string& dir) {
       }
     }
     // The numbers must run without a gap: a number with no usable file ends the scan.
-    if (!winner) break;
+    if (!winner) {
+      note_skipped(slots, names, prefix_dir, n);
+      break;
+    }
     if (script_slot_store(&slots, n, script_display_name(*winner), prefix_dir + *winner)) stored = true;
   }
   return stored;

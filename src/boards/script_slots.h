@@ -23,23 +23,32 @@ struct ScriptSlot {
   std::string path;                   // the script file as opened
 };
 
+// A script file the scan found but does not offer: the numbers must run without a gap.
+struct SkippedScript {
+  std::string path;
+  uint32_t missing = 0;  // the number without a readable script that ended the scan
+};
+
 // Owned by the main window; filled at start, freed with the window.
 struct ScriptSlots {
   const void* owner = nullptr;
   uint32_t capacity = SCRIPT_SLOT_COUNT;
   std::array<std::unique_ptr<ScriptSlot>, SCRIPT_SLOT_COUNT> slots;
+  std::vector<SkippedScript> skipped;  // every scan's, in the order found
 
   const ScriptSlot* slot(uint32_t n) const { return n < capacity && n < slots.size() ? slots[n].get() : nullptr; }
 };
 
 // Puts a new record in slot n, replacing what was there. False when the holder is missing or n is
-// not below its capacity.
+// not below its capacity. A name longer than 119 bytes is cut before the character that would
+// cross that limit, so a UTF-8 character is never split.
 bool script_slot_store(ScriptSlots* holder, uint32_t n, const std::string& name, const std::string& path);
 
 // Fills slots 0, 1, ... from the files of `dir` ("" = the current directory) until a number has
 // no readable file. For each number the matching entries are tried in name order; directories
 // and anything else that is not a regular file are skipped, the first that opens for reading
-// wins. True when at least one slot was filled.
+// wins. Readable scripts numbered above the gap that ended the scan are listed in slots.skipped
+// and logged as a warning. True when at least one slot was filled.
 bool script_scan(ScriptSlots& slots, const std::string& dir);
 
 // The display name of a matching file name: without ".sh", from after the first hyphen.

@@ -37,6 +37,26 @@ const char* color_name(uint32_t c) {
   }
 }
 
+// "1280x720", "1280 X 720", "1280*720": width and height. False for anything else.
+bool parse_size(const std::string& text, uint32_t& w, uint32_t& h) {
+  unsigned a = 0, b = 0;
+  char sep = 0;
+  int used = 0;
+  if (std::sscanf(text.c_str(), " %u %c %u %n", &a, &sep, &b, &used) != 3 || used != static_cast<int>(text.size()))
+    return false;
+  if (sep != 'x' && sep != 'X' && sep != '*') return false;
+  w = a;
+  h = b;
+  return true;
+}
+
+// The number a default-size entry stores in the card ("1280 X 720 :8" -> 8); 0 for an entry
+// without one ("NONE"), which the card does not take.
+int size_code(const std::string& item) {
+  const size_t colon = item.find(':');
+  return colon == std::string::npos ? 0 : std::atoi(item.c_str() + colon + 1);
+}
+
 std::string selected_text(const MemoryView& v, uint32_t id) { return v.item_text(id, v.selection(id)); }
 
 int cmd_list(Session& s) {
@@ -141,7 +161,15 @@ int print_status(Session& s) {
   out.line("version       " + v.text(ids::VERSION_TEXT));
   out.line("link flags    " + j["link_flags"].get<std::string>());
   out.line("signal        " + v.text(ids::FORMAT_LABEL));
-  out.line("state         " + v.title());
+  if (f.ok) {
+    char b[64];
+    out.line("usbd          " + j["usbd"].get<std::string>());
+    out.line(std::string("busy          ") + (f.busy ? "yes" : "no"));
+    std::snprintf(b, sizeof b, "idle          %.1f %%", f.idle / 1000.0);
+    out.line(b);
+    std::snprintf(b, sizeof b, "running       %.1f s", f.t_ms / 1000.0);
+    out.line(b);
+  }
   out.line("input         " + std::to_string(v.selection(ids::INPUT_LIST)) + " " + selected_text(v, ids::INPUT_LIST) +
            (w.m_input_locked ? " (locked)" : w.m_fixed_input ? " (held)" : " (scanning)"));
   out.line(std::string("colour format ") + color_name(w.m_color_format));
@@ -151,13 +179,16 @@ int print_status(Session& s) {
   return EXIT_OK;
 }
 
+// With --watch: once a second until SIGINT or SIGTERM, which end it at once (exit 130 or 143).
 int cmd_status(Session& s, bool watch) {
   int rc = print_status(s);
   while (watch && rc == EXIT_OK && !s.out().json()) {
     s.run_loop(1.0);
+    if (s.stop_signal()) return s.interrupted_exit();
     if (!s.list().current) return s.out().fail(EXIT_NO_CARD, "the card went away");
     s.out().line("");
     rc = print_status(s);
+    std::fflush(stdout);
   }
   return rc;
 }
@@ -230,21 +261,24 @@ int cmd_config(Session& s, const std::string& what, const std::string& value) {
     return EXIT_OK;
   }
   if (what == "default-size") {
-    int found = -1;
-    uint32_t index = 0;
     const int n = v.item_count(ids::DEFAULT_SIZE_LIST);
-    for (int i = 0; i < n && found < 0; ++i) {
+    uint32_t number = 0, want_w = 0, want_h = 0;
+    const bool by_number = parse_number(value, number);
+    const bool by_size = parse_size(value, want_w, want_h);
+    int found = -1;
+    std::string sizes;
+    for (int i = 0; i < n; ++i) {
       const std::string item = v.item_text(ids::DEFAULT_SIZE_LIST, i);
-      const size_t colon = item.find(':');
-      if (colon == std::string::npos) continue;
-      if (parse_number(value, index) && std::atoi(item.c_str() + colon + 1) == static_cast<int>(index)) found = i;
-      if (!value.empty() && item.rfind(value, 0) == 0) found = i;
+      const int code = size_code(item);
+      if (code <= 0) continue;  // "NONE": the card takes no such setting
+      sizes += "\n  " + item;
+      uint32_t w = 0, h = 0;
+      const bool match = (by_number && code == static_cast<int>(number)) ||
+                         (by_size && parse_size(item.substr(0, item.find(':')), w, h) && w == want_w && h == want_h) ||
+                         (!value.empty() && item.rfind(value, 0) == 0);
+      if (match && found < 0) found = i;
     }
-    if (found < 0) {
-      std::string sizes;
-      for (int i = 0; i < n; ++i) sizes += "\n  " + v.item_text(ids::DEFAULT_SIZE_LIST, i);
-      return out.fail(EXIT_USAGE, "no default size '" + value + "'; sizes:" + sizes);
-    }
+    if (found < 0) return out.fail(EXIT_USAGE, "no default size '" + value + "'; sizes:" + sizes);
     v.select(ids::DEFAULT_SIZE_LIST, found);
     const bool ok = w.on_default_size_selected();
     const std::string msg = v.messages.empty() ? "" : v.messages.back();
@@ -264,15 +298,20 @@ int cmd_reg(Session& s, const std::string& dev, const std::string& reg, const st
       n > REG_READ_MAX)
     return out.fail(EXIT_USAGE, "reg read <device 0..0x7f> <register 0..0xff> <count 1..256>");
   std::vector<uint8_t> data(n, 0);
-  const int32_t rc = reg_read(s.window().link(), static_cast<uint8_t>(d), static_cast<uint8_t>(r), static_cast<int32_t>(n), data);
+  uint32_t got = 0;
+  const int32_t rc = reg_read(s.window().link(), static_cast<uint8_t>(d), static_cast<uint8_t>(r),
+                              static_cast<int32_t>(n), data, &got);
   out.doc()["result"] = rc;
   if (rc != REG_READ_OK) return out.fail(EXIT_FAILED, "register read failed (" + std::to_string(rc) + ")");
+  // Bytes the card did not return show as "--" (null in the JSON), never as a value.
   nlohmann::json bytes = nlohmann::json::array();
   std::string line;
   for (uint32_t i = 0; i < n; ++i) {
-    bytes.push_back(data[i]);
+    if (i < got) bytes.push_back(data[i]);
+    else bytes.push_back(nullptr);
     char b[8];
-    std::snprintf(b, sizeof b, "%s%02x", (i % 16 == 0) ? "" : " ", data[i]);
+    if (i < got) std::snprintf(b, sizeof b, "%s%02x", (i % 16 == 0) ? "" : " ", data[i]);
+    else std::snprintf(b, sizeof b, "%s--", (i % 16 == 0) ? "" : " ");
     if (i % 16 == 0) {
       if (!line.empty()) out.line(line);
       char head[16];
@@ -285,18 +324,28 @@ int cmd_reg(Session& s, const std::string& dev, const std::string& reg, const st
   out.doc()["device"] = d;
   out.doc()["register"] = r;
   out.doc()["data"] = bytes;
+  out.doc()["count"] = n;
+  out.doc()["returned"] = got;
+  if (got < n)
+    return out.fail(EXIT_FAILED, "the card returned " + std::to_string(got) + " of " + std::to_string(n) +
+                                     " bytes; the rest show as --");
   return EXIT_OK;
 }
 
 // Listens to the card: its debug text and frame timing reach the log, which goes to standard
-// output here.
+// output here. Ends when `seconds` pass (0: until Ctrl-C) or on SIGINT/SIGTERM, with 0 either
+// way: stopping is how a listener ends.
 int cmd_listen(Session& s, double seconds, bool monitor) {
   if (s.out().json()) return s.out().fail(EXIT_USAGE, "monitor and log print as they go; --json does not apply");
+  // Nothing would ever come: say so instead of listening.
+  if (monitor && !s.window().m_monitor_capable)
+    return s.out().fail(EXIT_FAILED, "this board does not answer the monitor query");
+  const uint64_t text_before = log_raw_count();
   log_attach_stream(stdout);
-  if (monitor && !s.window().m_monitor_capable) s.out().line("(this board does not answer the monitor query)");
   s.start_reader();
   s.run_loop(seconds);
   log_attach_stream(nullptr);
+  if (!monitor && log_raw_count() == text_before) s.out().line("no debug text received");
   return EXIT_OK;
 }
 
@@ -309,7 +358,7 @@ void add_card_commands(CLI::App& app, CommandSet& chosen) {
     chosen.needs_card = false;
   });
 
-  auto* status = app.add_subcommand("status", "Board, version, signal format and the card's state");
+  auto* status = app.add_subcommand("status", "Board, version, signal format and the card's state: usb speed, busy, idle share, running time");
   static bool watch = false;
   status->add_flag("--watch,-w", watch, "Refresh once a second until interrupted");
   status->callback([&] { chosen.action = [](Session& s) { return cmd_status(s, watch); }; });
@@ -317,34 +366,43 @@ void add_card_commands(CLI::App& app, CommandSet& chosen) {
   auto* input = app.add_subcommand("input", "Capture input: an index, auto (scan), lock or unlock");
   static std::string input_arg;
   input->add_option("what", input_arg, "index | auto | lock | unlock")->required();
+  set_needs(input, "an index, auto, lock or unlock");
   input->callback([&] { chosen.action = [](Session& s) { return cmd_input(s, input_arg); }; });
 
   auto* port = app.add_subcommand("port", "Switch the output port (meadow, rw820c)");
   static std::string port_arg;
   port->add_option("index", port_arg, "port index")->required();
+  set_needs(port, "a port index (see status)");
   port->callback([&] { chosen.action = [](Session& s) { return cmd_port(s, port_arg); }; });
 
-  auto* config = app.add_subcommand("config", "Settings stored in the card: half-rate on|off, default-size <index|text>");
+  auto* config = app.add_subcommand("config", "Settings stored in the card: half-rate on|off (halve high frame rates), default-size <WxH|number|text> (the size the card starts with)");
   static std::string config_what, config_value;
   config->add_option("setting", config_what, "half-rate | default-size")->required();
-  config->add_option("value", config_value, "on|off, or a size index or its text (\"1280 X 720\")")->required();
+  config->add_option("value", config_value,
+                     "on|off; or a size as WxH (1280x720), its number or its text (\"1280 X 720\")")
+      ->required();
+  set_needs(config, "half-rate on|off, or default-size and a size such as 1280x720");
   config->callback([&] { chosen.action = [](Session& s) { return cmd_config(s, config_what, config_value); }; });
 
-  auto* reg = app.add_subcommand("reg", "Read registers on the card's I2C buses");
+  auto* reg = app.add_subcommand("reg", "Read registers of the chips on the card's I2C buses (the FPGA is device 0x10)");
   auto* reg_read_cmd = reg->add_subcommand("read", "reg read <device> <register> <count>");
   static std::string reg_dev, reg_reg, reg_count;
   reg_read_cmd->add_option("device", reg_dev, "7-bit device address, e.g. 0x10")->required();
   reg_read_cmd->add_option("register", reg_reg, "first register")->required();
   reg_read_cmd->add_option("count", reg_count, "bytes to read, 1..256")->required();
   reg->require_subcommand(1);
+  set_needs(reg, "read <device> <register> <count>");
+  set_needs(reg_read_cmd, "a device address, a first register and a count, e.g. reg read 0x10 0 16");
   reg_read_cmd->callback([&] { chosen.action = [](Session& s) { return cmd_reg(s, reg_dev, reg_reg, reg_count); }; });
 
-  static double listen_seconds = 0;
+  static double listen_seconds = 0;  // 0: not given, until Ctrl-C
   auto* monitor = app.add_subcommand("monitor", "Print the card's frame timing as it arrives");
-  monitor->add_option("--seconds", listen_seconds, "Stop after this long (default: until interrupted)");
+  monitor->add_option("--seconds", listen_seconds, "Stop after this many seconds (default: until Ctrl-C)")
+      ->check(seconds_validator());
   monitor->callback([&] { chosen.action = [](Session& s) { return cmd_listen(s, listen_seconds, true); }; });
   auto* logc = app.add_subcommand("log", "Print the card's debug text as it arrives");
-  logc->add_option("--seconds", listen_seconds, "Stop after this long (default: until interrupted)");
+  logc->add_option("--seconds", listen_seconds, "Stop after this many seconds (default: until Ctrl-C)")
+      ->check(seconds_validator());
   logc->callback([&] { chosen.action = [](Session& s) { return cmd_listen(s, listen_seconds, false); }; });
 }
 

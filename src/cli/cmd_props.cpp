@@ -137,11 +137,13 @@ void add_props_commands(CLI::App& app, CommandSet& chosen) {
   static std::vector<std::string> props_args;
   auto* props = app.add_subcommand("props", "Picture properties: get, set name=value..., default, revert");
   props->add_option("action", props_what, "get | set | default | revert")->required();
+  set_needs(props, "get, set name=value..., default or revert");
   props->add_option("assignments", props_args, "name=value (brightness=-20 contrast=10 ...)");
   props->callback([&] { chosen.action = [](Session& s) { return cmd_props(s, props_what, props_args); }; });
 
   auto* audio = app.add_subcommand("audio", "Audio policy: get, or set <index|name>");
   audio->add_option("action", audio_what, "get | set")->required();
+  set_needs(audio, "get, or set and a policy index or name");
   audio->add_option("value", audio_value, "policy index or name");
   audio->callback([&] { chosen.action = [](Session& s) { return cmd_audio(s, audio_what, audio_value); }; });
 }

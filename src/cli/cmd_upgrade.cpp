@@ -187,7 +187,16 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
     rec.forced = r.style == ALERT_STYLE_FORCE;
     return confirm(s, r, declined_why);
   };
-  hooks.pump = [&] { s.drain_posted(); };
+  bool told = false;
+  hooks.pump = [&] {
+    s.drain_posted();
+    // Ctrl-C never cuts a transfer short: a half-written image leaves the card without one.
+    if (s.interrupted() && !told) {
+      told = true;
+      std::fprintf(stderr, "\nkestrelctl: the transfer goes on to its end: stopping it now would leave the card "
+                           "without a whole image\n");
+    }
+  };
   hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image.size()); };
   UpgradeWorkflow upgrade(w, hooks);
   upgrade.on_clicked_upgrade(fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB);
@@ -233,6 +242,10 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
   const std::optional<ImageVersion> want = fpga ? std::nullopt : image_version_of(image.data());
   out.doc()["image_version"] = want ? nlohmann::json(want->text()) : nlohmann::json(nullptr);
   const VerifyReport end = verify_upgrade_end(s, fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, want, wait);
+  if (s.interrupted()) {
+    rec.detail = "OK!, then the wait for the card was interrupted";
+    return s.interrupted_exit();
+  }
   rec.version_after = out.doc()["version_after"].get<std::string>();
   rec.detail = end.summary();
   if (end.end == VerifiedEnd::Verified) rec.verified = true;

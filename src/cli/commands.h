@@ -2,17 +2,30 @@
 // in `action`, called with an attached session.
 #pragma once
 
+#include <CLI/CLI.hpp>
+
 #include <functional>
+#include <map>
+#include <string>
 
 #include "cli/session.h"
-
-namespace CLI {
-class App;
-}
 
 namespace kestrel::cli {
 
 using Action = std::function<int(Session&)>;
+
+// Checks an option that takes seconds (see check_seconds).
+inline CLI::Validator seconds_validator() {
+  return CLI::Validator([](std::string& text) { return check_seconds(text); }, "SECONDS");
+}
+
+// What a subcommand needs when it is given without it, said as "<name> needs <text>": e.g.
+// "an index, auto, lock or unlock" for input.
+inline std::map<const CLI::App*, std::string>& command_needs() {
+  static std::map<const CLI::App*, std::string> needs;
+  return needs;
+}
+inline void set_needs(const CLI::App* command, std::string text) { command_needs()[command] = std::move(text); }
 
 struct CommandSet {
   Action action;            // what the chosen subcommand does

@@ -2,8 +2,12 @@
 // core as the desktop program.
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -13,10 +17,57 @@
 
 namespace {
 
+using kestrel::cli::command_needs;
+
 constexpr const char* kFooter =
     "Exit codes: 0 success, 1 failure (the card refused or did not answer), 2 usage,\n"
     "3 no card, 4 image refused, 5 card busy or input locked.\n"
     "With --json, standard output carries exactly one JSON document, errors included.";
+
+size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diag = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// The error of a command line CLI11 refused, said for a person: an unknown command with the
+// nearest known one, a missing argument with what it needs; else CLI11's own text.
+std::string usage_message(const CLI::App& app, const CLI::ParseError& e) {
+  const CLI::App* at = &app;
+  while (!at->get_subcommands().empty()) at = at->get_subcommands().front();
+  const std::vector<const CLI::App*> commands = at->get_subcommands({});
+  const std::string where = at == &app ? std::string() : at->get_name() + " ";
+  const std::vector<std::string> rest = at->remaining();
+  if (!commands.empty() && !rest.empty() && rest.front().rfind("-", 0) != 0) {
+    const std::string& typed = rest.front();
+    std::string nearest, names;
+    size_t best = 3;  // at most two letters wrong, missing, extra or swapped
+    for (const CLI::App* c : commands) {
+      names += (names.empty() ? "" : ", ") + c->get_name();
+      const size_t d = edit_distance(typed, c->get_name());
+      if (d < best) {
+        best = d;
+        nearest = c->get_name();
+      }
+    }
+    if (!nearest.empty()) return "unknown command '" + where + typed + "'; did you mean " + where + nearest + "?";
+    return "unknown command '" + where + typed + "'; commands: " + names;
+  }
+  if (dynamic_cast<const CLI::RequiredError*>(&e)) {
+    auto it = command_needs().find(at);
+    if (it != command_needs().end()) return at->get_name() + " needs " + it->second;
+  }
+  return e.what();
+}
 
 }  // namespace
 
@@ -44,6 +95,9 @@ int main(int argc, char** argv) {
   app.add_option("--sim-hostile", opt.sim_hostile, "Make the simulated card hostile, with this seed")->group("");
   app.add_option("--sim-after-upgrade", opt.sim_after_upgrade, "What the simulated card does after an upgrade")->group("");
   app.add_option("--sim-replug-after", opt.sim_replug_after_s, "Replug the simulated card when it needs a restart")->group("");
+  app.add_option("--sim-drop", opt.sim_drop, "The simulated card never answers this command (code; repeatable)")
+      ->allow_extra_args(false)
+      ->group("");
   app.add_option("--sim-page-ms", opt.sim_page_ms, "The simulated card's time per flash page (erase block: ten times)")
       ->group("");
   add_card_commands(app, chosen);
@@ -58,12 +112,13 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
+    const std::string message = usage_message(app, e);
     if (opt.json) {
       Output out(true);
-      out.fail(EXIT_USAGE, e.what());
+      out.fail(EXIT_USAGE, message);
       return out.finish(EXIT_USAGE);
     }
-    app.exit(e);
+    std::fprintf(stderr, "kestrelctl: %s\nRun with --help for more information.\n", message.c_str());
     return EXIT_USAGE;
   }
 

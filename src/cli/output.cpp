@@ -20,16 +20,37 @@ int Output::fail(int code, const std::string& message) {
   return code;
 }
 
+std::string Output::render() const {
+  // The default handler throws on a byte sequence that is not UTF-8, which would end the
+  // process with nothing printed.
+  return doc_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 int Output::finish(int code) {
   if (json_) {
     doc_["ok"] = code == 0;
     doc_["exit_code"] = code;
-    const std::string s = doc_.dump(2);
+    const std::string s = render();
     std::fwrite(s.data(), 1, s.size(), stdout);
     std::fputc('\n', stdout);
   }
   std::fflush(stdout);
   return code;
+}
+
+nlohmann::json log_lines(std::string_view text) {
+  nlohmann::json lines = nlohmann::json::array();
+  std::string cur;
+  for (char c : text) {
+    if (c == '\r' || c == '\n') {
+      if (!cur.empty()) lines.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty()) lines.push_back(cur);
+  return lines;
 }
 
 }  // namespace kestrel::cli

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 namespace kestrel::cli {
 
@@ -12,7 +13,8 @@ class Output {
   explicit Output(bool json) : json_(json) {}
   bool json() const { return json_; }
 
-  // The JSON document being built; printed once by finish().
+  // The JSON document being built; printed once by finish(). Its strings may hold any bytes:
+  // file names, script output and the card's own texts are not always UTF-8.
   nlohmann::json& doc() { return doc_; }
   // A line for people; ignored with --json.
   void line(const std::string& text);
@@ -20,11 +22,18 @@ class Output {
   int fail(int code, const std::string& message);
   // Prints the JSON document (with "ok" set from `code`) and passes the code through.
   int finish(int code);
+  // The document as finish() prints it, without the line end. Bytes that are not UTF-8 become
+  // U+FFFD, so the text is always one valid JSON document.
+  std::string render() const;
 
  private:
   bool json_;
   nlohmann::json doc_ = nlohmann::json::object();
   bool failed_ = false;
 };
+
+// Log text split into lines as the JSON document carries them: without their ends (CR LF, LF or
+// a lone CR), empty lines dropped.
+nlohmann::json log_lines(std::string_view text);
 
 }  // namespace kestrel::cli

@@ -1,5 +1,6 @@
 #include "cli/session.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 
@@ -21,8 +22,9 @@ namespace kestrel::cli {
 
 namespace {
 
+// The signal that asked kestrelctl to stop (SIGINT or SIGTERM), 0 while none came.
 volatile std::sig_atomic_t g_interrupted = 0;
-void on_sigint(int) { g_interrupted = 1; }
+void on_stop_signal(int sig) { g_interrupted = sig; }
 
 constexpr uint32_t kTickMs = 10;
 
@@ -63,6 +65,16 @@ bool parse_number(const std::string& text, uint32_t& out) {
   return true;
 }
 
+std::string check_seconds(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  // "nan" and "inf" parse too; neither is a time.
+  if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !(v > 0) || !(v <= kMaxSeconds))
+    return "takes a number of seconds above 0, e.g. 10 or 0.5 (got '" + text + "')";
+  return {};
+}
+
 Session::Session(const GlobalOptions& opt, Output& out) : opt_(opt), out_(out) {}
 
 Session::~Session() {
@@ -84,8 +96,8 @@ Session::~Session() {
 int Session::setup() {
   ui_text_select_from_environment();
   clock_init();
-  std::signal(SIGINT, on_sigint);
-  std::signal(SIGTERM, on_sigint);
+  std::signal(SIGINT, on_stop_signal);
+  std::signal(SIGTERM, on_stop_signal);
 
   if (!opt_.log_file.empty()) {
     log_file_ = std::fopen(opt_.log_file.c_str(), "a");
@@ -112,6 +124,11 @@ int Session::setup() {
     }
     scenario->latency.per_page_ms = opt_.sim_page_ms;
     scenario->latency.per_erase_block_ms = opt_.sim_page_ms * 10;
+    for (const std::string& code : opt_.sim_drop) {
+      uint32_t cmd = 0;
+      if (!parse_number(code, cmd) || cmd > 0xFF) return out_.fail(EXIT_USAGE, "--sim-drop takes command codes");
+      scenario->faults.at(sim::StepKind::Command, cmd, sim::Fault::DropAnswer, 0, 0, 2);
+    }
     // A hostile card (tests): seeded lies, short stalls, floods and an unplug somewhere.
     sim::HostilePlan hostile;
     const bool is_hostile = !opt_.sim_hostile.empty();
@@ -196,10 +213,20 @@ void Session::run_loop(double seconds) {
     window_->on_timer(CkestrelDlg::kTimerId);
     // A simulated card shows a new frame-timing record about once a second.
     if (sim_ && sim_->card_count() > 0 && sim_->card(0)->plugged() && ++ticks % 100 == 0) sim_->card(0)->frame_tick();
+    // Nobody reads the simulated card's report log unless --sim-report-log asked for it; a watch
+    // that runs for hours would otherwise keep every report the card ever received.
+    if (sim_ && opt_.sim_report_log.empty() && sim_->card_count() > 0) sim_->card(0)->clear_reports();
     if (limit && clock_now_ns() - start >= limit) break;
     sleep_ms(kTickMs);
   }
   drain_posted();
+}
+
+int Session::stop_signal() const { return g_interrupted; }
+
+int Session::interrupted_exit() {
+  const int sig = g_interrupted;
+  return out_.fail(128 + sig, sig == SIGTERM ? "terminated" : "interrupted");
 }
 
 }  // namespace kestrel::cli

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/main_window.h"
 #include "app/memory_view.h"
@@ -40,6 +41,7 @@ struct GlobalOptions {
                                   // its old firmware)
   uint32_t sim_replug_after_s = 0;  // (tests) a simulated user replugs the card this long after
                                     // being told it needs a restart
+  std::vector<std::string> sim_drop;  // (tests) command codes the simulated card never answers
 };
 
 class Session {
@@ -61,8 +63,13 @@ class Session {
   const GlobalOptions& options() const { return opt_; }
   sim::SimBackend* sim() const { return sim_.get(); }
 
-  // Runs posted commands and 10 ms ticks until `seconds` pass (0: until interrupted).
+  // Runs posted commands and 10 ms ticks until `seconds` pass (0: until interrupted) or a
+  // SIGINT or SIGTERM arrives.
   void run_loop(double seconds);
+  // The signal (SIGINT or SIGTERM) that asked the run to stop; 0 while none came.
+  int stop_signal() const;
+  // Reports the stop and answers its exit code, 128 + the signal number (130, 143).
+  int interrupted_exit();
   // Delivers the commands the window posted to itself.
   void drain_posted();
   // True once SIGINT or SIGTERM arrived.
@@ -84,5 +91,9 @@ class Session {
 
 // A number on the command line: decimal, or hex with 0x. False for anything else.
 bool parse_number(const std::string& text, uint32_t& out);
+// A number of seconds on the command line (--seconds, --timeout): above 0 and at most
+// kMaxSeconds. "" when it is one, else what is wrong with it.
+constexpr double kMaxSeconds = 1e9;
+std::string check_seconds(const std::string& text);
 
 }  // namespace kestrel::cli

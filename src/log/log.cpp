@@ -72,7 +72,16 @@ void log_printf(uint32_t word, const char* fmt, ...) {
   detail::log_unlock();
 }
 
-void log_write_raw(const void* data, uint32_t count) { detail::log_sink_write(data, count); }
+namespace {
+std::atomic<uint64_t> g_raw_count{0};
+}  // namespace
+
+void log_write_raw(const void* data, uint32_t count) {
+  g_raw_count.fetch_add(count, std::memory_order_relaxed);
+  detail::log_sink_write(data, count);
+}
+
+uint64_t log_raw_count() { return g_raw_count.load(std::memory_order_relaxed); }
 
 void log_set_filter(bool enabled, uint32_t level_mask, uint32_t module_mask) {
   g_log.level_mask.store(level_mask, std::memory_order_relaxed);

@@ -34,6 +34,9 @@ void log_printf(uint32_t word, const char* fmt, ...) __attribute__((format(print
 
 // Ready-made bytes (the card's own debug text) to every attached sink: no filter, no lock.
 void log_write_raw(const void* data, uint32_t count);
+// Bytes handed to log_write_raw since the process started, whether or not a sink took them: tells
+// a listener whether the card said anything at all.
+uint64_t log_raw_count();
 
 // The filter as a call would see it: true when the word passes.
 bool log_filter_passes(uint32_t word);

@@ -111,6 +111,7 @@ struct SimCard::Impl {
   bool is_board7or8() const { return st.model == BoardModel::Meadow || st.model == BoardModel::Rw820c; }
   uint8_t input_count() const { return model_input_count(st.model); }
   uint8_t fvpd() const { return st.scanning ? INPUT_SCAN : st.input; }
+  uint8_t default_size_index() const;  // status byte 47
   uint32_t running_ms() const;
   void make_event(uint8_t* out, uint8_t kind) const;
   std::vector<uint8_t> status_block() const;

@@ -86,7 +86,7 @@ std::vector<uint8_t> SimCard::Impl::status_block() const {
   b[40] = st.color_format;
   b[41] = input_count();
   b[45] = st.locked_input ? *st.locked_input : INPUT_SCAN;
-  b[47] = st.default_size;
+  b[47] = default_size_index();
   b[50] = st.output_port;
   if (st.signal) {
     put_le16(b.data() + 60, st.width);
@@ -309,6 +309,13 @@ std::array<uint8_t, 32> SimCard::Impl::prop_answer() const {
   if (offer & 0x40) std::copy(props.begin() + 16, props.begin() + 22, a.begin() + 16);
   if (offer & 0x80) std::copy(props.begin() + 24, props.begin() + 30, a.begin() + 24);
   return a;
+}
+
+// Status byte 47 is the default size's place in the board's size list. The card stores the
+// number written (config byte 1); the lists of meadow and rw820c have no "NONE" first, so their
+// number n sits at place n - 1.
+uint8_t SimCard::Impl::default_size_index() const {
+  return is_board7or8() && st.default_size > 0 ? static_cast<uint8_t>(st.default_size - 1) : st.default_size;
 }
 
 // BoardConfig: the CRC register over bytes 0..27 goes to 28..31, so that the register over the

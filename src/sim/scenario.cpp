@@ -99,12 +99,13 @@ Scenario make_scenario(BoardModel model) {
   s.usb_speed = r.usb_speed;
   s.firmware_version = std::string(r.firmware);
   s.fpga_version = std::string(r.fpga);
-  // meadow starts at "1920 X 1080:2" of its two-entry size list and its RKCore port; the
-  // others at the first entry of theirs.
+  // meadow starts at "1920 X 1080:2" of its two-entry size list and its RKCore port, rw820c at
+  // "1920 X 1080:1", its only size; the others at the first entry of theirs.
   if (model == BoardModel::Meadow) {
     s.default_size = 2;
     s.output_port = 1;
   }
+  if (model == BoardModel::Rw820c) s.default_size = 1;
   return s;
 }
 

@@ -129,7 +129,9 @@ struct Scenario {
   bool scanning = false;       // scans its inputs (fvpd 7) instead of holding one
   std::optional<uint8_t> locked_input;  // input locked in the card, if any
   bool busy = false;
-  uint8_t default_size = 0;    // index into the default-size list (status byte 47)
+  uint8_t default_size = 0;    // the default size's number as stored (config byte 1): its place
+                               // in the board's size list, from 1 on meadow and rw820c
+                               // (status byte 47 gives the place from 0)
   uint8_t output_port = 0;     // status byte 50
   uint8_t color_format = 1;    // 0 RGB24, 1 YUV2, 2 NV12
   bool half_frame_rate = false;

@@ -1,6 +1,9 @@
 // Script slots in the window: loaded by its constructor from ./qzscp, run by the script commands
-// under /bin/sh with the attached card in the environment, their output and end in the log.
+// under bash with the attached card in the environment, their output and end in the log.
+#include <signal.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <filesystem>
 #include <fstream>
@@ -65,6 +68,24 @@ TEST_F(Scripts, RunEndToEndWithTheCardInItsEnvironment) {
   EXPECT_NE(text.find(" *&* : script 0 show card started pid("), std::string::npos);
   EXPECT_NE(text.find(" *&* : script 0 show card ended exit(0)\r\n"), std::string::npos);
   EXPECT_EQ(window().m_diag.runner.running(), 0u);
+}
+
+// Closing the window (the runner going) ends a script still running, and what it started.
+TEST_F(Scripts, ClosingEndsTheGroupsOfRunningScripts) {
+  script("2-forever.sh", "echo $$ > group\nsleep 1000 &\nsleep 1000\n");
+  window_.reset();  // a window that finds the new script at its construction
+  const uint32_t id = window().run_script(2);
+  ASSERT_NE(id, 0u);
+  for (int i = 0; i < 250 && !fs::exists(root_ / "group"); ++i) usleep(20'000);
+  std::ifstream in((root_ / "group").string());
+  pid_t group = 0;
+  ASSERT_TRUE(in >> group);
+  usleep(200'000);
+  EXPECT_EQ(kill(-group, 0), 0) << "the script runs";
+  window_.reset();
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i, usleep(20'000)) gone = kill(-group, 0) != 0 && errno == ESRCH;
+  EXPECT_TRUE(gone);
 }
 
 TEST_F(Scripts, AFailingScriptIsReported) {

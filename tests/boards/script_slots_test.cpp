@@ -121,6 +121,36 @@ TEST_F(ScriptScan, LongNameCutTo119) {
   EXPECT_EQ(slots_.slot(0)->path, (dir_ / ("0-" + name + ".sh")).string()) << "the path is whole";
 }
 
+// The cut at 119 bytes never splits a UTF-8 character: it falls before the character that would
+// cross the limit.
+TEST(ScriptSlotStore, LongNamesAreCutAtACharacterBoundary) {
+  struct Case {
+    std::string name;
+    size_t kept;
+  } cases[] = {{std::string(118, 'a') + "\xC3\xA9" + "b", 118},             // é would straddle 119
+               {std::string(117, 'a') + "\xE6\xB5\x8B" + "b", 117},         // 测 likewise
+               {std::string(116, 'a') + "\xF0\x9F\x93\xB7" + "b", 116},    // a four-byte character
+               {std::string(117, 'a') + "\xC3\xA9" + "b", 119},             // ends exactly at 119
+               {std::string(200, 'a'), 119}};
+  for (const Case& c : cases) {
+    ScriptSlots slots;
+    ASSERT_TRUE(script_slot_store(&slots, 0, c.name, "p"));
+    EXPECT_EQ(std::string(slots.slot(0)->name), c.name.substr(0, c.kept)) << c.kept;
+  }
+}
+
+TEST_F(ScriptScan, ScriptsAfterAGapAreNamed) {
+  file("0-a.sh");
+  file("2-c.sh");
+  file("5-f.sh");
+  EXPECT_TRUE(script_scan(slots_, dir_.string()));
+  EXPECT_EQ(names(), (std::vector<std::string>{"a"}));
+  ASSERT_EQ(slots_.skipped.size(), 2u);
+  EXPECT_EQ(slots_.skipped[0].path, (dir_ / "2-c.sh").string());
+  EXPECT_EQ(slots_.skipped[0].missing, 1u);
+  EXPECT_EQ(slots_.skipped[1].path, (dir_ / "5-f.sh").string());
+}
+
 TEST_F(ScriptScan, TrailingSlashesAndDisplayNames) {
   file("0-a-b.sh");
   ASSERT_TRUE(script_scan(slots_, dir_.string() + "///"));
