@@ -69,7 +69,7 @@ struct MenuSpec {
 std::span<const MenuSpec> menu_bar_spec();
 // The popup that receives one item per loaded script, after its own items.
 inline constexpr std::string_view SCRIPT_MENU = "service";
-// The Service menu's item that opens the upgrade history.
+// The View menu's item that opens the upgrade history.
 inline constexpr const char* HISTORY_ITEM_TEXT = "升级记录…";
 // Tooltip of the items that have no action on the card.
 inline constexpr std::string_view NO_ACTION_TIP = "此命令对采集卡没有作用";

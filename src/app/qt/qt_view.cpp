@@ -213,9 +213,8 @@ void QtView::build_menu() {
   }
   // The upgrade history reads a local database only and sends nothing to the card; it is no
   // command of the window.
-  if (auto* service = menu_bar_->findChild<QMenu*>(qs(SCRIPT_MENU))) {
-    service->addSeparator();
-    QAction* history = service->addAction(qs(ui_phrase(HISTORY_ITEM_TEXT)));
+  if (auto* view_menu = menu_bar_->findChild<QMenu*>(QStringLiteral("view"))) {
+    QAction* history = view_menu->addAction(qs(ui_phrase(HISTORY_ITEM_TEXT)));
     history->setObjectName(QStringLiteral("history"));
     connect(history, &QAction::triggered, this, [this] { show_history_dialog(this); });
   }

@@ -111,7 +111,7 @@ TEST_F(GuiTest, HistoryMenuItemOpensTheHistory) {
   open();
   QAction* item = view().menu_bar()->findChild<QAction*>(QStringLiteral("history"));
   ASSERT_NE(item, nullptr);
-  EXPECT_EQ(item->text(), QStringLiteral("History…"));
+  EXPECT_EQ(item->text(), QStringLiteral("History..."));
   card->clear_reports();
   item->trigger();
   auto* dialog = view().findChild<qt::HistoryDialog*>();
