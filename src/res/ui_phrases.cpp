@@ -41,6 +41,7 @@ constexpr UiPhrase kPhrases[] = {
     {"用户指南", "User Guide"},
     {"日志窗格", "Log pane"},
     {"升级记录…", "History..."},
+    {"本卡的升级记录…", "History of this card..."},
     {"写入这个FPGA逻辑文件?", "Write this FPGA image?"},
     {"此命令对采集卡没有作用", "This command has no action on the card"},
     {"只能维修时候使用", "For use during repair only"},

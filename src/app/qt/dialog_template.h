@@ -71,6 +71,7 @@ std::span<const MenuSpec> menu_bar_spec();
 inline constexpr std::string_view SCRIPT_MENU = "service";
 // The View menu's item that opens the upgrade history.
 inline constexpr const char* HISTORY_ITEM_TEXT = "升级记录…";
+inline constexpr const char* CARD_HISTORY_ITEM_TEXT = "本卡的升级记录…";
 // Tooltip of the items that have no action on the card.
 inline constexpr std::string_view NO_ACTION_TIP = "此命令对采集卡没有作用";
 

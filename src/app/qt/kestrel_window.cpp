@@ -16,6 +16,7 @@ KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
     QtView::MenuState st;
     if (logic_) {
       st.card = logic_->list().current != nullptr;
+      if (st.card) st.card_node = logic_->list().current->node;
       st.debug_channel = logic_->m_poll_paused != 0;
     }
     return st;

@@ -217,6 +217,13 @@ void QtView::build_menu() {
     QAction* history = view_menu->addAction(qs(ui_phrase(HISTORY_ITEM_TEXT)));
     history->setObjectName(QStringLiteral("history"));
     connect(history, &QAction::triggered, this, [this] { show_history_dialog(this); });
+    // The attached card's own rows, one click away.
+    QAction* mine = view_menu->addAction(qs(ui_phrase(CARD_HISTORY_ITEM_TEXT)));
+    mine->setObjectName(QStringLiteral("card-history"));
+    connect(mine, &QAction::triggered, this, [this] {
+      const MenuState st = menu_state_ ? menu_state_() : MenuState{};
+      show_history_dialog(this, st.card_node);
+    });
   }
   refresh_menu();
 }
@@ -274,6 +281,8 @@ void QtView::refresh_menu() {
       if (id == ids::BTN_DEBUG_1061) a->setChecked(st.debug_channel);
       if (id == ids::ID_LOG_PANE) a->setChecked(log_pane_visible());
     }
+    if (QAction* mine = m->findChild<QAction*>(QStringLiteral("card-history"), Qt::FindDirectChildrenOnly))
+      mine->setEnabled(st.card);
   }
 }
 

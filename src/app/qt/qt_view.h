@@ -72,6 +72,7 @@ class QtView : public QDialog, public DialogView {
   struct MenuState {
     bool card = false;
     bool debug_channel = false;
+    std::string card_node;  // the attached card's node, what its history rows name
   };
   void set_menu_state_source(std::function<MenuState()> source);
   // Enables and checks the items from the state source; runs when a menu opens and after each item.

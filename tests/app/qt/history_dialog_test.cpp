@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/ids.h"
 #include "app/qt/history_dialog.h"
 #include "gui_fixture.h"
 #include "history_fixture.h"
@@ -120,6 +121,40 @@ TEST_F(GuiTest, HistoryMenuItemOpensTheHistory) {
   EXPECT_TRUE(dialog->isVisible());
   EXPECT_EQ(dialog->table()->model()->rowCount(), 1);
   EXPECT_TRUE(card->reports().empty());
+  dialog->close();
+  std::filesystem::remove_all(dir);
+}
+
+// The attached card's own rows are one click from the window: the View menu's item opens the
+// history filtered to the card's node.
+TEST_F(GuiTest, CardHistoryItemShowsTheAttachedCardsRows) {
+  std::string dir = ::testing::TempDir() + "/history_card_XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string db = dir + "/history.db";
+  {
+    HistoryStore store = HistoryStore::open(db);
+    Attempt mine = test::flash_attempt(), other = test::flash_attempt();
+    mine.card.node = "sim:0";
+    other.card.node = "sim:7";
+    other.card.board = "rw820c";
+    ASSERT_TRUE(store.begin(mine).ok);
+    ASSERT_TRUE(store.begin(other).ok);
+  }
+  setenv("KESTREL_HISTORY", db.c_str(), 1);
+  open();
+  QAction* item = view().menu_bar()->findChild<QAction*>(QStringLiteral("card-history"));
+  ASSERT_NE(item, nullptr);
+  view().refresh_menu();
+  EXPECT_FALSE(item->isEnabled());  // no card yet
+  backend_.add_card(*sim::make_scenario("meadow"));
+  ASSERT_TRUE(test::wait_for([&] { return view().item_count(ids::CARD_LIST) == 1; }));
+  view().refresh_menu();
+  ASSERT_TRUE(item->isEnabled());
+  item->trigger();
+  auto* dialog = view().findChild<qt::HistoryDialog*>();
+  unsetenv("KESTREL_HISTORY");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->table()->model()->rowCount(), 1);
   dialog->close();
   std::filesystem::remove_all(dir);
 }
