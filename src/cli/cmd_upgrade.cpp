@@ -271,6 +271,8 @@ int cmd_upgrade(Session& s, const std::string& what, const std::string& path, co
   history::Outcome outcome;
   const int rc = upgrade_image(s, path, *image, fpga, wait, outcome);
   record.end(outcome);
+  // Said at the start, and again with the last word: the upgrade is not on record.
+  if (!record.failure().empty()) out.line(record.failure());
   return rc;
 }
 

@@ -40,6 +40,7 @@ void UpgradeRecord::report(const history::HistoryWrite& w) {
   // One message is enough: a store that could not begin cannot end either.
   if (w.ok || reported_) return;
   reported_ = true;
+  failure_ = w.message;
   log_printf(0, " war : %s\r\n", w.message.c_str());
   s_.out().doc()["history"] = w.message;
   if (!s_.out().json()) std::fprintf(stderr, "%s\n", w.message.c_str());

@@ -17,6 +17,8 @@ class UpgradeRecord {
   UpgradeRecord(Session& s, const std::string& file, const ImageFile& image, bool fpga, const std::string& version_before);
   // Ends the row (once; a later call is ignored).
   void end(const history::Outcome& outcome);
+  // Why the record could not be written; empty when it was.
+  const std::string& failure() const { return failure_; }
 
  private:
   void report(const history::HistoryWrite& w);
@@ -26,6 +28,7 @@ class UpgradeRecord {
   int64_t id_ = 0;
   bool ended_ = false;
   bool reported_ = false;
+  std::string failure_;
 };
 
 }  // namespace kestrel::cli
