@@ -88,19 +88,10 @@ void CkestrelDlg::upgrade_end_tick() {
 
 void CkestrelDlg::upgrade_end_on_change(uint32_t event) {
   if (m_end.phase == Phase::Idle) return;
-  // The card that came back: by its path, else the only card of its kind (a card that comes
-  // back as a new device may get another node).
-  int at = -1, kinds = 0, same_kind = -1;
-  for (uint32_t i = 0; i < list_->count; ++i) {
-    const qhidev* d = list_->items[i].get();
-    if (!d) continue;
-    if (d->path == m_end.path) at = static_cast<int>(i);
-    if (d->attributes.vendor_id == m_end.vendor_id && d->attributes.product_id == m_end.product_id) {
-      same_kind = static_cast<int>(i);
-      ++kinds;
-    }
-  }
-  if (at < 0 && kinds == 1) at = same_kind;
+  std::vector<CardKey> listed(list_->count);
+  for (uint32_t i = 0; i < list_->count; ++i)
+    if (const qhidev* d = list_->items[i].get()) listed[i] = {d->path, d->attributes.vendor_id, d->attributes.product_id};
+  const int at = find_returned_card({m_end.path, m_end.vendor_id, m_end.product_id}, listed);
   if (m_end.phase != Phase::Away) {
     // A removal of the card, or a rescan without it: it left to restart.
     if (event == DEVICE_REMOVE_COMPLETE || at < 0) {

@@ -20,41 +20,21 @@ namespace kestrel::cli {
 
 namespace {
 
-// A path without its last "&hidrawN" part: the USB port (or the HID device) the interface sits on.
-std::string without_node(const std::string& path) {
-  const size_t hash = path.rfind('#');
-  const size_t amp = path.rfind('&', hash == std::string::npos ? std::string::npos : hash);
-  return amp == std::string::npos ? path : path.substr(0, amp);
-}
-
 struct Seen {
   bool present = false;  // the card's own interface is listed
   int match = -1;        // the interface to attach when it is back: index into `list`
   std::vector<platform::HidInterfaceInfo> list;
 };
 
-// Looks for the card that was upgraded: by its interface path; else on the same USB port (its
-// hidraw number may change); else, when exactly one interface of the same kind is listed, that
-// one (a card that comes back as a new HID device on the same bus position).
-Seen look_for(const platform::HidInterfaceInfo& card) {
+// Looks for the card that was upgraded among the interfaces listed now.
+Seen look_for(const CardKey& card) {
   Seen s;
   platform::HidBackend* b = platform::backend();
   if (!b || !b->enumerate(s.list)) return s;
-  int same_kind = -1, kinds = 0;
-  for (size_t i = 0; i < s.list.size(); ++i) {
-    const auto& e = s.list[i];
-    if (e.path == card.path) {
-      s.present = true;
-      s.match = static_cast<int>(i);
-      return s;
-    }
-    if (without_node(e.path) == without_node(card.path)) s.match = static_cast<int>(i);
-    if (e.vendor_id == card.vendor_id && e.product_id == card.product_id) {
-      same_kind = static_cast<int>(i);
-      ++kinds;
-    }
-  }
-  if (s.match < 0 && kinds == 1) s.match = same_kind;
+  std::vector<CardKey> keys;
+  for (const auto& e : s.list) keys.push_back({e.path, e.vendor_id, e.product_id});
+  s.match = find_returned_card(card, keys);
+  s.present = s.match >= 0 && s.list[static_cast<size_t>(s.match)].path == card.path;
   return s;
 }
 
@@ -129,7 +109,7 @@ VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<I
   Output& out = s.out();
   VerifyReport report;
   const qhidev* d = s.list().current;
-  platform::HidInterfaceInfo card;
+  CardKey card;
   if (d) {
     card.path = d->path;
     card.vendor_id = d->attributes.vendor_id;

@@ -72,6 +72,31 @@ std::string fpga_version_of(std::string_view status_text) {
   return std::string(trim(status_text.substr(at + 5)));
 }
 
+namespace {
+
+std::string without_node(const std::string& path) {
+  const size_t hash = path.rfind('#');
+  const size_t amp = path.rfind('&', hash == std::string::npos ? std::string::npos : hash);
+  return amp == std::string::npos ? path : path.substr(0, amp);
+}
+
+}  // namespace
+
+int find_returned_card(const CardKey& card, const std::vector<CardKey>& listed) {
+  int same_port = -1, same_kind = -1, kinds = 0;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const CardKey& e = listed[i];
+    if (e.path == card.path) return static_cast<int>(i);
+    if (without_node(e.path) == without_node(card.path)) same_port = static_cast<int>(i);
+    if (e.vendor_id == card.vendor_id && e.product_id == card.product_id) {
+      same_kind = static_cast<int>(i);
+      ++kinds;
+    }
+  }
+  if (same_port >= 0) return same_port;
+  return kinds == 1 ? same_kind : -1;
+}
+
 std::optional<std::string> read_status_text(HidLink& link, std::span<uint8_t> work) {
   if (!link.current() || work.size() < 2 * 4096) return std::nullopt;
   alignas(8) uint8_t block[ANSWER_REPORT_SIZE + 8] = {};

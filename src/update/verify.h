@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrel {
 
@@ -55,6 +56,17 @@ bool card_runs_image(const ImageVersion& image, std::string_view status_text);
 
 // The part of a status text after "FPGA:", without the spaces around it; empty when there is none.
 std::string fpga_version_of(std::string_view status_text);
+
+// What identifies a card on the bus well enough to find it again after its restart.
+struct CardKey {
+  std::string path;  // Windows-form interface path
+  uint16_t vendor_id = 0, product_id = 0;
+};
+// Where the card `card` is among `listed`: its own path; else the same USB port (the path without
+// its last "&<node>" part: the hidraw number may change); else, when exactly one card of its
+// vendor and product is listed, that one (a card that comes back as a new HID device). -1 when
+// none of these is there.
+int find_returned_card(const CardKey& card, const std::vector<CardKey>& listed);
 
 // The card's whole status text (the status block's text from payload offset 64), read as the
 // match check reads it; nullopt when the card does not answer. `work` is two 4096-byte pages.

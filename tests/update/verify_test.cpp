@@ -62,6 +62,20 @@ TEST(JudgeReturn, VerdictsAndWords) {
   EXPECT_EQ(r.summary(), "FPGA version 2.1");
 }
 
+TEST(FindReturnedCard, PathThenPortThenTheOnlyCardOfItsKind) {
+  const CardKey card{"\\\\?\\hid#vid_04b4&pid_00ed&mi_02#1-2.3&hidraw0#{g}", 0x04B4, 0x00ED};
+  const CardKey other_port{"\\\\?\\hid#vid_04b4&pid_00ed&mi_02#1-4&hidraw1#{g}", 0x04B4, 0x00ED};
+  const CardKey same_port{"\\\\?\\hid#vid_04b4&pid_00ed&mi_02#1-2.3&hidraw5#{g}", 0x04B4, 0x00ED};
+  const CardKey new_device{"\\\\?\\hid#vid_04b4&pid_00ed&mi_02#0003:04b4:00ed.0002&hidraw2#{g}", 0x04B4, 0x00ED};
+  const CardKey foreign{"\\\\?\\hid#vid_28e9&pid_6912&mi_02#1-5&hidraw3#{g}", 0x28E9, 0x6912};
+  EXPECT_EQ(find_returned_card(card, {other_port, card}), 1);             // its own path
+  EXPECT_EQ(find_returned_card(card, {other_port, same_port}), 1);        // its port, a new node
+  EXPECT_EQ(find_returned_card(card, {foreign, new_device}), 1);          // the only one of its kind
+  EXPECT_EQ(find_returned_card(card, {other_port, new_device}), -1);      // two of its kind: no guess
+  EXPECT_EQ(find_returned_card(card, {foreign}), -1);
+  EXPECT_EQ(find_returned_card(card, {}), -1);
+}
+
 // ---- The simulated card after an upgrade --------------------------------------------------------
 
 constexpr uint32_t kImageSize = 65536;
