@@ -5,7 +5,6 @@
 #include <QDesktopServices>
 #include <QIcon>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTextDocument>
 #include <QPushButton>
@@ -27,10 +26,7 @@
 #include "app/qt/window_upgrade.h"
 #include "boards/control.h"
 #include "res/ui_phrases.h"
-#include "res/ui_text.h"
 #include "res/version.h"
-#include "update/fpga_check.h"
-#include "update/image_file.h"
 #include "update/workflow.h"
 
 namespace kestrel::qt {
@@ -241,25 +237,6 @@ void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& pre
   box.setWindowTitle(about_title(window));
   if (prepared) prepared(box);
   box.exec();
-}
-
-bool accept_fpga_file(uint16_t kind, const std::string& path, QWidget* parent) {
-  if (kind != UPGRADE_KIND_FPGA) return true;
-  const bool zh = ui_text == ui_text_zh;
-  std::string error;
-  const std::optional<ImageFile> img = ImageFile::load(path, &error);
-  if (!img) {
-    QMessageBox::warning(parent, QStringLiteral("kestrel"), qs(error));
-    return false;
-  }
-  const FpgaImageCheck check = check_fpga_image(img->data());
-  if (check.ok) return true;
-  // A file without a bitstream's marks would leave the card without its logic: it goes on only
-  // when the user says so, and the question defaults to No.
-  const QString text = zh ? QStringLiteral("%1\n\n该文件不像FPGA逻辑文件: %2\n是否强制升级?")
-                          : QStringLiteral("%1\n\nThis file does not look like FPGA logic: %2\nWrite it anyway?");
-  return QMessageBox::question(parent, QStringLiteral("kestrel"), text.arg(qs(path), qs(check.reason)),
-                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 bool run_window_dialog(uint32_t id, CkestrelDlg& window, QWidget* parent) {

@@ -67,11 +67,6 @@ void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& pre
 // and the two upgrade buttons (1002, 1003). False for any other id.
 bool run_window_dialog(uint32_t id, CkestrelDlg& window, QWidget* parent);
 
-// The desktop program's look at a chosen upgrade file: an FPGA file without a bitstream's marks
-// is written only when the user says so. True for every USB-controller image (the match check
-// judges those).
-bool accept_fpga_file(uint16_t kind, const std::string& path, QWidget* parent);
-
 // Opens the help beside the running program in the desktop's browser.
 void open_help();
 

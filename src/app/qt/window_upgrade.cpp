@@ -15,6 +15,8 @@
 #include "history/history_path.h"
 #include "history/history_store.h"
 #include "log/log.h"
+#include "res/ui_text.h"
+#include "update/fpga_check.h"
 #include "update/image_check.h"
 #include "update/image_file.h"
 #include "update/verify.h"
@@ -54,6 +56,26 @@ history::Attempt attempt_of(CkestrelDlg& window, uint16_t kind, const std::strin
   return a;
 }
 
+// A chosen file the upgrade may go on with. USB-controller images meet the match check instead.
+// An FPGA file must be readable, and one without a bitstream's marks would leave the card without
+// its logic, so it goes on only when the user says so; the question defaults to No.
+bool file_goes_on(uint16_t kind, const std::string& path, const std::optional<ImageFile>& img,
+                  const std::string& error, QWidget* parent) {
+  if (kind != UPGRADE_KIND_FPGA) return true;
+  if (!img) {
+    QMessageBox::warning(parent, QStringLiteral("kestrel"), QString::fromStdString(error));
+    return false;
+  }
+  const FpgaImageCheck check = check_fpga_image(img->data());
+  if (check.ok) return true;
+  const QString text = ui_text == ui_text_zh
+                           ? QStringLiteral("%1\n\n该文件不像FPGA逻辑文件: %2\n是否强制升级?")
+                           : QStringLiteral("%1\n\nThis file does not look like FPGA logic: %2\nWrite it anyway?");
+  return QMessageBox::question(parent, QStringLiteral("kestrel"),
+                               text.arg(QString::fromStdString(path), QString::fromStdString(check.reason)),
+                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
 }  // namespace
 
 void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
@@ -80,15 +102,20 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
   };
   // The chosen file: its FPGA marks first, then the attempt goes on record before anything is
   // written.
+  // The chosen file, read once: looked at, put on record before anything is written, and later
+  // the version the card must come back with.
+  std::optional<ImageFile> img;
   hooks.accept_file = [&](uint16_t k, const std::string& path) {
-    const bool ok = accept_fpga_file(k, path, parent);
-    if (const std::optional<ImageFile> img = ImageFile::load(path)) {
+    std::string error;
+    img = ImageFile::load(path, &error);
+    if (img) {
       const history::HistoryWrite w = window_history().begin(attempt_of(window, k, path, *img));
       record = w.id;
       begun = true;
       report_history(w, window, reported);
     }
-    if (!ok) rec.detail = "not an FPGA bitstream";
+    const bool ok = file_goes_on(k, path, img, error, parent);
+    if (!ok) rec.detail = img ? std::string("not an FPGA bitstream") : error;
     return ok;
   };
   // The GUI thread waits for the transfer in rounds; the window stays alive meanwhile.
@@ -114,8 +141,7 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
 
   // "OK!" says the card took the image; whether it runs it shows once it is back.
   std::optional<ImageVersion> image;
-  if (kind == UPGRADE_KIND_USB)
-    if (const std::optional<ImageFile> f = ImageFile::load(o.file)) image = image_version_of(f->data());
+  if (kind == UPGRADE_KIND_USB && img) image = image_version_of(img->data());
   window.arm_upgrade_end(kind, std::move(image), [&window, record, rec](const VerifyReport& r, const std::string& after) {
     history::Outcome end = rec;
     end.version_after = after;
