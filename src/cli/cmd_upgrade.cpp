@@ -130,6 +130,10 @@ bool has_signature(const ImageFile& img) {
   return img.size() >= 2 && img.begin()[0] == IMAGE_SIG0 && img.begin()[1] == IMAGE_SIG1;
 }
 
+std::string no_signature(const std::string& path) {
+  return path + " is not a USB-controller image (no CY signature)";
+}
+
 // The FPGA file before anything is sent: its bitstream marks (refused without them unless
 // --force), then what is about to be written where, asked on a terminal unless --yes.
 int confirm_fpga(Session& s, const std::string& path, const ImageFile& img, std::string& why) {
@@ -165,8 +169,8 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
   Output& out = s.out();
   rec.result = history::Result::Declined;
   if (!fpga && !has_signature(image) && !s.options().force) {
-    rec.detail = "no CY signature";
-    return out.fail(EXIT_IMAGE_REFUSED, path + " is not a USB-controller image (no CY signature)");
+    rec.detail = no_signature(path);
+    return out.fail(EXIT_IMAGE_REFUSED, rec.detail);
   }
   if (fpga) {
     if (const int rc = confirm_fpga(s, path, image, rec.detail); rc != EXIT_OK) return rc;
@@ -222,7 +226,7 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
   if (!o.accepted && !fpga) {
     // The HID path refuses a file without the boot-image signature before any dialog.
     rec.detail = !declined_why.empty() ? declined_why
-                 : !has_signature(image) ? path + " is not a USB-controller image (no CY signature)"
+                 : !has_signature(image) ? no_signature(path)
                                          : "image refused";
     return out.fail(EXIT_IMAGE_REFUSED, rec.detail);
   }
@@ -281,7 +285,7 @@ int cmd_check_image(Session& s, const std::string& path) {
   std::string error;
   const std::optional<ImageFile> image = ImageFile::load(path, &error);
   if (!image) return out.fail(EXIT_USAGE, error);
-  if (!has_signature(*image)) return out.fail(EXIT_IMAGE_REFUSED, path + " is not a USB-controller image (no CY signature)");
+  if (!has_signature(*image)) return out.fail(EXIT_IMAGE_REFUSED, no_signature(path));
   CkestrelDlg& w = s.window();
   UpgradeWorkflow upgrade(w);
   std::vector<uint8_t> work(2 * CkestrelDlg::kPage);

@@ -240,7 +240,6 @@ std::pair<std::string, std::string> image_identity(const std::vector<uint8_t>& i
 void SimCard::note_image_written(uint16_t kind, const std::vector<uint8_t>& image) {
   std::lock_guard lk(mu_);
   PendingImage p;
-  p.kind = kind;
   if (kind == 2 && impl_->st.after_upgrade != Scenario::AfterUpgrade::RestartIntoOld) {
     auto [tag, version] = image_identity(image);
     if (!version.empty()) {

@@ -243,7 +243,6 @@ class SimCard {
 
   // The image the card runs from its next start, and the restart in progress.
   struct PendingImage {
-    uint16_t kind = 0;
     std::string tag;               // the board tag the image's firmware names itself by
     std::string firmware_version;  // empty: the version stays
   };
