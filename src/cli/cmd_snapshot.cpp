@@ -10,11 +10,10 @@
 #include "cli/exit_codes.h"
 #include "cli/picture.h"
 #include "picture/capture_check.h"
+#include "picture/card_picture.h"
 #include "picture/convert.h"
 #include "picture/png_file.h"
-#include "picture/sim_source.h"
 #include "picture/v4l2_source.h"
-#include "picture/video_node.h"
 #include "sim/sim_backend.h"
 
 namespace kestrel::cli {
@@ -84,26 +83,10 @@ int open_failure_exit(OpenFailure why) {
 
 OpenResult open_card_picture(Session& s, const std::string& video_node) {
   if (!video_node.empty()) return open_v4l2({.node = video_node, .format = std::nullopt});
-  const qhidev* d = s.list().current;
-  OpenResult r;
-  r.failure = OpenFailure::NoNode;
-  if (!d) {
-    r.error = "no card attached: its picture cannot be found (give a video node with --video)";
-    return r;
-  }
-  // A simulated card's node is "sim:<index>".
-  if (s.sim() && d->node.rfind("sim:", 0) == 0) {
-    const size_t index = std::strtoul(d->node.c_str() + 4, nullptr, 10);
-    return open_sim(index < s.sim()->card_count() ? s.sim()->card(index) : nullptr);
-  }
-  const VideoNodeResult found = find_video_node("/", d->node);
-  if (found.node.empty()) {
-    r.error = found.error;
-    return r;
-  }
-  V4l2Request rq{.node = found.node, .format = std::nullopt};
-  rq.format = format_of_card_code(static_cast<uint8_t>(s.window().m_color_format));
-  return open_v4l2(rq);
+  platform::HidBackend* backend = s.sim() ? static_cast<platform::HidBackend*>(s.sim()) : platform::backend();
+  OpenResult r = picture::open_card_picture(backend, s.list(), s.window().m_color_format);
+  if (!s.list().current) r.error = "no card attached: its picture cannot be found (give a video node with --video)";
+  return r;
 }
 
 int check_capture_after_upgrade(Session& s, uint32_t seconds, const std::string& video_node) {
