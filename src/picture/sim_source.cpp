@@ -55,7 +55,8 @@ void fill(Image& img, int x0, int y0, int w, int h, Rgb c) {
   for (int y = 1; y < h; ++y) std::memcpy(row0 + static_cast<size_t>(y) * img.width * 4, row0, static_cast<size_t>(w) * 4);
 }
 
-int text_scale(const Image& img) { return std::max(1, img.height / 270); }
+// Large enough to be read in the preview pane, where a 1080-line picture shows some 240 lines high.
+int text_scale(const Image& img) { return std::max(1, img.height / 180); }
 
 // White text on a black band; returns the band's height.
 void draw_text(Image& img, int x0, int y0, const std::string& text, int scale) {
