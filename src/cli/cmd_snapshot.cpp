@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "cli/commands.h"
@@ -35,9 +36,19 @@ std::string default_file_name() {
   return name;
 }
 
-int cmd_snapshot(Session& s, std::string file, const std::string& video, double wait_s) {
+int cmd_snapshot(Session& s, std::string file, const std::string& video, const std::string& layout, double wait_s) {
   Output& out = s.out();
-  OpenResult o = open_card_picture(s, video);
+  OpenResult o;
+  if (!layout.empty()) {
+    std::optional<PixelFormat> f;
+    for (PixelFormat p : {PixelFormat::YUYV, PixelFormat::NV12, PixelFormat::RGB24, PixelFormat::BGR24})
+      if (layout == format_name(p)) f = p;
+    if (!f) return out.fail(EXIT_USAGE, "--format takes YUYV, NV12, RGB24 or BGR24, not " + layout);
+    if (video.empty()) return out.fail(EXIT_USAGE, "--format goes with --video: the card's own picture comes in its colour format");
+    o = open_v4l2({.node = video, .format = f});
+  } else {
+    o = open_card_picture(s, video);
+  }
   if (!o.source) return out.fail(open_failure_exit(o.failure), o.error);
   const uint64_t wait_ms = static_cast<uint64_t>(std::ceil(wait_s * 1000));
   NextResult n;
@@ -98,17 +109,18 @@ int check_capture_after_upgrade(Session& s, uint32_t seconds, const std::string&
 }
 
 void add_picture_commands(CLI::App& app, CommandSet& chosen) {
-  static std::string file, video;
+  static std::string file, video, layout;
   static double wait_s = kDefaultSnapshotWaitS;
   auto* snap = app.add_subcommand("snapshot", "Save one frame of the card's picture as a PNG file");
   snap->add_option("--out,-o", file, "PNG file to write (default: kestrel-<date>-<time>.png here)");
   snap->add_option("--video", video, "V4L2 capture node to use instead of the card's own (e.g. /dev/video0)");
+  snap->add_option("--format", layout, "With --video: the layout to ask of the node (YUYV, NV12, RGB24, BGR24)");
   snap->add_option("--timeout", wait_s, "Seconds to wait for a frame (default 5)")->check(seconds_validator());
   snap->callback([&] {
     // A node given by hand needs no card.
     chosen.needs_card = video.empty();
     chosen.scans_cards = video.empty();
-    chosen.action = [](Session& s) { return cmd_snapshot(s, file, video, wait_s); };
+    chosen.action = [](Session& s) { return cmd_snapshot(s, file, video, layout, wait_s); };
   });
 }
 
