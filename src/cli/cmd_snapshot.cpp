@@ -101,7 +101,9 @@ OpenResult open_card_picture(Session& s, const std::string& video_node) {
 }
 
 int check_capture_after_upgrade(Session& s, uint32_t seconds, const std::string& video_node) {
-  const CaptureCheck c = check_capture([&] { return open_card_picture(s, video_node); }, seconds);
+  const CaptureCheck c =
+      check_capture([&] { return open_card_picture(s, video_node); }, seconds, [&] { return s.interrupted(); });
+  if (s.interrupted()) return s.interrupted_exit();
   s.out().doc()["capture"] = {{"ok", c.ok}, {"frames", c.frames}, {"text", c.text}};
   if (!c.ok) return s.out().fail(EXIT_NO_FRAME, c.text);
   s.out().line(c.text);

@@ -6,13 +6,17 @@
 
 namespace kestrel::picture {
 
-CaptureCheck check_capture(const SourceOpener& open, uint32_t seconds) {
+CaptureCheck check_capture(const SourceOpener& open, uint32_t seconds, const std::function<bool()>& stop) {
   CaptureCheck c;
   const uint64_t end = clock_now_ns() + static_cast<uint64_t>(seconds) * 1'000'000'000ULL;
   std::string why;
   std::unique_ptr<FrameSource> source;
   for (uint64_t now = clock_now_ns(); now < end; now = clock_now_ns()) {
-    const int left_ms = static_cast<int>((end - now + 999'999) / 1'000'000);
+    if (stop && stop()) {
+      c.text = "stopped";
+      return c;
+    }
+    const int left_ms = std::min(kCheckSliceMs, static_cast<int>((end - now + 999'999) / 1'000'000));
     if (!source) {
       OpenResult o = open();
       if (!o.source) {

@@ -19,9 +19,11 @@ struct CaptureCheck {
 
 // Opens the source (again and again: a card back from its restart brings its video node a little
 // after its HID interface) and waits for frames, all within `seconds` on kestrel's clock. Ok once
-// kCaptureOkFrames frames arrived.
+// kCaptureOkFrames frames arrived. `stop` (optional) is asked between waits of at most
+// kCheckSliceMs; when it answers true the check ends at once, not ok, with "stopped".
 constexpr uint32_t kCaptureOkFrames = 3;
 constexpr uint32_t kReopenWaitMs = 200;  // between attempts to open the node
-CaptureCheck check_capture(const SourceOpener& open, uint32_t seconds);
+constexpr int kCheckSliceMs = 200;
+CaptureCheck check_capture(const SourceOpener& open, uint32_t seconds, const std::function<bool()>& stop = {});
 
 }  // namespace kestrel::picture

@@ -44,6 +44,16 @@ TEST_F(CaptureCheckTest, NoSignalSaysNoFramesWithinTheBoundAndWhy) {
   EXPECT_GT(opens_, 1) << "the node is tried again while the check waits";
 }
 
+TEST_F(CaptureCheckTest, AStopEndsTheWaitAtOnce) {
+  card_->set_signal(false);
+  const uint64_t start = clock_now_ns();
+  int asked = 0;
+  const CaptureCheck c = check_capture(opener(), 3600, [&] { return ++asked > 2; });
+  EXPECT_FALSE(c.ok);
+  EXPECT_EQ(c.text, "stopped");
+  EXPECT_LT(clock_now_ns() - start, 1'000'000'000ULL);
+}
+
 TEST_F(CaptureCheckTest, ACardThatComesBackLateIsWaitedFor) {
   // The card is away restarting; it returns two seconds in.
   backend_.unplug(0);

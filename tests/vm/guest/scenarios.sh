@@ -509,7 +509,7 @@ scenario_picture() {
   done
   kestrel-vm-picture hold "$node" 30 >/tmp/hold.out 2>&1 &
   holder=$!
-  if ! wait_for 10 grep -q holding /tmp/hold.out; then
+  if ! wait_for 10 grep -qs holding /tmp/hold.out; then
     kill $holder 2>/dev/null
     fail $name "the second program could not hold $node: $(cat /tmp/hold.out)"
     return
