@@ -59,5 +59,6 @@ constexpr uint32_t ID_STDVIEW_EVENT = 32824;
 // the card's window carried it) and the log pane.
 constexpr uint32_t ID_FPGA_DUMP = 32825;
 constexpr uint32_t ID_LOG_PANE = 32826;
+constexpr uint32_t ID_PREVIEW_PANE = 32827;  // the card's live picture beside the controls
 
 }  // namespace kestrel::ids

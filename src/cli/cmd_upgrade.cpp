@@ -13,6 +13,7 @@
 #include "boards/registry.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/picture.h"
 #include "cli/upgrade_record.h"
 #include "cli/verify_end.h"
 #include "log/clock.h"
@@ -312,6 +313,7 @@ int cmd_check_image(Session& s, const std::string& path) {
 void add_upgrade_commands(CLI::App& app, CommandSet& chosen) {
   static std::string kind, file, check_file;
   static std::string replug_text;
+  static std::string capture_text;
   auto* up = app.add_subcommand("upgrade", "Upgrade the card: firmware <file.img> or fpga <file.bit|.bin>");
   up->add_option("kind", kind, "firmware | fpga")->required();
   up->add_option("file", file, "image file")->required();
@@ -320,7 +322,9 @@ void add_upgrade_commands(CLI::App& app, CommandSet& chosen) {
                                   "for it to be replugged, then verify")
                        ->expected(0, 1)
                        ->type_name("[=SECONDS]");
-  up->callback([&, wait_opt] {
+  auto* capture_opt = up->add_option("--check-capture", capture_text, "Then wait up to SECONDS (default 10) for "
+                                     "the card's picture: capture ok / no frames")->expected(0, 1)->type_name("[=SECONDS]");
+  up->callback([&, wait_opt, capture_opt] {
     EndWait wait;
     std::string bad;
     if (wait_opt->count() > 0) {
@@ -328,9 +332,13 @@ void add_upgrade_commands(CLI::App& app, CommandSet& chosen) {
       if (!replug_text.empty() && (!parse_number(replug_text, secs) || secs == 0)) bad = replug_text;
       wait.replug_s = secs;
     }
-    chosen.action = [wait, bad](Session& s) {
+    uint32_t capture_s = capture_opt->count() > 0 ? 10 : 0;
+    const bool bad_capture = !capture_text.empty() && (!parse_number(capture_text, capture_s) || capture_s == 0);
+    chosen.action = [wait, bad, capture_s, bad_capture](Session& s) {
       if (!bad.empty()) return s.out().fail(EXIT_USAGE, "--wait-restart takes a number of seconds above 0, not " + bad);
-      return cmd_upgrade(s, kind, file, wait);
+      if (bad_capture) return s.out().fail(EXIT_USAGE, "--check-capture takes a number of seconds above 0, not " + capture_text);
+      const int rc = cmd_upgrade(s, kind, file, wait);
+      return rc == EXIT_OK && capture_s > 0 ? check_capture_after_upgrade(s, capture_s, {}) : rc;
     };
   });
 

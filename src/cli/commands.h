@@ -39,5 +39,6 @@ void add_upgrade_commands(CLI::App& app, CommandSet& chosen);  // upgrade, check
 void add_props_commands(CLI::App& app, CommandSet& chosen);    // props, audio
 void add_texts_commands(CLI::App& app, CommandSet& chosen);    // texts
 void add_history_commands(CLI::App& app, CommandSet& chosen);  // history
+void add_picture_commands(CLI::App& app, CommandSet& chosen);  // snapshot
 
 }  // namespace kestrel::cli

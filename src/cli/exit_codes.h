@@ -10,6 +10,7 @@ enum ExitCode : int {
   EXIT_NO_CARD = 3,       // no card found, or the chosen one is not there
   EXIT_IMAGE_REFUSED = 4, // the image does not suit the card (or the user declined)
   EXIT_BUSY = 5,          // the card is busy or its input is locked
+  EXIT_NO_FRAME = 6,      // the card's picture delivered no frame in time (no signal, no capture)
 };
 
 }  // namespace kestrel::cli

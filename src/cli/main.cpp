@@ -21,7 +21,7 @@ using kestrel::cli::command_needs;
 
 constexpr const char* kFooter =
     "Exit codes: 0 success, 1 failure (the card refused or did not answer), 2 usage,\n"
-    "3 no card, 4 image refused, 5 card busy or input locked.\n"
+    "3 no card, 4 image refused, 5 card busy or input locked, 6 no frame from the card's picture.\n"
     "With --json, standard output carries exactly one JSON document, errors included.";
 
 size_t edit_distance(const std::string& a, const std::string& b) {
@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
   add_props_commands(app, chosen);
   add_texts_commands(app, chosen);
   add_history_commands(app, chosen);
+  add_picture_commands(app, chosen);
   app.require_subcommand(1);
 
   try {

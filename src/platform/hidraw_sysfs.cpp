@@ -198,6 +198,15 @@ bool describe_entry(const std::string& root, const std::string& entry, HidInterf
 
 }  // namespace
 
+std::string sysfs_usb_device_of(const std::string& root, const std::string& cls, const std::string& name) {
+  const std::string dir = resolve_class_entry(root_join(root, "sys/class/" + cls + "/" + name));
+  return find_usb_parents(dir, root_join(root, "sys/devices")).device_dir;
+}
+
+bool sysfs_read_attr(const std::string& dir, const char* name, std::string& out) { return read_attr(dir, name, out); }
+
+std::string sysfs_uevent_value(const std::string& uevent, std::string_view key) { return uevent_value(uevent, key); }
+
 std::string root_join(const std::string& root, std::string_view rel) {
   std::string out = root;
   if (out.empty() || out.back() != '/') out += '/';

@@ -31,6 +31,14 @@ bool hidraw_sysfs_enumerate(const std::string& root, std::vector<HidInterfaceInf
 // The entry whose node is `node` (root/dev/hidrawN).
 bool hidraw_sysfs_describe(const std::string& root, const std::string& node, HidInterfaceInfo& out);
 
+// The sysfs directory of the USB device that the class device root/sys/class/<cls>/<name> sits
+// on; "" when it is on no USB device. Shared with the video-node finder.
+std::string sysfs_usb_device_of(const std::string& root, const std::string& cls, const std::string& name);
+// A text attribute of a sysfs directory without its line end; false when it cannot be read.
+bool sysfs_read_attr(const std::string& dir, const char* name, std::string& out);
+// The value of KEY in a uevent text ("KEY=value" lines); "" when absent.
+std::string sysfs_uevent_value(const std::string& uevent, std::string_view key);
+
 // root joined with a path relative to it ("sys/class/hidraw"): "/sys/class/hidraw" for "/".
 std::string root_join(const std::string& root, std::string_view rel);
 

@@ -40,6 +40,7 @@ constexpr UiPhrase kPhrases[] = {
     {"hdbc 恢复调试位", "hdbc: restore the debug bits"},
     {"用户指南", "User Guide"},
     {"日志窗格", "Log pane"},
+    {"预览窗格", "Preview pane"},
     {"升级记录…", "History..."},
     {"本卡的升级记录…", "History of this card..."},
     {"写入这个FPGA逻辑文件?", "Write this FPGA image?"},

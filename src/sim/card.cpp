@@ -30,6 +30,11 @@ void SimCard::update(const std::function<void(Scenario&)>& change) {
   change(impl_->st);
 }
 
+std::array<uint8_t, 32> SimCard::properties() const {
+  std::lock_guard lk(mu_);
+  return impl_->props;
+}
+
 std::string SimCard::status_text() const {
   std::lock_guard lk(mu_);
   return impl_->st.status_text();

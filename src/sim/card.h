@@ -84,6 +84,9 @@ class SimCard {
   Scenario state() const;
   // Changes the live state under the card's lock (input, signal, busy, versions, ...).
   void update(const std::function<void(Scenario&)>& change);
+  // The property block now in effect (the layout board_control code 8 exchanges): what the
+  // card's picture shows.
+  std::array<uint8_t, 32> properties() const;
   // "<model>:<firmware> FPGA:<fpga>" of the live state.
   std::string status_text() const;
   // The HID report descriptor of the card's interface (every report ID with its size).

@@ -29,6 +29,7 @@ Route route_of(uint32_t id) {
       return Route::Logic;
 
     case ids::ID_LOG_PANE: return Route::View;
+    case ids::ID_PREVIEW_PANE: return Route::View;
 
     case 32813:
     case 1016: case 1017: case 1018: case 1034: case 1036: case 1038:

@@ -71,6 +71,7 @@ constexpr MenuItemSpec kServiceMenu[] = {
 };
 constexpr MenuItemSpec kViewMenu[] = {
     {ids::ID_LOG_PANE, "日志窗格", CHECK},
+    {ids::ID_PREVIEW_PANE, "预览窗格", CHECK},
 };
 constexpr MenuItemSpec kHelpMenu[] = {
     {ids::ID_HELP, "用户指南", 0, "F1"},

@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "app/qt/small_dialogs.h"
+#include "picture/card_picture.h"
 #include "platform/hid_backend.h"
 
 namespace kestrel::qt {
@@ -20,6 +21,9 @@ KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
       st.debug_channel = logic_->m_poll_paused != 0;
     }
     return st;
+  });
+  view_->preview_pane().set_opener([this] {
+    return logic_ ? picture::open_card_picture(backend_, logic_->list(), logic_->m_color_format) : picture::OpenResult{};
   });
   timer_ = new QTimer(view_.get());
   timer_->setInterval(static_cast<int>(CkestrelDlg::kTimerPeriodMs));

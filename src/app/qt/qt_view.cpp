@@ -61,6 +61,7 @@ Qt::Key accel_key(const AccelSpec& a) {
 constexpr int kPopupSlackPx = 32;  // frame and scroll bar of a dropped list
 constexpr int kLogPaneHeightPx = 220;
 constexpr char kLogPaneKey[] = "view/log_pane";
+constexpr char kPreviewPaneKey[] = "view/preview_pane";
 constexpr char kFlagsProperty[] = "kestrel_menu_flags";
 
 }  // namespace
@@ -105,6 +106,8 @@ QtView::QtView(QWidget* parent) : QDialog(parent) {
   build_controls();
   log_pane_ = new LogPane(this);
   log_pane_->hide();
+  preview_ = new PreviewPane(this);
+  preview_->hide();
   build_menu();
   build_accelerators();
 
@@ -280,6 +283,7 @@ void QtView::refresh_menu() {
       const uint32_t id = a->data().toUInt();
       if (id == ids::BTN_DEBUG_1061) a->setChecked(st.debug_channel);
       if (id == ids::ID_LOG_PANE) a->setChecked(log_pane_visible());
+      if (id == ids::ID_PREVIEW_PANE) a->setChecked(preview_pane_visible());
     }
     if (QAction* mine = m->findChild<QAction*>(QStringLiteral("card-history"), Qt::FindDirectChildrenOnly))
       mine->setEnabled(st.card);
@@ -332,8 +336,11 @@ void QtView::lay_out() {
     w->setGeometry(r);
   }
   const int pane = log_pane_visible() ? kLogPaneHeightPx : 0;
-  log_pane_->setGeometry(0, top + height, width, pane);
-  setFixedSize(width, top + height + pane);
+  // The preview beside the controls, as tall as they are, in the usual 16:9.
+  const int preview = preview_pane_visible() ? height * 16 / 9 : 0;
+  preview_->setGeometry(width, top, preview, height);
+  log_pane_->setGeometry(0, top + height, width + preview, pane);
+  setFixedSize(width + preview, top + height + pane);
 }
 
 void QtView::show_log_pane(bool on, bool remember) {
@@ -346,9 +353,21 @@ void QtView::show_log_pane(bool on, bool remember) {
 
 bool QtView::log_pane_visible() const { return !log_pane_->isHidden(); }
 
+void QtView::show_preview_pane(bool on, bool remember) {
+  if (remember && settings_) settings_->setValue(QString::fromLatin1(kPreviewPaneKey), on);
+  if (on == preview_pane_visible()) return;
+  preview_->setVisible(on);
+  preview_->set_running(on);
+  lay_out();
+  refresh_menu();
+}
+
+bool QtView::preview_pane_visible() const { return !preview_->isHidden(); }
+
 void QtView::remember_in(QSettings* settings) {
   settings_ = nullptr;  // reading the choice back must not write it
   if (settings) show_log_pane(settings->value(QString::fromLatin1(kLogPaneKey), false).toBool());
+  if (settings) show_preview_pane(settings->value(QString::fromLatin1(kPreviewPaneKey), false).toBool());
   settings_ = settings;
 }
 
@@ -384,6 +403,7 @@ bool QtView::refused_while_busy(uint32_t id, bool posted_while_busy) const {
 
 void QtView::set_busy(bool on) {
   if (on == busy()) return;
+  preview_->hold(on);  // the picture stops while an upgrade holds the card
   if (on) {
     held_.clear();
     for (const auto& [id, w] : controls_) {
@@ -423,6 +443,7 @@ void QtView::dispatch_command(uint32_t id) {
     case Route::EndCancel: reject(); break;
     case Route::View:
       if (id == ids::ID_LOG_PANE) show_log_pane(!log_pane_visible());
+      if (id == ids::ID_PREVIEW_PANE) show_preview_pane(!preview_pane_visible());
       break;
     case Route::NoOp:
     case Route::Unrouted: break;

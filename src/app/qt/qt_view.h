@@ -16,6 +16,7 @@
 #include "app/qt/dialog_units.h"
 #include "app/qt/dialog_template.h"
 #include "app/qt/log_pane.h"
+#include "app/qt/preview_pane.h"
 #include "app/view.h"
 
 class QAction;
@@ -60,6 +61,11 @@ class QtView : public QDialog, public DialogView {
   // `remember` false shows or hides it for this run only (the --log-pane option).
   void show_log_pane(bool on, bool remember = true);
   bool log_pane_visible() const;
+  // The preview pane right of the controls, shown and remembered like the log pane; it takes
+  // frames while it shows.
+  PreviewPane& preview_pane() const { return *preview_; }
+  void show_preview_pane(bool on, bool remember = true);
+  bool preview_pane_visible() const;
   // Where the log pane's choice is kept across runs: read now, written at each change. Null
   // forgets nothing and remembers nothing (tests).
   void remember_in(QSettings* settings);
@@ -139,6 +145,7 @@ class QtView : public QDialog, public DialogView {
   std::map<uint32_t, QWidget*> controls_;
   QMenuBar* menu_bar_ = nullptr;
   LogPane* log_pane_ = nullptr;
+  PreviewPane* preview_ = nullptr;
   QSettings* settings_ = nullptr;
   std::function<MenuState()> menu_state_;
   std::function<bool(uint32_t)> handler_;

@@ -243,9 +243,9 @@ TEST_F(GuiTest, MenuItemsKeepTheirIdsAndReachTheirHandlers) {
     else EXPECT_EQ(route, qt::Route::View) << id;
     ++items;
   }
-  EXPECT_EQ(items, 22u);  // every command of menu 129 but 32813 and 32815, and the window's own
+  EXPECT_EQ(items, 23u);  // every command of menu 129 but 32813 and 32815, and the window's own
   for (uint32_t id : {16u, 32768u, 32800u, 32801u, 32802u, 32803u, 32804u, 32805u, 32806u, 1061u, 32812u,
-                      ids::ID_FPGA_DUMP, 32817u, 32820u, 32823u, ids::ID_LOG_PANE})
+                      ids::ID_FPGA_DUMP, 32817u, 32820u, 32823u, ids::ID_LOG_PANE, ids::ID_PREVIEW_PANE})
     EXPECT_NE(view().menu_item(id), nullptr) << id;
 
   // With the window's own handler: the debug mode switch asks the card first (control code 0x12),
@@ -273,7 +273,8 @@ TEST_F(GuiTest, WithoutACardTheItemsThatNeedOneAreDisabled) {
   open();
   for (QAction* a : command_items(view())) {
     const uint32_t id = a->data().toUInt();
-    const bool needs_card = id != ids::ID_ABOUT && id != ids::ID_HELP && id != ids::ID_LOG_PANE;
+    const bool needs_card =
+        id != ids::ID_ABOUT && id != ids::ID_HELP && id != ids::ID_LOG_PANE && id != ids::ID_PREVIEW_PANE;
     EXPECT_EQ(a->isEnabled(), !needs_card) << id;
   }
   backend_.add_card(*sim::make_scenario("meadow"));
