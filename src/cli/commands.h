@@ -39,5 +39,9 @@ void add_upgrade_commands(CLI::App& app, CommandSet& chosen);  // upgrade, check
 void add_props_commands(CLI::App& app, CommandSet& chosen);    // props, audio
 void add_texts_commands(CLI::App& app, CommandSet& chosen);    // texts
 void add_history_commands(CLI::App& app, CommandSet& chosen);  // history
+void add_rescue_commands(CLI::App& app, CommandSet& chosen);   // rescue
+
+// `upgrade firmware PATH` on the attached card, with its checks, confirmation and verified end.
+int upgrade_firmware_file(Session& s, const std::string& path);
 
 }  // namespace kestrel::cli

@@ -19,6 +19,9 @@ namespace kestrel::sim {
 
 class SimBackend;
 
+// The name --simulate takes for a card in boot mode.
+inline constexpr const char* SIM_BOOT_ROM = "boot-rom";
+
 // One control request as the boot ROM received it.
 struct BootRequest {
   uint8_t request_type = 0;
