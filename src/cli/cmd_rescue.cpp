@@ -129,7 +129,8 @@ int cmd_rescue(Session& s, const RescueOptions& o) {
   const std::optional<RescueImage> img = rescue_image_load(o.file, &why, &unreadable);
   if (!img) return out.fail(unreadable ? EXIT_USAGE : EXIT_IMAGE_REFUSED, why);
   doc["image"] = image_json(*img);
-  out.line("image " + o.file + ": " + std::to_string(img->boot.sections.size()) + " sections, " +
+  const size_t sections = img->boot.sections.size();
+  out.line("image " + o.file + ": " + std::to_string(sections) + (sections == 1 ? " section, " : " sections, ") +
            std::to_string(img->boot.load_bytes()) + " bytes, entry " + hex32(img->boot.entry) +
            (img->info.empty() ? std::string() : ", " + img->info));
 
