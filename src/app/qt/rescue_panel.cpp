@@ -53,6 +53,8 @@ RescuePanel::RescuePanel(QtView& view, CkestrelDlg& window, std::unique_ptr<Boot
     item_ = card->addAction(tr2("Rescue…", "修复…"));
     item_->setObjectName(QStringLiteral("rescue"));
     connect(item_, &QAction::triggered, this, [this] { run(); });
+    // After the view's own refresh of the menu, which enables every item that needs no card.
+    connect(card, &QMenu::aboutToShow, this, [this] { item_->setEnabled(devices_ > 0); });
   }
   watch_usb();
   refresh();

@@ -3,6 +3,7 @@
 // one brings the card back into the window, which attaches it.
 #include <QAction>
 #include <QLabel>
+#include <QMenu>
 
 #include "app/qt/rescue_panel.h"
 #include "gui_fixture.h"
@@ -51,6 +52,10 @@ TEST_F(RescueGui, GoodImageBringsTheCardBackIntoTheWindow) {
   EXPECT_TRUE(wait_for([&] { return window_->logic().list().current != nullptr; }));
   p.refresh();
   EXPECT_TRUE(p.notice()->isHidden());
+  EXPECT_FALSE(p.item()->isEnabled());
+  // Opening the Card menu, which refreshes its items, leaves the item off while no device is there.
+  view().refresh_menu();
+  Q_EMIT qobject_cast<QMenu*>(p.item()->parent())->aboutToShow();
   EXPECT_FALSE(p.item()->isEnabled());
 }
 
