@@ -310,6 +310,8 @@ int cmd_check_image(Session& s, const std::string& path) {
 
 }  // namespace
 
+int upgrade_firmware_file(Session& s, const std::string& path) { return cmd_upgrade(s, "firmware", path, {}); }
+
 void add_upgrade_commands(CLI::App& app, CommandSet& chosen) {
   static std::string kind, file, check_file;
   static std::string replug_text;

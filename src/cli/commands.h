@@ -40,5 +40,9 @@ void add_props_commands(CLI::App& app, CommandSet& chosen);    // props, audio
 void add_texts_commands(CLI::App& app, CommandSet& chosen);    // texts
 void add_history_commands(CLI::App& app, CommandSet& chosen);  // history
 void add_picture_commands(CLI::App& app, CommandSet& chosen);  // snapshot
+void add_rescue_commands(CLI::App& app, CommandSet& chosen);   // rescue
+
+// `upgrade firmware PATH` on the attached card, with its checks, confirmation and verified end.
+int upgrade_firmware_file(Session& s, const std::string& path);
 
 }  // namespace kestrel::cli

@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
   add_texts_commands(app, chosen);
   add_history_commands(app, chosen);
   add_picture_commands(app, chosen);
+  add_rescue_commands(app, chosen);
   app.require_subcommand(1);
 
   try {

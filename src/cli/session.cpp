@@ -13,6 +13,7 @@
 #include "platform/trace.h"
 #include "res/ui_text.h"
 #include "res/version.h"
+#include "sim/boot_rom.h"
 #include "sim/card.h"
 #include "sim/hostile.h"
 #include "sim/scenario.h"
@@ -112,7 +113,11 @@ int Session::setup() {
   if (level_mask || module_mask) log_set_filter(true, level_mask, module_mask);
 
   platform::HidBackend* backend = nullptr;
-  if (!opt_.simulate.empty()) {
+  if (opt_.simulate == sim::SIM_BOOT_ROM) {
+    // A card in boot mode: no card on the HID side until a rescue starts its firmware.
+    sim_ = std::make_unique<sim::SimBackend>();
+    backend = sim_.get();
+  } else if (!opt_.simulate.empty()) {
     auto scenario = sim::make_scenario(opt_.simulate);
     if (!scenario) return out_.fail(EXIT_USAGE, "unknown board '" + opt_.simulate + "'; boards: " + board_list());
     if (!opt_.sim_after_upgrade.empty()) {

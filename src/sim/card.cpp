@@ -217,8 +217,6 @@ uint64_t SimCard::device_time_ns() const {
 
 // ---- Plugging --------------------------------------------------------------------------------
 
-namespace {
-
 // The card's own reading of an image's info text: after "key-", the tag up to ':', then the text
 // up to the end of the build stamp ("V2.0.6800 build 2024-12-25 10:01:06"), which its firmware
 // gives as its version. Empty when the image carries no such text.
@@ -239,8 +237,6 @@ std::pair<std::string, std::string> image_identity(const std::vector<uint8_t>& i
   }
   return {};
 }
-
-}  // namespace
 
 void SimCard::note_image_written(uint16_t kind, const std::vector<uint8_t>& image) {
   std::lock_guard lk(mu_);

@@ -67,6 +67,10 @@ constexpr uint8_t RID_ASYNC_MIXED = 12;  // byte 2 = 1 debug text, 2 event recor
 constexpr uint16_t EVENT_STATUS_CHANGE = 1;  // the host re-reads status and monitor
 constexpr uint16_t EVENT_FRAME_TIMING = 72;  // a new frame-timing record: the host runs the monitor query
 
+// The card's own reading of an image's info text: the board tag and the version its firmware
+// would report ("V2.0.6800 build 2024-12-25 10:01:06"); both empty when the image has no such text.
+std::pair<std::string, std::string> image_identity(const std::vector<uint8_t>& image);
+
 class SimCard {
  public:
   explicit SimCard(Scenario scenario);

@@ -20,27 +20,34 @@ struct Rule {
   std::string vendor, product;  // globs
 };
 
-std::vector<Rule> read_rules(bool& hidraw_only) {
+// The one grant outside hidraw: the controller in boot mode, as a whole USB device.
+constexpr const char* kBootModeGrant =
+    R"(SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="04b4", ATTR{idProduct}=="00f3", TAG+="uaccess")";
+
+std::vector<Rule> read_rules(bool& hidraw_only, bool& boot_mode) {
   std::ifstream f(KESTREL_RULES_FILE);
   EXPECT_TRUE(f) << KESTREL_RULES_FILE;
   const std::regex grant(
       R"re(ATTRS\{idVendor\}=="([0-9a-f?]{4})", ATTRS\{idProduct\}=="([0-9a-f?]{4})", TAG\+="uaccess")re");
   std::vector<Rule> rules;
   hidraw_only = false;
+  boot_mode = false;
   for (std::string line; std::getline(f, line);) {
     if (line.empty() || line[0] == '#') continue;
     if (line == R"(SUBSYSTEM!="hidraw", GOTO="kestrel_end")") hidraw_only = rules.empty();
     std::smatch m;
-    if (std::regex_search(line, m, grant)) rules.push_back({m[1], m[2]});
+    if (line == kBootModeGrant) boot_mode = rules.empty();
+    else if (std::regex_search(line, m, grant)) rules.push_back({m[1], m[2]});
     else if (line.find("uaccess") != std::string::npos) ADD_FAILURE() << "unexpected grant: " << line;
   }
   return rules;
 }
 
 TEST(UdevRule, GrantsExactlyTheInterfacesTakenForCards) {
-  bool hidraw_only = false;
-  const std::vector<Rule> rules = read_rules(hidraw_only);
-  EXPECT_TRUE(hidraw_only) << "the rule touches hidraw nodes only";
+  bool hidraw_only = false, boot_mode = false;
+  const std::vector<Rule> rules = read_rules(hidraw_only, boot_mode);
+  EXPECT_TRUE(hidraw_only) << "the card grants touch hidraw nodes only";
+  EXPECT_TRUE(boot_mode) << "the controller in boot mode is granted, before the hidraw-only part";
   ASSERT_EQ(rules.size(), QHIDEV_FILTER.size());
   for (uint16_t vendor : {0x04B4, 0x28E9, 0x046D}) {
     for (uint32_t product = 0; product <= 0xFFFF; ++product) {

@@ -5,9 +5,11 @@
 //   usb-TB610M-1CH.img    a USB-controller image whose info text names TB610M-1CH (HID download;
 //                         the board without a flash channel whose probe recognises the card)
 //   usb-meadow.img        one for meadow with the trailer its integrity test wants (flash channel)
+//   boot-meadow.img       meadow's firmware as a boot image with sections, for the rescue
 #include <cstdio>
 #include <string>
 
+#include "support/boot_images.h"
 #include "support/test_images.h"
 
 namespace {
@@ -31,7 +33,8 @@ int main(int argc, char** argv) {
   const bool ok = write(dir + "/fpga.bit", fpga_bitstream(64 * 1024)) &&
                   write(dir + "/fpga-large.bit", fpga_bitstream(2 * 1024 * 1024, 0x3C)) &&
                   write(dir + "/usb-TB610M-1CH.img", usb_image(tagged("TB610M-1CH", 48 * 1024))) &&
-                  write(dir + "/usb-meadow.img", with_trailer(usb_image(tagged("meadow", 48 * 1024))));
+                  write(dir + "/usb-meadow.img", with_trailer(usb_image(tagged("meadow", 48 * 1024)))) &&
+                  write(dir + "/boot-meadow.img", with_trailer(card_boot_image(tagged("meadow", 48 * 1024))));
   if (!ok) {
     std::perror(dir.c_str());
     return 1;

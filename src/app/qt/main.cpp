@@ -15,6 +15,8 @@
 #include "app/first_run.h"
 #include "app/qt/kestrel_window.h"
 #include "app/qt/options.h"
+#include "app/qt/rescue_panel.h"
+#include "bootmode/libusb_boot.h"
 #include "app/qt/screenshot.h"
 #include "devlink/reader.h"
 #include "log/clock.h"
@@ -24,6 +26,7 @@
 #include "platform/trace.h"
 #include "res/ui_text.h"
 #include "res/version.h"
+#include "sim/boot_rom.h"
 #include "sim/sim_backend.h"
 
 namespace {
@@ -93,7 +96,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::optional<sim::Scenario> scenario;
-  if (!opt.simulate.empty()) {
+  const bool boot_rom = opt.simulate == sim::SIM_BOOT_ROM;  // a simulated card in boot mode
+  if (!opt.simulate.empty() && !boot_rom) {
     scenario = sim::make_scenario(opt.simulate);
     if (!scenario) {
       std::fprintf(stderr, "kestrel: unknown board '%s'; boards: %s\n", opt.simulate.c_str(), board_list().c_str());
@@ -128,7 +132,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<sim::SimBackend> sim_backend;
   std::unique_ptr<platform::HidrawBackend> hidraw;
   platform::HidBackend* backend = nullptr;
-  if (scenario) {
+  if (scenario || boot_rom) {
     sim_backend = std::make_unique<sim::SimBackend>();
     // The window learns of the card's return after an upgrade only from a notification.
     sim_backend->return_in_background();
@@ -147,7 +151,14 @@ int main(int argc, char** argv) {
   auto window = std::make_unique<qt::KestrelWindow>(backend);
   clock_init();
   g_dev_time_offset.store(0);
-  if (sim_backend) sim_backend->add_card(*scenario);
+  if (scenario) sim_backend->add_card(*scenario);
+  std::unique_ptr<BootBus> boot_bus = std::make_unique<LibusbBootBus>();
+  if (boot_rom) {
+    auto sim_bus = std::make_unique<sim::SimBootBus>();
+    sim::return_as_card(*sim_bus->add_rom(), *sim_backend);
+    boot_bus = std::move(sim_bus);
+  }
+  new qt::RescuePanel(window->view(), window->logic(), std::move(boot_bus));  // owned by the view
 
   auto reader = std::make_unique<ReaderControl>();
   reader->context = &window->logic();

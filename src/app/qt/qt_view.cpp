@@ -9,6 +9,8 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
+
+#include <utility>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -608,6 +610,7 @@ void QtView::message_box(const std::string& text) {
 }
 
 std::string QtView::open_file_dialog(const std::string& filter) {
+  if (!next_open_.empty()) return std::exchange(next_open_, std::string());
   return QFileDialog::getOpenFileName(this, QString(), QString(), qt_file_filter(filter)).toStdString();
 }
 

@@ -118,6 +118,8 @@ class QtView : public QDialog, public DialogView {
   void set_progress(uint32_t id, int pos) override;
   void message_box(const std::string& text) override;
   std::string open_file_dialog(const std::string& filter) override;
+  // The next open_file_dialog answers `path` without asking (a rescue's flash write).
+  void answer_next_open_file(std::string path) { next_open_ = std::move(path); }
   std::string save_file_dialog(const std::string& filter) override;
   void post_command(uint32_t id) override;
 
@@ -129,6 +131,7 @@ class QtView : public QDialog, public DialogView {
   void keyPressEvent(QKeyEvent* e) override;
 
  private:
+  std::string next_open_;
   bool refused_while_busy(uint32_t id, bool posted_while_busy) const;
   void build_controls();
   void build_menu();

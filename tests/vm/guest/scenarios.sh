@@ -460,6 +460,58 @@ scenario_uhid_queue() {
   fi
 }
 
+# ---- Rescue of a card in boot mode ----------------------------------------------------------
+
+# The card's controller in boot mode as a real USB device (a FunctionFS gadget on dummy_hcd,
+# 04b4:00f3, configured through configfs):
+# kestrelctl rescue loads the boot image over libusb and the kernel's USB stack, the device leaves
+# the bus and the card of the image's board comes back behind uhid; --flash then writes the image
+# to the card's flash through the upgrade, to a verified end.
+boot_device_present() { grep -qx 00f3 /sys/bus/usb/devices/*/idProduct 2>/dev/null; }
+scenario_rescue() {
+  name="rescue-boot-mode-flash-verified"
+  command -v kestrel-vm-bootrom >/dev/null || { skip "$name" "no kestrel-vm-bootrom in the guest"; return; }
+  [ -d /sys/module/usb_f_fs ] || { skip "$name" "no FunctionFS module in this kernel"; return; }
+  [ -d /sys/class/udc/dummy_udc.0 ] || { skip "$name" "no dummy_hcd UDC"; return; }
+  mkdir -p /sys/kernel/config /dev/ffs-boot
+  grep -q ' /sys/kernel/config ' /proc/mounts || mount -t configfs none /sys/kernel/config
+  g=/sys/kernel/config/usb_gadget/boot
+  if ! { mkdir $g && echo 0x04b4 >$g/idVendor && echo 0x00f3 >$g/idProduct && mkdir $g/configs/c.1 &&
+         mkdir $g/functions/ffs.boot && ln -s $g/functions/ffs.boot $g/configs/c.1/ &&
+         mount -t functionfs boot /dev/ffs-boot; }; then
+    fail "$name" "cannot set up the gadget in configfs"
+    return
+  fi
+  kestrel-vm-bootrom /dev/ffs-boot $g dummy_udc.0 </dev/null >/tmp/bootrom.out 2>&1 &
+  SIM=$!
+  if ! wait_for 10 boot_device_present; then
+    fail "$name" "no 04b4:00f3 device appeared: $(tr '\n' ' ' </tmp/bootrom.out)"
+  else
+    ctl /tmp/rescue.out --json --yes rescue --flash "$IMAGES/boot-meadow.img"
+    rc=$?
+    echo "vm: the boot ROM said:"
+    cat /tmp/bootrom.out
+    if [ $rc -ne 0 ]; then
+      fail "$name" "rescue exited $rc"
+    elif ! grep -q '"started": *true' /tmp/rescue.out; then
+      fail "$name" "the image was not loaded and started"
+    elif ! grep -q '"path": *"flash-channel"' /tmp/rescue.out; then
+      fail "$name" "the flash write did not go through the flash channel"
+    elif ! grep -q '"verified": *true' /tmp/rescue.out; then
+      fail "$name" "the card did not come back running the image"
+    elif boot_device_present; then
+      fail "$name" "the device in boot mode is still on the bus"
+    else
+      pass "$name"
+    fi
+  fi
+  # By now kestrel-sim (the card it became), or the boot ROM if it never started.
+  kill -TERM "$SIM" 2>/dev/null
+  wait_for 10 gone || kill -KILL "$SIM" 2>/dev/null
+  wait "$SIM" 2>/dev/null
+  umount /dev/ffs-boot 2>/dev/null
+}
+
 echo "vm: kernel $(uname -r); $(ls /dev/uhid); no udev daemon"
 # The picture path on a real V4L2 node: the kernel's vivid test driver stands for a card's capture
 # node (given with --video, as vivid has no USB parent). Frames in three layouts, each snapshot
@@ -538,5 +590,6 @@ scenario_upgrade_usb_flash
 scenario_uhid_queue
 scenario_unplug_watch
 scenario_unplug_upgrade
+scenario_rescue
 scenario_hotplug_udevd
 scenario_picture
