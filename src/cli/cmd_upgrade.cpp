@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/ids.h"
+#include "app/upgrade_front.h"
 #include "boards/registry.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -164,6 +165,23 @@ history::TransferPath transfer_path(UpgradePath p) {
                                          : history::TransferPath::None;
 }
 
+// The terminal as the front end of an upgrade: the file is the one on the command line (the
+// workflow still asks for it at its step, after the card lock on the HID path), the download lock
+// is the attached window's, the progress is the hooks' line and the end is said by the caller.
+class TerminalFront : public UpgradeFront {
+ public:
+  TerminalFront(CkestrelDlg& window, std::string path) : window_(window), path_(std::move(path)) {}
+  std::string choose_file(const char*) override { return path_; }
+  int set_download_lock(int mode) override { return window_.set_download_lock(mode); }
+  void transfer_begins() override {}
+  void transfer_progress(int) override {}
+  void transfer_ends(int32_t) override {}
+
+ private:
+  CkestrelDlg& window_;
+  std::string path_;
+};
+
 // The upgrade of a loaded image; `rec` learns how it ended.
 int upgrade_image(Session& s, const std::string& path, const ImageFile& image, bool fpga, const EndWait& wait,
                   history::Outcome& rec) {
@@ -181,8 +199,6 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
   CkestrelDlg& w = s.window();
   MemoryView& v = s.view();
   const std::string before = v.text(ids::VERSION_TEXT);
-  v.file_answers.clear();
-  v.file_answers.push_back(path);
 
   std::string declined_why;
   Progress progress(out.json());
@@ -203,7 +219,8 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
     }
   };
   hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image.size()); };
-  UpgradeWorkflow upgrade(w, hooks);
+  TerminalFront front(w, path);
+  UpgradeWorkflow upgrade(WindowUpgradeFront::card_of(w), front, hooks);
   upgrade.on_clicked_upgrade(fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB);
   progress.end();
   s.drain_posted();
@@ -288,9 +305,8 @@ int cmd_check_image(Session& s, const std::string& path) {
   if (!image) return out.fail(EXIT_USAGE, error);
   if (!has_signature(*image)) return out.fail(EXIT_IMAGE_REFUSED, no_signature(path));
   CkestrelDlg& w = s.window();
-  UpgradeWorkflow upgrade(w);
   std::vector<uint8_t> work(2 * CkestrelDlg::kPage);
-  ImageCheckContext ctx = upgrade.check_context(work);
+  ImageCheckContext ctx{w.link(), w.registry(), work, {}};
   AlertRequest seen;
   bool asked = false;
   ctx.show_alert = [&](const AlertRequest& r) {

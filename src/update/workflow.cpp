@@ -9,8 +9,6 @@
 #include <new>
 #include <system_error>
 
-#include "app/ids.h"
-#include "app/main_window.h"
 #include "boards/board.h"
 #include "boards/control.h"
 #include "devlink/hid_link.h"
@@ -79,7 +77,8 @@ bool FlashJobBlock::allocate(uint32_t capacity) {
 
 // ---- UpgradeWorkflow -------------------------------------------------------------------------
 
-UpgradeWorkflow::UpgradeWorkflow(CkestrelDlg& dlg, UpgradeHooks hooks) : dlg_(dlg), hooks_(std::move(hooks)) {}
+UpgradeWorkflow::UpgradeWorkflow(const UpgradeCard& card, UpgradeFront& front, UpgradeHooks hooks)
+    : card_(card), front_(front), hooks_(std::move(hooks)) {}
 
 void UpgradeWorkflow::pump() {
   if (hooks_.pump) hooks_.pump();
@@ -103,17 +102,14 @@ bool UpgradeWorkflow::start(std::thread& t, std::function<void()> body) {
 }
 
 ImageCheckContext UpgradeWorkflow::check_context(std::span<uint8_t> work) {
-  return ImageCheckContext{dlg_.link(), dlg_.registry(), work, hooks_.show_alert};
+  return ImageCheckContext{*card_.link, card_.registry, work, hooks_.show_alert};
 }
 
 void UpgradeWorkflow::finish_transfer(int32_t result) {
-  DialogView& view = dlg_.view();
-  dlg_.enable_device_controls(true);
   last_.transferred = true;
   last_.result = result;
   last_.ok = result == 0;
-  view.message_box(result != 0 ? UPGRADE_FAILED : UPGRADE_OK);
-  view.show(ids::PROGRESS, false);
+  front_.transfer_ends(result);
 }
 
 bool UpgradeWorkflow::file_accepted(uint16_t kind, const std::string& path) {
@@ -133,20 +129,20 @@ void UpgradeWorkflow::on_clicked_upgrade(uint16_t kind) {
   // 2.-4. HID path: the card is locked before the file is chosen.
   last_.path = UpgradePath::HidDownload;
   const bool usb = kind == UPGRADE_KIND_USB;
-  HidLink& link = dlg_.link();
-  const int r = card_lock(link, dlg_.text_page(1));
+  HidLink& link = *card_.link;
+  const int r = card_lock(link, card_.lock_page);
   last_.lock_result = r;
   log_printf(LOG_TRACE, usb ? " msg : download images and lock(%d)\r\n" : " msg : download fpga logical and lock(%d)\r\n", r);
-  const int saved = dlg_.set_download_lock(1);
+  const int saved = front_.set_download_lock(1);
 
   // 5. The file, the check (USB images only) and the download.
-  const std::string path = dlg_.view().open_file_dialog(usb ? FILTER_USB_IMAGE : FILTER_FPGA_IMAGE);
+  const std::string path = front_.choose_file(usb ? FILTER_USB_IMAGE : FILTER_FPGA_IMAGE);
   if (!path.empty()) {
     last_.file_chosen = true;
     last_.file = path;
     bool go = file_accepted(kind, path);
     if (go && usb) {
-      ImageCheckContext ctx = check_context(dlg_.status_page(0));
+      ImageCheckContext ctx = check_context(card_.check_page);
       go = check_usb_image_file(ctx, path);
     }
     last_.accepted = go;
@@ -154,36 +150,37 @@ void UpgradeWorkflow::on_clicked_upgrade(uint16_t kind) {
   }
 
   // 6.-7. Window lock back to what it was, card unlocked.
-  dlg_.set_download_lock(saved);
-  const int u = card_unlock(link, r, dlg_.text_page(1));
+  front_.set_download_lock(saved);
+  const int u = card_unlock(link, r, card_.lock_page);
   last_.unlock_result = u;
   if (usb) log_printf(LOG_TRACE, " msg : download exit and unlock(%d)\r\n", u);
 }
 
 bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
   // 1. Only for a card with the flash channel and a board that names a file filter for the kind.
-  HidLink& link = dlg_.link();
+  HidLink& link = *card_.link;
   const qhidev* dev = link.current();
   if (!dev || !(dev->link_flags & QHIDEV_F_FLASH_CHAN)) return false;
-  BoardRegistry* reg = dlg_.registry();
+  BoardRegistry* reg = card_.registry;
   const BoardEntry* entry = reg ? reg->current : nullptr;
   if (!entry || !entry->descriptor || !entry->descriptor->control) return false;
   FileFilterAnswer filter;
-  if (!dlg_.board_control(CTL_FILE_FILTER, kind, &filter) || !filter.text()) return false;
+  BoardContext control{link, card_.control_page};
+  if (!board_control_current(*reg, control, CTL_FILE_FILTER, kind, &filter) || !filter.text()) return false;
   last_.path = UpgradePath::FlashChannel;
 
   // 2. The file; cancelling sends nothing.
-  const std::string path = dlg_.view().open_file_dialog(filter.text());
+  const std::string path = front_.choose_file(filter.text());
   if (path.empty()) return true;
   last_.file_chosen = true;
   last_.file = path;
   if (!file_accepted(kind, path)) return true;  // nothing locked, nothing sent
 
   // 3. Locks.
-  const int r = card_lock(link, dlg_.text_page(1));
+  const int r = card_lock(link, card_.lock_page);
   last_.lock_result = r;
   log_printf(LOG_TRACE, " msg : download images and lock(%d)\r\n", r);
-  const int saved = dlg_.set_download_lock(1);
+  const int saved = front_.set_download_lock(1);
 
   // 4. The job block with the image.
   {
@@ -198,7 +195,7 @@ bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
       std::memset(job.image + length + 1, 0xFF, FLASH_PAGE - 1);
       job.image_kind = kind;
       job.entry = entry;
-      job.owner = &dlg_;
+      job.owner = card_.owner;
       job.link = &link;
       job.start_time = clock_now_ns();
 
@@ -216,20 +213,19 @@ bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
   }
 
   // 8. Locks back.
-  dlg_.set_download_lock(saved);
-  last_.unlock_result = card_unlock(link, r, dlg_.text_page(1));
+  front_.set_download_lock(saved);
+  last_.unlock_result = card_unlock(link, r, card_.lock_page);
   return true;
 }
 
 int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn download) {
-  DialogView& view = dlg_.view();
   std::atomic<int32_t> progress{0};
   std::atomic<bool> writing{false};
   int32_t last_shown = 0;
   UpgradePhase last_phase = UpgradePhase::Erase;
   DownloadJob job;
-  job.owner = &dlg_;
-  job.link = &dlg_.link();
+  job.owner = card_.owner;
+  job.link = card_.link;
   job.path = path;
   job.progress = &progress;
   job.writing = &writing;
@@ -238,15 +234,13 @@ int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn downlo
   auto tell = [&](int32_t p) {
     const UpgradePhase phase = writing.load(std::memory_order_relaxed) ? UpgradePhase::Write : UpgradePhase::Erase;
     if (phase == last_phase && p == last_shown) return;
-    if (p != last_shown) view.set_progress(ids::PROGRESS, p);
+    if (p != last_shown) front_.transfer_progress(p);
     last_shown = p;
     last_phase = phase;
     if (hooks_.progress) hooks_.progress(phase, p);
   };
 
-  view.show(ids::PROGRESS, true);
-  view.set_progress(ids::PROGRESS, 0);
-  dlg_.enable_device_controls(false);
+  front_.transfer_begins();
 
   std::thread worker;
   int32_t result = -1;
@@ -274,14 +268,11 @@ int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn downlo
 }
 
 int32_t UpgradeWorkflow::flash_transfer(FlashJob& job) {
-  DialogView& view = dlg_.view();
   job.done.store(0, std::memory_order_relaxed);
   job.result = FLASH_OPEN_FAILED;
   std::thread engine;
   const bool started = start(engine, [&job] { flash_job_run(&job); });
-  view.show(ids::PROGRESS, true);
-  view.set_progress(ids::PROGRESS, 0);
-  dlg_.enable_device_controls(false);
+  front_.transfer_begins();
 
   int32_t result = FLASH_OPEN_FAILED;
   if (started) {
@@ -296,7 +287,6 @@ int32_t UpgradeWorkflow::flash_transfer(FlashJob& job) {
 }
 
 void UpgradeWorkflow::watch_flash_job(FlashJob& job) {
-  DialogView& view = dlg_.view();
   uint32_t last_q = 0;
   uint32_t last_pos = 0;
   UpgradePhase last_phase = UpgradePhase::Erase;
@@ -313,7 +303,7 @@ void UpgradeWorkflow::watch_flash_job(FlashJob& job) {
     }
     const UpgradePhase phase = flash_phase(e, w, job.image_length);
     if (q / 100 != last_pos || phase != last_phase) {
-      if (q / 100 != last_pos) view.set_progress(ids::PROGRESS, static_cast<int>(q / 100));
+      if (q / 100 != last_pos) front_.transfer_progress(static_cast<int>(q / 100));
       last_pos = q / 100;
       last_phase = phase;
       if (hooks_.progress) hooks_.progress(phase, static_cast<int>(last_pos));

@@ -1,25 +1,22 @@
-// The upgrade workflow of the two upgrade buttons without any widget: the flash-channel
-// path first, else the HID download path; card lock and window lock around the transfer; the
-// file choice, the progress bar, the device controls and the final "OK!" / "FAILED!" through the
-// main window's DialogView. The desktop program and kestrelctl drive this same code and supply
-// the hooks: the confirmation, the message pump that keeps the front end alive while
-// the GUI thread waits, and the wait between polls.
+// The upgrade workflow of the two upgrade buttons, on one card and without any widget: the
+// flash-channel path first, else the HID download path; card lock and download lock around the
+// transfer; the file choice, the progress and the end through an UpgradeFront. The desktop program
+// adapts it to its window (the file dialog, the progress bar, the device controls and the final
+// "OK!" / "FAILED!": app/window_upgrade.h); kestrelctl to a terminal. Both supply the hooks: the
+// confirmation, the message pump that keeps the front end alive while the calling thread waits,
+// and the wait between polls.
 //
-// A front end wires it like this (kestrelctl: a MemoryView whose file_answers holds the path
-// given on the command line, a show_alert that prints the request and asks, or answers from an
-// option; the desktop program: its Qt view and dialog, and QCoreApplication::processEvents as the
-// pump):
-//
+//   struct Front : UpgradeFront { ... };             // file, lock, bar, end
 //   UpgradeHooks hooks;
 //   hooks.show_alert = [&](const AlertRequest& r) { return ask_user(r); };
-//   hooks.pump = [&] { for (uint32_t id : view.take_posted()) dlg.on_command(id); };
-//   UpgradeWorkflow upgrade(dlg, hooks);
-//   upgrade.on_clicked_button_usb_firmware();          // or on_clicked_upgrade(kind)
-//   bool ok = upgrade.last().ok;                        // also shown as "OK!" / "FAILED!"
+//   UpgradeWorkflow upgrade(card, front, hooks);       // card: its link, board and work pages
+//   upgrade.on_clicked_upgrade(UPGRADE_KIND_USB);
+//   bool ok = upgrade.last().ok;
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -30,7 +27,8 @@
 
 namespace kestrel {
 
-class CkestrelDlg;
+class HidLink;
+struct BoardRegistry;
 
 // Image kinds (also the sub-codes of board control code 5).
 constexpr uint16_t UPGRADE_KIND_FPGA = 1;
@@ -68,6 +66,33 @@ struct UpgradeHooks {
   // Told on the GUI thread whenever a running transfer's phase or whole percent changes (the
   // percent the progress bar shows). Optional; kestrelctl's progress line.
   std::function<void(UpgradePhase phase, int percent)> progress;
+};
+
+// The card an upgrade runs on. The pages are the card's own work areas, so that two cards can be
+// upgraded at once without sharing a buffer.
+struct UpgradeCard {
+  HidLink* link = nullptr;
+  BoardRegistry* registry = nullptr;    // its board: the file filter, the match check
+  std::span<uint8_t> lock_page;         // the lock and unlock exchanges (command 7)
+  std::span<uint8_t> check_page;        // the match check's reads of the running image (>= 2 pages)
+  std::span<uint8_t> control_page;      // the board's control codes
+  const void* owner = nullptr;          // recorded in the transfer's job
+};
+
+// What the front end shows and does around an upgrade.
+class UpgradeFront {
+ public:
+  virtual ~UpgradeFront() = default;
+  // The image file for `filter` ("name (*.ext)|*.ext||"); empty when the user cancels.
+  virtual std::string choose_file(const char* filter) = 0;
+  // Sets the front end's download lock; returns the mode it had.
+  virtual int set_download_lock(int mode) = 0;
+  // A transfer starts: progress at 0, controls that would reach the card off.
+  virtual void transfer_begins() = 0;
+  // The whole percent of the running transfer moved.
+  virtual void transfer_progress(int percent) = 0;
+  // The transfer ended with `result` (0: "OK!", else "FAILED!"): controls back on, the end said.
+  virtual void transfer_ends(int32_t result) = 0;
 };
 
 enum class UpgradePath : uint8_t { None, FlashChannel, HidDownload };
@@ -115,7 +140,7 @@ class FlashJobBlock {
 
 class UpgradeWorkflow {
  public:
-  explicit UpgradeWorkflow(CkestrelDlg& dlg, UpgradeHooks hooks = {});
+  UpgradeWorkflow(const UpgradeCard& card, UpgradeFront& front, UpgradeHooks hooks = {});
 
   // Buttons 1002 and 1003.
   void on_clicked_button_usb_firmware();
@@ -133,7 +158,7 @@ class UpgradeWorkflow {
   // The watch loop of a running engine: progress log line and bar, until done is set.
   void watch_flash_job(FlashJob& job);
 
-  // The check's view of the window, with `work` as its transfer area.
+  // The check's view of the card, with `work` as its transfer area.
   ImageCheckContext check_context(std::span<uint8_t> work);
 
   const UpgradeOutcome& last() const { return last_; }
@@ -146,7 +171,8 @@ class UpgradeWorkflow {
   void finish_transfer(int32_t result);
   bool file_accepted(uint16_t kind, const std::string& path);
 
-  CkestrelDlg& dlg_;
+  UpgradeCard card_;
+  UpgradeFront& front_;
   UpgradeHooks hooks_;
   UpgradeOutcome last_;
 };

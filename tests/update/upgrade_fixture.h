@@ -23,6 +23,7 @@
 #include "sim/qspi_flash.h"
 #include "support/sim_fixture.h"
 #include "support/test_images.h"
+#include "app/upgrade_front.h"
 #include "update/workflow.h"
 
 namespace kestrel::test {
@@ -78,7 +79,7 @@ struct UpgradeRig {
     };
     h.pump = [this] { ++pumps; };
     h.idle = [](uint32_t) { std::this_thread::sleep_for(std::chrono::microseconds(50)); };
-    wf = std::make_unique<UpgradeWorkflow>(*dlg, std::move(h));
+    wf = std::make_unique<WindowUpgrade>(*dlg, std::move(h));
   }
   explicit UpgradeRig(std::string_view board) : UpgradeRig(*sim::make_scenario(board)) {}
 
@@ -127,7 +128,7 @@ struct UpgradeRig {
   sim::DownloadChannel& dl_ch;
   MemoryView view;
   std::unique_ptr<CkestrelDlg> dlg;
-  std::unique_ptr<UpgradeWorkflow> wf;
+  std::unique_ptr<WindowUpgrade> wf;
   std::vector<AlertRequest> alerts;
   std::deque<bool> alert_answers;
   bool default_alert_answer = true;

@@ -20,6 +20,7 @@
 #include "update/image_check.h"
 #include "update/image_file.h"
 #include "update/verify.h"
+#include "app/upgrade_front.h"
 #include "update/workflow.h"
 
 namespace kestrel::qt {
@@ -120,7 +121,7 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
   };
   // The GUI thread waits for the transfer in rounds; the window stays alive meanwhile.
   hooks.pump = [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); };
-  UpgradeWorkflow upgrade(window, std::move(hooks));
+  WindowUpgrade upgrade(window, std::move(hooks));
   upgrade.on_clicked_upgrade(kind);
   const UpgradeOutcome& o = upgrade.last();
   if (!begun) return;  // no file was chosen: no attempt

@@ -1,0 +1,39 @@
+#include "app/upgrade_front.h"
+
+#include "app/ids.h"
+#include "app/main_window.h"
+
+namespace kestrel {
+
+UpgradeCard WindowUpgradeFront::card_of(CkestrelDlg& dlg) {
+  UpgradeCard card;
+  card.link = &dlg.link();
+  card.registry = dlg.registry();
+  card.lock_page = dlg.text_page(1);
+  card.check_page = dlg.status_page(0);
+  card.control_page = dlg.text_page(0);
+  card.owner = &dlg;
+  return card;
+}
+
+std::string WindowUpgradeFront::choose_file(const char* filter) { return dlg_.view().open_file_dialog(filter); }
+
+int WindowUpgradeFront::set_download_lock(int mode) { return dlg_.set_download_lock(mode); }
+
+void WindowUpgradeFront::transfer_begins() {
+  DialogView& view = dlg_.view();
+  view.show(ids::PROGRESS, true);
+  view.set_progress(ids::PROGRESS, 0);
+  dlg_.enable_device_controls(false);
+}
+
+void WindowUpgradeFront::transfer_progress(int percent) { dlg_.view().set_progress(ids::PROGRESS, percent); }
+
+void WindowUpgradeFront::transfer_ends(int32_t result) {
+  DialogView& view = dlg_.view();
+  dlg_.enable_device_controls(true);
+  view.message_box(result != 0 ? UPGRADE_FAILED : UPGRADE_OK);
+  view.show(ids::PROGRESS, false);
+}
+
+}  // namespace kestrel
