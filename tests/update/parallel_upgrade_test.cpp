@@ -1,0 +1,183 @@
+// Several cards upgraded at once, one workflow and one thread per card, each card with its own
+// device list, link (and so its own request counter), board registry and work pages. One card
+// leaves the bus in the middle of its write and one is offered an image for another board; the
+// others must end with their image in flash, as if they had been upgraded alone.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "boards/registry.h"
+#include "log/clock.h"
+#include "sim/download_channel.h"
+#include "sim/sim_backend.h"
+#include "support/sim_fixture.h"
+#include "support/test_images.h"
+#include "update/workflow.h"
+
+namespace kestrel {
+namespace {
+
+// The front end of one card: the file it was given, what the workflow told it.
+struct RecordingFront : UpgradeFront {
+  std::string file;
+  int lock = 0;
+  int begins = 0;
+  std::vector<int32_t> ends;
+  std::string choose_file(const char*) override { return file; }
+  int set_download_lock(int mode) override { return std::exchange(lock, mode); }
+  void transfer_begins() override { ++begins; }
+  void transfer_progress(int) override {}
+  void transfer_ends(int32_t result) override { ends.push_back(result); }
+};
+
+// One attached card as the core sees it, without a window.
+struct BenchCard {
+  BenchCard(sim::SimBackend& backend, size_t index, const sim::Scenario& scenario) : link(list) {
+    card = backend.card(index);
+    auto d = std::make_unique<qhidev>();
+    d->owner = &list;
+    d->path = backend.path_of(index);
+    d->node = sim::SimBackend::node_of(index);
+    d->link_flags = test::SimFixture::attach_flags(scenario);
+    d->attributes = {scenario.vendor_id, scenario.product_id, scenario.release};
+    d->caps = {265, 265, 261};
+    d->handle = std::shared_ptr<platform::HidDevice>(backend.open(d->node, platform::Access::ReadWrite));
+    list.items[0] = std::move(d);
+    list.count = 1;
+    list.current = list.items[0]->handle ? list.items[0].get() : nullptr;
+    registry_build(registry, this);
+    registry_select_by_status(registry, card->status_text().c_str());
+  }
+  ~BenchCard() {
+    list.current = nullptr;
+    list.items[0].reset();
+  }
+
+  UpgradeCard upgrade_card() {
+    UpgradeCard c;
+    c.link = &link;
+    c.registry = &registry;
+    c.lock_page = std::span<uint8_t>(text).subspan(4096);
+    c.check_page = std::span<uint8_t>(status);
+    c.control_page = std::span<uint8_t>(text).first(4096);
+    c.owner = this;
+    return c;
+  }
+  // Sequence bytes of the flash-channel requests (output report 7) this card received.
+  std::vector<uint8_t> flash_seqs() const {
+    std::vector<uint8_t> out;
+    for (auto& b : card->reports_of(sim::ReportKind::Output))
+      if (!b.empty() && b[0] == 7) out.push_back(b[1]);
+    return out;
+  }
+
+  std::shared_ptr<sim::SimCard> card;
+  qhidev_list list;
+  HidLink link;
+  BoardRegistry registry{};
+  alignas(4096) std::array<uint8_t, 3 * 4096> text{};
+  alignas(4096) std::array<uint8_t, 2 * 4096> status{};
+  RecordingFront front;
+  UpgradeOutcome outcome;
+  std::vector<std::string> verdicts;
+};
+
+TEST(ParallelUpgrade, OneCardLostAndOneRefusedLeaveTheOthersWritten) {
+  SimClock clock;
+  clock_set_source(&clock);
+  clock_init();
+  sim::SimBackend backend;
+  platform::set_backend(&backend);
+
+  struct Plan {
+    const char* board;
+    const char* image_for;  // the board named in the image's info text
+    bool unplug;            // leaves the bus at its 20th page
+  };
+  const std::vector<Plan> plans = {
+      {"meadow", "meadow", false},
+      {"meadow", "meadow", true},
+      {"meadow", "TB610R-1CH", false},  // another board's image: a mismatch
+      {"TB610R-1CH", "TB610R-1CH", false},
+      {"TB610K-1CH", "TB610K-1CH", false},  // no flash channel: the HID download
+  };
+  test::TempDir dir;
+  std::vector<std::vector<uint8_t>> images;
+  std::vector<std::unique_ptr<BenchCard>> cards;
+  for (size_t i = 0; i < plans.size(); ++i) {
+    sim::Scenario s = *sim::make_scenario(plans[i].board);
+    if (plans[i].unplug) s.faults.at(sim::StepKind::Page, 20, sim::Fault::Unplug);
+    backend.add_card(s);
+  }
+  backend.drain_hotplug();
+  for (size_t i = 0; i < plans.size(); ++i) {
+    const sim::Scenario s = *sim::make_scenario(plans[i].board);
+    cards.push_back(std::make_unique<BenchCard>(backend, i, s));
+    images.push_back(test::with_trailer(test::usb_image(test::tagged(plans[i].image_for, 70000 + 4096 * i))));
+    cards[i]->front.file = dir.write("fw" + std::to_string(i) + ".img", images[i]);
+    ASSERT_NE(cards[i]->list.current, nullptr) << plans[i].board;
+  }
+
+  std::vector<std::thread> workers;
+  for (auto& c : cards) {
+    workers.emplace_back([&c = *c] {
+      UpgradeHooks hooks;
+      // Each card answers its own check: go on only when the image suits it, never force.
+      hooks.show_alert = [&c](const AlertRequest& r) {
+        c.verdicts.push_back(r.verdict.value_or(""));
+        return r.verdict.value_or("") != VERDICT_MISMATCH;
+      };
+      hooks.idle = [](uint32_t) { std::this_thread::sleep_for(std::chrono::microseconds(50)); };
+      UpgradeWorkflow upgrade(c.upgrade_card(), c.front, hooks);
+      upgrade.on_clicked_upgrade(UPGRADE_KIND_USB);
+      c.outcome = upgrade.last();
+    });
+  }
+  for (auto& t : workers) t.join();
+
+  for (size_t i = 0; i < cards.size(); ++i) {
+    BenchCard& c = *cards[i];
+    SCOPED_TRACE(std::string(plans[i].board) + " #" + std::to_string(i));
+    const auto stored = sim::storage_of(*c.card)->flash.read(0, static_cast<uint32_t>(images[i].size()));
+    if (plans[i].unplug) {
+      EXPECT_TRUE(c.outcome.transferred);
+      EXPECT_FALSE(c.outcome.ok);
+      EXPECT_EQ(c.front.ends, std::vector<int32_t>{c.outcome.result});
+      EXPECT_NE(c.outcome.result, 0);
+    } else if (std::string(plans[i].image_for) != plans[i].board) {
+      EXPECT_EQ(c.verdicts, std::vector<std::string>{VERDICT_MISMATCH});
+      EXPECT_FALSE(c.outcome.accepted);
+      EXPECT_FALSE(c.outcome.transferred);
+      EXPECT_TRUE(c.front.ends.empty());
+      EXPECT_TRUE(c.flash_seqs().empty());
+      EXPECT_NE(stored, images[i]);
+    } else {
+      EXPECT_TRUE(c.outcome.ok);
+      EXPECT_EQ(c.front.ends, std::vector<int32_t>{0});
+      EXPECT_EQ(c.front.begins, 1);
+      EXPECT_EQ(stored, images[i]);
+      // Each card counts its own requests: the engine's follow the lock command without a gap,
+      // whatever the other cards sent meanwhile.
+      const auto seqs = c.flash_seqs();
+      if (c.outcome.path == UpgradePath::FlashChannel) {
+        ASSERT_FALSE(seqs.empty());
+        for (size_t k = 0; k < seqs.size(); ++k) ASSERT_EQ(seqs[k], static_cast<uint8_t>(2 + k)) << k;
+      }
+    }
+    EXPECT_EQ(c.front.lock, 0);  // every download lock given back
+  }
+  EXPECT_EQ(cards[4]->outcome.path, UpgradePath::HidDownload);
+
+  cards.clear();
+  platform::set_backend(nullptr);
+  clock_set_source(nullptr);
+  clock_init();
+}
+
+}  // namespace
+}  // namespace kestrel
