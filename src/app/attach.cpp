@@ -5,6 +5,7 @@
 #include "app/ids.h"
 #include "app/main_window.h"
 #include "boards/registry.h"
+#include "card/attach.h"
 #include "devlink/status_flag.h"
 #include "devlink/commands.h"
 #include "log/clock.h"
@@ -21,12 +22,6 @@ constexpr size_t kMaxListName = 1024;
 // The window's identity for command 14: constant while the window exists.
 uint32_t window_token(const void* w) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(w)); }
 
-void log_board_change(BoardRegistry* reg, const uint8_t* block) {
-  if (!reg) return;
-  if (registry_select_by_status(*reg, reinterpret_cast<const char*>(block + STATUS_TEXT)))
-    log_printf(0, " board status change to %s\r\n", reg->current ? reg->current->name : "");
-}
-
 }  // namespace
 
 void CkestrelDlg::log_send_async(uint32_t action, bool ok) {
@@ -41,60 +36,7 @@ bool CkestrelDlg::board_attach(uint32_t index) {
     if (!qhidev_open(l, index)) return false;
   }
   qhidev* d = l.current;
-  // The reader thread reads the flags while it runs: every change goes through the list's lock.
-  auto add_flags = [d](uint16_t bits) { qhidev_set_link_flags(*d, static_cast<uint16_t>(d->link_flags | bits)); };
-  std::span<uint8_t> t = text_page(0);
-  uint8_t* p = t.data() + FRAME_HDR;
-
-  // Feature probe: the event record as feature report 1.
-  bool ok = false;
-  uint8_t caps = 0;
-  std::memset(t.data(), 0, EVENT_SIZE);
-  t[0] = RID_EVENT_FEAT;
-  if (d->handle->get_feature_report(t.first(EVENT_SIZE)) && t[EVENT_KIND] == 1 && board_event_intact(t.data())) {
-    ok = true;
-    caps = t[EVENT_CAPS];
-    add_flags(caps & 0x3B);
-    if (caps & QHIDEV_F_STATUS_RPT) {
-      ok = board_status_fetch_report4(m_link, t);
-      if (ok) {
-        add_flags(QHIDEV_F_STATUS_RPT);
-        g_status_block_valid = 1;
-        log_board_change(m_registry, p);
-      }
-    }
-  }
-
-  // Event query by command 1.
-  if (!(d->link_flags & QHIDEV_F_ECHO2)) {
-    uint8_t rec[EVENT_SIZE];
-    if (board_event_query(m_link, rec)) add_flags(QHIDEV_F_ECHO2 | (rec[EVENT_CAPS] & 0x7A));
-  }
-
-  // Status block by command 4.
-  if (!((d->link_flags & QHIDEV_F_STATUS_RPT) && ok)) {
-    const uint8_t attach_byte = 1;
-    std::span<uint8_t> req = text_page(2);
-    std::span<uint8_t> ans = text_page(1);
-    const uint8_t s = m_link.next_seq();
-    Answer a;
-    if (!m_link.hid_put(s, CMD_BOARD_STATUS, 0, &attach_byte, 1, req) ||
-        !m_link.fetch_more(CMD_BOARD_STATUS, s, STATUS_MIN_LENGTH, ans, a)) {
-      add_flags(QHIDEV_F_STATUS_FAIL);
-      g_status_block_valid = 0;
-    } else {
-      std::memmove(p, a.payload, a.len);
-      if (!board_status_valid(p, a.len)) {
-        g_status_block_valid = 0;
-      } else {
-        add_flags(QHIDEV_F_STATUS_CMD);
-        g_status_block_valid = 1;
-        log_board_change(m_registry, p);
-      }
-    }
-  }
-
-  if (d->link_flags & QHIDEV_F_ASYNC_MASK) log_send_async(kAsyncReportsAction, m_link.send_async(kAsyncReportsAction, text_page(1)));
+  card_attach_exchanges(m_link, *d, m_registry, text_page(0), g_status_block_valid);
   // The reader reads while the current card sends asynchronous reports.
   if (m_reader) m_reader->run.store((d->link_flags & QHIDEV_F_ASYNC_MASK) ? 1 : 0, std::memory_order_release);
   return true;

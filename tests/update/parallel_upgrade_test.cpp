@@ -1,4 +1,4 @@
-// Several cards upgraded at once, one workflow and one thread per card, each card with its own
+// Several cards upgraded at once, one workflow and one thread per card, each a Card with its own
 // device list, link (and so its own request counter), board registry and work pages. One card
 // leaves the bus in the middle of its write and one is offered an image for another board; the
 // others must end with their image in flash, as if they had been upgraded alone.
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "boards/registry.h"
+#include "card/card.h"
 #include "log/clock.h"
 #include "sim/download_channel.h"
 #include "sim/sim_backend.h"
@@ -35,56 +35,21 @@ struct RecordingFront : UpgradeFront {
   void transfer_ends(int32_t result) override { ends.push_back(result); }
 };
 
-// One attached card as the core sees it, without a window.
+// A card of the bench with its front end and what its upgrade ended in.
 struct BenchCard {
-  BenchCard(sim::SimBackend& backend, size_t index, const sim::Scenario& scenario) : link(list) {
-    card = backend.card(index);
-    auto d = std::make_unique<qhidev>();
-    d->owner = &list;
-    d->path = backend.path_of(index);
-    d->node = sim::SimBackend::node_of(index);
-    d->link_flags = test::SimFixture::attach_flags(scenario);
-    d->attributes = {scenario.vendor_id, scenario.product_id, scenario.release};
-    d->caps = {265, 265, 261};
-    d->handle = std::shared_ptr<platform::HidDevice>(backend.open(d->node, platform::Access::ReadWrite));
-    list.items[0] = std::move(d);
-    list.count = 1;
-    list.current = list.items[0]->handle ? list.items[0].get() : nullptr;
-    registry_build(registry, this);
-    registry_select_by_status(registry, card->status_text().c_str());
-  }
-  ~BenchCard() {
-    list.current = nullptr;
-    list.items[0].reset();
-  }
-
-  UpgradeCard upgrade_card() {
-    UpgradeCard c;
-    c.link = &link;
-    c.registry = &registry;
-    c.lock_page = std::span<uint8_t>(text).subspan(4096);
-    c.check_page = std::span<uint8_t>(status);
-    c.control_page = std::span<uint8_t>(text).first(4096);
-    c.owner = this;
-    return c;
-  }
-  // Sequence bytes of the flash-channel requests (output report 7) this card received.
-  std::vector<uint8_t> flash_seqs() const {
-    std::vector<uint8_t> out;
-    for (auto& b : card->reports_of(sim::ReportKind::Output))
-      if (!b.empty() && b[0] == 7) out.push_back(b[1]);
-    return out;
-  }
-
-  std::shared_ptr<sim::SimCard> card;
-  qhidev_list list;
-  HidLink link;
-  BoardRegistry registry{};
-  alignas(4096) std::array<uint8_t, 3 * 4096> text{};
-  alignas(4096) std::array<uint8_t, 2 * 4096> status{};
+  std::unique_ptr<Card> card;
+  std::shared_ptr<sim::SimCard> sim;
   RecordingFront front;
   UpgradeOutcome outcome;
   std::vector<std::string> verdicts;
+
+  // Sequence bytes of the flash-channel requests (output report 7) this card received.
+  std::vector<uint8_t> flash_seqs() const {
+    std::vector<uint8_t> out;
+    for (auto& b : sim->reports_of(sim::ReportKind::Output))
+      if (!b.empty() && b[0] == 7) out.push_back(b[1]);
+    return out;
+  }
 };
 
 TEST(ParallelUpgrade, OneCardLostAndOneRefusedLeaveTheOthersWritten) {
@@ -115,12 +80,17 @@ TEST(ParallelUpgrade, OneCardLostAndOneRefusedLeaveTheOthersWritten) {
     backend.add_card(s);
   }
   backend.drain_hotplug();
+  // Each card found and attached on its own, as the card list would have it.
+  std::vector<std::unique_ptr<Card>> attached = Card::attach_all();
+  ASSERT_EQ(attached.size(), plans.size());
   for (size_t i = 0; i < plans.size(); ++i) {
-    const sim::Scenario s = *sim::make_scenario(plans[i].board);
-    cards.push_back(std::make_unique<BenchCard>(backend, i, s));
+    cards.push_back(std::make_unique<BenchCard>());
+    cards[i]->card = std::move(attached[i]);
+    cards[i]->sim = backend.card(i);
+    ASSERT_NE(cards[i]->card->board(), nullptr);
+    EXPECT_EQ(std::string(cards[i]->card->board()->name), plans[i].board);
     images.push_back(test::with_trailer(test::usb_image(test::tagged(plans[i].image_for, 70000 + 4096 * i))));
     cards[i]->front.file = dir.write("fw" + std::to_string(i) + ".img", images[i]);
-    ASSERT_NE(cards[i]->list.current, nullptr) << plans[i].board;
   }
 
   std::vector<std::thread> workers;
@@ -133,7 +103,7 @@ TEST(ParallelUpgrade, OneCardLostAndOneRefusedLeaveTheOthersWritten) {
         return r.verdict.value_or("") != VERDICT_MISMATCH;
       };
       hooks.idle = [](uint32_t) { std::this_thread::sleep_for(std::chrono::microseconds(50)); };
-      UpgradeWorkflow upgrade(c.upgrade_card(), c.front, hooks);
+      UpgradeWorkflow upgrade(c.card->upgrade_card(), c.front, hooks);
       upgrade.on_clicked_upgrade(UPGRADE_KIND_USB);
       c.outcome = upgrade.last();
     });
@@ -143,7 +113,7 @@ TEST(ParallelUpgrade, OneCardLostAndOneRefusedLeaveTheOthersWritten) {
   for (size_t i = 0; i < cards.size(); ++i) {
     BenchCard& c = *cards[i];
     SCOPED_TRACE(std::string(plans[i].board) + " #" + std::to_string(i));
-    const auto stored = sim::storage_of(*c.card)->flash.read(0, static_cast<uint32_t>(images[i].size()));
+    const auto stored = sim::storage_of(*c.sim)->flash.read(0, static_cast<uint32_t>(images[i].size()));
     if (plans[i].unplug) {
       EXPECT_TRUE(c.outcome.transferred);
       EXPECT_FALSE(c.outcome.ok);
@@ -161,12 +131,13 @@ TEST(ParallelUpgrade, OneCardLostAndOneRefusedLeaveTheOthersWritten) {
       EXPECT_EQ(c.front.ends, std::vector<int32_t>{0});
       EXPECT_EQ(c.front.begins, 1);
       EXPECT_EQ(stored, images[i]);
-      // Each card counts its own requests: the engine's follow the lock command without a gap,
-      // whatever the other cards sent meanwhile.
+      // Each card counts its own requests: the engine's run without a gap, whatever the other
+      // cards sent meanwhile, and the unlock after them is the last its counter gave out.
       const auto seqs = c.flash_seqs();
       if (c.outcome.path == UpgradePath::FlashChannel) {
         ASSERT_FALSE(seqs.empty());
-        for (size_t k = 0; k < seqs.size(); ++k) ASSERT_EQ(seqs[k], static_cast<uint8_t>(2 + k)) << k;
+        for (size_t k = 0; k < seqs.size(); ++k) ASSERT_EQ(seqs[k], static_cast<uint8_t>(seqs[0] + k)) << k;
+        EXPECT_EQ(static_cast<uint8_t>(seqs.back() + 1), static_cast<uint8_t>(c.card->link().m_hid_seq));
       }
     }
     EXPECT_EQ(c.front.lock, 0);  // every download lock given back
