@@ -14,7 +14,9 @@
 #include "boards/registry.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/many_cards.h"
 #include "cli/picture.h"
+#include "cli/upgrade_confirm.h"
 #include "cli/upgrade_record.h"
 #include "cli/verify_end.h"
 #include "log/clock.h"
@@ -26,39 +28,6 @@
 namespace kestrel::cli {
 
 namespace {
-
-bool interactive() { return isatty(STDIN_FILENO) && isatty(STDERR_FILENO); }
-
-std::string verdict_text(const AlertRequest& r) {
-  std::string v = r.verdict.value_or("");
-  while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
-  while (!v.empty() && v.front() == ' ') v.erase(v.begin());
-  return v;
-}
-
-nlohmann::json alert_json(const AlertRequest& r) {
-  char style[8];
-  std::snprintf(style, sizeof style, "0x%04X", r.style);
-  return {{"style", style},
-          {"title", r.title.value_or("")},
-          {"info", r.info.value_or("")},
-          {"verdict", verdict_text(r)},
-          {"accept", r.accept_caption.value_or("")}};
-}
-
-// A yes/no question on the terminal; true only for an answer that starts with y.
-bool ask(const std::string& question) {
-  std::fprintf(stderr, "%s [y/N] ", question.c_str());
-  std::fflush(stderr);
-  char answer[16] = {};
-  if (!std::fgets(answer, sizeof answer, stdin)) return false;
-  return answer[0] == 'y' || answer[0] == 'Y';
-}
-
-// Why the confirmation may not be asked here: nothing waits for input without a terminal, and
-// JSON output is for scripts.
-bool can_ask(Session& s) { return interactive() && !s.out().json(); }
-constexpr const char* kNeedsConfirmation = "the upgrade needs confirmation: run it on a terminal or add --yes";
 
 // The confirmation of the match check. A mismatch or conflict (0x0301) goes ahead only with
 // --force, and then still asks, as the window asks twice; only --yes answers for the user.
@@ -127,14 +96,6 @@ class Progress {
   int last_ = -1;
   UpgradePhase phase_ = UpgradePhase::Erase;
 };
-
-bool has_signature(const ImageFile& img) {
-  return img.size() >= 2 && img.begin()[0] == IMAGE_SIG0 && img.begin()[1] == IMAGE_SIG1;
-}
-
-std::string no_signature(const std::string& path) {
-  return path + " is not a USB-controller image (no CY signature)";
-}
 
 // The FPGA file before anything is sent: its bitstream marks (refused without them unless
 // --force), then what is about to be written where, asked on a terminal unless --yes.
@@ -357,6 +318,12 @@ void add_upgrade_commands(CLI::App& app, CommandSet& chosen) {
       if (bad_capture) return s.out().fail(EXIT_USAGE, "--check-capture takes a number of seconds above 0, not " + capture_text);
       const int rc = cmd_upgrade(s, kind, file, wait);
       return rc == EXIT_OK && capture_s > 0 ? check_capture_after_upgrade(s, capture_s, {}) : rc;
+    };
+    const bool one_card_only = wait_opt->count() > 0 || capture_opt->count() > 0;
+    chosen.many_action = [one_card_only](Session& s) {
+      if (one_card_only)
+        return s.out().fail(EXIT_USAGE, "--wait-restart and --check-capture take one card (--card N)");
+      return cmd_upgrade_many(s, kind, file);
     };
   });
 

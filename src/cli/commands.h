@@ -31,6 +31,7 @@ struct CommandSet {
   Action action;            // what the chosen subcommand does
   bool needs_card = true;   // false: runs without attaching (e.g. check-image without a card)
   bool scans_cards = true;  // false: touches no card at all, not even the start-up scan (history)
+  Action many_action;       // for --card with several cards; null: the command takes one card
 };
 
 void add_card_commands(CLI::App& app, CommandSet& chosen);   // list, status, input, port, config, reg, monitor, log

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/many_cards.h"
 #include "cli/exit_codes.h"
 #include "cli/output.h"
 #include "cli/session.h"
@@ -79,8 +80,10 @@ int main(int argc, char** argv) {
   CLI::App app{"kestrelctl: service and maintenance of USB video-capture cards", "kestrelctl"};
   app.footer(kFooter);
   app.set_version_flag("--version", std::string("kestrelctl ") + kestrel::KESTREL_BUILD_STAMP);
-  app.add_option("--card,-c", opt.card, "Card to use: index in 'list', or its node or interface path (default 0)");
-  app.add_option("--simulate", opt.simulate, "Use a simulated card of this board (meadow, rw820c, TB610R-1CH, ...)");
+  app.add_option("--card,-c", opt.card, "Card to use: index in 'list', or its node or interface path (default 0); for upgrade "
+                 "also a comma-separated list of them, or all");
+  app.add_option("--simulate", opt.simulate, "Use a simulated card of this board (meadow, rw820c, TB610R-1CH, ...); several: a "
+                 "comma-separated list");
   app.add_flag("--json", opt.json, "Print one JSON document on standard output, errors included");
   app.add_option("--log", opt.log_file, "Append the log to this file");
   app.add_option("--log-level", opt.log_level, "Level mask of the log filter (bit n passes level n), e.g. 0x20008");
@@ -129,9 +132,14 @@ int main(int argc, char** argv) {
   {
     Session session(opt, out);
     rc = session.setup();
-    if (rc == EXIT_OK && chosen.needs_card) rc = session.attach();
-    else if (rc == EXIT_OK && chosen.scans_cards) session.window().on_init_dialog();
-    if (rc == EXIT_OK && chosen.action) rc = chosen.action(session);
+    // Several cards: each is attached as a card of its own, not through the window.
+    const bool many = chosen.many_action && is_card_list(opt.card);
+    if (rc == EXIT_OK && many) rc = chosen.many_action(session);
+    else {
+      if (rc == EXIT_OK && chosen.needs_card) rc = session.attach();
+      else if (rc == EXIT_OK && chosen.scans_cards) session.window().on_init_dialog();
+      if (rc == EXIT_OK && chosen.action) rc = chosen.action(session);
+    }
   }
   return out.finish(rc);
 }

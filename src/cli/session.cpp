@@ -18,6 +18,7 @@
 #include "sim/hostile.h"
 #include "sim/scenario.h"
 #include "sim/sim_backend.h"
+#include "cli/many_cards.h"
 
 namespace kestrel::cli {
 
@@ -118,37 +119,46 @@ int Session::setup() {
     sim_ = std::make_unique<sim::SimBackend>();
     backend = sim_.get();
   } else if (!opt_.simulate.empty()) {
-    auto scenario = sim::make_scenario(opt_.simulate);
-    if (!scenario) return out_.fail(EXIT_USAGE, "unknown board '" + opt_.simulate + "'; boards: " + board_list());
-    if (!opt_.sim_after_upgrade.empty()) {
-      using A = sim::Scenario::AfterUpgrade;
-      if (opt_.sim_after_upgrade == "restart") scenario->after_upgrade = A::Restart;
-      else if (opt_.sim_after_upgrade == "replug") scenario->after_upgrade = A::NeedsReplug;
-      else if (opt_.sim_after_upgrade == "old") scenario->after_upgrade = A::RestartIntoOld;
-      else return out_.fail(EXIT_USAGE, "--sim-after-upgrade takes restart, replug or old");
-    }
-    scenario->latency.per_page_ms = opt_.sim_page_ms;
-    scenario->latency.per_erase_block_ms = opt_.sim_page_ms * 10;
-    for (const std::string& code : opt_.sim_drop) {
-      uint32_t cmd = 0;
-      if (!parse_number(code, cmd) || cmd > 0xFF) return out_.fail(EXIT_USAGE, "--sim-drop takes command codes");
-      scenario->faults.at(sim::StepKind::Command, cmd, sim::Fault::DropAnswer, 0, 0, 2);
-    }
-    // A hostile card (tests): seeded lies, short stalls, floods and an unplug somewhere.
-    sim::HostilePlan hostile;
-    const bool is_hostile = !opt_.sim_hostile.empty();
-    if (is_hostile) {
-      uint32_t seed = 0;
-      if (!parse_number(opt_.sim_hostile, seed)) return out_.fail(EXIT_USAGE, "--sim-hostile takes a number");
-      hostile.seed = seed;
-      hostile.stall_ms = 200;
-      hostile.unplug_after_min = 10;
-      hostile.unplug_after_max = 400;
-      sim::make_hostile(*scenario, hostile);
+    // One simulated card per board named ("meadow,TB610R-1CH"), in that order.
+    std::vector<std::string> boards;
+    for (size_t at = 0; at <= opt_.simulate.size();) {
+      const size_t comma = std::min(opt_.simulate.find(',', at), opt_.simulate.size());
+      boards.push_back(opt_.simulate.substr(at, comma - at));
+      at = comma + 1;
     }
     sim_ = std::make_unique<sim::SimBackend>();
-    auto card = sim_->add_card(*scenario);
-    if (is_hostile) sim::attach_hostile(*card, hostile);
+    for (const std::string& board : boards) {
+      auto scenario = sim::make_scenario(board);
+      if (!scenario) return out_.fail(EXIT_USAGE, "unknown board '" + board + "'; boards: " + board_list());
+      if (!opt_.sim_after_upgrade.empty()) {
+        using A = sim::Scenario::AfterUpgrade;
+        if (opt_.sim_after_upgrade == "restart") scenario->after_upgrade = A::Restart;
+        else if (opt_.sim_after_upgrade == "replug") scenario->after_upgrade = A::NeedsReplug;
+        else if (opt_.sim_after_upgrade == "old") scenario->after_upgrade = A::RestartIntoOld;
+        else return out_.fail(EXIT_USAGE, "--sim-after-upgrade takes restart, replug or old");
+      }
+      scenario->latency.per_page_ms = opt_.sim_page_ms;
+      scenario->latency.per_erase_block_ms = opt_.sim_page_ms * 10;
+      for (const std::string& code : opt_.sim_drop) {
+        uint32_t cmd = 0;
+        if (!parse_number(code, cmd) || cmd > 0xFF) return out_.fail(EXIT_USAGE, "--sim-drop takes command codes");
+        scenario->faults.at(sim::StepKind::Command, cmd, sim::Fault::DropAnswer, 0, 0, 2);
+      }
+      // A hostile card (tests): seeded lies, short stalls, floods and an unplug somewhere.
+      sim::HostilePlan hostile;
+      const bool is_hostile = !opt_.sim_hostile.empty();
+      if (is_hostile) {
+        uint32_t seed = 0;
+        if (!parse_number(opt_.sim_hostile, seed)) return out_.fail(EXIT_USAGE, "--sim-hostile takes a number");
+        hostile.seed = seed;
+        hostile.stall_ms = 200;
+        hostile.unplug_after_min = 10;
+        hostile.unplug_after_max = 400;
+        sim::make_hostile(*scenario, hostile);
+      }
+      auto card = sim_->add_card(*scenario);
+      if (is_hostile) sim::attach_hostile(*card, hostile);
+    }
     backend = sim_.get();
   } else {
     hidraw_ = std::make_unique<platform::HidrawBackend>();
@@ -169,6 +179,8 @@ int Session::setup() {
 }
 
 int Session::attach() {
+  if (is_card_list(opt_.card))
+    return out_.fail(EXIT_USAGE, "this command takes one card (--card N); several cards at once: upgrade firmware");
   window_->on_init_dialog();
   if (list_.count == 0) return out_.fail(EXIT_NO_CARD, "no card found");
   if (opt_.card.empty()) return EXIT_OK;

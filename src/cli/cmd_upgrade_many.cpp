@@ -1,0 +1,496 @@
+// `kestrelctl --card all upgrade firmware FILE` (or --card 0,2 / nodes / paths): the same image
+// onto several cards at once, one worker thread per card, each a Card of its own with its own
+// link, board and match check. A mismatch, a refusal or a failure on one card never forces,
+// stops or fails another; questions on a terminal are asked one card at a time. On a terminal one
+// live line per card; at the end a table, and the exit code of the worst card.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/many_cards.h"
+#include "cli/upgrade_confirm.h"
+#include "card/card.h"
+#include "history/history_path.h"
+#include "history/history_store.h"
+#include "log/clock.h"
+#include "log/log.h"
+#include "res/ui_phrases.h"
+#include "update/image_check.h"
+#include "update/verify.h"
+
+namespace kestrel::cli {
+
+namespace {
+
+enum class Stage : int { Waiting, Transfer, Verifying, Done };
+
+// One card of the run: who it is, how far it got, how it ended.
+struct Slot {
+  uint32_t index = 0;  // in the card list
+  std::string node, path, name;
+  uint16_t vendor_id = 0, product_id = 0;
+  std::unique_ptr<Card> card;
+  std::string board;
+  std::string version_before;
+
+  std::atomic<int> stage{static_cast<int>(Stage::Waiting)};
+  std::atomic<int> phase{0};
+  std::atomic<int> percent{0};
+
+  int exit = EXIT_OK;
+  std::string result;  // verified, not verified, restart needed, failed, refused, declined, no card
+  std::string detail;
+  std::string version_after;
+  nlohmann::json check;
+  std::string declined_why;
+  std::optional<bool> verified;
+
+  history::HistoryStore history;  // this card's row, begun before the workers start
+  int64_t row = 0;
+  std::string history_failure;
+};
+
+// The version part of a status text ("model:version" shown after its colon).
+std::string version_of(const std::string& text) {
+  const size_t colon = text.find(':');
+  size_t at = colon == std::string::npos ? 0 : colon + 1;
+  while (at < text.size() && text[at] == ' ') ++at;
+  return text.substr(at);
+}
+
+// A worse exit code wins: failed before no card before refused before busy.
+int severity(int code) {
+  switch (code) {
+    case EXIT_OK: return 0;
+    case EXIT_BUSY: return 1;
+    case EXIT_IMAGE_REFUSED: return 2;
+    case EXIT_NO_CARD: return 3;
+    case EXIT_FAILED: return 4;
+    default: return 5;
+  }
+}
+
+class ManyUpgrade {
+ public:
+  ManyUpgrade(Session& s, std::string path, const ImageFile& image, std::set<std::string> listed_paths)
+      : s_(s),
+        path_(std::move(path)),
+        image_(image),
+        tty_(isatty(STDERR_FILENO) && !s.out().json()),
+        others_(std::move(listed_paths)) {}
+
+  int run(std::vector<std::unique_ptr<Slot>>& slots);
+
+ private:
+  void work(Slot& slot);
+  bool confirm(Slot& slot, const AlertRequest& r);
+  void verify(Slot& slot, const std::optional<ImageVersion>& want);
+  void end(Slot& slot, int exit, std::string result, std::string detail) {
+    slot.exit = exit;
+    slot.result = std::move(result);
+    slot.detail = std::move(detail);
+    slot.stage.store(static_cast<int>(Stage::Done));
+  }
+  void draw(const std::vector<std::unique_ptr<Slot>>& slots);
+
+  Session& s_;
+  std::string path_;
+  const ImageFile& image_;
+  bool tty_;
+  std::mutex ask_lock_;      // one question on the terminal at a time; the live lines wait for it
+  std::mutex backend_lock_;  // enumerations and re-attaches of cards that came back
+  std::set<std::string> others_;  // the interface paths of every card listed when the run began
+  int drawn_ = 0;            // live lines on the terminal below the cursor's start
+};
+
+// The front end of one card's workflow: the file is the one on the command line.
+struct FileFront : UpgradeFront {
+  explicit FileFront(std::string p) : path(std::move(p)) {}
+  std::string choose_file(const char*) override { return path; }
+  int set_download_lock(int mode) override { return std::exchange(lock, mode); }
+  void transfer_begins() override {}
+  void transfer_progress(int) override {}
+  void transfer_ends(int32_t) override {}
+  std::string path;
+  int lock = 0;
+};
+
+bool ManyUpgrade::confirm(Slot& slot, const AlertRequest& r) {
+  slot.check = alert_json(r);
+  if (r.style == ALERT_STYLE_FORCE && !s_.options().force) {
+    const bool damaged = r.info.value_or("").find(IMAGE_INFO_DAMAGED) != std::string::npos;
+    slot.declined_why = damaged ? "the image failed this board's integrity check; --force goes ahead anyway"
+                                : "the image does not match this card; --force goes ahead anyway";
+    return false;
+  }
+  if (s_.options().yes) return true;
+  if (!can_ask(s_)) {
+    slot.declined_why = kNeedsConfirmation;
+    return false;
+  }
+  std::lock_guard<std::mutex> g(ask_lock_);
+  drawn_ = 0;  // the question scrolls the live lines away: they start again below it
+  std::fprintf(stderr, "\ncard %u (%s, %s):\n%s\n%s\n", slot.index, slot.board.c_str(), slot.node.c_str(),
+               r.info.value_or("").c_str(), verdict_text(r).c_str());
+  AlertRequest q = r;
+  q.verdict = verdict_text(r);
+  const std::string question =
+      ui_translate(r.reconfirm() ? alert_reconfirm_question(q) : r.accept_caption.value_or("升级") + "?");
+  if (ask(question)) return true;
+  slot.declined_why = "declined";
+  return false;
+}
+
+void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
+  slot.stage.store(static_cast<int>(Stage::Verifying));
+  CardKey key{slot.path, slot.vendor_id, slot.product_id};
+  auto look = [&](bool& present) {
+    present = false;
+    std::vector<platform::HidInterfaceInfo> listed;
+    {
+      std::lock_guard<std::mutex> g(backend_lock_);
+      platform::HidBackend* b = platform::backend();
+      if (!b || !b->enumerate(listed)) return -1;
+    }
+    // A card listed when the run began is not this one come back, even when it sits on the
+    // same port or is the only card of its kind listed at the moment: only this card's own
+    // path, or a device that was not there before, is.
+    std::vector<CardKey> keys;
+    for (const auto& e : listed)
+      keys.push_back(others_.count(e.path) && e.path != key.path ? CardKey{} : CardKey{e.path, e.vendor_id, e.product_id});
+    const int at = find_returned_card(key, keys);
+    present = at >= 0 && listed[static_cast<size_t>(at)].path == key.path;
+    if (at >= 0) key.path = listed[static_cast<size_t>(at)].path;
+    return at;
+  };
+  auto wait = [&](uint32_t limit_ms, auto done) {
+    const uint64_t start = clock_now_ns();
+    while (!done()) {
+      if (s_.interrupted()) return false;
+      if ((clock_now_ns() - start) / 1'000'000 >= limit_ms) return false;
+      sleep_ms(RESTART_POLL_MS);
+    }
+    return true;
+  };
+  auto judged = [&](const std::string& text) {
+    const VerifyReport r = judge_return(UPGRADE_KIND_USB, want, text);
+    slot.version_after = version_of(text);
+    if (r.end == VerifiedEnd::Verified) slot.verified = true;
+    if (r.end == VerifiedEnd::NotVerified) slot.verified = false;
+    return r;
+  };
+
+  bool present = true;
+  const bool left = wait(RESTART_LEAVE_WAIT_MS, [&] {
+    look(present);
+    return !present;
+  });
+  if (!left && !s_.interrupted()) {
+    // Still there: it runs what it ran, unless it took the image without a restart.
+    const std::string text = read_status_text(slot.card->link(), slot.card->status_page(0)).value_or("");
+    const VerifyReport r = judged(text);
+    if (r.end == VerifiedEnd::Verified) return end(slot, EXIT_OK, "verified", slot.version_before + " -> " + slot.version_after);
+    slot.verified.reset();
+    return end(slot, EXIT_OK, "restart needed", RESTART_ADVICE);
+  }
+  if (s_.interrupted()) return end(slot, EXIT_FAILED, "not verified", "nothing: interrupted");
+  slot.card.reset();  // its handle went with the card
+
+  int at = -1;
+  const bool back = wait(RESTART_RETURN_WAIT_MS, [&] { return (at = look(present)) >= 0; });
+  if (!back)
+    return end(slot, EXIT_FAILED, "not verified",
+               s_.interrupted() ? "nothing: interrupted"
+                                : "nothing: it did not come back within " + std::to_string(RESTART_RETURN_WAIT_MS / 1000) + " s");
+  std::optional<std::string> text;
+  {
+    std::lock_guard<std::mutex> g(backend_lock_);
+    qhidev_list listed;
+    qhidev_enum(listed);
+    for (uint32_t i = 0; i < listed.count; ++i)
+      if (listed.items[i] && listed.items[i]->path == key.path) {
+        slot.card = std::make_unique<Card>(*listed.items[i]);
+        if (!slot.card->attach()) slot.card.reset();
+      }
+    qhidev_release_all(listed);
+  }
+  if (slot.card) text = read_status_text(slot.card->link(), slot.card->status_page(0));
+  if (!text) return end(slot, EXIT_FAILED, "not verified", "nothing: it came back but does not answer");
+  const VerifyReport r = judged(*text);
+  if (r.end == VerifiedEnd::Verified) return end(slot, EXIT_OK, "verified", slot.version_before + " -> " + slot.version_after);
+  return end(slot, EXIT_FAILED, "not verified", r.summary());
+}
+
+void ManyUpgrade::work(Slot& slot) {
+  FileFront front(path_);
+  UpgradeHooks hooks;
+  history::Outcome rec;
+  hooks.show_alert = [&](const AlertRequest& r) {
+    rec.verdict = verdict_text(r);
+    const bool go = confirm(slot, r);
+    rec.forced = go && r.style == ALERT_STYLE_FORCE;
+    return go;
+  };
+  hooks.progress = [&](UpgradePhase phase, int percent) {
+    slot.stage.store(static_cast<int>(Stage::Transfer));
+    slot.phase.store(static_cast<int>(phase));
+    slot.percent.store(percent);
+  };
+  UpgradeWorkflow upgrade(slot.card->upgrade_card(), front, hooks);
+  upgrade.on_clicked_upgrade(UPGRADE_KIND_USB);
+  const UpgradeOutcome& o = upgrade.last();
+  rec.path = o.path == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel
+             : o.path == UpgradePath::HidDownload ? history::TransferPath::HidDownload
+                                                  : history::TransferPath::None;
+  if (o.transferred) rec.engine_result = o.result;
+
+  if (!o.file_chosen) {
+    end(slot, EXIT_FAILED, "failed", "the upgrade did not start");
+  } else if (!o.accepted) {
+    const bool said_no = slot.declined_why == "declined";
+    end(slot, EXIT_IMAGE_REFUSED, said_no ? "declined" : "refused",
+        said_no ? "answered no" : slot.declined_why.empty() ? "image refused" : slot.declined_why);
+    rec.result = history::Result::Declined;
+  } else if (!o.transferred) {
+    end(slot, EXIT_FAILED, "failed", "the transfer did not run");
+  } else if (!o.ok) {
+    end(slot, EXIT_FAILED, "failed", "upgrade FAILED! (result " + std::to_string(o.result) + ")");
+  } else {
+    verify(slot, image_version_of(image_.data()));
+  }
+  if (rec.result != history::Result::Declined) rec.result = o.ok ? history::Result::Ok : history::Result::Failed;
+  rec.verified = slot.verified;
+  rec.version_after = slot.version_after;
+  rec.detail = slot.result + (slot.detail.empty() ? "" : ": " + slot.detail);
+  if (slot.row) {
+    const history::HistoryWrite w = slot.history.finish(slot.row, rec);
+    if (!w.ok) slot.history_failure = w.message;
+  }
+}
+
+void ManyUpgrade::draw(const std::vector<std::unique_ptr<Slot>>& slots) {
+  if (!tty_) return;
+  std::unique_lock<std::mutex> g(ask_lock_, std::try_to_lock);
+  if (!g.owns_lock()) return;  // a question is on the terminal
+  if (drawn_ > 0) std::fprintf(stderr, "\033[%dA", drawn_);
+  for (const auto& sp : slots) {
+    const Slot& s = *sp;
+    const Stage stage = static_cast<Stage>(s.stage.load());
+    std::string what;
+    if (stage == Stage::Waiting) what = "waiting";
+    else if (stage == Stage::Verifying) what = "waiting for the card to come back";
+    else if (stage == Stage::Done) what = s.result;
+    else {
+      const int pct = s.percent.load();
+      const int filled = pct / 5;
+      what = std::string(upgrade_phase_name(static_cast<UpgradePhase>(s.phase.load()))) + " [" +
+             std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(20 - filled), ' ') + "] " +
+             std::to_string(pct) + " %";
+    }
+    std::fprintf(stderr, "\r\033[K card %-3u %-12s %-10s %s\n", s.index, s.node.c_str(), s.board.c_str(), what.c_str());
+  }
+  drawn_ = static_cast<int>(slots.size());
+}
+
+int ManyUpgrade::run(std::vector<std::unique_ptr<Slot>>& slots) {
+  std::vector<std::thread> workers;
+  for (auto& sp : slots) {
+    Slot& slot = *sp;
+    if (!slot.card) continue;  // could not be opened: its end is already said
+    workers.emplace_back([this, &slot] { work(slot); });
+  }
+  bool told = false;
+  for (;;) {
+    const bool all_done = std::all_of(slots.begin(), slots.end(),
+                                      [](const auto& sp) { return sp->stage.load() == static_cast<int>(Stage::Done); });
+    draw(slots);
+    if (all_done) break;
+    // Ctrl-C never cuts a transfer short: a half-written image leaves the card without one.
+    if (s_.interrupted() && !told) {
+      told = true;
+      std::lock_guard<std::mutex> g(ask_lock_);
+      drawn_ = 0;
+      std::fprintf(stderr, "\nkestrelctl: the transfers go on to their end: stopping them now would leave cards "
+                           "without a whole image\n");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(tty_ ? 100 : 20));
+  }
+  for (auto& t : workers) t.join();
+
+  Output& out = s_.out();
+  nlohmann::json cards = nlohmann::json::array();
+  int worst = EXIT_OK;
+  char line[512];
+  std::snprintf(line, sizeof line, "%-5s %-14s %-12s %-16s %s", "card", "node", "board", "result", "detail");
+  out.line(line);
+  for (const auto& sp : slots) {
+    const Slot& s = *sp;
+    if (severity(s.exit) > severity(worst)) worst = s.exit;
+    std::snprintf(line, sizeof line, "%-5u %-14s %-12s %-16s %s", s.index, s.node.c_str(), s.board.c_str(),
+                  s.result.c_str(), s.detail.c_str());
+    out.line(line);
+    nlohmann::json j = {{"index", s.index}, {"node", s.node},     {"path", s.path},
+                        {"name", s.name},   {"board", s.board},   {"result", s.result},
+                        {"detail", s.detail}, {"exit", s.exit},   {"version_before", s.version_before},
+                        {"version_after", s.version_after}};
+    j["verified"] = s.verified ? nlohmann::json(*s.verified) : nlohmann::json(nullptr);
+    if (!s.check.is_null()) j["check"] = s.check;
+    cards.push_back(std::move(j));
+  }
+  for (const auto& sp : slots)
+    if (!sp->history_failure.empty()) {
+      out.doc()["history"] = sp->history_failure;
+      if (!out.json()) std::fprintf(stderr, "%s\n", sp->history_failure.c_str());
+      break;
+    }
+  out.doc()["file"] = path_;
+  out.doc()["cards"] = std::move(cards);
+  if (s_.interrupted()) return s_.interrupted_exit();
+  return worst;
+}
+
+}  // namespace
+
+int cmd_upgrade_many(Session& s, const std::string& what, const std::string& path) {
+  Output& out = s.out();
+  if (what != "firmware")
+    return out.fail(EXIT_USAGE, what == "fpga" ? "upgrade fpga takes one card at a time (--card N)"
+                                               : "upgrade takes firmware or fpga");
+  std::string error;
+  const std::optional<ImageFile> image = ImageFile::load(path, &error);
+  if (!image) return out.fail(EXIT_USAGE, error);
+  if (image->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
+  if (!has_signature(*image) && !s.options().force) return out.fail(EXIT_IMAGE_REFUSED, no_signature(path));
+
+  // The cards named, in the order of the card list.
+  qhidev_list listed;
+  qhidev_enum(listed);
+  std::vector<uint32_t> chosen;
+  std::string unknown;
+  if (!select_cards(listed, s.options().card, chosen, unknown)) {
+    std::string names;
+    for (uint32_t i = 0; i < listed.count; ++i)
+      if (listed.items[i]) names += (names.empty() ? "" : ", ") + std::to_string(i) + " " + listed.items[i]->node;
+    qhidev_release_all(listed);
+    if (names.empty()) return out.fail(EXIT_NO_CARD, "no card found");
+    return out.fail(EXIT_NO_CARD, "no card " + unknown + " (attached: " + names + ")");
+  }
+
+  std::set<std::string> listed_paths;
+  for (uint32_t i = 0; i < listed.count; ++i)
+    if (listed.items[i]) listed_paths.insert(listed.items[i]->path);
+  std::vector<std::unique_ptr<Slot>> slots;
+  for (uint32_t i : chosen) {
+    const qhidev& d = *listed.items[i];
+    auto slot = std::make_unique<Slot>();
+    slot->index = i;
+    slot->node = d.node;
+    slot->path = d.path;
+    slot->name = d.name;
+    slot->vendor_id = d.attributes.vendor_id;
+    slot->product_id = d.attributes.product_id;
+    slot->card = std::make_unique<Card>(d);
+    if (!slot->card->attach()) {
+      slot->card.reset();
+      slot->exit = EXIT_NO_CARD;
+      slot->result = "no card";
+      slot->detail = "cannot be opened";
+      slot->stage.store(static_cast<int>(Stage::Done));
+    } else {
+      slot->board = slot->card->board() ? slot->card->board()->name : "unknown";
+      slot->version_before =
+          version_of(read_status_text(slot->card->link(), slot->card->status_page(0)).value_or(""));
+    }
+    slots.push_back(std::move(slot));
+  }
+  qhidev_release_all(listed);
+
+  // Each attempt is on record before anything reaches its card, and ends however it ends. The
+  // rows are begun here, one after the other, and each worker ends its own.
+  const history::HistoryPath where = history::resolve_history_path(s.options().history_db);
+  std::string history_failure;
+  for (auto& slot : slots) {
+    if (!slot->card) continue;
+    history::Attempt a;
+    a.card.board = slot->board;
+    a.card.node = slot->node;
+    a.kind = history::ImageKind::Firmware;
+    a.file_name = path;
+    a.file_size = image->size();
+    a.sha256 = history::sha256_hex(image->begin(), image->size());
+    if (const char* info = find_image_info(image->begin(), image->begin() + image->size())) a.info_text = info;
+    a.forced = s.options().force;
+    a.version_before = slot->version_before;
+    slot->history = history::HistoryStore::open(where.path);
+    const history::HistoryWrite w = slot->history.begin(a);
+    if (w.ok) slot->row = w.id;
+    else if (history_failure.empty()) history_failure = w.message;
+  }
+  if (!history_failure.empty()) {
+    // One message is enough: the upgrades go on without their record.
+    log_printf(0, " war : %s\r\n", history_failure.c_str());
+    out.doc()["history"] = history_failure;
+    if (!out.json()) std::fprintf(stderr, "%s\n", history_failure.c_str());
+  }
+  if (!out.json())
+    std::fprintf(stderr, "upgrading %zu card%s with %s\n", slots.size(), slots.size() == 1 ? "" : "s", path.c_str());
+  ManyUpgrade many(s, path, *image, std::move(listed_paths));
+  return many.run(slots);
+}
+
+bool select_cards(const qhidev_list& listed, const std::string& selection, std::vector<uint32_t>& chosen,
+                  std::string& unknown) {
+  chosen.clear();
+  auto add = [&](uint32_t i) {
+    if (std::find(chosen.begin(), chosen.end(), i) == chosen.end()) chosen.push_back(i);
+  };
+  size_t start = 0;
+  while (start <= selection.size()) {
+    const size_t comma = selection.find(',', start);
+    const std::string token = selection.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    start = comma == std::string::npos ? selection.size() + 1 : comma + 1;
+    if (token.empty()) continue;
+    if (token == "all") {
+      for (uint32_t i = 0; i < listed.count; ++i)
+        if (listed.items[i]) add(i);
+      continue;
+    }
+    uint32_t index = 0;
+    bool found = false;
+    if (parse_number(token, index)) {
+      found = index < listed.count && listed.items[index];
+    } else {
+      for (uint32_t i = 0; i < listed.count && !found; ++i) {
+        const qhidev* d = listed.items[i].get();
+        if (d && (d->node == token || d->path == token)) {
+          index = i;
+          found = true;
+        }
+      }
+    }
+    if (!found) {
+      unknown = token;
+      return false;
+    }
+    add(index);
+  }
+  std::sort(chosen.begin(), chosen.end());
+  if (chosen.empty()) {
+    unknown = "'" + selection + "'";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,24 @@
+// Several cards in one kestrelctl run: --card all, or a comma-separated list of indexes, nodes
+// and interface paths.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/session.h"
+#include "devlink/qhidev.h"
+
+namespace kestrel::cli {
+
+// True when --card names more than one card (or all of them).
+inline bool is_card_list(const std::string& card) { return card == "all" || card.find(',') != std::string::npos; }
+
+// The list's indexes that `selection` names, in list order, each once. False with the first
+// name that matches no card in `unknown` (or the whole selection when it names none).
+bool select_cards(const qhidev_list& listed, const std::string& selection, std::vector<uint32_t>& chosen,
+                  std::string& unknown);
+
+// `upgrade firmware PATH` on every chosen card at once.
+int cmd_upgrade_many(Session& s, const std::string& what, const std::string& path);
+
+}  // namespace kestrel::cli

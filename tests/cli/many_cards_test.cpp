@@ -1,0 +1,108 @@
+// kestrelctl on several simulated cards at once: `--simulate a,b,c`, `--card all` or a list, one
+// worker per card in `upgrade firmware`, each with its own match check; the summary, the JSON
+// array, the history rows and the exit code of the worst card. Wrong selections are refused
+// before any card is touched.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "support/kestrelctl_run.h"
+#include "support/test_images.h"
+
+namespace {
+
+using kestrel::test::json_of;
+using kestrel::test::run_kestrelctl;
+
+class ManyCards : public ::testing::Test {
+ protected:
+  std::string db() const { return "--history-db " + dir_.path() + "/history.db "; }
+  kestrel::test::TempDir dir_;
+};
+
+TEST_F(ManyCards, EachCardItsOwnCheckAndEnd) {
+  const std::string img = dir_.write("fw.img", kestrel::test::with_trailer(kestrel::test::usb_image(kestrel::test::tagged("meadow", 70000))));
+  // Two meadows take the image; the TB610M-1CH between them is refused by its own check and
+  // forces nothing on the others.
+  const auto r = run_kestrelctl(db() + "--json --yes --simulate meadow,TB610M-1CH,meadow --card all upgrade firmware " + img);
+  const nlohmann::json j = json_of(r);
+  EXPECT_EQ(r.code, 4);  // the worst card: refused
+  ASSERT_EQ(j["cards"].size(), 3u) << r.out;
+  for (int i : {0, 2}) {
+    const auto& c = j["cards"][i];
+    EXPECT_EQ(c["board"], "meadow");
+    EXPECT_EQ(c["result"], "verified") << c.dump();
+    EXPECT_EQ(c["verified"], true);
+    EXPECT_EQ(c["exit"], 0);
+    EXPECT_NE(c["version_after"], c["version_before"]);
+  }
+  const auto& m = j["cards"][1];
+  EXPECT_EQ(m["board"], "TB610M-1CH");
+  EXPECT_EQ(m["result"], "refused");
+  EXPECT_EQ(m["exit"], 4);
+  EXPECT_EQ(m["check"]["verdict"], "固件信息与目标板不匹配, 不可升级");
+  EXPECT_EQ(m["version_after"], "");
+
+  // One history row per card, each with its own node and end.
+  const nlohmann::json h = json_of(run_kestrelctl(db() + "--json history"));
+  ASSERT_EQ(h["attempts"].size(), 3u) << h.dump();
+  int ok = 0, declined = 0;
+  for (const auto& a : h["attempts"]) {
+    if (a["result"] == "OK!" && a["verified"] == true) ++ok;
+    if (a["result"] == "declined" && a["node"] == "sim:1") ++declined;
+  }
+  EXPECT_EQ(ok, 2);
+  EXPECT_EQ(declined, 1);
+}
+
+TEST_F(ManyCards, AListChoosesThoseCardsOnceInListOrder) {
+  const std::string img = dir_.write("fw.img", kestrel::test::with_trailer(kestrel::test::usb_image(kestrel::test::tagged("meadow", 70000))));
+  const auto r = run_kestrelctl(db() + "--json --yes --simulate meadow,meadow,meadow --card 2,sim:0,2 upgrade firmware " + img);
+  const nlohmann::json j = json_of(r);
+  EXPECT_EQ(r.code, 0) << r.out;
+  ASSERT_EQ(j["cards"].size(), 2u);
+  EXPECT_EQ(j["cards"][0]["node"], "sim:0");
+  EXPECT_EQ(j["cards"][1]["node"], "sim:2");
+}
+
+TEST_F(ManyCards, WrongSelectionsAreRefusedWithTheirReason) {
+  const std::string img = dir_.write("fw.img", kestrel::test::with_trailer(kestrel::test::usb_image(kestrel::test::tagged("meadow", 70000))));
+  struct Case {
+    std::string args;
+    int code;
+    std::string says;
+  } cases[] = {
+      {"--simulate meadow,meadow --card 0,5 upgrade firmware " + img, 3, "no card 5 (attached: 0 sim:0, 1 sim:1)"},
+      {"--simulate meadow,meadow --card 0,nowhere upgrade firmware " + img, 3, "no card nowhere"},
+      {"--simulate meadow,meadow --card , upgrade firmware " + img, 3, "no card ','"},
+      {"--simulate meadow,meadow --card all status", 2, "takes one card"},
+      {"--simulate meadow,meadow --card all upgrade fpga " + img, 2, "upgrade fpga takes one card"},
+      {"--simulate meadow,meadow --card all upgrade firmware " + img + " --check-capture", 2, "take one card"},
+      {"--simulate meadow,nosuch --card all upgrade firmware " + img, 2, "unknown board 'nosuch'"},
+      {"--simulate meadow,meadow --card all upgrade firmware " + dir_.path(), 2, dir_.path()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const auto r = run_kestrelctl(db() + "--json --yes " + c.args);
+    EXPECT_EQ(r.code, c.code);
+    const nlohmann::json j = json_of(r);
+    EXPECT_NE(j["error"]["message"].get<std::string>().find(c.says), std::string::npos) << j.dump();
+    EXPECT_FALSE(j.contains("cards"));
+  }
+}
+
+TEST_F(ManyCards, WithoutATerminalOrYesNothingIsWritten) {
+  const std::string img = dir_.write("fw.img", kestrel::test::with_trailer(kestrel::test::usb_image(kestrel::test::tagged("meadow", 70000))));
+  const auto r = run_kestrelctl(db() + "--json --simulate meadow,meadow --card all upgrade firmware " + img);
+  const nlohmann::json j = json_of(r);
+  EXPECT_EQ(r.code, 4);
+  ASSERT_EQ(j["cards"].size(), 2u);
+  for (const auto& c : j["cards"]) {
+    EXPECT_EQ(c["result"], "refused");
+    EXPECT_NE(c["detail"].get<std::string>().find("--yes"), std::string::npos);
+    EXPECT_EQ(c["version_after"], "");
+  }
+}
+
+}  // namespace
