@@ -13,6 +13,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "devlink/board_records.h"
+#include "devlink/card_names.h"
 #include "log/clock.h"
 #include "log/log.h"
 #include "platform/hidraw_backend.h"
@@ -75,10 +76,17 @@ int cmd_list(Session& s) {
                            {"node", d->node},
                            {"vendor_id", hex(d->attributes.vendor_id, 4)},
                            {"product_id", hex(d->attributes.product_id, 4)}};
+    const CardNames names = card_names(be, *d);
+    card["port"] = names.port;
+    card["serial"] = names.serial;
+    card["product"] = names.product;
     char line[2048];
     std::snprintf(line, sizeof line, "%u  %s\n   path %s\n   node %s  vid %04x pid %04x", i, d->name.c_str(),
                   d->path.c_str(), d->node.c_str(), d->attributes.vendor_id, d->attributes.product_id);
     out.line(line);
+    out.line("   port " + (names.port.empty() ? std::string("?") : names.port) +
+             "  serial " + (names.serial.empty() ? std::string("-") : names.serial) + "  product " +
+             (names.product.empty() ? std::string("-") : names.product));
     // Listing needs no access to the node; using the card does. Say so here rather than at the
     // first command that fails.
     platform::HidInterfaceInfo info;

@@ -21,6 +21,7 @@
 #include "cli/many_cards.h"
 #include "cli/upgrade_confirm.h"
 #include "card/card.h"
+#include "devlink/card_names.h"
 #include "history/history_path.h"
 #include "history/history_store.h"
 #include "log/clock.h"
@@ -38,7 +39,7 @@ enum class Stage : int { Waiting, Transfer, Verifying, Done };
 // One card of the run: who it is, how far it got, how it ended.
 struct Slot {
   uint32_t index = 0;  // in the card list
-  std::string node, path, name;
+  std::string node, path, name, port, serial;
   uint16_t vendor_id = 0, product_id = 0;
   std::unique_ptr<Card> card;
   std::string board;
@@ -340,7 +341,7 @@ int ManyUpgrade::run(std::vector<std::unique_ptr<Slot>>& slots) {
     std::snprintf(line, sizeof line, "%-5u %-14s %-12s %-16s %s", s.index, s.node.c_str(), s.board.c_str(),
                   s.result.c_str(), s.detail.c_str());
     out.line(line);
-    nlohmann::json j = {{"index", s.index}, {"node", s.node},     {"path", s.path},
+    nlohmann::json j = {{"index", s.index}, {"node", s.node},     {"path", s.path}, {"port", s.port}, {"serial", s.serial},
                         {"name", s.name},   {"board", s.board},   {"result", s.result},
                         {"detail", s.detail}, {"exit", s.exit},   {"version_before", s.version_before},
                         {"version_after", s.version_after}};
@@ -379,12 +380,13 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
   std::vector<uint32_t> chosen;
   std::string unknown;
   if (!select_cards(listed, s.options().card, chosen, unknown)) {
-    std::string names;
-    for (uint32_t i = 0; i < listed.count; ++i)
-      if (listed.items[i]) names += (names.empty() ? "" : ", ") + std::to_string(i) + " " + listed.items[i]->node;
+    const std::string attached = attached_cards_text(platform::backend(), listed);
+    const bool none = listed.count == 0;
     qhidev_release_all(listed);
-    if (names.empty()) return out.fail(EXIT_NO_CARD, "no card found");
-    return out.fail(EXIT_NO_CARD, "no card " + unknown + " (attached: " + names + ")");
+    if (none) return out.fail(EXIT_NO_CARD, "no card found");
+    // As for one card: a port path that names no card is a mistake in the command line.
+    if (looks_like_port_path(unknown)) return out.fail(EXIT_USAGE, "no card on port " + unknown + "; attached: " + attached);
+    return out.fail(EXIT_NO_CARD, "no card " + unknown + "; attached: " + attached);
   }
 
   std::set<std::string> listed_paths;
@@ -398,6 +400,9 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
     slot->node = d.node;
     slot->path = d.path;
     slot->name = d.name;
+    CardNames names = card_names(platform::backend(), d);
+    slot->port = std::move(names.port);
+    slot->serial = std::move(names.serial);
     slot->vendor_id = d.attributes.vendor_id;
     slot->product_id = d.attributes.product_id;
     slot->card = std::make_unique<Card>(d);
@@ -425,6 +430,8 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
     history::Attempt a;
     a.card.board = slot->board;
     a.card.node = slot->node;
+    a.card.port_path = slot->port;
+    a.card.usb_serial = slot->serial;
     a.kind = history::ImageKind::Firmware;
     a.file_name = path;
     a.file_size = image->size();
@@ -470,6 +477,9 @@ bool select_cards(const qhidev_list& listed, const std::string& selection, std::
     bool found = false;
     if (parse_number(token, index)) {
       found = index < listed.count && listed.items[index];
+    } else if (const int at = card_on_port(platform::backend(), listed, token); at >= 0) {
+      index = static_cast<uint32_t>(at);
+      found = true;
     } else {
       for (uint32_t i = 0; i < listed.count && !found; ++i) {
         const qhidev* d = listed.items[i].get();

@@ -80,8 +80,8 @@ int main(int argc, char** argv) {
   CLI::App app{"kestrelctl: service and maintenance of USB video-capture cards", "kestrelctl"};
   app.footer(kFooter);
   app.set_version_flag("--version", std::string("kestrelctl ") + kestrel::KESTREL_BUILD_STAMP);
-  app.add_option("--card,-c", opt.card, "Card to use: index in 'list', or its node or interface path (default 0); for upgrade "
-                 "also a comma-separated list of them, or all");
+  app.add_option("--card,-c", opt.card, "Card to use: index in 'list', its node, interface path or USB port path (1-2.3) "
+                 "(default 0); for upgrade also a comma-separated list of them, or all");
   app.add_option("--simulate", opt.simulate, "Use a simulated card of this board (meadow, rw820c, TB610R-1CH, ...); several: a "
                  "comma-separated list");
   app.add_flag("--json", opt.json, "Print one JSON document on standard output, errors included");

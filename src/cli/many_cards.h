@@ -1,5 +1,5 @@
-// Several cards in one kestrelctl run: --card all, or a comma-separated list of indexes, nodes
-// and interface paths.
+// Several cards in one kestrelctl run: --card all, or a comma-separated list of indexes, nodes,
+// interface paths and USB port paths.
 #pragma once
 
 #include <string>

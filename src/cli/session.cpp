@@ -6,6 +6,7 @@
 
 #include "app/ids.h"
 #include "cli/exit_codes.h"
+#include "devlink/card_names.h"
 #include "log/clock.h"
 #include "log/console.h"
 #include "log/log.h"
@@ -194,7 +195,15 @@ int Session::attach() {
         found = true;
       }
     }
-    if (!found) return out_.fail(EXIT_NO_CARD, "no card " + opt_.card);
+    if (!found) {
+      // A USB port path names the card in that socket, whichever node it got this time.
+      const int at = card_on_port(platform::backend(), list_, opt_.card);
+      if (at < 0 && looks_like_port_path(opt_.card))
+        return out_.fail(EXIT_USAGE, "no card on port " + opt_.card + "; attached: " +
+                                         attached_cards_text(platform::backend(), list_));
+      if (at < 0) return out_.fail(EXIT_NO_CARD, "no card " + opt_.card);
+      index = static_cast<uint32_t>(at);
+    }
   }
   if (index >= list_.count) return out_.fail(EXIT_NO_CARD, "no card " + opt_.card + " (found " + std::to_string(list_.count) + ")");
   if (index != 0) {

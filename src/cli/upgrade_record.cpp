@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "boards/registry.h"
+#include "devlink/card_names.h"
 #include "log/log.h"
 #include "update/image_check.h"
 
@@ -16,7 +17,13 @@ UpgradeRecord::UpgradeRecord(Session& s, const std::string& file, const ImageFil
   history::Attempt a;
   const BoardRegistry* reg = s.window().registry();
   if (reg && reg->current) a.card.board = reg->current->name;
-  if (const qhidev* d = s.list().current) a.card.node = d->node;
+  if (const qhidev* d = s.list().current) {
+    a.card.node = d->node;
+    // The port and serial find the card's attempts again after a replug gave it another node.
+    CardNames names = card_names(platform::backend(), *d);
+    a.card.port_path = std::move(names.port);
+    a.card.usb_serial = std::move(names.serial);
+  }
   a.kind = fpga ? history::ImageKind::Fpga : history::ImageKind::Firmware;
   a.file_name = file;
   a.file_size = image.size();

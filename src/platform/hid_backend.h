@@ -25,6 +25,9 @@ struct HidInterfaceInfo {
   int interface_number = -1;   // USB bInterfaceNumber, -1 when not a USB device
   std::string product;         // USB product string (UTF-8)
   bool product_ok = false;     // false when the product string could not be read
+  std::string port;            // USB port path ("1-2.3", the USB device's sysfs name); the HID
+                               // phys text for a device on no USB device; "" when unknown
+  std::string serial;          // USB serial string (the HID uniq off USB); "" when it has none
   std::vector<uint8_t> report_descriptor;
 };
 

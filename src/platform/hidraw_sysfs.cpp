@@ -183,10 +183,15 @@ bool describe_entry(const std::string& root, const std::string& entry, HidInterf
     if (read_attr(usb.device_dir, "bcdDevice", v) && parse_hex(v, n)) info.release = static_cast<uint16_t>(n);
     info.product_ok = read_attr(usb.device_dir, "product", info.product);
     instance = basename_of(usb.device_dir);
+    info.port = instance;
+    read_attr(usb.device_dir, "serial", info.serial);
   } else {
     info.product = uevent_value(hid_uevent, "HID_NAME");
     info.product_ok = !info.product.empty();
     instance = to_lower(basename_of(hid_dir));
+    // A uhid device (the simulated card) or another bus: the driver's own names.
+    info.port = uevent_value(hid_uevent, "HID_PHYS");
+    info.serial = uevent_value(hid_uevent, "HID_UNIQ");
   }
   instance += '&';
   instance += sysname;

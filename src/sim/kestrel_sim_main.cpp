@@ -5,13 +5,16 @@
 //                                in-process backend and the host's own link
 //   kestrel-sim --uhid BOARD     puts the card behind the kernel's uhid interface, so that it
 //                                appears as a /dev/hidrawN until interrupted
+//   kestrel-sim --uhid A,B,...   the same for several cards at once, one uhid device each
 //   kestrel-sim --help | --version
 //
 // Exit codes: 0 done, 1 a self-check failed, 2 usage error, unknown board or uhid unavailable.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "devlink/commands.h"
 #include "devlink/hid_link.h"
@@ -25,6 +28,7 @@
 #ifdef KESTREL_SIM_HAVE_UHID
 namespace kestrel::sim {
 int run_uhid(const Scenario& scenario);
+int run_uhid(const std::vector<Scenario>& scenarios);
 }
 #endif
 
@@ -33,11 +37,12 @@ namespace {
 using namespace kestrel;
 
 constexpr const char* kUsage =
-    "usage: kestrel-sim --list-models | BOARD | --uhid BOARD\n"
+    "usage: kestrel-sim --list-models | BOARD | --uhid BOARD[,BOARD...]\n"
     "  --list-models   the board names, one per line\n"
     "  BOARD           make a simulated card of this board and run a few self-checks against it\n"
     "  --uhid BOARD    put the card behind the kernel's uhid interface (as /dev/hidrawN) until\n"
-    "                  interrupted; needs write access to /dev/uhid\n"
+    "                  interrupted; needs write access to /dev/uhid. Several boards, separated by\n"
+    "                  commas, make one card each, with its own phys and serial\n"
     "  --help          this text\n"
     "  --version       the version\n";
 
@@ -136,10 +141,23 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 3 && std::strcmp(argv[1], "--uhid") == 0) {
-    auto s = scenario_or_complain(argv[2]);
-    if (!s) return 2;
+    std::vector<sim::Scenario> boards;
+    const std::string list = argv[2];
+    for (size_t pos = 0;;) {
+      const size_t comma = std::min(list.find(',', pos), list.size());
+      const std::string name = list.substr(pos, comma - pos);
+      if (name.empty()) {
+        std::fprintf(stderr, "kestrel-sim: --uhid takes board names separated by commas\n");
+        return 2;
+      }
+      auto s = scenario_or_complain(name.c_str());
+      if (!s) return 2;
+      boards.push_back(std::move(*s));
+      if (comma == list.size()) break;
+      pos = comma + 1;
+    }
 #ifdef KESTREL_SIM_HAVE_UHID
-    return sim::run_uhid(*s);
+    return boards.size() == 1 ? sim::run_uhid(boards[0]) : sim::run_uhid(boards);
 #else
     std::fprintf(stderr, "kestrel-sim: the uhid bridge is unavailable in this build\n");
     return 2;

@@ -149,6 +149,14 @@ std::string SimBackend::path_of(size_t index) const {
   return buf;
 }
 
+std::string SimBackend::port_of(size_t index) { return "1-" + std::to_string(index + 1); }
+
+std::string SimBackend::serial_of(size_t index) {
+  char b[16];
+  std::snprintf(b, sizeof b, "KSIM%04zu", index + 1);
+  return b;
+}
+
 bool SimBackend::enumerate(std::vector<platform::HidInterfaceInfo>& out) {
   poll_returns();
   out.clear();
@@ -167,6 +175,8 @@ bool SimBackend::enumerate(std::vector<platform::HidInterfaceInfo>& out) {
     info.product = s.product_ok ? s.product : std::string();
     info.product_ok = s.product_ok;
     info.report_descriptor = SimCard::report_descriptor();
+    info.port = port_of(i);
+    info.serial = serial_of(i);
     out.push_back(std::move(info));
   }
   return true;

@@ -47,6 +47,9 @@ class SimBackend : public platform::HidBackend {
 
   // "sim:<index>", what open() takes.
   static std::string node_of(size_t index);
+  // "1-<index+1>" and "KSIM000<index+1>": a USB port path and serial of their own for each card.
+  static std::string port_of(size_t index);
+  static std::string serial_of(size_t index);
   // \\?\hid#vid_04b4&pid_00ed&mi_02#7&2a3b&0&000<index>#{4d1e55b2-f16f-11cf-88cb-001111000030}
   std::string path_of(size_t index) const;
 

@@ -10,6 +10,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -484,9 +485,13 @@ bool wait_for_return(SimCard& card, int stop_fd) {
 
 }  // namespace
 
-int run_uhid(const Scenario& scenario) {
+int run_uhid(const Scenario& scenario) { return run_uhid(std::vector<Scenario>{scenario}); }
+
+int run_uhid(const std::vector<Scenario>& scenarios) {
   SimBackend backend;
-  auto card = backend.add_card(scenario);
+  std::vector<std::shared_ptr<SimCard>> cards;
+  for (const Scenario& s : scenarios) cards.push_back(backend.add_card(s));
+  if (cards.empty()) return 2;
 
   // SIGINT and SIGTERM end the bridge through a signalfd, so that the card leaves cleanly.
   sigset_t mask;
@@ -519,44 +524,68 @@ int run_uhid(const Scenario& scenario) {
   sp.sched_priority = 10;
   const int prio_error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
 
-  CardConsole console(*card);
+  // Standard input's commands go to the first card.
+  CardConsole console(*cards[0]);
+  // One round per time a card is on the bus: after an upgrade it restarts, leaves and comes
+  // back as a new device running its new image. Each card has its own thread and bridge; the
+  // signal ends them all (the signalfd stays readable, as nobody reads it until the end).
+  auto serve = [&](size_t index) {
+    const Scenario& scenario = scenarios[index];
+    SimCard* card = cards[index].get();
+    int rc = 0;
+    for (bool first = true;; first = false) {
+      std::string error;
+      auto dev = backend.open(SimBackend::node_of(index), platform::Access::ReadWrite, &error);
+      if (!dev) {
+        std::fprintf(stderr, "kestrel-sim: cannot open the card: %s\n", error.c_str());
+        rc = 2;
+        break;
+      }
+      UhidDeviceInfo info = device_info(scenario, *card);
+      if (cards.size() > 1) {
+        // Several cards: each its own phys (where a USB card has its port) and serial.
+        info.phys = "kestrel-sim/" + std::string(card->name()) + "." + std::to_string(index + 1);
+        info.uniq = SimBackend::serial_of(index);
+      }
+      UhidBridge bridge(*dev, info);
+      if (!bridge.create(&error)) {
+        std::fprintf(stderr, "kestrel-sim: the uhid bridge is unavailable: %s\n", error.c_str());
+        rc = 2;
+        break;
+      }
+      std::printf("kestrel-sim: %s behind /dev/uhid as %04x:%04x; Ctrl-C ends\n", card->status_text().c_str(),
+                  info.vendor, info.product);
+      if (cards.size() > 1) std::printf("kestrel-sim: card %zu phys %s serial %s\n", index + 1, info.phys.c_str(), info.uniq.c_str());
+      std::fflush(stdout);
+      if (first && index == 0) {
+        console.start();
+        if (prio_error != 0)
+          std::fprintf(stderr,
+                       "kestrel-sim: the bridge runs at normal priority (%s); a host that sends reports in quick "
+                       "succession may lose some in uhid's queue of 32\n",
+                       std::strerror(prio_error));
+      }
+      rc = bridge.run(sfd);
+      if (rc != 1 || !card->returning()) break;
+      std::printf("kestrel-sim: restarting into the new image\n");
+      std::fflush(stdout);
+      if (!wait_for_return(*card, sfd)) {
+        rc = 0;
+        break;
+      }
+    }
+    return rc;
+  };
   int rc = 0;
-  // One round per time the card is on the bus: after an upgrade it restarts, leaves and comes
-  // back as a new device running its new image.
-  for (bool first = true;; first = false) {
-    std::string error;
-    auto dev = backend.open(SimBackend::node_of(0), platform::Access::ReadWrite, &error);
-    if (!dev) {
-      std::fprintf(stderr, "kestrel-sim: cannot open the card: %s\n", error.c_str());
-      rc = 2;
-      break;
-    }
-    const UhidDeviceInfo info = device_info(scenario, *card);
-    UhidBridge bridge(*dev, info);
-    if (!bridge.create(&error)) {
-      std::fprintf(stderr, "kestrel-sim: the uhid bridge is unavailable: %s\n", error.c_str());
-      rc = 2;
-      break;
-    }
-    std::printf("kestrel-sim: %s behind /dev/uhid as %04x:%04x; Ctrl-C ends\n", card->status_text().c_str(),
-                info.vendor, info.product);
-    std::fflush(stdout);
-    if (first) {
-      console.start();
-      if (prio_error != 0)
-        std::fprintf(stderr,
-                     "kestrel-sim: the bridge runs at normal priority (%s); a host that sends reports in quick "
-                     "succession may lose some in uhid's queue of 32\n",
-                     std::strerror(prio_error));
-    }
-    rc = bridge.run(sfd);
-    if (rc != 1 || !card->returning()) break;
-    std::printf("kestrel-sim: restarting into the new image\n");
-    std::fflush(stdout);
-    if (!wait_for_return(*card, sfd)) {
-      rc = 0;
-      break;
-    }
+  if (cards.size() == 1) {
+    rc = serve(0);
+  } else {
+    // The threads inherit the real-time priority set above.
+    std::vector<int> codes(cards.size(), 0);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < cards.size(); ++i) threads.emplace_back([&, i] { codes[i] = serve(i); });
+    for (auto& t : threads) t.join();
+    for (int c : codes) rc = std::max(rc, c);
   }
   console.stop();
   restore_signals();

@@ -159,5 +159,9 @@ class UhidBridge {
 //   save ADDR LEN PATH  LEN bytes of the card's flash from ADDR into the file PATH
 // The end of standard input ends only the commands.
 int run_uhid(const Scenario& scenario);
+// `kestrel-sim --uhid A,B`: one uhid device per scenario in this process, each with its own card,
+// phys ("kestrel-sim/<board>.<n>") and serial (uniq "KSIM000<n>"), served on a thread of its
+// own; the commands on standard input go to the first card. Returns the worst exit code.
+int run_uhid(const std::vector<Scenario>& scenarios);
 
 }  // namespace kestrel::sim

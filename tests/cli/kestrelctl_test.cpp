@@ -72,6 +72,30 @@ TEST(Kestrelctl, ListNamesTheCard) {
   EXPECT_EQ(j["cards"][0]["node"], "sim:0");
 }
 
+// A card named by its USB port path; a port with no card on it is a usage error that says what
+// is attached.
+TEST(Kestrelctl, CardByPortPath) {
+  ProcessResult r = run("--simulate meadow --json list");
+  ASSERT_EQ(r.code, 0);
+  auto j = json_of(r);
+  EXPECT_EQ(j["cards"][0]["port"], "1-1");
+  EXPECT_EQ(j["cards"][0]["serial"], "KSIM0001");
+  EXPECT_EQ(j["cards"][0]["product"], "USB Video");
+
+  r = run("--simulate meadow list");
+  EXPECT_NE(r.out.find("\n   port 1-1  serial KSIM0001  product USB Video\n"), std::string::npos) << r.out;
+
+  r = run("--simulate meadow --json --card 1-1 status");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(json_of(r)["board"], "meadow");
+
+  r = run("--simulate meadow --json --card 1-7 status");
+  EXPECT_EQ(r.code, 2);
+  j = json_of(r);
+  EXPECT_EQ(j["ok"], false);
+  EXPECT_EQ(j["error"]["message"], "no card on port 1-7; attached: 0 port 1-1 node sim:0");
+}
+
 // The English of the Chinese texts: the whole table, one verdict, a text of several lines.
 TEST(Kestrelctl, TextsGivesTheEnglishEquivalents) {
   ProcessResult r = run("--simulate meadow texts");

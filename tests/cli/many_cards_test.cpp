@@ -58,12 +58,15 @@ TEST_F(ManyCards, EachCardItsOwnCheckAndEnd) {
 
 TEST_F(ManyCards, AListChoosesThoseCardsOnceInListOrder) {
   const std::string img = dir_.write("fw.img", kestrel::test::with_trailer(kestrel::test::usb_image(kestrel::test::tagged("meadow", 70000))));
-  const auto r = run_kestrelctl(db() + "--json --yes --simulate meadow,meadow,meadow --card 2,sim:0,2 upgrade firmware " + img);
+  // An index, a node and a USB port path may name the same card.
+  const auto r = run_kestrelctl(db() + "--json --yes --simulate meadow,meadow,meadow --card 2,sim:0,1-3 upgrade firmware " + img);
   const nlohmann::json j = json_of(r);
   EXPECT_EQ(r.code, 0) << r.out;
   ASSERT_EQ(j["cards"].size(), 2u);
   EXPECT_EQ(j["cards"][0]["node"], "sim:0");
   EXPECT_EQ(j["cards"][1]["node"], "sim:2");
+  EXPECT_EQ(j["cards"][1]["port"], "1-3");
+  EXPECT_EQ(j["cards"][1]["serial"], "KSIM0003");
 }
 
 TEST_F(ManyCards, WrongSelectionsAreRefusedWithTheirReason) {
@@ -73,8 +76,9 @@ TEST_F(ManyCards, WrongSelectionsAreRefusedWithTheirReason) {
     int code;
     std::string says;
   } cases[] = {
-      {"--simulate meadow,meadow --card 0,5 upgrade firmware " + img, 3, "no card 5 (attached: 0 sim:0, 1 sim:1)"},
+      {"--simulate meadow,meadow --card 0,5 upgrade firmware " + img, 3, "no card 5; attached: 0 port 1-1 node sim:0, 1 port 1-2 node sim:1"},
       {"--simulate meadow,meadow --card 0,nowhere upgrade firmware " + img, 3, "no card nowhere"},
+      {"--simulate meadow,meadow --card 1-2,1-7 upgrade firmware " + img, 2, "no card on port 1-7; attached: 0 port 1-1"},
       {"--simulate meadow,meadow --card , upgrade firmware " + img, 3, "no card ','"},
       {"--simulate meadow,meadow --card all status", 2, "takes one card"},
       {"--simulate meadow,meadow --card all upgrade fpga " + img, 2, "upgrade fpga takes one card"},

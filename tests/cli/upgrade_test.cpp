@@ -101,6 +101,21 @@ TEST_F(UpgradeCli, FpgaUpgradeAsksOnATerminalAndNamesWhatItWrites) {
   EXPECT_EQ(r.code, 0) << r.out;
 }
 
+// The history names the upgraded card by its port path and serial as well as its node, so that
+// `history --card PORT` finds it after a replug.
+TEST_F(UpgradeCli, HistoryRecordsThePortAndSerial) {
+  const std::string bit = dir_.write("logic.bin", kestrel::test::fpga_bitstream(4096));
+  const std::string db = "--history-db " + dir_.path() + "/history.db ";
+  ASSERT_EQ(run(db + "--simulate meadow --sim-page-ms 1 --json --yes upgrade fpga " + bit).code, 0);
+  const auto r = run(db + "--json history --card 1-1");
+  ASSERT_EQ(r.code, 0) << r.out;
+  const auto j = json_of(r);
+  ASSERT_EQ(j["attempts"].size(), 1u) << r.out;
+  EXPECT_EQ(j["attempts"][0]["port_path"], "1-1");
+  EXPECT_EQ(j["attempts"][0]["usb_serial"], "KSIM0001");
+  EXPECT_EQ(j["attempts"][0]["node"], "sim:0");
+}
+
 TEST_F(UpgradeCli, FpgaThroughTheFlashChannel) {
   const std::string bit = dir_.write("logic.bin", kestrel::test::fpga_bitstream(70000));
   const auto r = run("--simulate meadow --json --yes upgrade fpga " + bit);

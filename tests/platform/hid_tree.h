@@ -28,6 +28,8 @@ struct FakeHid {
   std::string usb_port = "1-2";      // the USB device's sysfs name
   std::optional<std::string> product_string = "USB Video";
   std::string hid_name;              // HID_NAME
+  std::optional<std::string> serial;  // the USB device's serial string
+  std::string hid_phys, hid_uniq;    // HID_PHYS, HID_UNIQ (written when not empty)
   std::vector<uint8_t> descriptor = card_descriptor();
   bool broken = false;               // the HID device's uevent lacks HID_ID
 
@@ -47,7 +49,10 @@ struct FakeHid {
   std::string hid_uevent() const {
     char id[64];
     std::snprintf(id, sizeof id, "HID_ID=%04X:%08X:%08X\n", bus, vendor, product);
-    return (broken ? std::string() : std::string(id)) + "HID_NAME=" + hid_name + "\n";
+    std::string more;
+    if (!hid_phys.empty()) more += "HID_PHYS=" + hid_phys + "\n";
+    if (!hid_uniq.empty()) more += "HID_UNIQ=" + hid_uniq + "\n";
+    return (broken ? std::string() : std::string(id)) + "HID_NAME=" + hid_name + "\n" + more;
   }
 };
 
@@ -97,6 +102,7 @@ class FakeHidTree {
       write(usb + "/idProduct", hex4(h.product) + "\n");
       write(usb + "/bcdDevice", hex4(h.release) + "\n");
       if (h.product_string) write(usb + "/product", *h.product_string + "\n");
+      if (h.serial) write(usb + "/serial", *h.serial + "\n");
       write(h.usb_interface_path() + "/uevent", "DEVTYPE=usb_interface\n");
       write(h.usb_interface_path() + "/bInterfaceNumber", hex2(h.interface) + "\n");
     }

@@ -161,6 +161,34 @@ TEST_F(HidrawSysfs, DescribesOneNode) {
   EXPECT_FALSE(backend_.describe("/elsewhere/dev/hidraw1", i)) << "a node outside the root";
 }
 
+// The names a user knows a card by: the USB device's sysfs name is the port path and its serial
+// attribute the serial; off USB (a uhid card, a touchpad on I2C) the HID driver's phys and uniq.
+TEST_F(HidrawSysfs, NamesThePortAndSerial) {
+  FakeHid usb = second_card();
+  usb.serial = "A1B2C3";
+  FakeHid plain = card();  // no serial attribute at all
+  FakeHid off_usb = touchpad();
+  off_usb.hid_phys = "kestrel-sim/meadow.2";
+  off_usb.hid_uniq = "KSIM0002";
+  tree_.add(usb);
+  tree_.add(plain);
+  tree_.add(off_usb);
+  std::vector<HidInterfaceInfo> all;
+  ASSERT_TRUE(backend_.enumerate(all));
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].port, "1-2");
+  EXPECT_EQ(all[0].serial, "");
+  EXPECT_EQ(all[1].port, "3-1.4");
+  EXPECT_EQ(all[1].serial, "A1B2C3");
+  EXPECT_EQ(all[2].port, "kestrel-sim/meadow.2");
+  EXPECT_EQ(all[2].serial, "KSIM0002");
+
+  HidInterfaceInfo one;
+  ASSERT_TRUE(backend_.describe(tree_.node(usb), one));
+  EXPECT_EQ(one.port, "3-1.4");
+  EXPECT_EQ(one.serial, "A1B2C3");
+}
+
 struct PathCase {
   uint16_t bus, vendor, product;
   int interface;

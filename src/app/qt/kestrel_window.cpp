@@ -1,8 +1,11 @@
 #include "app/qt/kestrel_window.h"
 
+#include <QComboBox>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "app/ids.h"
+#include "app/qt/card_tooltips.h"
 #include "app/qt/small_dialogs.h"
 #include "picture/card_picture.h"
 #include "platform/hid_backend.h"
@@ -25,6 +28,8 @@ KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
   view_->preview_pane().set_opener([this] {
     return logic_ ? picture::open_card_picture(backend_, logic_->list(), logic_->m_color_format) : picture::OpenResult{};
   });
+  install_card_tooltips(view_->findChild<QComboBox*>(QString::number(ids::CARD_LIST)), backend_,
+                        [this]() -> const qhidev_list* { return logic_ ? &logic_->list() : nullptr; });
   timer_ = new QTimer(view_.get());
   timer_->setInterval(static_cast<int>(CkestrelDlg::kTimerPeriodMs));
   connect(timer_, &QTimer::timeout, this, [this] {

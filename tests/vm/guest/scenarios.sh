@@ -161,6 +161,97 @@ scenario_list_status() {
   stop_card
 }
 
+# start_cards BOARDS NAME1 NAME2: one kestrel-sim --uhid BOARDS (two, comma-separated) as
+# start_card does; N1 and N2 get the nodes of the cards whose phys is kestrel-sim/NAME1 and NAME2.
+start_cards() {
+  rm -f /tmp/sim.in /tmp/sim.out
+  mkfifo /tmp/sim.in
+  kestrel-sim --uhid "$1" </tmp/sim.in >/tmp/sim.out 2>&1 &
+  SIM=$!
+  exec 3>/tmp/sim.in
+  if wait_for 10 find_node "$2" && N1=$NODE && wait_for 10 find_node "$3" && N2=$NODE && [ "$N1" != "$N2" ]; then
+    echo "vm: $1 behind /dev/uhid are $N1 and $N2"
+    return 0
+  fi
+  echo "vm: no two hidraw nodes for $1; kestrel-sim said:"
+  cat /tmp/sim.out
+  stop_card
+  return 1
+}
+
+# Two cards behind uhid from one kestrel-sim: list names both, each with its node, its phys as
+# the port and its own serial, and --card with each port reaches that card and no other.
+scenario_two_cards() {
+  name="two-cards-one-sim"
+  start_cards meadow,TB610M-1CH meadow.1 TB610M-1CH.2 || { fail "$name" "no two hidraw nodes"; return; }
+  ctl /tmp/list2.out list
+  rc=$?
+  ctl /tmp/list2.json --json list
+  if [ $rc -ne 0 ] || [ "$CTL_RC" -ne 0 ]; then
+    fail "$name" "list exited $rc, --json list $CTL_RC"
+  elif ! grep -q "node $N1 " /tmp/list2.out || ! grep -q "node $N2 " /tmp/list2.out; then
+    fail "$name" "list does not show both $N1 and $N2"
+  elif ! grep -qF '   port kestrel-sim/meadow.1  serial KSIM0001' /tmp/list2.out ||
+    ! grep -qF '   port kestrel-sim/TB610M-1CH.2  serial KSIM0002' /tmp/list2.out; then
+    fail "$name" "list does not show each card's port and serial"
+  elif ! grep -qF '"serial": "KSIM0001"' /tmp/list2.json || ! grep -qF '"serial": "KSIM0002"' /tmp/list2.json ||
+    ! grep -qF "\"node\": \"$N1\"" /tmp/list2.json || ! grep -qF "\"node\": \"$N2\"" /tmp/list2.json; then
+    fail "$name" "list --json does not carry both nodes and serials"
+  elif ! ctl /tmp/st1.out --card kestrel-sim/meadow.1 status || ! grep -qx "board         meadow" /tmp/st1.out; then
+    fail "$name" "--card kestrel-sim/meadow.1 did not reach the meadow card (exit $CTL_RC)"
+  elif ! ctl /tmp/st2.out --card kestrel-sim/TB610M-1CH.2 status || ! grep -qx "board         TB610M-1CH" /tmp/st2.out; then
+    fail "$name" "--card kestrel-sim/TB610M-1CH.2 did not reach the TB610M-1CH card (exit $CTL_RC)"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
+# Two cards of one board from one kestrel-sim, upgraded in turn, each named by its port: both
+# end verified, and the second upgrade finds its card although the first one restarted.
+scenario_two_cards_upgrade() {
+  name="two-cards-upgrade"
+  has_upgrade || { skip "$name" "kestrelctl has no upgrade command yet"; return; }
+  start_cards meadow,meadow meadow.1 meadow.2 || { fail "$name" "no two hidraw nodes"; return; }
+  result=""
+  for port in kestrel-sim/meadow.1 kestrel-sim/meadow.2; do
+    if ! ctl /tmp/up2.out --yes --card "$port" upgrade fpga "$IMAGES/fpga.bit"; then
+      result="upgrade of $port exited $CTL_RC"
+      break
+    elif ! grep -q '^upgrade OK!' /tmp/up2.out || ! grep -q '^FPGA version ' /tmp/up2.out; then
+      result="kestrelctl did not report the upgrade of $port done and verified"
+      break
+    fi
+  done
+  if [ -n "$result" ]; then fail "$name" "$result"; else pass "$name"; fi
+  stop_card
+}
+
+# Two cards from one kestrel-sim upgraded at once by one kestrelctl --card all: both go through
+# their own check and flash channel, restart, come back as new hidraw devices and are verified by
+# what they then report.
+scenario_two_cards_upgrade_all() {
+  name="two-cards-upgrade-all"
+  has_upgrade || { skip "$name" "kestrelctl has no upgrade command yet"; return; }
+  start_cards meadow,meadow meadow.1 meadow.2 || { fail "$name" "no two hidraw nodes"; return; }
+  ctl /tmp/upall.out --json --yes --card all upgrade firmware "$IMAGES/usb-meadow.img"
+  rc=$?
+  verified=$(grep -c '"verified": *true' /tmp/upall.out)
+  restarts=$(grep -c '^kestrel-sim: restarting into the new image' /tmp/sim.out)
+  if [ $rc -ne 0 ]; then
+    fail "$name" "upgrade --card all exited $rc"
+  elif ! grep -q "\"node\": *\"$N1\"" /tmp/upall.out || ! grep -q "\"node\": *\"$N2\"" /tmp/upall.out; then
+    fail "$name" "the summary does not name both $N1 and $N2"
+  elif [ "$verified" -ne 2 ]; then
+    fail "$name" "$verified of 2 cards verified"
+  elif [ "$restarts" -ne 2 ]; then
+    fail "$name" "$restarts of 2 cards restarted"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
 # ---- Settings -------------------------------------------------------------------------------
 
 # A setting stored in the card and read back by a second run of kestrelctl: half rate and the
@@ -580,6 +671,9 @@ scenario_picture() {
 scenario_hotplug hotplug-without-udevd
 scenario_list_status meadow 28e9:6912
 scenario_list_status TB610R-1CH 04b4:003d
+scenario_two_cards
+scenario_two_cards_upgrade
+scenario_two_cards_upgrade_all
 scenario_settings
 scenario_async meadow
 scenario_async TB610R-1CH
