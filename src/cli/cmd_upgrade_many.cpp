@@ -112,6 +112,8 @@ class ManyUpgrade {
   std::mutex ask_lock_;      // one question on the terminal at a time; the live lines wait for it
   std::mutex backend_lock_;  // enumerations and re-attaches of cards that came back
   std::set<std::string> others_;  // the interface paths of every card listed when the run began
+  std::mutex claim_lock_;
+  std::set<std::string> claimed_;  // new interface paths already taken by a card that came back
   int drawn_ = 0;            // live lines on the terminal below the cursor's start
 };
 
@@ -155,25 +157,42 @@ bool ManyUpgrade::confirm(Slot& slot, const AlertRequest& r) {
 
 void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
   slot.stage.store(static_cast<int>(Stage::Verifying));
-  CardKey key{slot.path, slot.vendor_id, slot.product_id};
-  auto look = [&](bool& present) {
-    present = false;
+  const CardKey key{slot.path, slot.vendor_id, slot.product_id};
+  std::string back_at;  // the interface path the card came back with
+  auto list_now = [&] {
     std::vector<platform::HidInterfaceInfo> listed;
-    {
-      std::lock_guard<std::mutex> g(backend_lock_);
-      platform::HidBackend* b = platform::backend();
-      if (!b || !b->enumerate(listed)) return -1;
+    std::lock_guard<std::mutex> g(backend_lock_);
+    platform::HidBackend* b = platform::backend();
+    if (b) b->enumerate(listed);
+    return listed;
+  };
+  auto present = [&] {
+    const auto listed = list_now();
+    return std::any_of(listed.begin(), listed.end(), [&](const auto& e) { return e.path == slot.path; });
+  };
+  // The card come back: its own path; else the device on its USB port (a uhid or USB card may
+  // come back as a new HID device with another path); else, by the matcher's rules, a device that
+  // was not listed when the run began and that no other card of the run has taken. Each device
+  // is taken by one card only.
+  auto returned = [&] {
+    const auto listed = list_now();
+    int at = -1;
+    for (size_t i = 0; i < listed.size() && at < 0; ++i)
+      if (listed[i].path == slot.path) at = static_cast<int>(i);
+    for (size_t i = 0; i < listed.size() && at < 0; ++i)
+      if (!slot.port.empty() && listed[i].port == slot.port) at = static_cast<int>(i);
+    std::lock_guard<std::mutex> g(claim_lock_);
+    if (at < 0) {
+      std::vector<CardKey> keys;
+      for (const auto& e : listed)
+        keys.push_back(others_.count(e.path) || claimed_.count(e.path) ? CardKey{}
+                                                                      : CardKey{e.path, e.vendor_id, e.product_id});
+      at = find_returned_card(key, keys);
     }
-    // A card listed when the run began is not this one come back, even when it sits on the
-    // same port or is the only card of its kind listed at the moment: only this card's own
-    // path, or a device that was not there before, is.
-    std::vector<CardKey> keys;
-    for (const auto& e : listed)
-      keys.push_back(others_.count(e.path) && e.path != key.path ? CardKey{} : CardKey{e.path, e.vendor_id, e.product_id});
-    const int at = find_returned_card(key, keys);
-    present = at >= 0 && listed[static_cast<size_t>(at)].path == key.path;
-    if (at >= 0) key.path = listed[static_cast<size_t>(at)].path;
-    return at;
+    if (at < 0) return false;
+    back_at = listed[static_cast<size_t>(at)].path;
+    if (back_at != slot.path && !claimed_.insert(back_at).second) return false;
+    return true;
   };
   auto wait = [&](uint32_t limit_ms, auto done) {
     const uint64_t start = clock_now_ns();
@@ -192,11 +211,7 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
     return r;
   };
 
-  bool present = true;
-  const bool left = wait(RESTART_LEAVE_WAIT_MS, [&] {
-    look(present);
-    return !present;
-  });
+  const bool left = wait(RESTART_LEAVE_WAIT_MS, [&] { return !present(); });
   if (!left && !s_.interrupted()) {
     // Still there: it runs what it ran, unless it took the image without a restart.
     const std::string text = read_status_text(slot.card->link(), slot.card->status_page(0)).value_or("");
@@ -208,8 +223,7 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
   if (s_.interrupted()) return end(slot, EXIT_FAILED, "not verified", "nothing: interrupted");
   slot.card.reset();  // its handle went with the card
 
-  int at = -1;
-  const bool back = wait(RESTART_RETURN_WAIT_MS, [&] { return (at = look(present)) >= 0; });
+  const bool back = wait(RESTART_RETURN_WAIT_MS, returned);
   if (!back)
     return end(slot, EXIT_FAILED, "not verified",
                s_.interrupted() ? "nothing: interrupted"
@@ -220,7 +234,7 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
     qhidev_list listed;
     qhidev_enum(listed);
     for (uint32_t i = 0; i < listed.count; ++i)
-      if (listed.items[i] && listed.items[i]->path == key.path) {
+      if (listed.items[i] && listed.items[i]->path == back_at) {
         slot.card = std::make_unique<Card>(*listed.items[i]);
         if (!slot.card->attach()) slot.card.reset();
       }
