@@ -8,6 +8,7 @@
 #include "card/attach.h"
 #include "devlink/status_flag.h"
 #include "devlink/commands.h"
+#include "devlink/status_records.h"
 #include "log/clock.h"
 #include "log/log.h"
 
@@ -45,13 +46,12 @@ bool CkestrelDlg::board_attach(uint32_t index) {
 bool CkestrelDlg::read_and_log_status(uint8_t* s, uint16_t* len) {
   if (!m_link.current()) return false;
   if (!board_status_read(m_link, s, text_page(0), 0, len)) return false;
-  // The text may be unterminated in a broken block; bound it by what arrived.
-  const size_t text_room = *len > STATUS_TEXT ? *len - STATUS_TEXT : 0;
-  const char* text = reinterpret_cast<const char*>(s + STATUS_TEXT);
-  const int text_len = static_cast<int>(strnlen(text, text_room));
-  log_printf(0, " *&* : board status change TEXT(%08X) GPIF(%08X) uvcolor(%u) view(%ux%u)\r\n %.*s\r\n",
-             get_le32(s + STATUS_TEXT_WORD), get_le32(s + STATUS_GPIF), s[STATUS_COLOR], get_le16(s + STATUS_VIEW_W),
-             get_le16(s + STATUS_VIEW_H), text_len, text);
+  // The text may be unterminated in a broken block; the parser bounds it by what arrived.
+  const std::optional<BoardStatus> st = parse_board_status({s, *len});
+  if (!st) return false;
+  log_printf(0, " *&* : board status change TEXT(%08X) GPIF(%08X) uvcolor(%u) view(%ux%u)\r\n %.*s\r\n", st->text_word,
+             st->gpif, st->color_format, st->view_width, st->view_height, static_cast<int>(st->text.size()),
+             st->text.data());
   return board_status_valid(s, *len);
 }
 
@@ -72,11 +72,13 @@ bool CkestrelDlg::status_refresh_steps() {
   uint8_t* s = m_status_work.data();
   uint16_t len = 0;
   if (!read_and_log_status(s, &len)) return false;
-  if (view_.selection(ids::OUTPUT_PORT_LIST) != s[STATUS_OUTPUT_PORT]) view_.select(ids::OUTPUT_PORT_LIST, s[STATUS_OUTPUT_PORT]);
-  if (view_.selection(ids::DEFAULT_SIZE_LIST) != s[STATUS_DEFAULT_SIZE]) view_.select(ids::DEFAULT_SIZE_LIST, s[STATUS_DEFAULT_SIZE]);
+  const std::optional<BoardStatus> st = parse_board_status({s, len});
+  if (!st) return false;
+  if (view_.selection(ids::OUTPUT_PORT_LIST) != st->output_port) view_.select(ids::OUTPUT_PORT_LIST, st->output_port);
+  if (view_.selection(ids::DEFAULT_SIZE_LIST) != st->default_size) view_.select(ids::DEFAULT_SIZE_LIST, st->default_size);
   show_version_text(s);
-  m_color_format = s[STATUS_COLOR];
-  m_input_locked = s[STATUS_LOCK_B] < s[STATUS_LOCK_A] ? 1 : 0;
+  m_color_format = st->color_format;
+  m_input_locked = st->input_locked() ? 1 : 0;
   refresh_color_buttons();
   refresh_status_display();
   return true;

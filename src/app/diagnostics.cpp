@@ -12,6 +12,7 @@
 #include "app/ids.h"
 #include "app/main_window.h"
 #include "boards/control.h"
+#include "boards/control_calls.h"
 #include "log/log.h"
 
 namespace kestrel {
@@ -80,15 +81,13 @@ bool CkestrelDlg::on_diag_command(uint32_t id) {
 
 bool CkestrelDlg::on_run_status() {
   m_diag.dump = {};
-  uint8_t scratch[4] = {};
-  if (board_control(CTL_RUN_STATUS, 0, scratch)) return true;
+  if (ctl_run_status(*this)) return true;
   return run_status_query(m_link, text_page(0));
 }
 
 bool CkestrelDlg::on_debug_info() {
   m_diag.dump = {};
-  uint8_t scratch[4] = {};
-  if (board_control(CTL_DEBUG_INFO, 0, scratch)) return true;
+  if (ctl_debug_info(*this)) return true;
   return debug_info_query(m_link, text_page(0), m_diag.debug_info);
 }
 
@@ -96,7 +95,7 @@ bool CkestrelDlg::on_version_query() { return version_query(m_link, text_page(0)
 
 bool CkestrelDlg::on_fpga_dump() {
   m_diag.dump = {};
-  return board_control(CTL_FPGA_DUMP, 0, nullptr);
+  return ctl_fpga_dump(*this);
 }
 
 void CkestrelDlg::on_qzdbg_button() { qzdbg_switch(!m_poll_paused); }

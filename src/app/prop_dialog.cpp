@@ -5,6 +5,7 @@
 
 #include "app/main_window.h"
 #include "boards/control.h"
+#include "boards/control_calls.h"
 #include "devlink/commands.h"
 #include "devlink/frame.h"
 #include "devlink/hid_link.h"
@@ -117,7 +118,7 @@ bool Copctldlg::open() {
   }
   // The zero block asks for nothing to be written; the card answers with its values and offer mask.
   initial_.fill(0);
-  return window_.board_control(CTL_VIDEO_PROPS, VIDEO_PROPS_SIZE, initial_.data());
+  return ctl_video_props(window_, initial_);
 }
 
 void Copctldlg::on_init_dialog(PropDialogView& view) {
@@ -186,7 +187,7 @@ bool Copctldlg::on_scroll(uint32_t c, uint32_t code) {
 void Copctldlg::write_working() {
   applied_ = 1;
   // The board writes the card's answer back into the block; a failed write is not retried.
-  window_.board_control(CTL_VIDEO_PROPS, VIDEO_PROPS_SIZE, working_.data());
+  ctl_video_props(window_, working_);
 }
 
 bool Copctldlg::on_timer(uint32_t id) {
@@ -209,7 +210,7 @@ void Copctldlg::on_cancel() {
   if (view_) view_->kill_timer(TIMER_ID);
   working_ = initial_;
   // The initial block carries the offer mask: every offered group goes back to its first value.
-  if (applied_) window_.board_control(CTL_VIDEO_PROPS, VIDEO_PROPS_SIZE, working_.data());
+  if (applied_) ctl_video_props(window_, working_);
   if (view_) view_->end_dialog(IDCANCEL);
 }
 

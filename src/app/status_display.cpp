@@ -6,8 +6,10 @@
 
 #include "app/ids.h"
 #include "app/main_window.h"
+#include "boards/control_calls.h"
 #include "boards/registry.h"
 #include "devlink/commands.h"
+#include "devlink/status_records.h"
 #include "log/clock.h"
 #include "log/log.h"
 #include "res/ui_text.h"
@@ -16,16 +18,11 @@ namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kCtlWorkStatus = 6;        // board control code: 80-byte status record
-constexpr size_t kStatusView = 80;
+// Code 6 writes the record whole.
+static_assert(WORK_STATUS_COPY == STATUS_VIEW_SIZE);
 constexpr size_t kWorkStatusLen = 176;
 constexpr uint16_t kWorkStatusMin = 160;
 constexpr uint64_t kBusyReapplyNs = 10'000'000'000ULL;  // re-apply the busy state at least this often
-
-// StatusView fields.
-constexpr size_t SV_T = 0, SV_USBD = 4, SV_PROBE = 14, SV_BUSY = 16, SV_IDLE = 24, SV_VPIN = 32, SV_FVPD = 33,
-                 SV_RESOLUTION = 64, SV_INTERLACED = 68, SV_RATE = 69, SV_SIGNAL = 70;
-constexpr uint8_t kFvpdScanning = 7;
 
 // The work-status answer's fields that make up the record when the board has no code 6:
 // offset and width, copied to the same offset; bytes 160..167 go to 64..71.
@@ -54,11 +51,11 @@ bool CkestrelDlg::work_status_get(uint8_t* dest) {
 bool CkestrelDlg::status_view_get(uint8_t* v) {
   if (m_registry) {
     BoardContext ctx{m_link, text_page(0)};
-    if (board_control_current(*m_registry, ctx, kCtlWorkStatus, kStatusView, v)) return true;
+    if (ctl_work_status(*m_registry, ctx, std::span<uint8_t, WORK_STATUS_COPY>(v, WORK_STATUS_COPY))) return true;
   }
   uint8_t* answer = m_status_work.data() + kPage;
   if (!work_status_get(answer)) return false;
-  std::memset(v, 0, kStatusView);
+  std::memset(v, 0, STATUS_VIEW_SIZE);
   for (const Span& sp : kCopied) std::memcpy(v + sp.off, answer + sp.off, sp.len);
   std::memcpy(v + 64, answer + 160, 8);
   return true;
@@ -67,28 +64,31 @@ bool CkestrelDlg::status_view_get(uint8_t* v) {
 void CkestrelDlg::refresh_status_display() {
   const uint64_t t0 = clock_now_ns();
   m_last_status_ns = t0;
-  uint8_t* v = m_status_work.data();
-  if (!status_view_get(v)) {
+  uint8_t* record = m_status_work.data();
+  const std::optional<StatusView> got =
+      status_view_get(record) ? parse_status_view({record, STATUS_VIEW_SIZE}) : std::nullopt;
+  if (!got) {
     const SecNs e = split_ns(clock_now_ns() - t0);
     log_printf(0, " war : query status(%u) %u.%09u failed\r\n", 0u, e.sec, e.ns);
     return;
   }
-  m_probe_state = v[SV_PROBE] + 1;
+  const StatusView& v = *got;
+  m_probe_state = v.probe + 1;
 
   const int sel = view_.selection(ids::INPUT_LIST);
-  if (!view_.dropped_down(ids::INPUT_LIST) && sel != v[SV_VPIN]) {
-    log_printf(0, " war : input source(% u) != % u\r\n", static_cast<unsigned>(sel), v[SV_VPIN]);
-    view_.select(ids::INPUT_LIST, v[SV_VPIN]);
+  if (!view_.dropped_down(ids::INPUT_LIST) && sel != v.vpin) {
+    log_printf(0, " war : input source(% u) != % u\r\n", static_cast<unsigned>(sel), v.vpin);
+    view_.select(ids::INPUT_LIST, v.vpin);
   }
 
-  const int32_t f = v[SV_FVPD] != kFvpdScanning ? 1 : 0;
+  const int32_t f = v.fvpd != FVPD_SCANNING ? 1 : 0;
   if (f != m_fixed_input) {
     m_fixed_input = f;
-    view_.set_text(ids::HOLD_BOX, ui_text[v[SV_FVPD] == kFvpdScanning ? 4 : 5]);
+    view_.set_text(ids::HOLD_BOX, ui_text[v.fvpd == FVPD_SCANNING ? 4 : 5]);
     view_.set_check(ids::HOLD_BOX, f == 1);
   }
 
-  const uint8_t busy = v[SV_BUSY] != 0 ? 1 : 0;
+  const uint8_t busy = v.busy != 0 ? 1 : 0;
   const uint64_t now = clock_now_ns();
   if (now >= m_enable_deadline_ns || busy != m_last_busy) {
     m_last_busy = busy;
@@ -102,21 +102,20 @@ void CkestrelDlg::refresh_status_display() {
   view_.set_text(ids::BTN_LOCK, ui_text[m_input_locked ? 15 : 16]);
 
   char text[4096];
-  const uint32_t res = get_le32(v + SV_RESOLUTION);
-  if (v[SV_SIGNAL] != 0 && res != 0)
-    std::snprintf(text, sizeof text, "%uX%u %uf/s %s", res & 0xFFFF, res >> 16, v[SV_RATE],
-                  v[SV_INTERLACED] ? "interlaced" : "progressive");
+  if (v.signal != 0 && v.resolution != 0)
+    std::snprintf(text, sizeof text, "%uX%u %uf/s %s", unsigned{v.width()}, unsigned{v.height()}, unsigned{v.frame_rate},
+                  v.interlaced ? "interlaced" : "progressive");
   else
-    std::snprintf(text, sizeof text, " %s input(%u)", ui_text[1], v[SV_SIGNAL]);
+    std::snprintf(text, sizeof text, " %s input(%u)", ui_text[1], v.signal);
   if (m_format_text != text) {
     m_format_text = text;
     view_.set_text(ids::FORMAT_LABEL, text);
   }
 
   char title[256];
-  const uint32_t idle = get_le32(v + SV_IDLE);
-  const uint32_t t = get_le32(v + SV_T);
-  std::snprintf(title, sizeof title, "KESTREL - usbd(%02X) idle %2u.%03u%% time %u.%03us", v[SV_USBD], idle / 1000,
+  const uint32_t idle = v.idle;
+  const uint32_t t = v.t;
+  std::snprintf(title, sizeof title, "KESTREL - usbd(%02X) idle %2u.%03u%% time %u.%03us", v.usbd, idle / 1000,
                 idle % 1000, t / 1000, t % 1000);
   view_.set_title(title);
 }
@@ -127,9 +126,11 @@ void CkestrelDlg::on_status_refresh_command() {
   uint8_t* s = m_status_work.data();
   uint16_t len = 0;
   if (!read_and_log_status(s, &len)) return;
+  const std::optional<BoardStatus> st = parse_board_status({s, len});
+  if (!st) return;
   show_version_text(s);
-  m_color_format = s[STATUS_COLOR];
-  m_input_locked = s[STATUS_LOCK_B] < s[STATUS_LOCK_A] ? 1 : 0;
+  m_color_format = st->color_format;
+  m_input_locked = st->input_locked() ? 1 : 0;
   refresh_color_buttons();
   refresh_status_display();
 }

@@ -6,6 +6,7 @@
 #include "app/ids.h"
 #include "app/main_window.h"
 #include "boards/control.h"
+#include "boards/control_calls.h"
 #include "boards/registry.h"
 #include "devlink/commands.h"
 #include "log/clock.h"
@@ -85,7 +86,7 @@ void CkestrelDlg::enable_device_controls(bool e) {
 }
 
 void CkestrelDlg::fill_video_lists() {
-  m_monitor_capable = board_control(CTL_MONITOR_CAPABLE, 4, nullptr) ? 1 : 0;
+  m_monitor_capable = ctl_monitor_capable(*this) ? 1 : 0;
 
   view_.reset_items(ids::INPUT_LIST);
   const BoardEntry* cur = m_registry ? m_registry->current : nullptr;
@@ -95,16 +96,14 @@ void CkestrelDlg::fill_video_lists() {
   }
 
   view_.reset_items(ids::DEFAULT_SIZE_LIST);
-  FileFilterAnswer sizes;
-  const char* const* list = nullptr;
-  if (board_control(CTL_FILE_FILTER, CTL_FILTER_RESOLUTIONS, &sizes) && sizes.list()) list = sizes.list();
-  if (!list) list = default_resolution_list();
+  const char* const* list = ctl_resolution_list(*this).value_or(default_resolution_list());
   for (int i = 0; i < kSizeListMax && list[i]; ++i) view_.add_item(ids::DEFAULT_SIZE_LIST, list[i]);
   view_.select(ids::DEFAULT_SIZE_LIST, 0);
 
-  PortSwitchRecord rec;
   view_.reset_items(ids::OUTPUT_PORT_LIST);
-  if (board_control(CTL_OUTPUT_PORT, PORT_SWITCH_RECORD_SIZE, &rec) && rec.names && rec.current < rec.count) {
+  const OutputPortReply port = ctl_output_port(*this);
+  const PortSwitchRecord& rec = port.record;
+  if (port.ok && rec.names && rec.current < rec.count) {
     for (int i = 0; i < rec.count && rec.names[i]; ++i) view_.add_item(ids::OUTPUT_PORT_LIST, rec.names[i]);
     view_.select(ids::OUTPUT_PORT_LIST, rec.current);
     view_.enable(ids::OUTPUT_PORT_LIST, true);
@@ -163,11 +162,9 @@ bool CkestrelDlg::on_default_size_selected() {
 }
 
 PortReply CkestrelDlg::switch_output_port(uint16_t current) {
-  PortSwitchRecord rec;
-  rec.current = current;
-  const bool r = board_control(CTL_OUTPUT_PORT, PORT_SWITCH_RECORD_SIZE, &rec);
-  log_printf(0, " *&* : combo input switch(%u) port = %u\r\n", r ? 1u : 0u, rec.current);
-  return {r, rec.current};
+  const OutputPortReply r = ctl_output_port(*this, current);
+  log_printf(0, " *&* : combo input switch(%u) port = %u\r\n", r.ok ? 1u : 0u, r.record.current);
+  return {r.ok, r.record.current};
 }
 
 void CkestrelDlg::on_output_port_selected() {

@@ -14,6 +14,7 @@
 #include "cli/exit_codes.h"
 #include "devlink/board_records.h"
 #include "devlink/card_names.h"
+#include "devlink/status_records.h"
 #include "log/clock.h"
 #include "log/log.h"
 #include "platform/hidraw_backend.h"
@@ -121,18 +122,20 @@ Figures read_figures(Session& s) {
   Figures f;
   uint8_t v[256] = {};
   if (!s.window().status_view_get(v)) return f;
+  const std::optional<StatusView> sv = parse_status_view(std::span<const uint8_t>(v, STATUS_VIEW_SIZE));
+  if (!sv) return f;
   f.ok = true;
-  f.t_ms = get_le32(v + 0);
-  f.usbd = v[4];
-  f.busy = v[16];
-  f.idle = get_le32(v + 24);
-  f.vpin = v[32];
-  f.fvpd = v[33];
-  f.width = get_le16(v + 64);
-  f.height = get_le16(v + 66);
-  f.interlaced = v[68];
-  f.rate = v[69];
-  f.signal = v[70];
+  f.t_ms = sv->t;
+  f.usbd = sv->usbd;
+  f.busy = sv->busy;
+  f.idle = sv->idle;
+  f.vpin = sv->vpin;
+  f.fvpd = sv->fvpd;
+  f.width = sv->width();
+  f.height = sv->height();
+  f.interlaced = sv->interlaced;
+  f.rate = sv->frame_rate;
+  f.signal = sv->signal;
   return f;
 }
 

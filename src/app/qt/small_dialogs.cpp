@@ -25,6 +25,7 @@
 #include "app/qt/qt_view.h"
 #include "app/qt/window_upgrade.h"
 #include "boards/control.h"
+#include "boards/control_calls.h"
 #include "res/ui_phrases.h"
 #include "res/version.h"
 #include "update/workflow.h"
@@ -198,10 +199,8 @@ QString about_title(CkestrelDlg& window) {
   // The link text lands in a cleared 4 KiB buffer of the window's text work area.
   auto buf = window.text_page(1).first(CkestrelDlg::kPage);
   std::memset(buf.data(), 0, buf.size());
-  if (window.board_control(CTL_USB_SPEED, static_cast<uint32_t>(buf.size()), buf.data())) {
-    buf.back() = 0;
-    return QStringLiteral("About kestrel usbd: %1").arg(QString::fromUtf8(reinterpret_cast<const char*>(buf.data())));
-  }
+  if (const auto text = ctl_usb_speed(window, buf))
+    return QStringLiteral("About kestrel usbd: %1").arg(QString::fromUtf8(text->data(), static_cast<qsizetype>(text->size())));
   return QStringLiteral("About kestrel");
 }
 
