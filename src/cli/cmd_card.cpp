@@ -12,6 +12,7 @@
 #include "boards/registry.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/many_cards.h"
 #include "devlink/board_records.h"
 #include "devlink/card_names.h"
 #include "devlink/status_records.h"
@@ -191,6 +192,47 @@ int print_status(Session& s) {
 }
 
 // With --watch: once a second until SIGINT or SIGTERM, which end it at once (exit 130 or 143).
+// `status` of several cards: the window attaches each in turn, as its card list does, and each
+// gets its block (JSON: one object in "cards").
+int cmd_status_many(Session& s) {
+  Output& out = s.out();
+  CkestrelDlg& w = s.window();
+  w.on_init_dialog();
+  qhidev_list& l = s.list();
+  std::vector<uint32_t> chosen;
+  if (const int rc = choose_cards(s, l, chosen); rc != EXIT_OK) return rc;
+  nlohmann::json cards = nlohmann::json::array();
+  int worst = EXIT_OK;
+  for (uint32_t i : chosen) {
+    if (l.current != l.items[i].get() || l.current_index != i) {
+      s.view().select(ids::CARD_LIST, static_cast<int>(i));
+      w.on_card_selected();
+    }
+    // Opening the card rebuilds its record: read it after the selection.
+    const qhidev* d = l.items[i].get();
+    if (i != chosen.front()) out.line("");
+    out.line("card " + std::to_string(i) + " (" + d->node + ")");
+    nlohmann::json block = nlohmann::json::object();
+    int rc = EXIT_OK;
+    if (l.current != d) {
+      rc = EXIT_NO_CARD;
+      block["error"] = "cannot be opened";
+      if (!out.json()) std::fprintf(stderr, "kestrelctl: card %u cannot be opened\n", i);
+    } else {
+      std::swap(block, out.doc());
+      rc = print_status(s);
+      std::swap(block, out.doc());
+    }
+    block["index"] = i;
+    block["node"] = d->node;
+    block["exit"] = rc;
+    if (rc != EXIT_OK && (worst == EXIT_OK || rc == EXIT_FAILED)) worst = rc;
+    cards.push_back(std::move(block));
+  }
+  out.doc()["cards"] = std::move(cards);
+  return worst;
+}
+
 int cmd_status(Session& s, bool watch) {
   int rc = print_status(s);
   while (watch && rc == EXIT_OK && !s.out().json()) {
@@ -372,7 +414,13 @@ void add_card_commands(CLI::App& app, CommandSet& chosen) {
   auto* status = app.add_subcommand("status", "Board, version, signal format and the card's state: usb speed, busy, idle share, running time");
   static bool watch = false;
   status->add_flag("--watch,-w", watch, "Refresh once a second until interrupted");
-  status->callback([&] { chosen.action = [](Session& s) { return cmd_status(s, watch); }; });
+  status->callback([&] {
+    chosen.action = [](Session& s) { return cmd_status(s, watch); };
+    chosen.many_action = [](Session& s) {
+      if (watch) return s.out().fail(EXIT_USAGE, "--watch takes one card (--card N)");
+      return cmd_status_many(s);
+    };
+  });
 
   auto* input = app.add_subcommand("input", "Capture input: an index, auto (scan), lock or unlock");
   static std::string input_arg;

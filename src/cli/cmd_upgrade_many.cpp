@@ -392,17 +392,10 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
   qhidev_list listed;
   qhidev_enum(listed);
   std::vector<uint32_t> chosen;
-  std::string unknown;
-  if (!select_cards(listed, s.options().card, chosen, unknown)) {
-    const std::string attached = attached_cards_text(platform::backend(), listed);
-    const bool none = listed.count == 0;
+  if (const int rc = choose_cards(s, listed, chosen); rc != EXIT_OK) {
     qhidev_release_all(listed);
-    if (none) return out.fail(EXIT_NO_CARD, "no card found");
-    // As for one card: a port path that names no card is a mistake in the command line.
-    if (looks_like_port_path(unknown)) return out.fail(EXIT_USAGE, "no card on port " + unknown + "; attached: " + attached);
-    return out.fail(EXIT_NO_CARD, "no card " + unknown + "; attached: " + attached);
+    return rc;
   }
-
   std::set<std::string> listed_paths;
   for (uint32_t i = 0; i < listed.count; ++i)
     if (listed.items[i]) listed_paths.insert(listed.items[i]->path);
@@ -468,6 +461,17 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
     std::fprintf(stderr, "upgrading %zu card%s with %s\n", slots.size(), slots.size() == 1 ? "" : "s", path.c_str());
   ManyUpgrade many(s, path, *image, std::move(listed_paths));
   return many.run(slots);
+}
+
+int choose_cards(Session& s, const qhidev_list& listed, std::vector<uint32_t>& chosen) {
+  std::string unknown;
+  if (select_cards(listed, s.options().card, chosen, unknown)) return EXIT_OK;
+  if (listed.count == 0) return s.out().fail(EXIT_NO_CARD, "no card found");
+  const std::string attached = attached_cards_text(platform::backend(), listed);
+  // As for one card: a port path that names no card is a mistake in the command line.
+  if (looks_like_port_path(unknown))
+    return s.out().fail(EXIT_USAGE, "no card on port " + unknown + "; attached: " + attached);
+  return s.out().fail(EXIT_NO_CARD, "no card " + unknown + "; attached: " + attached);
 }
 
 bool select_cards(const qhidev_list& listed, const std::string& selection, std::vector<uint32_t>& chosen,

@@ -18,6 +18,10 @@ inline bool is_card_list(const std::string& card) { return card == "all" || card
 bool select_cards(const qhidev_list& listed, const std::string& selection, std::vector<uint32_t>& chosen,
                   std::string& unknown);
 
+// select_cards with --card, reporting a selection that names no card (exit 3; 2 for a port path
+// that names none; "no card found" when nothing is attached). EXIT_OK or that exit code.
+int choose_cards(Session& s, const qhidev_list& listed, std::vector<uint32_t>& chosen);
+
 // `upgrade firmware PATH` on every chosen card at once.
 int cmd_upgrade_many(Session& s, const std::string& what, const std::string& path);
 

@@ -1,5 +1,5 @@
-// kestrelctl on several simulated cards at once: `--simulate a,b,c`, `--card all` or a list, one
-// worker per card in `upgrade firmware`, each with its own match check; the summary, the JSON
+// kestrelctl on several simulated cards at once: `--simulate a,b,c`, `--card all` or a list; a
+// block per card in `status`; one worker per card in `upgrade firmware`, each with its own match check; the summary, the JSON
 // array, the history rows and the exit code of the worst card. Wrong selections are refused
 // before any card is touched.
 #include <gtest/gtest.h>
@@ -80,7 +80,8 @@ TEST_F(ManyCards, WrongSelectionsAreRefusedWithTheirReason) {
       {"--simulate meadow,meadow --card 0,nowhere upgrade firmware " + img, 3, "no card nowhere"},
       {"--simulate meadow,meadow --card 1-2,1-7 upgrade firmware " + img, 2, "no card on port 1-7; attached: 0 port 1-1"},
       {"--simulate meadow,meadow --card , upgrade firmware " + img, 3, "no card ','"},
-      {"--simulate meadow,meadow --card all status", 2, "takes one card"},
+      {"--simulate meadow,meadow --card all input auto", 2, "takes one card"},
+      {"--simulate meadow,meadow --card 0,3 status", 3, "no card 3; attached"},
       {"--simulate meadow,meadow --card all upgrade fpga " + img, 2, "upgrade fpga takes one card"},
       {"--simulate meadow,meadow --card all upgrade firmware " + img + " --check-capture", 2, "take one card"},
       {"--simulate meadow,nosuch --card all upgrade firmware " + img, 2, "unknown board 'nosuch'"},
@@ -94,6 +95,26 @@ TEST_F(ManyCards, WrongSelectionsAreRefusedWithTheirReason) {
     EXPECT_NE(j["error"]["message"].get<std::string>().find(c.says), std::string::npos) << j.dump();
     EXPECT_FALSE(j.contains("cards"));
   }
+}
+
+TEST_F(ManyCards, StatusGivesOneBlockPerCard) {
+  const auto j = json_of(run_kestrelctl("--json --simulate meadow,TB610R-1CH,rw820c --card 2,0 status"));
+  ASSERT_EQ(j["cards"].size(), 2u) << j.dump();
+  EXPECT_EQ(j["exit_code"], 0);
+  EXPECT_EQ(j["cards"][0]["index"], 0);
+  EXPECT_EQ(j["cards"][0]["board"], "meadow");
+  EXPECT_EQ(j["cards"][1]["index"], 2);
+  EXPECT_EQ(j["cards"][1]["board"], "rw820c");
+  for (const auto& c : j["cards"]) EXPECT_FALSE(c["version"].get<std::string>().empty());
+
+  const auto text = run_kestrelctl("--simulate meadow,TB610R-1CH --card all status");
+  EXPECT_EQ(text.code, 0);
+  const size_t first = text.out.find("card 0 (sim:0)\nboard         meadow\n");
+  const size_t second = text.out.find("\n\ncard 1 (sim:1)\nboard         TB610R-1CH\n");
+  EXPECT_NE(first, std::string::npos) << text.out;
+  EXPECT_NE(second, std::string::npos) << text.out;
+  EXPECT_LT(first, second);
+  EXPECT_EQ(run_kestrelctl("--simulate meadow,meadow --card all status --watch").code, 2);
 }
 
 TEST_F(ManyCards, WithoutATerminalOrYesNothingIsWritten) {
