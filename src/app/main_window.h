@@ -41,6 +41,22 @@ struct DeviceEventState {
   std::array<uint8_t, 24> push{};
 };
 
+// What the window shows of its current card, taken from the window's own state: the command
+// line and other layers read this, never the window's controls.
+struct WindowSnapshot {
+  std::string board;          // the current board's name ("" when none)
+  std::string version;        // the version text beside the card list
+  std::string signal_format;  // the signal format label
+  std::string title;
+  int input = -1;             // the input selected, its name, held or scanning, locked
+  std::string input_name;
+  bool input_held = false;
+  bool input_locked = false;
+  uint32_t color_format = 0;  // 0 RGB24, 1 YUV2, 2 NV12
+  std::string default_size;   // the default size and output port selected ("" when none)
+  std::string output_port;
+};
+
 class CkestrelDlg {
  public:
   static constexpr size_t kPage = 4096;
@@ -123,6 +139,7 @@ class CkestrelDlg {
 
   DialogView& view() { return view_; }
   HidLink& link() { return m_link; }
+  WindowSnapshot snapshot() const;
   qhidev_list& list() { return *list_; }
   ReaderControl* reader() const { return m_reader; }
   void set_reader(ReaderControl* r) { m_reader = r; }

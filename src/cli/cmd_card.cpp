@@ -60,7 +60,6 @@ int size_code(const std::string& item) {
   return colon == std::string::npos ? 0 : std::atoi(item.c_str() + colon + 1);
 }
 
-std::string selected_text(const MemoryView& v, uint32_t id) { return v.item_text(id, v.selection(id)); }
 
 int cmd_list(Session& s) {
   Output& out = s.out();
@@ -142,25 +141,21 @@ Figures read_figures(Session& s) {
 
 int print_status(Session& s) {
   CkestrelDlg& w = s.window();
-  MemoryView& v = s.view();
   Output& out = s.out();
   w.refresh_status_display();
   const Figures f = read_figures(s);
+  const WindowSnapshot v = w.snapshot();
   const qhidev* d = w.link().current();
-  const BoardRegistry* reg = w.registry();
   nlohmann::json& j = out.doc();
-  j["board"] = reg && reg->current ? reg->current->name : "";
-  j["version"] = v.text(ids::VERSION_TEXT);
+  j["board"] = v.board;
+  j["version"] = v.version;
   j["link_flags"] = hex(d ? d->link_flags : 0, 2);
-  j["signal_format"] = v.text(ids::FORMAT_LABEL);
-  j["title"] = v.title();
-  j["input"] = {{"index", v.selection(ids::INPUT_LIST)},
-                {"name", selected_text(v, ids::INPUT_LIST)},
-                {"hold", w.m_fixed_input != 0},
-                {"locked", w.m_input_locked != 0}};
-  j["color_format"] = color_name(w.m_color_format);
-  j["default_size"] = selected_text(v, ids::DEFAULT_SIZE_LIST);
-  j["output_port"] = selected_text(v, ids::OUTPUT_PORT_LIST);
+  j["signal_format"] = v.signal_format;
+  j["title"] = v.title;
+  j["input"] = {{"index", v.input}, {"name", v.input_name}, {"hold", v.input_held}, {"locked", v.input_locked}};
+  j["color_format"] = color_name(v.color_format);
+  j["default_size"] = v.default_size;
+  j["output_port"] = v.output_port;
   if (f.ok) {
     j["usbd"] = hex(f.usbd, 2);
     j["idle_percent"] = f.idle / 1000.0;
@@ -170,9 +165,9 @@ int print_status(Session& s) {
                    {"interlaced", f.interlaced != 0}};
   }
   out.line("board         " + j["board"].get<std::string>());
-  out.line("version       " + v.text(ids::VERSION_TEXT));
+  out.line("version       " + v.version);
   out.line("link flags    " + j["link_flags"].get<std::string>());
-  out.line("signal        " + v.text(ids::FORMAT_LABEL));
+  out.line("signal        " + v.signal_format);
   if (f.ok) {
     char b[64];
     out.line("usbd          " + j["usbd"].get<std::string>());
@@ -182,11 +177,11 @@ int print_status(Session& s) {
     std::snprintf(b, sizeof b, "running       %.1f s", f.t_ms / 1000.0);
     out.line(b);
   }
-  out.line("input         " + std::to_string(v.selection(ids::INPUT_LIST)) + " " + selected_text(v, ids::INPUT_LIST) +
-           (w.m_input_locked ? " (locked)" : w.m_fixed_input ? " (held)" : " (scanning)"));
-  out.line(std::string("colour format ") + color_name(w.m_color_format));
-  out.line("default size  " + selected_text(v, ids::DEFAULT_SIZE_LIST));
-  out.line("output port   " + selected_text(v, ids::OUTPUT_PORT_LIST));
+  out.line("input         " + std::to_string(v.input) + " " + v.input_name +
+           (v.input_locked ? " (locked)" : v.input_held ? " (held)" : " (scanning)"));
+  out.line(std::string("colour format ") + color_name(v.color_format));
+  out.line("default size  " + v.default_size);
+  out.line("output port   " + v.output_port);
   if (!f.ok) return out.fail(EXIT_FAILED, "the card did not answer the status query");
   return EXIT_OK;
 }

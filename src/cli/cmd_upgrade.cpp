@@ -158,8 +158,7 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
   }
 
   CkestrelDlg& w = s.window();
-  MemoryView& v = s.view();
-  const std::string before = v.text(ids::VERSION_TEXT);
+  const std::string before = w.snapshot().version;
 
   std::string declined_why;
   Progress progress(out.json());
@@ -250,7 +249,7 @@ int cmd_upgrade(Session& s, const std::string& what, const std::string& path, co
   if (image->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
   const bool fpga = what == "fpga";
   // The attempt is on record before anything reaches the card, and ends however it ends.
-  UpgradeRecord record(s, path, *image, fpga, s.view().text(ids::VERSION_TEXT));
+  UpgradeRecord record(s, path, *image, fpga, s.window().snapshot().version);
   history::Outcome outcome;
   const int rc = upgrade_image(s, path, *image, fpga, wait, outcome);
   record.end(outcome);
