@@ -60,7 +60,6 @@ int size_code(const std::string& item) {
   return colon == std::string::npos ? 0 : std::atoi(item.c_str() + colon + 1);
 }
 
-
 int cmd_list(Session& s) {
   Output& out = s.out();
   qhidev_list& l = s.list();
