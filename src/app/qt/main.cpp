@@ -95,14 +95,19 @@ int main(int argc, char** argv) {
     std::printf("kestrel %s\n", KESTREL_BUILD_STAMP);
     return 0;
   }
-  std::optional<sim::Scenario> scenario;
+  // One simulated card per board named: "meadow" or "meadow,TB610R-1CH".
+  std::vector<sim::Scenario> scenarios;
   const bool boot_rom = opt.simulate == sim::SIM_BOOT_ROM;  // a simulated card in boot mode
-  if (!opt.simulate.empty() && !boot_rom) {
-    scenario = sim::make_scenario(opt.simulate);
+  for (size_t at = 0; !opt.simulate.empty() && !boot_rom && at <= opt.simulate.size();) {
+    const size_t comma = std::min(opt.simulate.find(',', at), opt.simulate.size());
+    const std::string board = opt.simulate.substr(at, comma - at);
+    at = comma + 1;
+    std::optional<sim::Scenario> scenario = sim::make_scenario(board);
     if (!scenario) {
-      std::fprintf(stderr, "kestrel: unknown board '%s'; boards: %s\n", opt.simulate.c_str(), board_list().c_str());
+      std::fprintf(stderr, "kestrel: unknown board '%s'; boards: %s\n", board.c_str(), board_list().c_str());
       return kExitUsage;
     }
+    scenarios.push_back(std::move(*scenario));
   }
   FILE* log_file = nullptr;
   if (!opt.log_file.empty() && !(log_file = std::fopen(opt.log_file.c_str(), "ab"))) {
@@ -132,7 +137,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<sim::SimBackend> sim_backend;
   std::unique_ptr<platform::HidrawBackend> hidraw;
   platform::HidBackend* backend = nullptr;
-  if (scenario || boot_rom) {
+  if (!scenarios.empty() || boot_rom) {
     sim_backend = std::make_unique<sim::SimBackend>();
     // The window learns of the card's return after an upgrade only from a notification.
     sim_backend->return_in_background();
@@ -151,7 +156,7 @@ int main(int argc, char** argv) {
   auto window = std::make_unique<qt::KestrelWindow>(backend);
   clock_init();
   g_dev_time_offset.store(0);
-  if (scenario) sim_backend->add_card(*scenario);
+  for (const sim::Scenario& scenario : scenarios) sim_backend->add_card(scenario);
   std::unique_ptr<BootBus> boot_bus = std::make_unique<LibusbBootBus>();
   if (boot_rom) {
     auto sim_bus = std::make_unique<sim::SimBootBus>();
@@ -187,7 +192,8 @@ int main(int argc, char** argv) {
   QTimer frames;
   if (sim_backend) {
     QObject::connect(&frames, &QTimer::timeout, [&] {
-      if (auto card = sim_backend->card(0); card && card->plugged()) card->frame_tick();
+      for (size_t i = 0; i < sim_backend->card_count(); ++i)
+        if (auto card = sim_backend->card(i); card && card->plugged()) card->frame_tick();
     });
     frames.start(kFrameTickMs);
   }

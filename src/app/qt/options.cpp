@@ -72,7 +72,8 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
 
 const char* usage_text() {
   return "usage: kestrel [options]\n"
-         "  --simulate BOARD        a simulated card of this board instead of the attached cards\n"
+         "  --simulate BOARD        a simulated card of this board instead of the attached cards;\n"
+         "                          several: BOARD,BOARD,...\n"
          "  --log-file PATH         append the log to PATH\n"
          "  --log-console           write the log to standard error\n"
          "  --log-pane              show the log in a pane below the window's controls\n"
