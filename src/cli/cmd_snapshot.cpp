@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cmath>
+#include <filesystem>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -38,6 +39,10 @@ std::string default_file_name() {
 
 int cmd_snapshot(Session& s, std::string file, const std::string& video, const std::string& layout, double wait_s) {
   Output& out = s.out();
+  // A directory is a mistake in the command line: said before the card's picture is opened.
+  std::error_code ec;
+  if (!file.empty() && std::filesystem::is_directory(file, ec))
+    return out.fail(EXIT_USAGE, "cannot write " + file + ": it is a directory; give a file name, e.g. " + file + "/frame.png");
   OpenResult o;
   if (!layout.empty()) {
     std::optional<PixelFormat> f;

@@ -54,7 +54,7 @@ TEST_F(SnapshotCli, FailuresHaveTheirExitCodes) {
   const Case cases[] = {
       {"snapshot --video " + dir_.path() + "/video9", 3, "no video node"},
       {"snapshot --video /dev/null", 1, "not a video device"},
-      {"--simulate meadow snapshot --out " + dir_.path() + "/taken", 1, "cannot write"},
+      {"--simulate meadow snapshot --out " + dir_.path() + "/taken", 2, "it is a directory"},
       {"--simulate meadow snapshot --out " + dir_.path() + "/no/such/dir.png", 1, "cannot write"},
       {"--simulate meadow snapshot --timeout 0", 2, "seconds above 0"},
       {"--simulate meadow snapshto", 2, "did you mean snapshot"},
