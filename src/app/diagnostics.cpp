@@ -118,6 +118,15 @@ RegisterSaveResult CkestrelDlg::on_save_registers(uint32_t id, bool replace_exis
   register_table_read(m_link, m_diag.reg_table);
   const std::string path = view_.save_file_dialog(register_file_filter(kind));
   if (path.empty()) return RegisterSaveResult::Cancelled;
+  return write_register_file(kind, path, replace_existing);
+}
+
+RegisterSaveResult CkestrelDlg::save_registers(uint32_t id, const std::string& path, bool replace_existing) {
+  register_table_read(m_link, m_diag.reg_table);
+  return write_register_file(save_kind(id), path, replace_existing);
+}
+
+RegisterSaveResult CkestrelDlg::write_register_file(RegisterFileKind kind, const std::string& path, bool replace_existing) {
   m_diag.save_errno = 0;
   FILE* f = open_register_file(path, replace_existing, m_diag.save_errno);
   if (!f) {

@@ -178,6 +178,8 @@ class CkestrelDlg {
   // 32817..32820. A symbolic link at the chosen path is never followed; an existing file is
   // replaced only with `replace_existing` (the desktop program's save dialog has asked).
   RegisterSaveResult on_save_registers(uint32_t id, bool replace_existing = true);
+  // The same without the file dialog: the registers read, then written to `path`.
+  RegisterSaveResult save_registers(uint32_t id, const std::string& path, bool replace_existing);
   void load_scripts();                   // the constructor's script load
   std::vector<std::string> script_names() const;      // slot 0, 1, ... up to the first empty one
   uint32_t run_script(uint32_t n);       // 32780 + n: the run id, 0 when nothing started
@@ -194,6 +196,7 @@ class CkestrelDlg {
 
  private:
   void log_send_async(uint32_t action, bool ok);
+  RegisterSaveResult write_register_file(RegisterFileKind kind, const std::string& path, bool replace_existing);
   void report_upgrade_end(const VerifyReport& report, const std::string& version_after = {});
   UpgradeEndWait m_end;
   void print_frame_record(const uint8_t* r, const char* key, uint64_t diff);

@@ -150,8 +150,7 @@ int cmd_dump_registers(Session& s, const std::string& model, const std::string& 
     if (!S_ISREG(st.st_mode)) return out.fail(EXIT_USAGE, path + " is not a regular file");
     if (!replace) return out.fail(EXIT_USAGE, path + " exists; add --yes to replace it");
   }
-  s.view().save_answers.push_back(path);
-  const RegisterSaveResult r = s.window().on_save_registers(command, replace);
+  const RegisterSaveResult r = s.window().save_registers(command, path, replace);
   switch (r) {
     case RegisterSaveResult::Saved: {
       out.line("saved " + model + " register file " + path);
