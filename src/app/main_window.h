@@ -55,6 +55,11 @@ struct WindowSnapshot {
   uint32_t color_format = 0;  // 0 RGB24, 1 YUV2, 2 NV12
   std::string default_size;   // the default size and output port selected ("" when none)
   std::string output_port;
+  std::vector<std::string> inputs;  // the lists as offered: inputs, default sizes, output ports
+  std::vector<bool> input_usable;   // false for an input the board has no receiver behind
+  std::vector<std::string> default_sizes;
+  std::vector<std::string> output_ports;
+  bool output_port_choice = false;  // the board lets the output port be chosen
 };
 
 class CkestrelDlg {

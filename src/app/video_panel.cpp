@@ -282,4 +282,34 @@ bool CkestrelDlg::on_video_command(uint32_t id) {
   }
 }
 
+WindowSnapshot CkestrelDlg::snapshot() const {
+  WindowSnapshot s;
+  auto chosen = [this](uint32_t id) {
+    const int at = view_.selection(id);
+    return at >= 0 ? view_.item_text(id, at) : std::string();
+  };
+  s.board = m_registry && m_registry->current ? m_registry->current->name : "";
+  s.version = view_.text(ids::VERSION_TEXT);
+  s.signal_format = view_.text(ids::FORMAT_LABEL);
+  s.title = view_.title();
+  s.input = view_.selection(ids::INPUT_LIST);
+  s.input_name = chosen(ids::INPUT_LIST);
+  s.input_held = m_fixed_input != 0;
+  s.input_locked = m_input_locked != 0;
+  s.color_format = m_color_format;
+  s.default_size = chosen(ids::DEFAULT_SIZE_LIST);
+  s.output_port = chosen(ids::OUTPUT_PORT_LIST);
+  auto items = [this](uint32_t id) {
+    std::vector<std::string> all;
+    for (int i = 0; i < view_.item_count(id); ++i) all.push_back(view_.item_text(id, i));
+    return all;
+  };
+  s.inputs = items(ids::INPUT_LIST);
+  for (const std::string& name : s.inputs) s.input_usable.push_back(name != kUnknownInput);
+  s.default_sizes = items(ids::DEFAULT_SIZE_LIST);
+  s.output_ports = items(ids::OUTPUT_PORT_LIST);
+  s.output_port_choice = view_.enabled(ids::OUTPUT_PORT_LIST);
+  return s;
+}
+
 }  // namespace kestrel

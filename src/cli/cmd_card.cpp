@@ -267,15 +267,16 @@ int cmd_input(Session& s, const std::string& arg) {
     return EXIT_OK;
   }
   uint32_t index = 0;
-  if (!parse_number(arg, index) || static_cast<int>(index) >= v.item_count(ids::INPUT_LIST))
-    return out.fail(EXIT_USAGE, "input takes an index 0.." + std::to_string(v.item_count(ids::INPUT_LIST) - 1) +
+  const WindowSnapshot now = w.snapshot();
+  if (!parse_number(arg, index) || index >= now.inputs.size())
+    return out.fail(EXIT_USAGE, "input takes an index 0.." + std::to_string(static_cast<int>(now.inputs.size()) - 1) +
                                     ", auto, lock or unlock");
-  if (v.item_text(ids::INPUT_LIST, index) == "unknow") return out.fail(EXIT_USAGE, "input " + arg + " is not usable");
+  if (!now.input_usable[index]) return out.fail(EXIT_USAGE, "input " + arg + " is not usable");
   // Hold the chosen input, as ticking the box and picking it in the list do.
   v.set_check(ids::HOLD_BOX, true);
   v.select(ids::INPUT_LIST, static_cast<int>(index));
   if (!w.on_hold_clicked()) return out.fail(EXIT_FAILED, "the card did not take the input change");
-  out.line("input " + std::to_string(index) + " " + v.item_text(ids::INPUT_LIST, index));
+  out.line("input " + std::to_string(index) + " " + now.inputs[index]);
   out.doc()["input"] = index;
   return EXIT_OK;
 }
@@ -284,14 +285,16 @@ int cmd_port(Session& s, const std::string& arg) {
   MemoryView& v = s.view();
   Output& out = s.out();
   uint32_t index = 0;
-  if (!v.enabled(ids::OUTPUT_PORT_LIST)) return out.fail(EXIT_FAILED, "this board has no output-port choice");
-  if (!parse_number(arg, index) || static_cast<int>(index) >= v.item_count(ids::OUTPUT_PORT_LIST))
-    return out.fail(EXIT_USAGE, "port takes an index 0.." + std::to_string(v.item_count(ids::OUTPUT_PORT_LIST) - 1));
+  const WindowSnapshot now = s.window().snapshot();
+  if (!now.output_port_choice) return out.fail(EXIT_FAILED, "this board has no output-port choice");
+  if (!parse_number(arg, index) || index >= now.output_ports.size())
+    return out.fail(EXIT_USAGE, "port takes an index 0.." + std::to_string(static_cast<int>(now.output_ports.size()) - 1));
   v.select(ids::OUTPUT_PORT_LIST, static_cast<int>(index));
   PortReply r = s.window().switch_output_port(static_cast<uint16_t>(index));
   out.doc()["port"] = r.current;
   if (!r.ok) return out.fail(EXIT_FAILED, "the card did not switch the port");
-  out.line("output port " + std::to_string(r.current) + " " + v.item_text(ids::OUTPUT_PORT_LIST, r.current));
+  out.line("output port " + std::to_string(r.current) + " " +
+           (r.current < now.output_ports.size() ? now.output_ports[r.current] : std::string()));
   return EXIT_OK;
 }
 
@@ -308,14 +311,15 @@ int cmd_config(Session& s, const std::string& what, const std::string& value) {
     return EXIT_OK;
   }
   if (what == "default-size") {
-    const int n = v.item_count(ids::DEFAULT_SIZE_LIST);
+    const std::vector<std::string> items = w.snapshot().default_sizes;
+    const int n = static_cast<int>(items.size());
     uint32_t number = 0, want_w = 0, want_h = 0;
     const bool by_number = parse_number(value, number);
     const bool by_size = parse_size(value, want_w, want_h);
     int found = -1;
     std::string sizes;
     for (int i = 0; i < n; ++i) {
-      const std::string item = v.item_text(ids::DEFAULT_SIZE_LIST, i);
+      const std::string& item = items[static_cast<size_t>(i)];
       const int code = size_code(item);
       if (code <= 0) continue;  // "NONE": the card takes no such setting
       sizes += "\n  " + item;
@@ -329,7 +333,7 @@ int cmd_config(Session& s, const std::string& what, const std::string& value) {
     v.select(ids::DEFAULT_SIZE_LIST, found);
     const bool ok = w.on_default_size_selected();
     const std::string msg = v.messages.empty() ? "" : v.messages.back();
-    out.doc()["default_size"] = v.item_text(ids::DEFAULT_SIZE_LIST, found);
+    out.doc()["default_size"] = items[static_cast<size_t>(found)];
     if (!ok) return out.fail(msg == ui_text[33] ? EXIT_USAGE : EXIT_FAILED, msg);
     out.doc()["message"] = msg;
     out.line(msg);
