@@ -2,6 +2,8 @@
 // accept a 257-byte answer. A high-speed USB link needs at least 125 us per report, so the host
 // side must stay far below that (target: 2 million frames a second on one core) and must not
 // touch the heap.
+#include "alloc_count.h"
+
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -13,19 +15,7 @@
 #include "devlink/hid_link.h"
 #include "platform/hid_backend.h"
 
-namespace {
-
-std::atomic<uint64_t> g_allocs{0};
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-  g_allocs.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+using bench::g_host_allocs;
 
 namespace {
 
@@ -109,13 +99,13 @@ void BM_Transaction(benchmark::State& state) {
   alignas(64) std::array<uint8_t, 4096> page{};
   std::array<uint8_t, LONG_PAYLOAD_MAX> request{};
   uint64_t failures = 0;
-  const uint64_t allocs_before = g_allocs.load();
+  const uint64_t allocs_before = g_host_allocs.load();
   for (auto _ : state) {
     Answer out;
     if (!link.transact_long(5, 0, request.data(), LONG_PAYLOAD_MAX, 176, page, out)) ++failures;
     benchmark::DoNotOptimize(out);
   }
-  const uint64_t allocs = g_allocs.load() - allocs_before;
+  const uint64_t allocs = g_host_allocs.load() - allocs_before;
   state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["allocs/transaction"] = static_cast<double>(allocs) / static_cast<double>(state.iterations());
   state.counters["failures"] = static_cast<double>(failures);

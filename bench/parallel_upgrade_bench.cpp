@@ -8,7 +8,7 @@
 //   failures          cards whose flash did not end holding their image (goal 0)
 //
 // Usage: bench_parallel_upgrade [image KiB = 192; the USB-controller partition takes 256]
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#include "alloc_count.h"
 
 #include <time.h>
 
@@ -31,20 +31,8 @@
 #include "sim/download_channel.h"
 #include "sim/sim_backend.h"
 
-namespace {
-
-std::atomic<uint64_t> g_host_allocs{0};
-thread_local int t_in_card = 0;
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-  if (!t_in_card) g_host_allocs.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+using bench::g_host_allocs;
+using bench::t_in_card;
 
 namespace {
 

@@ -14,9 +14,7 @@
 //
 // Heap allocations are counted with a replaced operator new, split into the host's and the
 // simulated card's (those made while a call is inside the card); goal: 0 host allocations a page.
-// GCC reports the replaced operator delete as mismatched with the aligned allocation of the
-// job block (which goes through the untouched aligned operators): a false positive.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#include "alloc_count.h"
 
 #include <benchmark/benchmark.h>
 
@@ -38,21 +36,9 @@
 #include "update/flash_engine.h"
 #include "update/workflow.h"
 
-namespace {
-
-std::atomic<uint64_t> g_host_allocs{0};
-std::atomic<uint64_t> g_sim_allocs{0};
-thread_local int t_in_card = 0;
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-  (t_in_card ? g_sim_allocs : g_host_allocs).fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+using bench::g_host_allocs;
+using bench::g_sim_allocs;
+using bench::t_in_card;
 
 namespace {
 
