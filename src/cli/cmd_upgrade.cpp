@@ -37,26 +37,7 @@ bool confirm(Session& s, const AlertRequest& r, std::string& declined_why) {
   if (!out.json()) {
     std::fprintf(stderr, "%s\n%s\n", r.info.value_or("").c_str(), verdict_text(r).c_str());
   }
-  if (r.style == ALERT_STYLE_FORCE && !s.options().force) {
-    const bool damaged = r.info.value_or("").find(IMAGE_INFO_DAMAGED) != std::string::npos;
-    declined_why = damaged ? "the image failed this board's integrity check (damaged, or made for another board); "
-                             "--force goes ahead anyway"
-                           : "the image does not match this card; --force goes ahead anyway";
-    return false;
-  }
-  if (s.options().yes) return true;
-  if (!can_ask(s)) {
-    declined_why = kNeedsConfirmation;
-    return false;
-  }
-  AlertRequest q = r;
-  q.verdict = verdict_text(r);
-  // In the locale's language: the forced verdicts ask the window's second question.
-  const std::string question =
-      ui_translate(r.reconfirm() ? alert_reconfirm_question(q) : r.accept_caption.value_or("升级") + "?");
-  if (ask(question)) return true;
-  declined_why = "declined";
-  return false;
+  return confirm_check(s, r, declined_why, [] {});
 }
 
 // The transfer's progress on standard error: on a terminal one line redrawn in place with the

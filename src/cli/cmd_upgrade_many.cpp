@@ -26,7 +26,6 @@
 #include "history/history_store.h"
 #include "log/clock.h"
 #include "log/log.h"
-#include "res/ui_phrases.h"
 #include "update/image_check.h"
 #include "update/verify.h"
 
@@ -131,28 +130,14 @@ struct FileFront : UpgradeFront {
 
 bool ManyUpgrade::confirm(Slot& slot, const AlertRequest& r) {
   slot.check = alert_json(r);
-  if (r.style == ALERT_STYLE_FORCE && !s_.options().force) {
-    const bool damaged = r.info.value_or("").find(IMAGE_INFO_DAMAGED) != std::string::npos;
-    slot.declined_why = damaged ? "the image failed this board's integrity check; --force goes ahead anyway"
-                                : "the image does not match this card; --force goes ahead anyway";
-    return false;
-  }
-  if (s_.options().yes) return true;
-  if (!can_ask(s_)) {
-    slot.declined_why = kNeedsConfirmation;
-    return false;
-  }
-  std::lock_guard<std::mutex> g(ask_lock_);
-  drawn_ = 0;  // the question scrolls the live lines away: they start again below it
-  std::fprintf(stderr, "\ncard %u (%s, %s):\n%s\n%s\n", slot.index, slot.board.c_str(), slot.node.c_str(),
-               r.info.value_or("").c_str(), verdict_text(r).c_str());
-  AlertRequest q = r;
-  q.verdict = verdict_text(r);
-  const std::string question =
-      ui_translate(r.reconfirm() ? alert_reconfirm_question(q) : r.accept_caption.value_or("升级") + "?");
-  if (ask(question)) return true;
-  slot.declined_why = "declined";
-  return false;
+  // One question on the terminal at a time, headed by the card it is about.
+  std::unique_lock<std::mutex> asking(ask_lock_, std::defer_lock);
+  return confirm_check(s_, r, slot.declined_why, [&] {
+    asking.lock();
+    drawn_ = 0;  // the question scrolls the live lines away: they start again below it
+    std::fprintf(stderr, "\ncard %u (%s, %s):\n%s\n%s\n", slot.index, slot.board.c_str(), slot.node.c_str(),
+                 r.info.value_or("").c_str(), verdict_text(r).c_str());
+  });
 }
 
 void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "res/ui_phrases.h"
 #include "update/image_check.h"
 
 namespace kestrel::cli {
@@ -40,6 +41,30 @@ bool ask(const std::string& question) {
 }
 
 bool can_ask(Session& s) { return interactive() && !s.out().json(); }
+
+bool confirm_check(Session& s, const AlertRequest& r, std::string& declined_why, const std::function<void()>& before_asking) {
+  if (r.style == ALERT_STYLE_FORCE && !s.options().force) {
+    const bool damaged = r.info.value_or("").find(IMAGE_INFO_DAMAGED) != std::string::npos;
+    declined_why = damaged ? "the image failed this board's integrity check (damaged, or made for another board); "
+                             "--force goes ahead anyway"
+                           : "the image does not match this card; --force goes ahead anyway";
+    return false;
+  }
+  if (s.options().yes) return true;
+  if (!can_ask(s)) {
+    declined_why = kNeedsConfirmation;
+    return false;
+  }
+  before_asking();
+  AlertRequest q = r;
+  q.verdict = verdict_text(r);
+  // In the locale's language: the forced verdicts ask the window's second question.
+  const std::string question =
+      ui_translate(r.reconfirm() ? alert_reconfirm_question(q) : r.accept_caption.value_or("升级") + "?");
+  if (ask(question)) return true;
+  declined_why = "declined";
+  return false;
+}
 
 bool has_signature(const ImageFile& img) {
   return img.size() >= 2 && img.begin()[0] == IMAGE_SIG0 && img.begin()[1] == IMAGE_SIG1;

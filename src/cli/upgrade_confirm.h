@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <string>
 
 #include "cli/session.h"
@@ -20,6 +21,11 @@ bool ask(const std::string& question);
 // Why the confirmation may not be asked here: nothing waits for input without a terminal, and
 // JSON output is for scripts.
 bool can_ask(Session& s);
+// The answer to the match check's alert: a mismatch or a damaged image (0x0301) goes ahead only
+// with --force and is then still asked, as the window asks twice; --yes answers for the user;
+// without a terminal nothing is asked and nothing goes ahead. `before_asking` runs just before the
+// question. False with the reason in `declined_why`.
+bool confirm_check(Session& s, const AlertRequest& r, std::string& declined_why, const std::function<void()>& before_asking);
 inline constexpr const char* kNeedsConfirmation = "the upgrade needs confirmation: run it on a terminal or add --yes";
 
 bool has_signature(const ImageFile& img);
