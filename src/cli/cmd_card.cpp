@@ -220,7 +220,7 @@ int cmd_status_many(Session& s) {
     block["index"] = i;
     block["node"] = d->node;
     block["exit"] = rc;
-    if (rc != EXIT_OK && (worst == EXIT_OK || rc == EXIT_FAILED)) worst = rc;
+    worst = worse_exit(worst, rc);
     cards.push_back(std::move(block));
   }
   out.doc()["cards"] = std::move(cards);

@@ -69,18 +69,6 @@ std::string version_of(const std::string& text) {
   return text.substr(at);
 }
 
-// A worse exit code wins: failed before no card before refused before busy.
-int severity(int code) {
-  switch (code) {
-    case EXIT_OK: return 0;
-    case EXIT_BUSY: return 1;
-    case EXIT_IMAGE_REFUSED: return 2;
-    case EXIT_NO_CARD: return 3;
-    case EXIT_FAILED: return 4;
-    default: return 5;
-  }
-}
-
 class ManyUpgrade {
  public:
   ManyUpgrade(Session& s, std::string path, const ImageFile& image, std::set<std::string> listed_paths)
@@ -336,7 +324,7 @@ int ManyUpgrade::run(std::vector<std::unique_ptr<Slot>>& slots) {
   out.line(line);
   for (const auto& sp : slots) {
     const Slot& s = *sp;
-    if (severity(s.exit) > severity(worst)) worst = s.exit;
+    worst = worse_exit(worst, s.exit);
     std::snprintf(line, sizeof line, "%-5u %-14s %-12s %-16s %s", s.index, s.node.c_str(), s.board.c_str(),
                   s.result.c_str(), s.detail.c_str());
     out.line(line);
@@ -446,6 +434,21 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
     std::fprintf(stderr, "upgrading %zu card%s with %s\n", slots.size(), slots.size() == 1 ? "" : "s", path.c_str());
   ManyUpgrade many(s, path, *image, std::move(listed_paths));
   return many.run(slots);
+}
+
+int worse_exit(int a, int b) {
+  // Failed before no card before refused before busy; anything else (a signal) above all.
+  auto severity = [](int code) {
+    switch (code) {
+      case EXIT_OK: return 0;
+      case EXIT_BUSY: return 1;
+      case EXIT_IMAGE_REFUSED: return 2;
+      case EXIT_NO_CARD: return 3;
+      case EXIT_FAILED: return 4;
+      default: return 5;
+    }
+  };
+  return severity(b) > severity(a) ? b : a;
 }
 
 int choose_cards(Session& s, const qhidev_list& listed, std::vector<uint32_t>& chosen) {

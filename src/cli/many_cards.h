@@ -22,6 +22,9 @@ bool select_cards(const qhidev_list& listed, const std::string& selection, std::
 // that names none; "no card found" when nothing is attached). EXIT_OK or that exit code.
 int choose_cards(Session& s, const qhidev_list& listed, std::vector<uint32_t>& chosen);
 
+// The worse of two cards' exit codes: the run's exit code is the worst card's.
+int worse_exit(int a, int b);
+
 // `upgrade firmware PATH` on every chosen card at once.
 int cmd_upgrade_many(Session& s, const std::string& what, const std::string& path);
 
