@@ -1,9 +1,9 @@
-// The card scan, attach, status refresh and configuration record of the main window.
+// The card scan, attach, status refresh and configuration record of the current card.
 #include <cstdio>
 #include <cstring>
 
+#include "app/current_card.h"
 #include "app/ids.h"
-#include "app/main_window.h"
 #include "boards/registry.h"
 #include "card/attach.h"
 #include "devlink/status_flag.h"
@@ -25,11 +25,11 @@ uint32_t window_token(const void* w) { return static_cast<uint32_t>(reinterpret_
 
 }  // namespace
 
-void CkestrelDlg::log_send_async(uint32_t action, bool ok) {
+void CurrentCard::log_send_async(uint32_t action, bool ok) {
   log_printf(9, " send async %u %s\r\n", action, ok ? "allok" : "failed");
 }
 
-bool CkestrelDlg::board_attach(uint32_t index) {
+bool CurrentCard::board_attach(uint32_t index) {
   qhidev_list& l = *list_;
   if (l.current && l.current_index == index && index < l.count && l.items[index].get() == l.current) return true;
   {
@@ -43,7 +43,7 @@ bool CkestrelDlg::board_attach(uint32_t index) {
   return true;
 }
 
-bool CkestrelDlg::read_and_log_status(uint8_t* s, uint16_t* len) {
+bool CurrentCard::read_and_log_status(uint8_t* s, uint16_t* len) {
   if (!m_link.current()) return false;
   if (!board_status_read(m_link, s, text_page(0), 0, len)) return false;
   // The text may be unterminated in a broken block; the parser bounds it by what arrived.
@@ -55,38 +55,44 @@ bool CkestrelDlg::read_and_log_status(uint8_t* s, uint16_t* len) {
   return board_status_valid(s, *len);
 }
 
-void CkestrelDlg::show_version_text(const uint8_t* s) {
+void CurrentCard::show_version_text(const uint8_t* s) {
   char formatted[256];
   std::snprintf(formatted, sizeof formatted, " %s", reinterpret_cast<const char*>(s + STATUS_TEXT));
   const char* colon = std::strchr(formatted, ':');
-  if (!colon) {
-    view_.set_text(ids::VERSION_TEXT, formatted);
-    return;
+  if (colon) {
+    ++colon;
+    while (*colon == ' ') ++colon;
   }
-  ++colon;
-  while (*colon == ' ') ++colon;
-  view_.set_text(ids::VERSION_TEXT, colon);
+  shown_.version = colon ? colon : formatted;
+  show(Shown::Version);
 }
 
-bool CkestrelDlg::status_refresh_steps() {
+bool CurrentCard::status_refresh_steps() {
   uint8_t* s = m_status_work.data();
   uint16_t len = 0;
   if (!read_and_log_status(s, &len)) return false;
   const std::optional<BoardStatus> st = parse_board_status({s, len});
   if (!st) return false;
-  if (view_.selection(ids::OUTPUT_PORT_LIST) != st->output_port) view_.select(ids::OUTPUT_PORT_LIST, st->output_port);
-  if (view_.selection(ids::DEFAULT_SIZE_LIST) != st->default_size) view_.select(ids::DEFAULT_SIZE_LIST, st->default_size);
+  take_choices();
+  if (shown_.output_port != st->output_port) {
+    choose(shown_.output_port, st->output_port, shown_.output_ports.size());
+    show(Shown::OutputPort);
+  }
+  if (shown_.default_size != st->default_size) {
+    choose(shown_.default_size, st->default_size, shown_.default_sizes.size());
+    show(Shown::DefaultSize);
+  }
   show_version_text(s);
   m_color_format = st->color_format;
   m_input_locked = st->input_locked() ? 1 : 0;
-  refresh_color_buttons();
+  show(Shown::Color);
   refresh_status_display();
   return true;
 }
 
-void CkestrelDlg::board_status_refresh() { status_refresh_steps(); }
+void CurrentCard::board_status_refresh() { status_refresh_steps(); }
 
-void CkestrelDlg::board_scan() {
+void CurrentCard::board_scan() {
   qhidev_list& l = *list_;
   {
     ReaderHold hold(m_reader);
@@ -94,19 +100,24 @@ void CkestrelDlg::board_scan() {
   }
   board_attach(0);
 
-  view_.reset_items(ids::CARD_LIST);
+  shown_.cards.clear();
   for (uint32_t i = 0; i < l.count; ++i) {
     const qhidev* d = l.items[i].get();
-    view_.add_item(ids::CARD_LIST, (d && d->name.size() < kMaxListName) ? d->name : std::string());
+    shown_.cards.push_back((d && d->name.size() < kMaxListName) ? d->name : std::string());
   }
+  shown_.card = l.count > 0 ? 0 : -1;
+  show(Shown::CardList);
   if (l.count > 0) {
-    view_.select(ids::CARD_LIST, 0);
     uint8_t input = 0;
-    if (board_input_get(m_link, &input) == 0) view_.select(ids::INPUT_LIST, input);
+    if (board_input_get(m_link, &input) == 0) {
+      choose(shown_.input, input, shown_.inputs.size());
+      show(Shown::Input);
+    }
     uint8_t half = 0;
-    if (board_config(1, 1, &half)) view_.set_check(ids::HALF_RATE_BOX, half != 0);
-  } else {
-    view_.select(ids::CARD_LIST, -1);
+    if (board_config(1, 1, &half)) {
+      shown_.half_rate = half != 0;
+      show(Shown::HalfRate);
+    }
   }
   fill_video_lists();
   log_printf(0, " *&* : intr event %08X : %08X\r\n", get_le32(m_event_state.event.data() + EVENT_WORD1),
@@ -126,7 +137,7 @@ void CkestrelDlg::board_scan() {
   }
 }
 
-bool CkestrelDlg::board_config(int op, uint32_t n, void* v) {
+bool CurrentCard::board_config(int op, uint32_t n, void* v) {
   std::span<uint8_t> page = text_page(0);
   uint8_t* r = board_config_read(m_link, page);
   if (!r) return false;
@@ -180,7 +191,7 @@ bool CkestrelDlg::board_config(int op, uint32_t n, void* v) {
   return result;
 }
 
-int CkestrelDlg::set_download_lock(int mode) {
+int CurrentCard::set_download_lock(int mode) {
   const int prev = m_dxctl_lock_status ? 1 : 0;
   switch (mode) {
     case 0:
@@ -188,7 +199,7 @@ int CkestrelDlg::set_download_lock(int mode) {
         m_dxctl_lock_status = 0;
         if (m_pending_event) {
           m_pending_event = 0;
-          view_.post_command(ids::ID_DEV_INTR_EVENT);
+          post(ids::ID_DEV_INTR_EVENT);
         }
       }
       m_link.hid_send_command(CTRL_DL_UNLOCK, text_page(1));

@@ -79,31 +79,31 @@ bool CkestrelDlg::on_diag_command(uint32_t id) {
   }
 }
 
-bool CkestrelDlg::on_run_status() {
+bool CurrentCard::on_run_status() {
   m_diag.dump = {};
   if (ctl_run_status(*this)) return true;
   return run_status_query(m_link, text_page(0));
 }
 
-bool CkestrelDlg::on_debug_info() {
+bool CurrentCard::on_debug_info() {
   m_diag.dump = {};
   if (ctl_debug_info(*this)) return true;
   return debug_info_query(m_link, text_page(0), m_diag.debug_info);
 }
 
-bool CkestrelDlg::on_version_query() { return version_query(m_link, text_page(0)); }
+bool CurrentCard::on_version_query() { return version_query(m_link, text_page(0)); }
 
-bool CkestrelDlg::on_fpga_dump() {
+bool CurrentCard::on_fpga_dump() {
   m_diag.dump = {};
   return ctl_fpga_dump(*this);
 }
 
-void CkestrelDlg::on_qzdbg_button() { qzdbg_switch(!m_poll_paused); }
+void CurrentCard::on_qzdbg_button() { qzdbg_switch(!m_poll_paused); }
 
 // While the card's own debug channel is on, the timer stops polling for its debug report.
-bool CkestrelDlg::qzdbg_switch(bool on) {
+bool CurrentCard::qzdbg_switch(bool on) {
   m_poll_paused = on ? 1 : 0;
-  if (view_.has_control(ids::BTN_DEBUG_1061)) view_.set_text(ids::BTN_DEBUG_1061, on ? QZDBG_CAPTION_ON : QZDBG_CAPTION_OFF);
+  show(Shown::DebugChannel);
   const bool ok = qzdbg_control(m_link, on ? QZDBG_ON : QZDBG_OFF, m_diag.qzdbg.data());
   const auto& q = m_diag.qzdbg;
   log_printf(0, " *&* : qzdbg control status(%u) ready(%u) bset(%u) kstd(%u)\r\n", widened(q[0]), widened(q[1]),
@@ -111,7 +111,7 @@ bool CkestrelDlg::qzdbg_switch(bool on) {
   return ok;
 }
 
-HdbcResult CkestrelDlg::hdbc(uint32_t mode) { return hdbc_adjust(m_link, text_page(0), mode, m_diag.hdbc_saved); }
+HdbcResult CurrentCard::hdbc(uint32_t mode) { return hdbc_adjust(m_link, text_page(0), mode, m_diag.hdbc_saved); }
 
 RegisterSaveResult CkestrelDlg::on_save_registers(uint32_t id, bool replace_existing) {
   const RegisterFileKind kind = save_kind(id);
@@ -121,12 +121,12 @@ RegisterSaveResult CkestrelDlg::on_save_registers(uint32_t id, bool replace_exis
   return write_register_file(kind, path, replace_existing);
 }
 
-RegisterSaveResult CkestrelDlg::save_registers(uint32_t id, const std::string& path, bool replace_existing) {
+RegisterSaveResult CurrentCard::save_registers(uint32_t id, const std::string& path, bool replace_existing) {
   register_table_read(m_link, m_diag.reg_table);
   return write_register_file(save_kind(id), path, replace_existing);
 }
 
-RegisterSaveResult CkestrelDlg::write_register_file(RegisterFileKind kind, const std::string& path, bool replace_existing) {
+RegisterSaveResult CurrentCard::write_register_file(RegisterFileKind kind, const std::string& path, bool replace_existing) {
   m_diag.save_errno = 0;
   FILE* f = open_register_file(path, replace_existing, m_diag.save_errno);
   if (!f) {
@@ -143,14 +143,14 @@ RegisterSaveResult CkestrelDlg::write_register_file(RegisterFileKind kind, const
   return RegisterSaveResult::Saved;
 }
 
-void CkestrelDlg::load_scripts() {
+void CurrentCard::load_scripts() {
   m_diag.scripts.owner = this;
   script_load_startup(m_diag.scripts, program_file_path());
 }
 
-std::vector<std::string> CkestrelDlg::script_names() const { return script_menu_names(m_diag.scripts); }
+std::vector<std::string> CurrentCard::script_names() const { return script_menu_names(m_diag.scripts); }
 
-uint32_t CkestrelDlg::run_script(uint32_t n) {
+uint32_t CurrentCard::run_script(uint32_t n) {
   const ScriptSlot* slot = m_diag.scripts.slot(n);
   if (!slot) return 0;
   ScriptCard card;

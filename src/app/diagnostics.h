@@ -1,6 +1,6 @@
 // The main window's engineering commands: FPGA register files, run-status, debug-information and
 // version dumps, the card's debug channel (button 1061), the hdbc words, and the script slots. The
-// handlers are members of CkestrelDlg (diagnostics.cpp); this is the state they keep.
+// handlers are members of CurrentCard (diagnostics.cpp); this is the state they keep.
 #pragma once
 
 #include <array>

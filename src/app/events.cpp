@@ -3,8 +3,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "app/current_card.h"
 #include "app/ids.h"
-#include "app/main_window.h"
 #include "devlink/commands.h"
 #include "log/clock.h"
 #include "log/log.h"
@@ -22,10 +22,10 @@ constexpr size_t FR_QUEUE = 4, FR_TICK = 8, FR_WIDTH = 16, FR_HEIGHT = 18, FR_IP
 
 }  // namespace
 
-bool CkestrelDlg::on_device_event(void* context, uint32_t type, uint32_t length, const uint8_t* data) {
-  auto* w = static_cast<CkestrelDlg*>(context);
+bool CurrentCard::on_device_event(void* context, uint32_t type, uint32_t length, const uint8_t* data) {
+  auto* w = static_cast<CurrentCard*>(context);
   if (type == 1) {
-    w->view_.post_command(ids::ID_DEV_TEXT_EVENT);
+    w->post(ids::ID_DEV_TEXT_EVENT);
     return true;
   }
   if (type != 2) return false;
@@ -33,17 +33,17 @@ bool CkestrelDlg::on_device_event(void* context, uint32_t type, uint32_t length,
   std::memcpy(w->m_event_state.event.data(), data, EVENT_SIZE);
   const uint16_t code = get_le16(data + EVENT_WORD1);
   if (code == kEventMonitor) {
-    w->view_.post_command(ids::ID_MONITOR_QUERY);
+    w->post(ids::ID_MONITOR_QUERY);
   } else if (code == kEventStatus) {
-    w->view_.post_command(ids::ID_MONITOR_QUERY);
-    w->view_.post_command(ids::ID_DEV_INTR_EVENT);
+    w->post(ids::ID_MONITOR_QUERY);
+    w->post(ids::ID_DEV_INTR_EVENT);
   } else {
-    w->view_.post_command(ids::ID_DEV_INTR_EVENT);
+    w->post(ids::ID_DEV_INTR_EVENT);
   }
   return true;
 }
 
-void CkestrelDlg::on_dev_text_event() {
+void CurrentCard::on_dev_text_event() {
   if (!m_reader) return;
   ReaderControl& c = *m_reader;
   while (c.ring_read.load(std::memory_order_acquire) != c.ring_write.load(std::memory_order_acquire)) {
@@ -56,7 +56,7 @@ void CkestrelDlg::on_dev_text_event() {
   }
 }
 
-void CkestrelDlg::on_dev_intr_event() {
+void CurrentCard::on_dev_intr_event() {
   const uint32_t w1 = get_le32(m_event_state.event.data() + EVENT_WORD1);
   const uint32_t w2 = get_le32(m_event_state.event.data() + EVENT_WORD2);
   if (m_dxctl_lock_status) {
@@ -69,7 +69,7 @@ void CkestrelDlg::on_dev_intr_event() {
   board_status_refresh();
 }
 
-uint32_t CkestrelDlg::monitor_query(uint8_t* dest) {
+uint32_t CurrentCard::monitor_query(uint8_t* dest) {
   uint8_t payload[16] = {};
   put_le64(payload, clock_now_ns());
   Answer a;
@@ -78,7 +78,7 @@ uint32_t CkestrelDlg::monitor_query(uint8_t* dest) {
   return a.len;
 }
 
-void CkestrelDlg::print_frame_record(const uint8_t* r, const char* key, uint64_t diff) {
+void CurrentCard::print_frame_record(const uint8_t* r, const char* key, uint64_t diff) {
   char when[256];
   format_wall_time(when, sizeof when, dev_to_wall_ns(get_le64(r + FR_TICK)));
   log_printf(0, "\r\n queue: %u input: %u framerate: %2u i/p: %u format: %4ux%-4u key : %s\r\n", get_le32(r + FR_QUEUE),
@@ -88,7 +88,7 @@ void CkestrelDlg::print_frame_record(const uint8_t* r, const char* key, uint64_t
   log_printf(0, "        %s tick: %u.%09u diff: %u.%09u\r\n", when, t.sec, t.ns, d.sec, d.ns);
 }
 
-void CkestrelDlg::on_monitor_query() {
+void CurrentCard::on_monitor_query() {
   if (!m_monitor_capable) return;
   uint8_t* s = m_status_work.data();
   // The answer may be up to 257 bytes; the status work page holds it.
@@ -124,7 +124,7 @@ void CkestrelDlg::on_monitor_query() {
   std::memcpy(m_event_state.push.data(), p, 24);
 }
 
-void CkestrelDlg::on_stdview_event() { log_printf(0, " *&* : stdview output event\r\n"); }
+void CurrentCard::on_stdview_event() { log_printf(0, " *&* : stdview output event\r\n"); }
 
 uint64_t dev_to_wall_ns(uint64_t dev_time) {
   timespec ts{};

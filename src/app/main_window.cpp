@@ -1,16 +1,13 @@
-// Construction, initialisation and command routing of the main window's logic.
+// The main window over its current card: construction, initialisation, command routing, and what
+// the card's state looks like in the controls.
 #include "app/main_window.h"
 
 #include "app/ids.h"
-#include "boards/registry.h"
-#include "log/clock.h"
-#include "log/log.h"
 #include "res/ui_text.h"
 
 namespace kestrel {
 
 namespace {
-constexpr uint64_t kFirstEnableDelayNs = 500'000'000ULL;  // the next display re-applies the busy state
 
 struct RuntimeText {
   uint32_t id;
@@ -22,43 +19,95 @@ constexpr RuntimeText kRuntimeTexts[] = {
     {ids::HALF_RATE_BOX, 9},      {ids::CAPTION_OUTPUT_MODE, 10},   {ids::BTN_USB_FIRMWARE, 13},
     {ids::BTN_FPGA_FIRMWARE, 14}, {ids::BTN_LOCK, 15},              {ids::BTN_1005, 11},
     {ids::BTN_VIDEO_PROPS, 12},   {ids::BTN_EXIT, 39}};
+
+void fill_list(DialogView& view, uint32_t id, const std::vector<std::string>& items) {
+  view.reset_items(id);
+  for (const std::string& item : items) view.add_item(id, item);
+}
+
 }  // namespace
 
-CkestrelDlg::CkestrelDlg(DialogView& view, qhidev_list& list) : m_link(list), view_(view), list_(&list) {
-  // The constructor must not use the clock: start-up computes its scale afterwards.
-  m_registry = &registry_build(this);
-  load_scripts();
-}
+CkestrelDlg::CkestrelDlg(DialogView& view, qhidev_list& list) : CurrentCard(list), view_(view) {}
 
-CkestrelDlg::~CkestrelDlg() {
-  ReaderHold hold(m_reader);
-  // The reader must not call back into a window that is gone: it stays idle from here on.
-  if (m_reader) m_reader->run.store(0, std::memory_order_release);
-  qhidev_release_all(*list_);
-}
+CkestrelDlg::~CkestrelDlg() = default;
 
 void CkestrelDlg::on_init_dialog() {
   if (view_.has_control(ids::REG_COUNT)) view_.set_text(ids::REG_COUNT, "1");
-  board_scan();
-  enable_device_controls(view_.selection(ids::CARD_LIST) >= 0);
-  view_.show(ids::PROGRESS, false);
   view_.set_progress_range(ids::PROGRESS, 0, 100);
-  on_status_refresh_command();
-  m_enable_deadline_ns = clock_now_ns() + kFirstEnableDelayNs;
+  init();
   for (const RuntimeText& t : kRuntimeTexts)
     if (view_.has_control(t.id)) view_.set_text(t.id, ui_text[t.text]);
 }
 
 bool CkestrelDlg::on_command(uint32_t id) {
   if (on_diag_command(id)) return true;
-  switch (id) {
-    case ids::ID_DEV_TEXT_EVENT: on_dev_text_event(); return true;
-    case ids::ID_DEV_INTR_EVENT: on_dev_intr_event(); return true;
-    case ids::ID_MONITOR_QUERY: on_monitor_query(); return true;
-    case ids::ID_STDVIEW_EVENT: on_stdview_event(); return true;
-    case ids::ID_STATUS_REFRESH: on_status_refresh_command(); return true;
-    default: return on_video_command(id);
+  if (on_card_command(id)) return true;
+  return on_video_command(id);
+}
+
+void CkestrelDlg::take_choices() {
+  choose(shown_.card, view_.selection(ids::CARD_LIST), shown_.cards.size());
+  choose(shown_.input, view_.selection(ids::INPUT_LIST), shown_.inputs.size());
+  choose(shown_.default_size, view_.selection(ids::DEFAULT_SIZE_LIST), shown_.default_sizes.size());
+  choose(shown_.output_port, view_.selection(ids::OUTPUT_PORT_LIST), shown_.output_ports.size());
+  shown_.half_rate = view_.checked(ids::HALF_RATE_BOX);
+  shown_.hold = view_.checked(ids::HOLD_BOX);
+}
+
+bool CkestrelDlg::input_list_open() const { return view_.dropped_down(ids::INPUT_LIST); }
+
+void CkestrelDlg::show(Shown what) {
+  const CardShown& s = shown_;
+  switch (what) {
+    case Shown::CardList:
+      fill_list(view_, ids::CARD_LIST, s.cards);
+      view_.select(ids::CARD_LIST, s.card);
+      break;
+    case Shown::Card: view_.select(ids::CARD_LIST, s.card); break;
+    case Shown::Lists:
+      fill_list(view_, ids::INPUT_LIST, s.inputs);
+      fill_list(view_, ids::DEFAULT_SIZE_LIST, s.default_sizes);
+      view_.select(ids::DEFAULT_SIZE_LIST, s.default_size);
+      fill_list(view_, ids::OUTPUT_PORT_LIST, s.output_ports);
+      view_.select(ids::OUTPUT_PORT_LIST, s.output_port);
+      view_.enable(ids::OUTPUT_PORT_LIST, s.output_port_choice);
+      break;
+    case Shown::Input: view_.select(ids::INPUT_LIST, s.input); break;
+    case Shown::DefaultSize: view_.select(ids::DEFAULT_SIZE_LIST, s.default_size); break;
+    case Shown::OutputPort: view_.select(ids::OUTPUT_PORT_LIST, s.output_port); break;
+    case Shown::HalfRate: view_.set_check(ids::HALF_RATE_BOX, s.half_rate); break;
+    case Shown::Hold:
+      view_.set_text(ids::HOLD_BOX, ui_text[s.hold ? 5 : 4]);
+      view_.set_check(ids::HOLD_BOX, s.hold);
+      break;
+    case Shown::Locked:
+      view_.enable(ids::HOLD_BOX, m_input_locked == 0);
+      view_.enable(ids::INPUT_LIST, m_input_locked == 0);
+      view_.set_text(ids::BTN_LOCK, ui_text[m_input_locked ? 15 : 16]);
+      break;
+    case Shown::Color: refresh_color_buttons(); break;
+    case Shown::Version: view_.set_text(ids::VERSION_TEXT, s.version); break;
+    case Shown::SignalFormat: view_.set_text(ids::FORMAT_LABEL, s.signal_format); break;
+    case Shown::Title: view_.set_title(s.title); break;
+    case Shown::DebugChannel:
+      if (view_.has_control(ids::BTN_DEBUG_1061))
+        view_.set_text(ids::BTN_DEBUG_1061, m_poll_paused ? QZDBG_CAPTION_ON : QZDBG_CAPTION_OFF);
+      break;
   }
 }
+
+void CkestrelDlg::show_busy(bool busy) {
+  for (uint32_t id : {ids::BTN_USB_FIRMWARE, ids::BTN_FPGA_FIRMWARE, ids::CARD_LIST, ids::HALF_RATE_BOX, ids::DEFAULT_SIZE_LIST})
+    view_.enable(id, !busy);
+}
+
+void CkestrelDlg::show_restart_wait(int percent) {
+  view_.show(ids::PROGRESS, percent >= 0);
+  if (percent >= 0) view_.set_progress(ids::PROGRESS, percent);
+}
+
+void CkestrelDlg::tell(const std::string& message) { view_.message_box(message); }
+
+void CkestrelDlg::post(uint32_t id) { view_.post_command(id); }
 
 }  // namespace kestrel

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/main_window.h"
+#include "app/current_card.h"
 #include "boards/control.h"
 #include "boards/control_calls.h"
 #include "devlink/commands.h"
@@ -101,7 +101,7 @@ void MemoryPropView::set_pos(uint32_t id, int p) {
   c.pos = p < c.lo ? c.lo : p > c.hi ? c.hi : p;  // a trackbar keeps its position within its range
 }
 
-Copctldlg::Copctldlg(CkestrelDlg& window) : window_(window) {}
+Copctldlg::Copctldlg(CurrentCard& window) : window_(window) {}
 
 bool Copctldlg::open() {
   // The policy read goes out with zeros past the write byte: the card ignores them in a read.
@@ -121,16 +121,27 @@ bool Copctldlg::open() {
   return ctl_video_props(window_, initial_);
 }
 
-void Copctldlg::on_init_dialog(PropDialogView& view) {
-  view_ = &view;
+std::vector<std::string> Copctldlg::policy_names() {
+  std::vector<std::string> names;
+  for (int i = 0; i < 3; ++i) names.emplace_back(ui_text[17 + i]);
+  for (const char* t : kPolicyFixed) names.emplace_back(t);
+  return names;
+}
+
+void Copctldlg::start() {
   working_ = initial_;
   show_block(initial_);
   clear_mask(working_);
   initial_policy_ = current_policy_;
+  policy_choice_ = current_policy_;
+}
+
+void Copctldlg::on_init_dialog(PropDialogView& view) {
+  view_ = &view;
+  start();
 
   view.reset_items(POLICY_LIST);
-  for (int i = 0; i < 3; ++i) view.add_item(POLICY_LIST, ui_text[17 + i]);
-  for (const char* t : kPolicyFixed) view.add_item(POLICY_LIST, t);
+  for (const std::string& name : policy_names()) view.add_item(POLICY_LIST, name);
   view.select(POLICY_LIST, current_policy_);
 
   view.set_timer(TIMER_ID, TIMER_PERIOD_MS);
@@ -145,19 +156,27 @@ void Copctldlg::on_init_dialog(PropDialogView& view) {
 }
 
 void Copctldlg::show_block(const Block& b) {
-  if (!view_) return;
   const uint16_t mask = mask_of(b);
   for (uint32_t n = 0; n < ROWS; ++n) {
     const Row& r = kRows[n];
     const uint32_t t = TRACK_FIRST + n;
-    if (!view_->has_control(t)) continue;
-    view_->set_range(t, r.lo, r.hi);
+    const bool shown = view_ && view_->has_control(t);
+    if (view_ && !shown) continue;
+    PropRow& row = rows_[n];
+    row.lo = r.lo;
+    row.hi = r.hi;
     int v = field_value(b, r);
     std::string text;
     if (r.bit && (mask & r.bit)) {
       text = decimal(v);
     } else {
       v = r.lo;
+      row.enabled = false;
+    }
+    row.value = v;
+    if (!shown) continue;
+    view_->set_range(t, r.lo, r.hi);
+    if (!row.enabled) {
       view_->enable(t, false);
       view_->enable(t + 200, false);
       view_->enable(t + 100, false);
@@ -170,18 +189,26 @@ void Copctldlg::show_block(const Block& b) {
 bool Copctldlg::on_scroll(uint32_t c, uint32_t code) {
   if (c < TRACK_FIRST || c > TRACK_SCROLL_LAST) return false;
   if (c > TRACK_LAST || !view_) return true;
-  const Row& r = kRows[c - TRACK_FIRST];
-  if (r.field == Field::None) return true;
-  const int p = view_->pos(c);
+  move_row(c - TRACK_FIRST, view_->pos(c), code);
+  return true;
+}
+
+void Copctldlg::move_row(uint32_t n, int value, uint32_t code) {
+  if (n >= ROWS) return;
+  const Row& r = kRows[n];
+  const uint32_t c = TRACK_FIRST + n;
+  // A trackbar keeps its position within its range.
+  const int p = value < r.lo ? r.lo : value > r.hi ? r.hi : value;
+  rows_[n].value = p;
+  if (r.field == Field::None) return;
   // Compared as the field's own type: position -20 and a stored 0xEC are the same brightness.
   Block probe = working_;
   set_field(probe, r, p);
-  if (field_value(probe, r) == field_value(working_, r)) return true;
+  if (field_value(probe, r) == field_value(working_, r)) return;
   set_field(working_, r, p);
   put_le16(working_.data(), static_cast<uint16_t>(mask_of(working_) | r.bit));
-  view_->set_text(c + 200, decimal(p));
+  if (view_) view_->set_text(c + 200, decimal(p));
   log_printf(0, " *&* : scroll SBCode %u  pos %d %u\r\n", code, p, c);
-  return true;
 }
 
 void Copctldlg::write_working() {
@@ -257,8 +284,11 @@ void Copctldlg::on_default() {
 }
 
 void Copctldlg::on_policy_changed() {
-  if (!view_) return;
-  const int i = view_->selection(POLICY_LIST);
+  if (view_) choose_policy(view_->selection(POLICY_LIST));
+}
+
+void Copctldlg::choose_policy(int i) {
+  policy_choice_ = i;
   if (i < 0 || i > 255) return;
   const auto index = static_cast<uint8_t>(i);
   if (index == current_policy_) return;

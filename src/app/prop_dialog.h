@@ -12,7 +12,7 @@
 
 namespace kestrel {
 
-class CkestrelDlg;
+class CurrentCard;
 class HidLink;
 
 namespace propdlg {
@@ -93,11 +93,17 @@ class MemoryPropView : public PropDialogView {
   int result = 0;  // 0 while the dialog runs
 };
 
+// A trackbar row as the dialog shows it: range, position, usable.
+struct PropRow {
+  int lo = 0, hi = 100, value = 0;
+  bool enabled = true;
+};
+
 class Copctldlg {
  public:
   using Block = std::array<uint8_t, 32>;
 
-  explicit Copctldlg(CkestrelDlg& window);
+  explicit Copctldlg(CurrentCard& window);
 
   // Opening, steps 2 and 3: reads the audio policy and the card's property block. False when the
   // card did not answer the property read; the dialog is then not shown.
@@ -105,8 +111,12 @@ class Copctldlg {
 
   // Called once the widgets exist.
   void on_init_dialog(PropDialogView& view);
+  // The same without widgets: the rows and the policy choice are kept here only.
+  void start();
   // A trackbar moved (scroll notification `code`). False when `id` is not a trackbar row.
   bool on_scroll(uint32_t id, uint32_t code);
+  // Row `row` moved to `value` (kept within the row's range), as its trackbar reports it.
+  void move_row(uint32_t row, int value, uint32_t code);
   // False for a timer that is not the dialog's.
   bool on_timer(uint32_t id);
   void on_ok();
@@ -114,6 +124,8 @@ class Copctldlg {
   void on_revert();   // 1510
   void on_default();  // 1511
   void on_policy_changed();  // 1901, selection change
+  // The policy list's entry `index` chosen; the card is told when it differs from the current.
+  void choose_policy(int index);
   // Routes a button or list notification by control id; false when not the dialog's.
   bool on_command(uint32_t id);
 
@@ -121,6 +133,10 @@ class Copctldlg {
   const Block& working() const { return working_; }
   bool applied() const { return applied_ != 0; }
   uint8_t current_policy() const { return current_policy_; }
+  // What the dialog shows: the rows, the policy list and its choice (-1: none).
+  const std::array<PropRow, propdlg::ROWS>& rows() const { return rows_; }
+  static std::vector<std::string> policy_names();
+  int policy_choice() const { return policy_choice_; }
 
  private:
   void show_block(const Block& b);
@@ -129,11 +145,13 @@ class Copctldlg {
 
   uint8_t current_policy_ = 1;
   uint8_t initial_policy_ = 1;
-  CkestrelDlg& window_;
+  CurrentCard& window_;
   Block initial_{};
   Block working_{};
   uint8_t applied_ = 0;
   PropDialogView* view_ = nullptr;
+  std::array<PropRow, propdlg::ROWS> rows_{};
+  int policy_choice_ = -1;
 };
 
 }  // namespace kestrel

@@ -1,11 +1,10 @@
-// The live status of the attached card: window title, input-format label, input list, hold
-// box and the busy state of the device controls.
+// The live status of the attached card: title, signal format, input chosen, hold, lock and the
+// busy state of the device controls.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "app/ids.h"
-#include "app/main_window.h"
+#include "app/current_card.h"
 #include "boards/control_calls.h"
 #include "boards/registry.h"
 #include "devlink/commands.h"
@@ -33,7 +32,7 @@ constexpr Span kCopied[] = {{0, 4}, {4, 1}, {10, 2}, {12, 4}, {16, 1}, {20, 4}, 
 
 }  // namespace
 
-bool CkestrelDlg::work_status_get(uint8_t* dest) {
+bool CurrentCard::work_status_get(uint8_t* dest) {
   const uint8_t one = 1;
   std::span<uint8_t> page = text_page(0);
   const uint8_t s = m_link.next_seq();
@@ -48,7 +47,7 @@ bool CkestrelDlg::work_status_get(uint8_t* dest) {
   return true;
 }
 
-bool CkestrelDlg::status_view_get(uint8_t* v) {
+bool CurrentCard::status_view_get(uint8_t* v) {
   if (m_registry) {
     BoardContext ctx{m_link, text_page(0)};
     if (ctl_work_status(*m_registry, ctx, std::span<uint8_t, WORK_STATUS_COPY>(v, WORK_STATUS_COPY))) return true;
@@ -61,7 +60,7 @@ bool CkestrelDlg::status_view_get(uint8_t* v) {
   return true;
 }
 
-void CkestrelDlg::refresh_status_display() {
+void CurrentCard::refresh_status_display() {
   const uint64_t t0 = clock_now_ns();
   m_last_status_ns = t0;
   uint8_t* record = m_status_work.data();
@@ -75,17 +74,19 @@ void CkestrelDlg::refresh_status_display() {
   const StatusView& v = *got;
   m_probe_state = v.probe + 1;
 
-  const int sel = view_.selection(ids::INPUT_LIST);
-  if (!view_.dropped_down(ids::INPUT_LIST) && sel != v.vpin) {
+  take_choices();
+  const int sel = shown_.input;
+  if (!input_list_open() && sel != v.vpin) {
     log_printf(0, " war : input source(% u) != % u\r\n", static_cast<unsigned>(sel), v.vpin);
-    view_.select(ids::INPUT_LIST, v.vpin);
+    choose(shown_.input, v.vpin, shown_.inputs.size());
+    show(Shown::Input);
   }
 
   const int32_t f = v.fvpd != FVPD_SCANNING ? 1 : 0;
   if (f != m_fixed_input) {
     m_fixed_input = f;
-    view_.set_text(ids::HOLD_BOX, ui_text[v.fvpd == FVPD_SCANNING ? 4 : 5]);
-    view_.set_check(ids::HOLD_BOX, f == 1);
+    shown_.hold = f == 1;
+    show(Shown::Hold);
   }
 
   const uint8_t busy = v.busy != 0 ? 1 : 0;
@@ -93,13 +94,10 @@ void CkestrelDlg::refresh_status_display() {
   if (now >= m_enable_deadline_ns || busy != m_last_busy) {
     m_last_busy = busy;
     m_enable_deadline_ns = now + kBusyReapplyNs;
-    for (uint32_t id : {ids::BTN_USB_FIRMWARE, ids::BTN_FPGA_FIRMWARE, ids::CARD_LIST, ids::HALF_RATE_BOX, ids::DEFAULT_SIZE_LIST})
-      view_.enable(id, !busy);
+    show_busy(busy != 0);
   }
 
-  view_.enable(ids::HOLD_BOX, m_input_locked == 0);
-  view_.enable(ids::INPUT_LIST, m_input_locked == 0);
-  view_.set_text(ids::BTN_LOCK, ui_text[m_input_locked ? 15 : 16]);
+  show(Shown::Locked);
 
   char text[4096];
   if (v.signal != 0 && v.resolution != 0)
@@ -109,7 +107,8 @@ void CkestrelDlg::refresh_status_display() {
     std::snprintf(text, sizeof text, " %s input(%u)", ui_text[1], v.signal);
   if (m_format_text != text) {
     m_format_text = text;
-    view_.set_text(ids::FORMAT_LABEL, text);
+    shown_.signal_format = text;
+    show(Shown::SignalFormat);
   }
 
   char title[256];
@@ -117,10 +116,11 @@ void CkestrelDlg::refresh_status_display() {
   const uint32_t t = v.t;
   std::snprintf(title, sizeof title, "KESTREL - usbd(%02X) idle %2u.%03u%% time %u.%03us", v.usbd, idle / 1000,
                 idle % 1000, t / 1000, t % 1000);
-  view_.set_title(title);
+  shown_.title = title;
+  show(Shown::Title);
 }
 
-void CkestrelDlg::on_status_refresh_command() {
+void CurrentCard::on_status_refresh_command() {
   if (m_dxctl_lock_status) return;
   if (!m_link.current()) return;
   uint8_t* s = m_status_work.data();
@@ -131,7 +131,7 @@ void CkestrelDlg::on_status_refresh_command() {
   show_version_text(s);
   m_color_format = st->color_format;
   m_input_locked = st->input_locked() ? 1 : 0;
-  refresh_color_buttons();
+  show(Shown::Color);
   refresh_status_display();
 }
 

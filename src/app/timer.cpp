@@ -2,8 +2,8 @@
 // query every 2^32 ns, and the once-a-second status display; and the device-change handler.
 #include <cstring>
 
+#include "app/current_card.h"
 #include "app/ids.h"
-#include "app/main_window.h"
 #include "log/clock.h"
 #include "log/hexdump.h"
 #include "log/log.h"
@@ -25,7 +25,7 @@ const char* const kDeviceEventNames[8] = {"ARRIVAL", "REMOVE", "ABORT", "PENDING
 
 }  // namespace
 
-void CkestrelDlg::debug_output_poll() {
+void CurrentCard::debug_output_poll() {
   for (;;) {
     if (m_poll_paused) return;
     qhidev* d = m_link.current();
@@ -61,7 +61,7 @@ void CkestrelDlg::debug_output_poll() {
       m_poll_period = 0;
       log_printf(15, " *&* : kestrel update ......");
       log_hex_dump(15, page.data(), carried + FRAME_HDR);
-      view_.post_command(ids::ID_STATUS_REFRESH);
+      post(ids::ID_STATUS_REFRESH);
       continue;
     }
     if (m_poll_period < kPollBackoffTicks) ++m_poll_period;
@@ -69,7 +69,7 @@ void CkestrelDlg::debug_output_poll() {
   }
 }
 
-void CkestrelDlg::on_timer(uint32_t id) {
+void CurrentCard::on_timer(uint32_t id) {
   if (id != kTimerId) return;
   upgrade_end_tick();
   if (!list_->current) return;
@@ -86,7 +86,7 @@ void CkestrelDlg::on_timer(uint32_t id) {
   }
 }
 
-bool CkestrelDlg::on_device_change(uint32_t event) {
+bool CurrentCard::on_device_change(uint32_t event) {
   switch (event) {
     case DEVICE_ARRIVAL:
     case DEVICE_QUERY_REMOVE:
@@ -99,7 +99,7 @@ bool CkestrelDlg::on_device_change(uint32_t event) {
       }
       board_scan();
       on_status_refresh_command();
-      enable_device_controls(view_.selection(ids::CARD_LIST) >= 0);
+      enable_device_controls(shown_.card >= 0);
       upgrade_end_on_change(event);
       break;
     default:

@@ -1,9 +1,8 @@
-// The window after an upgrade: waits for the card to restart and reports whether it runs the
-// image it was given.
+// After an upgrade: waits for the card to restart and reports whether it runs the image it was
+// given.
 #include <cstdio>
 
-#include "app/ids.h"
-#include "app/main_window.h"
+#include "app/current_card.h"
 #include "log/clock.h"
 #include "log/log.h"
 #include "res/ui_text.h"
@@ -35,7 +34,7 @@ std::string upgrade_end_message(const VerifyReport& r, bool zh) {
   return {};
 }
 
-void CkestrelDlg::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image,
+void CurrentCard::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image,
                                   std::function<void(const VerifyReport&, const std::string&)> on_report) {
   const qhidev* d = list_->current;
   if (!d) return;
@@ -51,17 +50,17 @@ void CkestrelDlg::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> ima
   log_printf(LOG_TRACE, " msg : upgrade end: waiting for the card to restart\r\n");
 }
 
-void CkestrelDlg::report_upgrade_end(const VerifyReport& r, const std::string& version_after) {
+void CurrentCard::report_upgrade_end(const VerifyReport& r, const std::string& version_after) {
   // Ended before the box opens: the timer goes on ticking under a modal box.
   m_end.phase = r.end == VerifiedEnd::RestartNeeded ? Phase::WaitReplug : Phase::Idle;
   if (m_end.on_report) m_end.on_report(r, version_after);
-  view_.show(ids::PROGRESS, false);
+  show_restart_wait(-1);
   log_printf(LOG_TRACE, " msg : upgrade end %s\r\n", r.summary().c_str());
   if (r.end == VerifiedEnd::RestartNeeded) log_printf(LOG_TRACE, " msg : %s\r\n", RESTART_ADVICE);
-  view_.message_box(upgrade_end_message(r, ui_text == ui_text_zh));
+  tell(upgrade_end_message(r, ui_text == ui_text_zh));
 }
 
-void CkestrelDlg::upgrade_end_tick() {
+void CurrentCard::upgrade_end_tick() {
   if (m_end.phase == Phase::Leaving && ms_since(m_end.since_ns) >= RESTART_LEAVE_WAIT_MS) {
     // Still on the bus: it runs what it ran, unless it took the image without a restart.
     const std::string text = read_status_text(m_link, status_page(0)).value_or("");
@@ -81,12 +80,12 @@ void CkestrelDlg::upgrade_end_tick() {
   const uint32_t left_s = static_cast<uint32_t>((RESTART_RETURN_WAIT_MS - waited + 999) / 1000);
   if (left_s != m_end.shown_s) {
     m_end.shown_s = left_s;
-    view_.set_progress(ids::PROGRESS, static_cast<int>(waited * 100 / RESTART_RETURN_WAIT_MS));
+    show_restart_wait(static_cast<int>(waited * 100 / RESTART_RETURN_WAIT_MS));
     log_printf(LOG_TRACE, " msg : waiting for the card to come back: %u s\r\n", left_s);
   }
 }
 
-void CkestrelDlg::upgrade_end_on_change(uint32_t event) {
+void CurrentCard::upgrade_end_on_change(uint32_t event) {
   if (m_end.phase == Phase::Idle) return;
   std::vector<CardKey> listed(list_->count);
   for (uint32_t i = 0; i < list_->count; ++i)
@@ -98,16 +97,12 @@ void CkestrelDlg::upgrade_end_on_change(uint32_t event) {
       m_end.phase = Phase::Away;
       m_end.since_ns = clock_now_ns();
       m_end.shown_s = 0;
-      view_.show(ids::PROGRESS, true);
-      view_.set_progress(ids::PROGRESS, 0);
+      show_restart_wait(0);
     }
     if (at < 0 || event == DEVICE_REMOVE_COMPLETE) return;
   }
   if (at < 0) return;
-  if (list_->current != list_->items[static_cast<size_t>(at)].get()) {
-    view_.select(ids::CARD_LIST, at);
-    on_card_selected();
-  }
+  if (list_->current != list_->items[static_cast<size_t>(at)].get()) attach_card(at);
   const std::optional<std::string> text = read_status_text(m_link, status_page(0));
   if (!text) return;  // not answering yet: the next change or the countdown decides
   report_upgrade_end(judge_return(m_end.kind, m_end.image, *text), *text);

@@ -5,17 +5,6 @@
 
 namespace kestrel {
 
-UpgradeCard WindowUpgradeFront::card_of(CkestrelDlg& dlg) {
-  UpgradeCard card;
-  card.link = &dlg.link();
-  card.registry = dlg.registry();
-  card.lock_page = dlg.text_page(1);
-  card.check_page = dlg.status_page(0);
-  card.control_page = dlg.text_page(0);
-  card.owner = &dlg;
-  return card;
-}
-
 std::string WindowUpgradeFront::choose_file(const char* filter) { return dlg_.view().open_file_dialog(filter); }
 
 int WindowUpgradeFront::set_download_lock(int mode) { return dlg_.set_download_lock(mode); }

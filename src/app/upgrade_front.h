@@ -3,11 +3,10 @@
 // progress bar, turns its device controls off for the transfer and ends in "OK!" / "FAILED!".
 #pragma once
 
+#include "app/main_window.h"
 #include "update/workflow.h"
 
 namespace kestrel {
-
-class CkestrelDlg;
 
 class WindowUpgradeFront : public UpgradeFront {
  public:
@@ -19,9 +18,6 @@ class WindowUpgradeFront : public UpgradeFront {
   void transfer_progress(int percent) override;
   void transfer_ends(int32_t result) override;
 
-  // The window's current card with the window's work pages.
-  static UpgradeCard card_of(CkestrelDlg& dlg);
-
  private:
   CkestrelDlg& dlg_;
 };
@@ -30,7 +26,7 @@ class WindowUpgradeFront : public UpgradeFront {
 class WindowUpgrade : private WindowUpgradeFront, public UpgradeWorkflow {
  public:
   explicit WindowUpgrade(CkestrelDlg& dlg, UpgradeHooks hooks = {})
-      : WindowUpgradeFront(dlg), UpgradeWorkflow(card_of(dlg), *this, std::move(hooks)) {}
+      : WindowUpgradeFront(dlg), UpgradeWorkflow(dlg.upgrade_card(), *this, std::move(hooks)) {}
 };
 
 }  // namespace kestrel

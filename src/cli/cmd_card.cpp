@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "app/first_run.h"
-#include "app/ids.h"
 #include "boards/reg_access.h"
 #include "boards/registry.h"
 #include "cli/commands.h"
@@ -120,7 +119,7 @@ struct Figures {
 Figures read_figures(Session& s) {
   Figures f;
   uint8_t v[256] = {};
-  if (!s.window().status_view_get(v)) return f;
+  if (!s.card().status_view_get(v)) return f;
   const std::optional<StatusView> sv = parse_status_view(std::span<const uint8_t>(v, STATUS_VIEW_SIZE));
   if (!sv) return f;
   f.ok = true;
@@ -139,11 +138,11 @@ Figures read_figures(Session& s) {
 }
 
 int print_status(Session& s) {
-  CkestrelDlg& w = s.window();
+  CurrentCard& w = s.card();
   Output& out = s.out();
   w.refresh_status_display();
   const Figures f = read_figures(s);
-  const WindowSnapshot v = w.snapshot();
+  const CardSnapshot v = w.snapshot();
   const qhidev* d = w.link().current();
   nlohmann::json& j = out.doc();
   j["board"] = v.board;
@@ -186,22 +185,19 @@ int print_status(Session& s) {
 }
 
 // With --watch: once a second until SIGINT or SIGTERM, which end it at once (exit 130 or 143).
-// `status` of several cards: the window attaches each in turn, as its card list does, and each
-// gets its block (JSON: one object in "cards").
+// `status` of several cards: the current card is each in turn, as in the desktop program's card
+// list, and each gets its block (JSON: one object in "cards").
 int cmd_status_many(Session& s) {
   Output& out = s.out();
-  CkestrelDlg& w = s.window();
-  w.on_init_dialog();
+  CurrentCard& w = s.card();
+  w.init();
   qhidev_list& l = s.list();
   std::vector<uint32_t> chosen;
   if (const int rc = choose_cards(s, l, chosen); rc != EXIT_OK) return rc;
   nlohmann::json cards = nlohmann::json::array();
   int worst = EXIT_OK;
   for (uint32_t i : chosen) {
-    if (l.current != l.items[i].get() || l.current_index != i) {
-      s.view().select(ids::CARD_LIST, static_cast<int>(i));
-      w.on_card_selected();
-    }
+    if (l.current != l.items[i].get() || l.current_index != i) w.attach_card(static_cast<int>(i));
     // Opening the card rebuilds its record: read it after the selection.
     const qhidev* d = l.items[i].get();
     if (i != chosen.front()) out.line("");
@@ -241,8 +237,7 @@ int cmd_status(Session& s, bool watch) {
 }
 
 int cmd_input(Session& s, const std::string& arg) {
-  CkestrelDlg& w = s.window();
-  MemoryView& v = s.view();
+  CurrentCard& w = s.card();
   Output& out = s.out();
   if (arg == "lock" || arg == "unlock") {
     const bool want = arg == "lock";
@@ -251,7 +246,7 @@ int cmd_input(Session& s, const std::string& arg) {
       out.doc()["locked"] = want;
       return EXIT_OK;
     }
-    w.on_lock_clicked();
+    w.toggle_lock();
     out.doc()["locked"] = w.m_input_locked != 0;
     if ((w.m_input_locked != 0) != want)
       return out.fail(EXIT_FAILED, std::string("the card did not ") + arg + " the input");
@@ -260,37 +255,33 @@ int cmd_input(Session& s, const std::string& arg) {
   }
   if (w.m_input_locked) return out.fail(EXIT_BUSY, "the input is locked; run 'input unlock' first");
   if (arg == "auto") {
-    v.set_check(ids::HOLD_BOX, false);
-    if (!w.on_hold_clicked()) return out.fail(EXIT_FAILED, "the card did not take the input change");
+    if (!w.set_hold(false)) return out.fail(EXIT_FAILED, "the card did not take the input change");
     out.line("input scanning");
     out.doc()["input"] = "auto";
     return EXIT_OK;
   }
   uint32_t index = 0;
-  const WindowSnapshot now = w.snapshot();
+  const CardSnapshot now = w.snapshot();
   if (!parse_number(arg, index) || index >= now.inputs.size())
     return out.fail(EXIT_USAGE, "input takes an index 0.." + std::to_string(static_cast<int>(now.inputs.size()) - 1) +
                                     ", auto, lock or unlock");
   if (!now.input_usable[index]) return out.fail(EXIT_USAGE, "input " + arg + " is not usable");
-  // Hold the chosen input, as ticking the box and picking it in the list do.
-  v.set_check(ids::HOLD_BOX, true);
-  v.select(ids::INPUT_LIST, static_cast<int>(index));
-  if (!w.on_hold_clicked()) return out.fail(EXIT_FAILED, "the card did not take the input change");
+  // Hold the chosen input, as picking it in the list and ticking the box do.
+  w.choose_input(static_cast<int>(index));
+  if (!w.set_hold(true)) return out.fail(EXIT_FAILED, "the card did not take the input change");
   out.line("input " + std::to_string(index) + " " + now.inputs[index]);
   out.doc()["input"] = index;
   return EXIT_OK;
 }
 
 int cmd_port(Session& s, const std::string& arg) {
-  MemoryView& v = s.view();
   Output& out = s.out();
   uint32_t index = 0;
-  const WindowSnapshot now = s.window().snapshot();
+  const CardSnapshot now = s.card().snapshot();
   if (!now.output_port_choice) return out.fail(EXIT_FAILED, "this board has no output-port choice");
   if (!parse_number(arg, index) || index >= now.output_ports.size())
     return out.fail(EXIT_USAGE, "port takes an index 0.." + std::to_string(static_cast<int>(now.output_ports.size()) - 1));
-  v.select(ids::OUTPUT_PORT_LIST, static_cast<int>(index));
-  PortReply r = s.window().switch_output_port(static_cast<uint16_t>(index));
+  PortReply r = s.card().switch_output_port(static_cast<uint16_t>(index));
   out.doc()["port"] = r.current;
   if (!r.ok) return out.fail(EXIT_FAILED, "the card did not switch the port");
   out.line("output port " + std::to_string(r.current) + " " +
@@ -299,13 +290,11 @@ int cmd_port(Session& s, const std::string& arg) {
 }
 
 int cmd_config(Session& s, const std::string& what, const std::string& value) {
-  CkestrelDlg& w = s.window();
-  MemoryView& v = s.view();
+  CurrentCard& w = s.card();
   Output& out = s.out();
   if (what == "half-rate") {
     if (value != "on" && value != "off") return out.fail(EXIT_USAGE, "config half-rate takes on or off");
-    uint8_t b = value == "on" ? 1 : 0;
-    if (!w.board_config(2, 1, &b)) return out.fail(EXIT_FAILED, "the card did not store the setting");
+    if (!w.set_half_rate(value == "on")) return out.fail(EXIT_FAILED, "the card did not store the setting");
     out.doc()["half_rate"] = value == "on";
     out.line("half rate " + value);
     return EXIT_OK;
@@ -330,11 +319,10 @@ int cmd_config(Session& s, const std::string& what, const std::string& value) {
       if (match && found < 0) found = i;
     }
     if (found < 0) return out.fail(EXIT_USAGE, "no default size '" + value + "'; sizes:" + sizes);
-    v.select(ids::DEFAULT_SIZE_LIST, found);
-    const bool ok = w.on_default_size_selected();
-    const std::string msg = v.messages.empty() ? "" : v.messages.back();
+    const DefaultSizeResult r = w.set_default_size(found);
+    const std::string msg = ui_text[static_cast<int>(r)];
     out.doc()["default_size"] = items[static_cast<size_t>(found)];
-    if (!ok) return out.fail(msg == ui_text[33] ? EXIT_USAGE : EXIT_FAILED, msg);
+    if (r != DefaultSizeResult::Stored) return out.fail(r == DefaultSizeResult::NoSize ? EXIT_USAGE : EXIT_FAILED, msg);
     out.doc()["message"] = msg;
     out.line(msg);
     return EXIT_OK;
@@ -350,7 +338,7 @@ int cmd_reg(Session& s, const std::string& dev, const std::string& reg, const st
     return out.fail(EXIT_USAGE, "reg read <device 0..0x7f> <register 0..0xff> <count 1..256>");
   std::vector<uint8_t> data(n, 0);
   uint32_t got = 0;
-  const int32_t rc = reg_read(s.window().link(), static_cast<uint8_t>(d), static_cast<uint8_t>(r),
+  const int32_t rc = reg_read(s.card().link(), static_cast<uint8_t>(d), static_cast<uint8_t>(r),
                               static_cast<int32_t>(n), data, &got);
   out.doc()["result"] = rc;
   if (rc != REG_READ_OK) return out.fail(EXIT_FAILED, "register read failed (" + std::to_string(rc) + ")");
@@ -389,7 +377,7 @@ int cmd_reg(Session& s, const std::string& dev, const std::string& reg, const st
 int cmd_listen(Session& s, double seconds, bool monitor) {
   if (s.out().json()) return s.out().fail(EXIT_USAGE, "monitor and log print as they go; --json does not apply");
   // Nothing would ever come: say so instead of listening.
-  if (monitor && !s.window().m_monitor_capable)
+  if (monitor && !s.card().m_monitor_capable)
     return s.out().fail(EXIT_FAILED, "this board does not answer the monitor query");
   const uint64_t text_before = log_raw_count();
   log_attach_stream(stdout);

@@ -76,7 +76,7 @@ std::string seconds_text(double seconds) {
 }
 
 std::string board_name(Session& s) {
-  const BoardRegistry* reg = s.window().registry();
+  const BoardRegistry* reg = s.card().registry();
   return reg && reg->current ? reg->current->name : "";
 }
 
@@ -103,7 +103,7 @@ int dump_outcome(Output& out, const DumpOutcome& d) {
 
 int cmd_dump(Session& s, const std::string& what) {
   Output& out = s.out();
-  CkestrelDlg& w = s.window();
+  CurrentCard& w = s.card();
   out.doc()["dump"] = what;
   out.doc()["board"] = board_name(s);
   bool printed = false;
@@ -150,13 +150,13 @@ int cmd_dump_registers(Session& s, const std::string& model, const std::string& 
     if (!S_ISREG(st.st_mode)) return out.fail(EXIT_USAGE, path + " is not a regular file");
     if (!replace) return out.fail(EXIT_USAGE, path + " exists; add --yes to replace it");
   }
-  const RegisterSaveResult r = s.window().save_registers(command, path, replace);
+  const RegisterSaveResult r = s.card().save_registers(command, path, replace);
   switch (r) {
     case RegisterSaveResult::Saved: {
       out.line("saved " + model + " register file " + path);
       nlohmann::json failed = nlohmann::json::array();
       for (uint32_t reg = 0; reg < FPGA_WIDE_REGS; ++reg)
-        if (s.window().m_diag.reg_table[reg].status != 0) failed.push_back(reg);
+        if (s.card().m_diag.reg_table[reg].status != 0) failed.push_back(reg);
       if (failed.empty()) return EXIT_OK;
       out.doc()["failed_part"] = "fpga registers";
       out.doc()["failed_registers"] = failed;
@@ -164,7 +164,7 @@ int cmd_dump_registers(Session& s, const std::string& model, const std::string& 
                                        std::to_string(FPGA_WIDE_REGS) + " register reads; the file lists their status");
     }
     case RegisterSaveResult::OpenFailed: {
-      const int err = s.window().m_diag.save_errno;
+      const int err = s.card().m_diag.save_errno;
       if (err == EEXIST) return out.fail(EXIT_USAGE, path + " exists; add --yes to replace it");
       if (err == ELOOP) return out.fail(EXIT_USAGE, path + " is a symbolic link; give the file itself");
       return out.fail(EXIT_FAILED, "cannot open " + path + " for writing: " + std::strerror(err));
@@ -184,7 +184,7 @@ void put_qzdbg(Output& out, const std::array<uint8_t, QZDBG_ANSWER_MIN>& q) {
 
 int cmd_debug(Session& s, const std::string& what) {
   Output& out = s.out();
-  CkestrelDlg& w = s.window();
+  CurrentCard& w = s.card();
   bool ok = false;
   if (what == "on" || what == "off") {
     DumpLog log(s);
@@ -205,7 +205,7 @@ int cmd_debug(Session& s, const std::string& what) {
 
 int cmd_hdbc(Session& s, uint32_t mode) {
   Output& out = s.out();
-  const HdbcResult r = s.window().hdbc(mode);
+  const HdbcResult r = s.card().hdbc(mode);
   out.doc()["mode"] = mode;
   out.doc()["read"] = {r.read[0], r.read[1]};
   if (!r.ok) return out.fail(EXIT_FAILED, "the card did not answer the hdbc exchange");
@@ -220,8 +220,8 @@ int cmd_hdbc(Session& s, uint32_t mode) {
 int cmd_scripts_list(Session& s) {
   Output& out = s.out();
   nlohmann::json list = nlohmann::json::array();
-  const ScriptSlots& slots = s.window().m_diag.scripts;
-  const std::vector<std::string> names = s.window().script_names();
+  const ScriptSlots& slots = s.card().m_diag.scripts;
+  const std::vector<std::string> names = s.card().script_names();
   for (uint32_t n = 0; n < names.size(); ++n) {
     list.push_back({{"slot", n}, {"command", ids::ID_SCRIPT_FIRST + n}, {"name", names[n]}, {"path", slots.slot(n)->path}});
     out.line(script_menu_label(n, names[n]) + "\t" + slots.slot(n)->path);
@@ -243,7 +243,7 @@ int cmd_scripts_list(Session& s) {
 // its process group first.
 int cmd_scripts_run(Session& s, uint32_t n, double timeout_s) {
   Output& out = s.out();
-  CkestrelDlg& w = s.window();
+  CurrentCard& w = s.card();
   out.doc()["slot"] = n;
   if (!w.m_diag.scripts.slot(n)) return out.fail(EXIT_USAGE, "no script in slot " + std::to_string(n));
   std::optional<int> code;

@@ -25,35 +25,30 @@ std::string row_name(uint32_t row) {
   return n;
 }
 
-struct Dialog {
-  explicit Dialog(Session& s) : dlg(s.window()) {}
-  Copctldlg dlg;
-  MemoryPropView view;
-  // Reads the policy and the properties as opening the dialog does; false when the card did not
-  // answer the property read (the dialog would show nothing then).
-  bool open() {
-    const bool ok = dlg.open();
-    if (ok) dlg.on_init_dialog(view);
-    return ok;
-  }
-};
+// Reads the policy and the properties as opening the dialog does; false when the card did not
+// answer the property read (the dialog would show nothing then).
+bool open(Copctldlg& d) {
+  if (!d.open()) return false;
+  d.start();
+  return true;
+}
 
-nlohmann::json rows_json(MemoryPropView& v) {
+nlohmann::json rows_json(const Copctldlg& d) {
   nlohmann::json rows = nlohmann::json::array();
   for (uint32_t i = 0; i < ROWS; ++i) {
-    auto& t = v.at(TRACK_FIRST + i);
-    rows.push_back({{"name", row_name(i)}, {"value", t.pos}, {"min", t.lo}, {"max", t.hi}, {"enabled", t.enabled}});
+    const PropRow& t = d.rows()[i];
+    rows.push_back({{"name", row_name(i)}, {"value", t.value}, {"min", t.lo}, {"max", t.hi}, {"enabled", t.enabled}});
   }
   return rows;
 }
 
-int print_props(Session& s, MemoryPropView& v) {
-  s.out().doc()["properties"] = rows_json(v);
+int print_props(Session& s, const Copctldlg& d) {
+  s.out().doc()["properties"] = rows_json(d);
   for (uint32_t i = 0; i < ROWS; ++i) {
-    auto& t = v.at(TRACK_FIRST + i);
+    const PropRow& t = d.rows()[i];
     std::string line = row_name(i);
     line.resize(16, ' ');
-    line += t.enabled ? std::to_string(t.pos) + "  (" + std::to_string(t.lo) + ".." + std::to_string(t.hi) + ")"
+    line += t.enabled ? std::to_string(t.value) + "  (" + std::to_string(t.lo) + ".." + std::to_string(t.hi) + ")"
                       : "-  (not offered)";
     s.out().line(line);
   }
@@ -62,15 +57,14 @@ int print_props(Session& s, MemoryPropView& v) {
 
 int cmd_props(Session& s, const std::string& what, const std::vector<std::string>& assignments) {
   Output& out = s.out();
-  Dialog d(s);
-  if (!d.open()) return out.fail(EXIT_FAILED, "the card did not answer the property read");
-  MemoryPropView& v = d.view;
-  if (what == "get") return print_props(s, v);
+  Copctldlg d(s.card());
+  if (!open(d)) return out.fail(EXIT_FAILED, "the card did not answer the property read");
+  if (what == "get") return print_props(s, d);
   if (what == "default" || what == "revert") {
-    if (what == "default") d.dlg.on_default(); else d.dlg.on_revert();
-    d.dlg.on_timer(TIMER_ID);
-    d.dlg.on_ok();
-    return print_props(s, v);
+    if (what == "default") d.on_default(); else d.on_revert();
+    d.on_timer(TIMER_ID);
+    d.on_ok();
+    return print_props(s, d);
   }
   if (what != "set") return out.fail(EXIT_USAGE, "props takes get, set name=value..., default or revert");
   if (assignments.empty()) return out.fail(EXIT_USAGE, "props set needs name=value pairs");
@@ -85,47 +79,44 @@ int cmd_props(Session& s, const std::string& what, const std::vector<std::string
       for (uint32_t i = 0; i < ROWS; ++i) names += (i ? ", " : "") + row_name(i);
       return out.fail(EXIT_USAGE, "props set takes name=value with a name of: " + names);
     }
-    auto& t = v.at(TRACK_FIRST + row);
+    const PropRow& t = d.rows()[row];
     char* end = nullptr;
     const long value = std::strtol(a.c_str() + eq + 1, &end, 10);
     if (eq + 1 == a.size() || *end != '\0' || value < t.lo || value > t.hi)
       return out.fail(EXIT_USAGE, name + " takes a whole number " + std::to_string(t.lo) + ".." + std::to_string(t.hi));
     if (!t.enabled) return out.fail(EXIT_FAILED, name + " is not offered by this card");
-    v.set_pos(TRACK_FIRST + row, static_cast<int>(value));
-    d.dlg.on_scroll(TRACK_FIRST + row, 5 /* thumb track */);
+    d.move_row(row, static_cast<int>(value), 5 /* thumb track */);
   }
   // One timer tick writes the moves as one block; OK stores them in the card.
-  d.dlg.on_timer(TIMER_ID);
-  d.dlg.on_ok();
-  return print_props(s, v);
+  d.on_timer(TIMER_ID);
+  d.on_ok();
+  return print_props(s, d);
 }
 
 int cmd_audio(Session& s, const std::string& what, const std::string& value) {
   Output& out = s.out();
-  Dialog d(s);
-  if (!d.open()) return out.fail(EXIT_FAILED, "the card did not answer the property read");
-  MemoryPropView& v = d.view;
-  auto& list = v.at(POLICY_LIST);
+  Copctldlg d(s.card());
+  if (!open(d)) return out.fail(EXIT_FAILED, "the card did not answer the property read");
+  const std::vector<std::string> names = Copctldlg::policy_names();
   if (what == "set") {
     int index = -1;
-    for (size_t i = 0; i < list.items.size(); ++i)
-      if (list.items[i] == value || std::to_string(i) == value) index = static_cast<int>(i);
+    for (size_t i = 0; i < names.size(); ++i)
+      if (names[i] == value || std::to_string(i) == value) index = static_cast<int>(i);
     if (index < 0) {
       std::string items;
-      for (size_t i = 0; i < list.items.size(); ++i) items += "\n  " + std::to_string(i) + "  " + list.items[i];
+      for (size_t i = 0; i < names.size(); ++i) items += "\n  " + std::to_string(i) + "  " + names[i];
       return out.fail(EXIT_USAGE, "audio set takes an index or a name:" + items);
     }
-    v.select(POLICY_LIST, index);
-    d.dlg.on_policy_changed();
-    d.dlg.on_ok();
-    if (policy_index_of_code(d.dlg.current_policy()) != index)
+    d.choose_policy(index);
+    d.on_ok();
+    if (policy_index_of_code(d.current_policy()) != index)
       return out.fail(EXIT_FAILED, "the card did not take the audio policy");
   } else if (what != "get") {
     return out.fail(EXIT_USAGE, "audio takes get or set <index|name>");
   }
-  const int sel = v.selection(POLICY_LIST);
-  const std::string name = sel >= 0 && sel < static_cast<int>(list.items.size()) ? list.items[sel] : "";
-  out.doc()["audio_policy"] = {{"index", sel}, {"name", name}, {"code", d.dlg.current_policy()}};
+  const int sel = d.policy_choice();
+  const std::string name = sel >= 0 && sel < static_cast<int>(names.size()) ? names[static_cast<size_t>(sel)] : "";
+  out.doc()["audio_policy"] = {{"index", sel}, {"name", name}, {"code", d.current_policy()}};
   out.line("audio policy " + std::to_string(sel) + " " + name);
   return EXIT_OK;
 }

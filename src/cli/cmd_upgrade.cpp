@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ids.h"
-#include "app/upgrade_front.h"
+#include "app/current_card.h"
 #include "boards/registry.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -88,7 +87,7 @@ int confirm_fpga(Session& s, const std::string& path, const ImageFile& img, std:
     why = path + ": " + check.reason + "; --force writes it anyway";
     return out.fail(EXIT_IMAGE_REFUSED, why);
   }
-  const BoardRegistry* reg = s.window().registry();
+  const BoardRegistry* reg = s.card().registry();
   const char* board = reg && reg->current ? reg->current->name : "unknown board";
   if (!out.json())
     std::fprintf(stderr, "FPGA image %s (%u bytes%s%s) onto %s\n", path.c_str(), img.size(), check.ok ? ", " : "",
@@ -109,18 +108,18 @@ history::TransferPath transfer_path(UpgradePath p) {
 
 // The terminal as the front end of an upgrade: the file is the one on the command line (the
 // workflow still asks for it at its step, after the card lock on the HID path), the download lock
-// is the attached window's, the progress is the hooks' line and the end is said by the caller.
+// is the current card's, the progress is the hooks' line and the end is said by the caller.
 class TerminalFront : public UpgradeFront {
  public:
-  TerminalFront(CkestrelDlg& window, std::string path) : window_(window), path_(std::move(path)) {}
+  TerminalFront(CurrentCard& card, std::string path) : card_(card), path_(std::move(path)) {}
   std::string choose_file(const char*) override { return path_; }
-  int set_download_lock(int mode) override { return window_.set_download_lock(mode); }
+  int set_download_lock(int mode) override { return card_.set_download_lock(mode); }
   void transfer_begins() override {}
   void transfer_progress(int) override {}
   void transfer_ends(int32_t) override {}
 
  private:
-  CkestrelDlg& window_;
+  CurrentCard& card_;
   std::string path_;
 };
 
@@ -138,7 +137,7 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
     rec.detail.clear();
   }
 
-  CkestrelDlg& w = s.window();
+  CurrentCard& w = s.card();
   const std::string before = w.snapshot().version;
 
   std::string declined_why;
@@ -161,7 +160,7 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
   };
   hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image.size()); };
   TerminalFront front(w, path);
-  UpgradeWorkflow upgrade(WindowUpgradeFront::card_of(w), front, hooks);
+  UpgradeWorkflow upgrade(w.upgrade_card(), front, hooks);
   upgrade.on_clicked_upgrade(fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB);
   progress.end();
   s.drain_posted();
@@ -230,7 +229,7 @@ int cmd_upgrade(Session& s, const std::string& what, const std::string& path, co
   if (image->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
   const bool fpga = what == "fpga";
   // The attempt is on record before anything reaches the card, and ends however it ends.
-  UpgradeRecord record(s, path, *image, fpga, s.window().snapshot().version);
+  UpgradeRecord record(s, path, *image, fpga, s.card().snapshot().version);
   history::Outcome outcome;
   const int rc = upgrade_image(s, path, *image, fpga, wait, outcome);
   record.end(outcome);
@@ -245,8 +244,8 @@ int cmd_check_image(Session& s, const std::string& path) {
   const std::optional<ImageFile> image = ImageFile::load(path, &error);
   if (!image) return out.fail(EXIT_USAGE, error);
   if (!has_signature(*image)) return out.fail(EXIT_IMAGE_REFUSED, no_signature(path));
-  CkestrelDlg& w = s.window();
-  std::vector<uint8_t> work(2 * CkestrelDlg::kPage);
+  CurrentCard& w = s.card();
+  std::vector<uint8_t> work(2 * CurrentCard::kPage);
   ImageCheckContext ctx{w.link(), w.registry(), work, {}};
   AlertRequest seen;
   bool asked = false;

@@ -132,12 +132,12 @@ int main(int argc, char** argv) {
   {
     Session session(opt, out);
     rc = session.setup();
-    // Several cards: each is attached as a card of its own, not through the window.
+    // Several cards: each is attached as a card of its own, not as the current card.
     const bool many = chosen.many_action && is_card_list(opt.card);
     if (rc == EXIT_OK && many) rc = chosen.many_action(session);
     else {
       if (rc == EXIT_OK && chosen.needs_card) rc = session.attach();
-      else if (rc == EXIT_OK && chosen.scans_cards) session.window().on_init_dialog();
+      else if (rc == EXIT_OK && chosen.scans_cards) session.card().init();
       if (rc == EXIT_OK && chosen.action) rc = chosen.action(session);
     }
   }

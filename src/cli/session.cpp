@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "app/ids.h"
 #include "cli/exit_codes.h"
 #include "devlink/card_names.h"
 #include "log/clock.h"
@@ -91,7 +90,7 @@ Session::~Session() {
       std::fclose(f);
     }
   }
-  window_.reset();
+  card_.reset();
   console_shutdown();
   platform::set_backend(nullptr);
 }
@@ -171,18 +170,16 @@ int Session::setup() {
   }
   platform::set_backend(backend);
   log_printf(0, " kestrel %s\r\n", KESTREL_BUILD_STAMP);
-  window_ = std::make_unique<CkestrelDlg>(view_, list_);
-  reader_.context = window_.get();
-  reader_.callback = &CkestrelDlg::on_device_event;
+  card_ = std::make_unique<CurrentCard>(list_);
+  card_->listen_with(reader_);
   reader_.list = &list_;
-  window_->set_reader(&reader_);
   return EXIT_OK;
 }
 
 int Session::attach() {
   if (is_card_list(opt_.card))
     return out_.fail(EXIT_USAGE, "this command takes one card (--card N); several cards at once: status, upgrade firmware");
-  window_->on_init_dialog();
+  card_->init();
   if (list_.count == 0) return out_.fail(EXIT_NO_CARD, "no card found");
   if (opt_.card.empty()) return EXIT_OK;
   uint32_t index = 0;
@@ -206,10 +203,7 @@ int Session::attach() {
     }
   }
   if (index >= list_.count) return out_.fail(EXIT_NO_CARD, "no card " + opt_.card + " (found " + std::to_string(list_.count) + ")");
-  if (index != 0) {
-    view_.select(ids::CARD_LIST, static_cast<int>(index));
-    window_->on_card_selected();
-  }
+  if (index != 0) card_->attach_card(static_cast<int>(index));
   return list_.current ? EXIT_OK : out_.fail(EXIT_NO_CARD, "card " + opt_.card + " cannot be opened");
 }
 
@@ -226,8 +220,8 @@ void Session::start_reader() {
 bool Session::interrupted() const { return g_interrupted != 0; }
 
 void Session::drain_posted() {
-  for (auto ids = view_.take_posted(); !ids.empty(); ids = view_.take_posted())
-    for (uint32_t id : ids) window_->on_command(id);
+  for (auto ids = card_->take_posted(); !ids.empty(); ids = card_->take_posted())
+    for (uint32_t id : ids) card_->on_card_command(id);
 }
 
 void Session::run_loop(double seconds) {
@@ -236,7 +230,7 @@ void Session::run_loop(double seconds) {
   uint64_t ticks = 0;
   while (!g_interrupted) {
     drain_posted();
-    window_->on_timer(CkestrelDlg::kTimerId);
+    card_->on_timer(CurrentCard::kTimerId);
     // A simulated card shows a new frame-timing record about once a second.
     if (sim_ && sim_->card_count() > 0 && sim_->card(0)->plugged() && ++ticks % 100 == 0) sim_->card(0)->frame_tick();
     // Nobody reads the simulated card's report log unless --sim-report-log asked for it; a watch

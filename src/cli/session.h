@@ -1,6 +1,5 @@
 // One kestrelctl run against one card: the backend (real hidraw or a simulated card), the log
-// sinks, the trace, and the main window's logic over an in-memory view — the same code the
-// desktop program drives.
+// sinks, the trace, and the current card — the same card logic the desktop window adapts.
 #pragma once
 
 #include <cstdio>
@@ -9,8 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/main_window.h"
-#include "app/memory_view.h"
+#include "app/current_card.h"
 #include "cli/output.h"
 #include "devlink/reader.h"
 #include "platform/hid_backend.h"
@@ -51,13 +49,12 @@ class Session {
 
   // Backend, log and trace. 0 or an exit code (with the error already reported).
   int setup();
-  // Scans and attaches the chosen card, as the window does at start. 0 or an exit code.
+  // Scans and attaches the chosen card, as the desktop program does at start. 0 or an exit code.
   int attach();
   // Starts the input-report reader (for commands that listen to the card).
   void start_reader();
 
-  CkestrelDlg& window() { return *window_; }
-  MemoryView& view() { return view_; }
+  CurrentCard& card() { return *card_; }
   qhidev_list& list() { return list_; }
   Output& out() { return out_; }
   const GlobalOptions& options() const { return opt_; }
@@ -70,7 +67,7 @@ class Session {
   int stop_signal() const;
   // Reports the stop and answers its exit code, 128 + the signal number (130, 143).
   int interrupted_exit();
-  // Delivers the commands the window posted to itself.
+  // Delivers the commands the card's reader and logic posted.
   void drain_posted();
   // True once SIGINT or SIGTERM arrived.
   bool interrupted() const;
@@ -83,8 +80,7 @@ class Session {
   std::unique_ptr<platform::HidBackend> trace_;
   FILE* log_file_ = nullptr;
   qhidev_list list_;
-  MemoryView view_;
-  std::unique_ptr<CkestrelDlg> window_;
+  std::unique_ptr<CurrentCard> card_;
   ReaderControl reader_;
   std::thread reader_thread_;
 };

@@ -15,7 +15,7 @@ UpgradeRecord::UpgradeRecord(Session& s, const std::string& file, const ImageFil
   const history::HistoryPath where = history::resolve_history_path(s.options().history_db);
   store_ = history::HistoryStore::open(where.path);
   history::Attempt a;
-  const BoardRegistry* reg = s.window().registry();
+  const BoardRegistry* reg = s.card().registry();
   if (reg && reg->current) a.card.board = reg->current->name;
   if (const qhidev* d = s.list().current) {
     a.card.node = d->node;

@@ -75,17 +75,15 @@ Wait wait_until(Session& s, uint32_t limit_ms, Countdown* countdown, Done done) 
   }
 }
 
-// Attaches the card that came back, as the window does on a device change, and reads its text.
+// Attaches the card that came back, as the desktop program does on a device change, and reads
+// its text.
 std::optional<std::string> reattach(Session& s, const std::string& path) {
-  CkestrelDlg& w = s.window();
-  w.on_device_change(CkestrelDlg::DEVICE_ARRIVAL);
+  CurrentCard& w = s.card();
+  w.on_device_change(CurrentCard::DEVICE_ARRIVAL);
   qhidev_list& l = s.list();
   for (uint32_t i = 0; i < l.count; ++i) {
     const qhidev* d = l.items[i].get();
-    if (d && d->path == path && l.current != d) {
-      s.view().select(ids::CARD_LIST, static_cast<int>(i));
-      w.on_card_selected();
-    }
+    if (d && d->path == path && l.current != d) w.attach_card(static_cast<int>(i));
   }
   return read_status_text(w.link(), w.status_page(0));
 }
@@ -129,7 +127,7 @@ VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<I
   Wait left = wait_until(s, RESTART_LEAVE_WAIT_MS, nullptr, [&] { return !look_for(card).present; });
   if (left == Wait::TimedOut) {
     // Still there: it runs what it ran, unless it took the image without a restart.
-    const std::string text = read_status_text(s.window().link(), s.window().status_page(0)).value_or("");
+    const std::string text = read_status_text(s.card().link(), s.card().status_page(0)).value_or("");
     report = judge_return(kind, image, text);
     if (report.end == VerifiedEnd::Verified || kind != UPGRADE_KIND_USB || !wait.replug_s)
       return finish(report.end == VerifiedEnd::NotVerified ? VerifyReport{VerifiedEnd::RestartNeeded, report.card_text} : report,

@@ -31,10 +31,8 @@ class ReaderThread : public ::testing::Test {
     platform::set_backend(&backend_);
     card_ = backend_.add_card(s);
     window_ = std::make_unique<CkestrelDlg>(view_, list_);
-    reader_.context = window_.get();
-    reader_.callback = &CkestrelDlg::on_device_event;
+    window_->listen_with(reader_);
     reader_.list = &list_;
-    window_->set_reader(&reader_);
   }
   void TearDown() override {
     window_.reset();

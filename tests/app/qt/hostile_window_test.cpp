@@ -30,10 +30,8 @@ class HostileGui : public test::GuiTest, public ::testing::WithParamInterface<ui
     GuiTest::TearDown();
   }
   void start_reader() {
-    reader_.context = &window_->logic();
-    reader_.callback = &CkestrelDlg::on_device_event;
+    window_->logic().listen_with(reader_);
     reader_.list = &list_;
-    window_->logic().set_reader(&reader_);
     thread_ = std::thread([this] { hid_reader(reader_); });
   }
   void stop_reader() {
