@@ -70,6 +70,8 @@ bool CkestrelDlg::on_hold_clicked() { return set_hold(view_.checked(ids::HOLD_BO
 void CkestrelDlg::on_lock_clicked() { toggle_lock(); }
 
 bool CkestrelDlg::on_video_command(uint32_t id) {
+  // The card's choices follow what the user picked in the controls before anything acts on them.
+  take_choices();
   switch (id) {
     case ids::CARD_LIST: on_card_selected(); return true;
     case ids::INPUT_LIST: on_input_selected(); return true;

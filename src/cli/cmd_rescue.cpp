@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 
-#include "app/ids.h"
 #include "bootmode/boot_loader.h"
 #include "bootmode/libusb_boot.h"
 #include "bootmode/rescue.h"

@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/ids.h"
 #include "log/clock.h"
 #include "log/log.h"
 #include "platform/hid_backend.h"

@@ -1,0 +1,27 @@
+#!/bin/bash
+# Which layer may use which. A dependency that points the wrong way fails here, with the lines
+# that make it.
+#   layers_test.sh <source root>
+src="$1/src"
+status=0
+forbid() {  # what is wrong, grep arguments...
+  local what=$1
+  shift
+  local found
+  found=$(grep -rnE "$@")
+  if [ -n "$found" ]; then
+    echo "$what:"
+    echo "$found"
+    status=1
+  fi
+}
+below_app=("$src/log" "$src/platform" "$src/devlink" "$src/boards" "$src/update" "$src/card" "$src/history"
+           "$src/picture" "$src/bootmode" "$src/sim" "$src/res")
+forbid "below the front ends, something includes their logic" '#include "app/' "${below_app[@]}"
+# kestrelctl drives cards, the current card or cards of their own: never a window, a view of
+# widgets, or a widget's text.
+forbid "kestrelctl uses a window or a view of widgets" \
+  '#include "app/(main_window|memory_view|view|upgrade_front)\.h"|CkestrelDlg|MemoryView|MemoryPropView|DialogView|PropDialogView|item_text\(|\.view\(\)' \
+  "$src/cli"
+forbid "Qt outside src/app/qt" --include='*.cpp' --include='*.h' '#include <Q' $(ls -d "$src"/*/ | grep -v '/app/$') "$src/app"/*.cpp "$src/app"/*.h
+exit $status
