@@ -19,8 +19,6 @@
 #include "cli/upgrade_record.h"
 #include "cli/verify_end.h"
 #include "log/clock.h"
-#include "res/ui_phrases.h"
-#include "update/fpga_check.h"
 #include "update/image_file.h"
 #include "update/workflow.h"
 
@@ -77,28 +75,6 @@ class Progress {
   UpgradePhase phase_ = UpgradePhase::Erase;
 };
 
-// The FPGA file before anything is sent: its bitstream marks (refused without them unless
-// --force), then what is about to be written where, asked on a terminal unless --yes.
-int confirm_fpga(Session& s, const std::string& path, const ImageFile& img, std::string& why) {
-  Output& out = s.out();
-  const FpgaImageCheck check = check_fpga_image(img.data());
-  out.doc()["fpga_check"] = {{"ok", check.ok}, {"mark", check.mark}, {"reason", check.reason}};
-  if (!check.ok && !s.options().force) {
-    why = path + ": " + check.reason + "; --force writes it anyway";
-    return out.fail(EXIT_IMAGE_REFUSED, why);
-  }
-  const BoardRegistry* reg = s.card().registry();
-  const char* board = reg && reg->current ? reg->current->name : "unknown board";
-  if (!out.json())
-    std::fprintf(stderr, "FPGA image %s (%u bytes%s%s) onto %s\n", path.c_str(), img.size(), check.ok ? ", " : "",
-                 check.ok ? check.mark.c_str() : "", board);
-  if (s.options().yes) return EXIT_OK;
-  why = kNeedsConfirmation;
-  if (!can_ask(s)) return out.fail(EXIT_IMAGE_REFUSED, why);
-  why = "declined";
-  if (!ask(ui_translate("写入这个FPGA逻辑文件?"))) return out.fail(EXIT_IMAGE_REFUSED, why);
-  return EXIT_OK;
-}
 
 history::TransferPath transfer_path(UpgradePath p) {
   return p == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel
@@ -133,7 +109,11 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
     return out.fail(EXIT_IMAGE_REFUSED, rec.detail);
   }
   if (fpga) {
-    if (const int rc = confirm_fpga(s, path, image, rec.detail); rc != EXIT_OK) return rc;
+    if (const int rc = check_fpga_marks(s, path, image, rec.detail); rc != EXIT_OK) return rc;
+    const BoardRegistry* reg = s.card().registry();
+    if (const int rc = confirm_fpga(s, path, image, reg && reg->current ? reg->current->name : "unknown board", rec.detail);
+        rc != EXIT_OK)
+      return rc;
     rec.detail.clear();
   }
 

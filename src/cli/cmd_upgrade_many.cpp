@@ -1,8 +1,9 @@
-// `kestrelctl --card all upgrade firmware FILE` (or --card 0,2 / nodes / paths): the same image
-// onto several cards at once, one worker thread per card, each a Card of its own with its own
-// link, board and match check. A mismatch, a refusal or a failure on one card never forces,
-// stops or fails another; questions on a terminal are asked one card at a time. On a terminal one
-// live line per card; at the end a table, and the exit code of the worst card.
+// `kestrelctl --card all upgrade firmware|fpga FILE` (or --card 0,2 / nodes / paths): the same
+// image onto several cards at once, one worker thread per card, each a Card of its own with its
+// own link, board and match check. A mismatch, a refusal or a failure on one card never forces,
+// stops or fails another; questions on a terminal are asked one card at a time (an FPGA file,
+// which has no match check, is asked about once for the run). On a terminal one live line per
+// card; at the end a table, and the exit code of the worst card.
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,7 +50,8 @@ struct Slot {
   std::atomic<int> percent{0};
 
   int exit = EXIT_OK;
-  std::string result;  // verified, not verified, restart needed, failed, refused, declined, no card
+  std::string result;  // verified, not verified, restart needed, ok (FPGA: no verdict), failed,
+                       // refused, declined, no card
   std::string detail;
   std::string version_after;
   nlohmann::json check;
@@ -71,8 +73,9 @@ std::string version_of(const std::string& text) {
 
 class ManyUpgrade {
  public:
-  ManyUpgrade(Session& s, std::string path, const ImageFile& image, std::set<std::string> listed_paths)
+  ManyUpgrade(Session& s, uint16_t kind, std::string path, const ImageFile& image, std::set<std::string> listed_paths)
       : s_(s),
+        kind_(kind),
         path_(std::move(path)),
         image_(image),
         tty_(isatty(STDERR_FILENO) && !s.out().json()),
@@ -93,6 +96,7 @@ class ManyUpgrade {
   void draw(const std::vector<std::unique_ptr<Slot>>& slots);
 
   Session& s_;
+  uint16_t kind_;  // UPGRADE_KIND_USB or UPGRADE_KIND_FPGA
   std::string path_;
   const ImageFile& image_;
   bool tty_;
@@ -177,7 +181,7 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
     return true;
   };
   auto judged = [&](const std::string& text) {
-    const VerifyReport r = judge_return(UPGRADE_KIND_USB, want, text);
+    const VerifyReport r = judge_return(kind_, want, text);
     slot.version_after = version_of(text);
     if (r.end == VerifiedEnd::Verified) slot.verified = true;
     if (r.end == VerifiedEnd::NotVerified) slot.verified = false;
@@ -190,6 +194,8 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
     const std::string text = read_status_text(slot.card->link(), slot.card->status_page(0)).value_or("");
     const VerifyReport r = judged(text);
     if (r.end == VerifiedEnd::Verified) return end(slot, EXIT_OK, "verified", slot.version_before + " -> " + slot.version_after);
+    // FPGA logic carries no text to compare: what the card says is the end.
+    if (r.end == VerifiedEnd::NoVerdict) return end(slot, EXIT_OK, "ok", r.summary());
     slot.verified.reset();
     return end(slot, EXIT_OK, "restart needed", RESTART_ADVICE);
   }
@@ -217,6 +223,7 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
   if (!text) return end(slot, EXIT_FAILED, "not verified", "nothing: it came back but does not answer");
   const VerifyReport r = judged(*text);
   if (r.end == VerifiedEnd::Verified) return end(slot, EXIT_OK, "verified", slot.version_before + " -> " + slot.version_after);
+  if (r.end == VerifiedEnd::NoVerdict) return end(slot, EXIT_OK, "ok", r.summary());
   return end(slot, EXIT_FAILED, "not verified", r.summary());
 }
 
@@ -236,7 +243,7 @@ void ManyUpgrade::work(Slot& slot) {
     slot.percent.store(percent);
   };
   UpgradeWorkflow upgrade(slot.card->upgrade_card(), front, hooks);
-  upgrade.on_clicked_upgrade(UPGRADE_KIND_USB);
+  upgrade.on_clicked_upgrade(kind_);
   const UpgradeOutcome& o = upgrade.last();
   rec.path = o.path == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel
              : o.path == UpgradePath::HidDownload ? history::TransferPath::HidDownload
@@ -255,7 +262,7 @@ void ManyUpgrade::work(Slot& slot) {
   } else if (!o.ok) {
     end(slot, EXIT_FAILED, "failed", "upgrade FAILED! (result " + std::to_string(o.result) + ")");
   } else {
-    verify(slot, image_version_of(image_.data()));
+    verify(slot, kind_ == UPGRADE_KIND_USB ? image_version_of(image_.data()) : std::nullopt);
   }
   if (rec.result != history::Result::Declined) rec.result = o.ok ? history::Result::Ok : history::Result::Failed;
   rec.verified = slot.verified;
@@ -295,7 +302,8 @@ int ManyUpgrade::run(std::vector<std::unique_ptr<Slot>>& slots) {
   std::vector<std::thread> workers;
   for (auto& sp : slots) {
     Slot& slot = *sp;
-    if (!slot.card) continue;  // could not be opened: its end is already said
+    // A card that could not be opened, or a run declined before it began: its end is said.
+    if (!slot.card || slot.stage.load() == static_cast<int>(Stage::Done)) continue;
     workers.emplace_back([this, &slot] { work(slot); });
   }
   bool told = false;
@@ -348,18 +356,48 @@ int ManyUpgrade::run(std::vector<std::unique_ptr<Slot>>& slots) {
   return worst;
 }
 
+// An FPGA file has no match check: the run is asked about once, naming every card it goes onto.
+// Declined (or not asked: no terminal, no --yes), every card ends declined before anything is
+// sent, and its history row says so. True when the run goes ahead.
+bool decline_unless_confirmed(Session& s, const std::string& path, const ImageFile& image,
+                              std::vector<std::unique_ptr<Slot>>& slots) {
+  std::string onto;
+  for (const auto& slot : slots)
+    if (slot->card) onto += (onto.empty() ? "" : ", ") + ("card " + std::to_string(slot->index) + " (" + slot->board + ")");
+  std::string why;
+  const int rc = confirm_fpga(s, path, image, onto, why);
+  if (rc == EXIT_OK) return true;
+  for (auto& slot : slots) {
+    if (!slot->card) continue;
+    slot->exit = rc;
+    slot->result = why == "declined" ? "declined" : "refused";
+    slot->detail = why == "declined" ? "answered no" : why;
+    slot->stage.store(static_cast<int>(Stage::Done));
+    if (!slot->row) continue;
+    history::Outcome rec;
+    rec.result = history::Result::Declined;
+    rec.detail = slot->result + ": " + slot->detail;
+    const history::HistoryWrite w = slot->history.finish(slot->row, rec);
+    if (!w.ok) slot->history_failure = w.message;
+  }
+  return false;
+}
+
 }  // namespace
 
 int cmd_upgrade_many(Session& s, const std::string& what, const std::string& path) {
   Output& out = s.out();
-  if (what != "firmware")
-    return out.fail(EXIT_USAGE, what == "fpga" ? "upgrade fpga takes one card at a time (--card N)"
-                                               : "upgrade takes firmware or fpga");
+  if (what != "firmware" && what != "fpga") return out.fail(EXIT_USAGE, "upgrade takes firmware or fpga");
+  const bool fpga = what == "fpga";
   std::string error;
   const std::optional<ImageFile> image = ImageFile::load(path, &error);
   if (!image) return out.fail(EXIT_USAGE, error);
   if (image->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
-  if (!has_signature(*image) && !s.options().force) return out.fail(EXIT_IMAGE_REFUSED, no_signature(path));
+  if (fpga) {
+    if (const int rc = check_fpga_marks(s, path, *image, error); rc != EXIT_OK) return rc;
+  } else if (!has_signature(*image) && !s.options().force) {
+    return out.fail(EXIT_IMAGE_REFUSED, no_signature(path));
+  }
 
   // The cards named, in the order of the card list.
   qhidev_list listed;
@@ -412,11 +450,12 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
     a.card.node = slot->node;
     a.card.port_path = slot->port;
     a.card.usb_serial = slot->serial;
-    a.kind = history::ImageKind::Firmware;
+    a.kind = fpga ? history::ImageKind::Fpga : history::ImageKind::Firmware;
     a.file_name = path;
     a.file_size = image->size();
     a.sha256 = history::sha256_hex(image->begin(), image->size());
-    if (const char* info = find_image_info(image->begin(), image->begin() + image->size())) a.info_text = info;
+    if (!fpga)
+      if (const char* info = find_image_info(image->begin(), image->begin() + image->size())) a.info_text = info;
     a.forced = s.options().force;
     a.version_before = slot->version_before;
     slot->history = history::HistoryStore::open(where.path);
@@ -430,9 +469,10 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
     out.doc()["history"] = history_failure;
     if (!out.json()) std::fprintf(stderr, "%s\n", history_failure.c_str());
   }
-  if (!out.json())
+  const bool go = !fpga || decline_unless_confirmed(s, path, *image, slots);
+  if (go && !out.json())
     std::fprintf(stderr, "upgrading %zu card%s with %s\n", slots.size(), slots.size() == 1 ? "" : "s", path.c_str());
-  ManyUpgrade many(s, path, *image, std::move(listed_paths));
+  ManyUpgrade many(s, fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, path, *image, std::move(listed_paths));
   return many.run(slots);
 }
 

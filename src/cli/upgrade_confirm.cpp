@@ -4,7 +4,9 @@
 
 #include <cstdio>
 
+#include "cli/exit_codes.h"
 #include "res/ui_phrases.h"
+#include "update/fpga_check.h"
 #include "update/image_check.h"
 
 namespace kestrel::cli {
@@ -72,6 +74,29 @@ bool has_signature(const ImageFile& img) {
 
 std::string no_signature(const std::string& path) {
   return path + " is not a USB-controller image (no CY signature)";
+}
+
+int check_fpga_marks(Session& s, const std::string& path, const ImageFile& img, std::string& why) {
+  Output& out = s.out();
+  const FpgaImageCheck check = check_fpga_image(img.data());
+  out.doc()["fpga_check"] = {{"ok", check.ok}, {"mark", check.mark}, {"reason", check.reason}};
+  if (check.ok || s.options().force) return EXIT_OK;
+  why = path + ": " + check.reason + "; --force writes it anyway";
+  return out.fail(EXIT_IMAGE_REFUSED, why);
+}
+
+int confirm_fpga(Session& s, const std::string& path, const ImageFile& img, const std::string& onto, std::string& why) {
+  Output& out = s.out();
+  const FpgaImageCheck check = check_fpga_image(img.data());
+  if (!out.json())
+    std::fprintf(stderr, "FPGA image %s (%u bytes%s%s) onto %s\n", path.c_str(), img.size(), check.ok ? ", " : "",
+                 check.ok ? check.mark.c_str() : "", onto.c_str());
+  if (s.options().yes) return EXIT_OK;
+  why = kNeedsConfirmation;
+  if (!can_ask(s)) return out.fail(EXIT_IMAGE_REFUSED, why);
+  why = "declined";
+  if (!ask(ui_translate("写入这个FPGA逻辑文件?"))) return out.fail(EXIT_IMAGE_REFUSED, why);
+  return EXIT_OK;
 }
 
 }  // namespace kestrel::cli

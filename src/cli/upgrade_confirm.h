@@ -1,5 +1,6 @@
 // What kestrelctl's upgrades share: the match check's verdict in words and as JSON, the yes/no
-// question on a terminal, and the CY signature test of a USB-controller image.
+// question on a terminal, the CY signature test of a USB-controller image and the FPGA file's
+// marks and question.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -27,6 +28,14 @@ bool can_ask(Session& s);
 // question. False with the reason in `declined_why`.
 bool confirm_check(Session& s, const AlertRequest& r, std::string& declined_why, const std::function<void()>& before_asking);
 inline constexpr const char* kNeedsConfirmation = "the upgrade needs confirmation: run it on a terminal or add --yes";
+
+// The FPGA file's bitstream marks, before anything is sent (fpga_check in the JSON): refused
+// without them unless --force. EXIT_OK, or the exit code with the reason in `why`, reported.
+int check_fpga_marks(Session& s, const std::string& path, const ImageFile& img, std::string& why);
+// What is about to be written where ("FPGA image F (N bytes, mark) onto `onto`"), asked on a
+// terminal unless --yes. EXIT_OK, or the exit code with "declined" or the reason in `why`,
+// reported.
+int confirm_fpga(Session& s, const std::string& path, const ImageFile& img, const std::string& onto, std::string& why);
 
 bool has_signature(const ImageFile& img);
 std::string no_signature(const std::string& path);

@@ -1,19 +1,23 @@
 // kestrelctl on several simulated cards at once: `--simulate a,b,c`, `--card all` or a list; a
-// block per card in `status`; one worker per card in `upgrade firmware`, each with its own match check; the summary, the JSON
-// array, the history rows and the exit code of the worst card. Wrong selections are refused
-// before any card is touched.
+// block per card in `status`; one worker per card in `upgrade firmware` (each with its own match
+// check) and `upgrade fpga` (one question for the run); the summary, the JSON array, the history
+// rows and the exit code of the worst card. Wrong selections are refused before any card is
+// touched.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "support/kestrelctl_run.h"
+#include "support/kestrelctl_terminal.h"
 #include "support/test_images.h"
 
 namespace {
 
 using kestrel::test::json_of;
+using kestrel::test::count_of;
 using kestrel::test::run_kestrelctl;
+using kestrel::test::run_on_terminal;
 
 class ManyCards : public ::testing::Test {
  protected:
@@ -82,7 +86,7 @@ TEST_F(ManyCards, WrongSelectionsAreRefusedWithTheirReason) {
       {"--simulate meadow,meadow --card , upgrade firmware " + img, 3, "no card ','"},
       {"--simulate meadow,meadow --card all input auto", 2, "takes one card"},
       {"--simulate meadow,meadow --card 0,3 status", 3, "no card 3; attached"},
-      {"--simulate meadow,meadow --card all upgrade fpga " + img, 2, "upgrade fpga takes one card"},
+      {"--simulate meadow,meadow --card all upgrade fpga " + img, 4, "not an FPGA bitstream"},
       {"--simulate meadow,meadow --card all upgrade firmware " + img + " --check-capture", 2, "take one card"},
       {"--simulate meadow,nosuch --card all upgrade firmware " + img, 2, "unknown board 'nosuch'"},
       {"--simulate meadow,meadow --card all upgrade firmware " + dir_.path(), 2, dir_.path()},
@@ -128,6 +132,45 @@ TEST_F(ManyCards, WithoutATerminalOrYesNothingIsWritten) {
     EXPECT_NE(c["detail"].get<std::string>().find("--yes"), std::string::npos);
     EXPECT_EQ(c["version_after"], "");
   }
+}
+
+// An FPGA file has no match check: one question names every card, and the answer holds for all.
+TEST_F(ManyCards, FpgaOntoSeveralCardsIsAskedOnceForTheRun) {
+  const std::string bit = dir_.write("logic.bin", kestrel::test::fpga_bitstream(70000));
+  const std::string args = db() + "--simulate meadow,TB610R-1CH --card all upgrade fpga " + bit;
+  auto r = run_on_terminal(args, "n");
+  EXPECT_EQ(r.code, 4) << r.out;
+  EXPECT_EQ(count_of(r.out, "[y/N]"), 1u) << r.out;
+  EXPECT_NE(r.out.find("onto card 0 (meadow), card 1 (TB610R-1CH)"), std::string::npos) << r.out;
+  EXPECT_EQ(count_of(r.out, "declined         answered no"), 2u) << r.out;
+  EXPECT_EQ(r.out.find("upgrading"), std::string::npos) << r.out;
+
+  r = run_on_terminal(args, "y");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(count_of(r.out, "[y/N]"), 1u) << r.out;
+
+  // FPGA logic carries no text to compare: each card ends with the FPGA version it reports.
+  const nlohmann::json j = json_of(run_kestrelctl(db() + "--json --yes --simulate TB610R-1CH,meadow --card all upgrade fpga " + bit));
+  ASSERT_EQ(j["cards"].size(), 2u) << j.dump();
+  EXPECT_EQ(j["exit_code"], 0);
+  for (const auto& c : j["cards"]) {
+    EXPECT_EQ(c["result"], "ok") << c.dump();
+    EXPECT_TRUE(c["verified"].is_null());
+    const std::string before = c["version_before"];
+    EXPECT_EQ(c["detail"], "FPGA version " + before.substr(before.find("FPGA:") + 5)) << c.dump();
+  }
+
+  // Two declined, two written on the terminal, two written with --yes: one row each.
+  const nlohmann::json h = json_of(run_kestrelctl(db() + "--json history"));
+  ASSERT_EQ(h["attempts"].size(), 6u) << h.dump();
+  int declined = 0, ok = 0;
+  for (const auto& a : h["attempts"]) {
+    EXPECT_EQ(a["image_kind"], "fpga");
+    if (a["result"] == "declined") ++declined;
+    if (a["result"] == "OK!") ++ok;
+  }
+  EXPECT_EQ(declined, 2);
+  EXPECT_EQ(ok, 4);
 }
 
 }  // namespace
