@@ -23,5 +23,7 @@ forbid "below the front ends, something includes their logic" '#include "app/' "
 forbid "kestrelctl uses a window or a view of widgets" \
   '#include "app/(main_window|memory_view|view|upgrade_front)\.h"|CkestrelDlg|MemoryView|MemoryPropView|DialogView|PropDialogView|item_text\(|\.view\(\)' \
   "$src/cli"
+# The front ends learn the card's state through its snapshot and accessors, not its members.
+forbid "a front end reads the card's members" '(\.|->)m_[a-z]' "$src/cli" "$src/app/qt"
 forbid "Qt outside src/app/qt" --include='*.cpp' --include='*.h' '#include <Q' $(ls -d "$src"/*/ | grep -v '/app/$') "$src/app"/*.cpp "$src/app"/*.h
 exit $status

@@ -199,6 +199,13 @@ class CurrentCard {
   UpgradeCard upgrade_card();
   const CardShown& shown() const { return shown_; }
   CardSnapshot snapshot() const;
+  bool input_locked() const { return m_input_locked != 0; }
+  bool monitor_capable() const { return m_monitor_capable != 0; }
+  bool debug_channel_on() const { return m_poll_paused != 0; }  // the timer does not poll meanwhile
+  bool download_locked() const { return m_dxctl_lock_status != 0; }
+  uint32_t color_format() const { return m_color_format; }  // 0 RGB24, 1 YUV2, 2 NV12
+  // The engineering commands' state: dump outcome, register table, scripts and their runs.
+  DiagState& diag() { return m_diag; }
   qhidev_list& list() { return *list_; }
   ReaderControl* reader() const { return m_reader; }
   void set_reader(ReaderControl* r) { m_reader = r; }
@@ -238,6 +245,7 @@ class CurrentCard {
   bool on_fpga_dump();                   // board_control code 13 on the current board
   void on_qzdbg_button();                // 1061: toggles the debug channel
   bool qzdbg_switch(bool on);            // 1061 with the state given; true when the card answered
+  bool qzdbg_ask();                      // 32803: the channel's state into diag().qzdbg
   HdbcResult hdbc(uint32_t mode);        // 32805 (mode 3), 32806 (mode 4)
   // The registers read, then written to `path` (32817..32820). A symbolic link at the path is
   // never followed; an existing file is replaced only with `replace_existing`.

@@ -66,7 +66,7 @@ bool CkestrelDlg::on_diag_command(uint32_t id) {
     case ids::ID_DEBUG_INFO: on_debug_info(); return true;
     case ids::ID_VERSION: on_version_query(); return true;
     case ids::ID_FPGA_DUMP: on_fpga_dump(); return true;
-    case ids::ID_QZDBG_ASK: qzdbg_control(m_link, QZDBG_ASK, m_diag.qzdbg.data()); return true;
+    case ids::ID_QZDBG_ASK: qzdbg_ask(); return true;
     case ids::ID_QZDBG_ON: qzdbg_control(m_link, QZDBG_ON, m_diag.qzdbg.data()); return true;
     case ids::ID_HDBC_MODE3: hdbc(3); return true;
     case ids::ID_HDBC_MODE4: hdbc(4); return true;
@@ -110,6 +110,8 @@ bool CurrentCard::qzdbg_switch(bool on) {
              widened(q[2]), widened(q[3]));
   return ok;
 }
+
+bool CurrentCard::qzdbg_ask() { return qzdbg_control(m_link, QZDBG_ASK, m_diag.qzdbg.data()); }
 
 HdbcResult CurrentCard::hdbc(uint32_t mode) { return hdbc_adjust(m_link, text_page(0), mode, m_diag.hdbc_saved); }
 

@@ -241,19 +241,19 @@ int cmd_input(Session& s, const std::string& arg) {
   Output& out = s.out();
   if (arg == "lock" || arg == "unlock") {
     const bool want = arg == "lock";
-    if ((w.m_input_locked != 0) == want) {
+    if ((w.input_locked()) == want) {
       out.line(std::string("input already ") + (want ? "locked" : "unlocked"));
       out.doc()["locked"] = want;
       return EXIT_OK;
     }
     w.toggle_lock();
-    out.doc()["locked"] = w.m_input_locked != 0;
-    if ((w.m_input_locked != 0) != want)
+    out.doc()["locked"] = w.input_locked();
+    if ((w.input_locked()) != want)
       return out.fail(EXIT_FAILED, std::string("the card did not ") + arg + " the input");
     out.line(std::string("input ") + (want ? "locked" : "unlocked"));
     return EXIT_OK;
   }
-  if (w.m_input_locked) return out.fail(EXIT_BUSY, "the input is locked; run 'input unlock' first");
+  if (w.input_locked()) return out.fail(EXIT_BUSY, "the input is locked; run 'input unlock' first");
   if (arg == "auto") {
     if (!w.set_hold(false)) return out.fail(EXIT_FAILED, "the card did not take the input change");
     out.line("input scanning");
@@ -377,7 +377,7 @@ int cmd_reg(Session& s, const std::string& dev, const std::string& reg, const st
 int cmd_listen(Session& s, double seconds, bool monitor) {
   if (s.out().json()) return s.out().fail(EXIT_USAGE, "monitor and log print as they go; --json does not apply");
   // Nothing would ever come: say so instead of listening.
-  if (monitor && !s.card().m_monitor_capable)
+  if (monitor && !s.card().monitor_capable())
     return s.out().fail(EXIT_FAILED, "this board does not answer the monitor query");
   const uint64_t text_before = log_raw_count();
   log_attach_stream(stdout);

@@ -114,7 +114,7 @@ int cmd_dump(Session& s, const std::string& what) {
     else if (what == "version") printed = w.on_version_query();
     else if (what == "fpga") printed = w.on_fpga_dump();
   }
-  if (printed) return dump_outcome(out, w.m_diag.dump);
+  if (printed) return dump_outcome(out, w.diag().dump);
   if (what == "fpga") return out.fail(EXIT_FAILED, "board " + board_name(s) + " has no FPGA status dump");
   if (what == "version") return out.fail(EXIT_FAILED, "the card gave no valid status block");
   return out.fail(EXIT_FAILED, "the card did not answer the " + what + " query");
@@ -156,7 +156,7 @@ int cmd_dump_registers(Session& s, const std::string& model, const std::string& 
       out.line("saved " + model + " register file " + path);
       nlohmann::json failed = nlohmann::json::array();
       for (uint32_t reg = 0; reg < FPGA_WIDE_REGS; ++reg)
-        if (s.card().m_diag.reg_table[reg].status != 0) failed.push_back(reg);
+        if (s.card().diag().reg_table[reg].status != 0) failed.push_back(reg);
       if (failed.empty()) return EXIT_OK;
       out.doc()["failed_part"] = "fpga registers";
       out.doc()["failed_registers"] = failed;
@@ -164,7 +164,7 @@ int cmd_dump_registers(Session& s, const std::string& model, const std::string& 
                                        std::to_string(FPGA_WIDE_REGS) + " register reads; the file lists their status");
     }
     case RegisterSaveResult::OpenFailed: {
-      const int err = s.card().m_diag.save_errno;
+      const int err = s.card().diag().save_errno;
       if (err == EEXIST) return out.fail(EXIT_USAGE, path + " exists; add --yes to replace it");
       if (err == ELOOP) return out.fail(EXIT_USAGE, path + " is a symbolic link; give the file itself");
       return out.fail(EXIT_FAILED, "cannot open " + path + " for writing: " + std::strerror(err));
@@ -190,12 +190,12 @@ int cmd_debug(Session& s, const std::string& what) {
     DumpLog log(s);
     ok = w.qzdbg_switch(what == "on");
   } else if (what == "state") {
-    ok = qzdbg_control(w.link(), QZDBG_ASK, w.m_diag.qzdbg.data());
+    ok = w.qzdbg_ask();
   } else {
     return out.fail(EXIT_USAGE, "debug takes on, off or state");
   }
   if (!ok) return out.fail(EXIT_FAILED, "the card did not answer the debug channel command");
-  const auto& q = w.m_diag.qzdbg;
+  const auto& q = w.diag().qzdbg;
   put_qzdbg(out, q);
   char line[96];
   std::snprintf(line, sizeof line, "debug channel status %u ready %u bset %u kstd %u", q[0], q[1], q[2], q[3]);
@@ -220,7 +220,7 @@ int cmd_hdbc(Session& s, uint32_t mode) {
 int cmd_scripts_list(Session& s) {
   Output& out = s.out();
   nlohmann::json list = nlohmann::json::array();
-  const ScriptSlots& slots = s.card().m_diag.scripts;
+  const ScriptSlots& slots = s.card().diag().scripts;
   const std::vector<std::string> names = s.card().script_names();
   for (uint32_t n = 0; n < names.size(); ++n) {
     list.push_back({{"slot", n}, {"command", ids::ID_SCRIPT_FIRST + n}, {"name", names[n]}, {"path", slots.slot(n)->path}});
@@ -245,7 +245,7 @@ int cmd_scripts_run(Session& s, uint32_t n, double timeout_s) {
   Output& out = s.out();
   CurrentCard& w = s.card();
   out.doc()["slot"] = n;
-  if (!w.m_diag.scripts.slot(n)) return out.fail(EXIT_USAGE, "no script in slot " + std::to_string(n));
+  if (!w.diag().scripts.slot(n)) return out.fail(EXIT_USAGE, "no script in slot " + std::to_string(n));
   std::optional<int> code;
   bool started = false, timed_out = false;
   {
@@ -253,10 +253,10 @@ int cmd_scripts_run(Session& s, uint32_t n, double timeout_s) {
     const uint32_t id = w.run_script(n);
     started = id != 0;
     const uint64_t start = clock_now_ns();
-    while (started && !(code = w.m_diag.runner.wait(id, kScriptWaitSliceMs))) {
+    while (started && !(code = w.diag().runner.wait(id, kScriptWaitSliceMs))) {
       timed_out = timeout_s > 0 && static_cast<double>(clock_now_ns() - start) >= timeout_s * 1e9;
       if (s.stop_signal() || timed_out) {
-        code = w.m_diag.runner.stop(id);
+        code = w.diag().runner.stop(id);
         break;
       }
     }

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   app.footer(kFooter);
   app.set_version_flag("--version", std::string("kestrelctl ") + kestrel::KESTREL_BUILD_STAMP);
   app.add_option("--card,-c", opt.card, "Card to use: index in 'list', its node, interface path or USB port path (1-2.3) "
-                 "(default 0); for upgrade also a comma-separated list of them, or all");
+                 "(default 0); for status and upgrade also a comma-separated list of them, or all");
   app.add_option("--simulate", opt.simulate, "Use a simulated card of this board (meadow, rw820c, TB610R-1CH, ...); several: a "
                  "comma-separated list");
   app.add_flag("--json", opt.json, "Print one JSON document on standard output, errors included");

@@ -21,12 +21,12 @@ KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
     if (logic_) {
       st.card = logic_->list().current != nullptr;
       if (st.card) st.card_node = logic_->list().current->node;
-      st.debug_channel = logic_->m_poll_paused != 0;
+      st.debug_channel = logic_->debug_channel_on();
     }
     return st;
   });
   view_->preview_pane().set_opener([this] {
-    return logic_ ? picture::open_card_picture(backend_, logic_->list(), logic_->m_color_format) : picture::OpenResult{};
+    return logic_ ? picture::open_card_picture(backend_, logic_->list(), logic_->color_format()) : picture::OpenResult{};
   });
   install_card_tooltips(view_->findChild<QComboBox*>(QString::number(ids::CARD_LIST)), backend_,
                         [this]() -> const qhidev_list* { return logic_ ? &logic_->list() : nullptr; });
@@ -70,7 +70,7 @@ void KestrelWindow::on_hotplug() {
   // notifications stay queued in the backend, and the timer lets them in once the lock is free.
   // On the HID path the lock is taken before the file dialog, so a card pulled while the user
   // chooses the file shows as removed once the upgrade (which then fails) has ended.
-  if (logic_->m_dxctl_lock_status) {
+  if (logic_->download_locked()) {
     hotplug_held_ = true;
     if (notifier_) notifier_->setEnabled(false);  // the queue stays readable: do not spin on it
     return;
@@ -82,7 +82,7 @@ void KestrelWindow::on_hotplug() {
 }
 
 void KestrelWindow::replay_hotplug() {
-  if (!hotplug_held_ || !logic_ || logic_->m_dxctl_lock_status) return;
+  if (!hotplug_held_ || !logic_ || logic_->download_locked()) return;
   hotplug_held_ = false;
   if (notifier_) notifier_->setEnabled(true);
   on_hotplug();
