@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "card/card_commands.h"  // the commands the card posts: status refresh, device events
+
 namespace kestrel::ids {
 
 // Controls of the main window template.
@@ -50,11 +52,6 @@ constexpr uint32_t ID_SCRIPT_LAST = 32795;
 constexpr uint32_t ID_RUN_STATUS = 32800;
 constexpr uint32_t ID_DEBUG_INFO = 32801;
 constexpr uint32_t ID_VERSION = 32802;
-constexpr uint32_t ID_STATUS_REFRESH = 32808;
-constexpr uint32_t ID_DEV_TEXT_EVENT = 32821;
-constexpr uint32_t ID_DEV_INTR_EVENT = 32822;
-constexpr uint32_t ID_MONITOR_QUERY = 32823;
-constexpr uint32_t ID_STDVIEW_EVENT = 32824;
 // This program's own commands, for its menu bar: the board's FPGA status dump (no command of
 // the card's window carried it) and the log pane.
 constexpr uint32_t ID_FPGA_DUMP = 32825;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/current_card.h"
+#include "card/current_card.h"
 #include "app/view.h"
 
 namespace kestrel {

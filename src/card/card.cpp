@@ -1,27 +1,28 @@
 #include "card/card.h"
 
 #include "boards/registry.h"
-#include "card/attach.h"
 
 namespace kestrel {
 
-Card::Card(const qhidev& listed) {
+namespace {
+
+// The card's one record: a copy of the listed one, owned by the card's own list, closed.
+qhidev_list& holding(qhidev_list& list, const qhidev& listed) {
   std::unique_ptr<qhidev> d = qhidev_clone(listed);
   if (!d) d = std::make_unique<qhidev>();
-  d->owner = &list_;
+  d->owner = &list;
   d->handle.reset();
-  list_.items[0] = std::move(d);
-  list_.count = 1;
-  registry_build(registry_, this);
+  list.items[0] = std::move(d);
+  list.count = 1;
+  return list;
 }
 
-Card::~Card() { qhidev_release_all(list_); }
+}  // namespace
 
-bool Card::attach() {
-  if (!qhidev_open(list_, 0)) return false;
-  card_attach_exchanges(link_, *list_.current, &registry_, text_page(0), status_valid_);
-  return true;
-}
+Card::Card(const qhidev& listed)
+    : OwnDevice(), CurrentCard(holding(own_list, listed), own_registry, own_status_valid) {}
+
+bool Card::attach() { return board_attach(0); }
 
 std::vector<std::unique_ptr<Card>> Card::attach_all(std::vector<std::string>* failed) {
   std::vector<std::unique_ptr<Card>> cards;
@@ -37,17 +38,6 @@ std::vector<std::unique_ptr<Card>> Card::attach_all(std::vector<std::string>* fa
   }
   qhidev_release_all(listed);
   return cards;
-}
-
-UpgradeCard Card::upgrade_card() {
-  UpgradeCard c;
-  c.link = &link_;
-  c.registry = &registry_;
-  c.lock_page = text_page(1);
-  c.check_page = status_page(0);
-  c.control_page = text_page(0);
-  c.owner = this;
-  return c;
 }
 
 }  // namespace kestrel

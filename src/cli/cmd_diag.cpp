@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/diagnostics.h"
+#include "card/diagnostics.h"
 #include "app/ids.h"
 #include "boards/registry.h"
 #include "cli/commands.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/current_card.h"
+#include "card/current_card.h"
 #include "boards/registry.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"

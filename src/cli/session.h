@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/current_card.h"
+#include "card/current_card.h"
 #include "cli/output.h"
 #include "devlink/reader.h"
 #include "platform/hid_backend.h"

@@ -3,7 +3,7 @@
 // card's own state holds.
 #include <algorithm>
 
-#include "app/current_card.h"
+#include "card/current_card.h"
 #include "app/ids.h"
 #include "devlink/commands.h"
 #include "res/ui_text.h"

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/diagnostics.h"
+#include "card/diagnostics.h"
 #include "devlink/commands.h"
 #include "diag_window_fixture.h"
 

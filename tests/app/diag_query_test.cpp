@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/diagnostics.h"
+#include "card/diagnostics.h"
 #include "devlink/commands.h"
 #include "diag_window_fixture.h"
 #include "log/hexdump.h"

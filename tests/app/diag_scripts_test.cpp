@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/diagnostics.h"
+#include "card/diagnostics.h"
 #include "diag_window_fixture.h"
 #include "../log/log_capture.h"
 

@@ -2,7 +2,7 @@
 // given.
 #include <cstdio>
 
-#include "app/current_card.h"
+#include "card/current_card.h"
 #include "log/clock.h"
 #include "log/log.h"
 #include "res/ui_text.h"

@@ -1,8 +1,9 @@
 // Construction, the start, the posted commands and the snapshot of the current card.
-#include "app/current_card.h"
+#include "card/current_card.h"
 
-#include "app/ids.h"
+#include "card/card_commands.h"
 #include "boards/registry.h"
+#include "devlink/status_flag.h"
 #include "log/clock.h"
 
 namespace kestrel {
@@ -12,10 +13,15 @@ constexpr uint64_t kFirstEnableDelayNs = 500'000'000ULL;  // the next display re
 constexpr const char* kUnknownInput = "unknow";           // an input without a receiver behind it
 }  // namespace
 
-CurrentCard::CurrentCard(qhidev_list& list) : m_link(list), list_(&list) {
+CurrentCard::CurrentCard(qhidev_list& list) : m_link(list), list_(&list), status_valid_(&g_status_block_valid) {
   // The constructor must not use the clock: start-up computes its scale afterwards.
   m_registry = &registry_build(this);
   load_scripts();
+}
+
+CurrentCard::CurrentCard(qhidev_list& list, BoardRegistry& registry, uint8_t& status_valid)
+    : m_link(list), list_(&list), status_valid_(&status_valid) {
+  m_registry = &registry_build(registry, this);
 }
 
 CurrentCard::~CurrentCard() {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/current_card.h"
+#include "card/current_card.h"
 #include "boards/control.h"
 #include "boards/control_calls.h"
 #include "boards/registry.h"

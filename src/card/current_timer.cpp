@@ -2,8 +2,8 @@
 // query every 2^32 ns, and the once-a-second status display; and the device-change handler.
 #include <cstring>
 
-#include "app/current_card.h"
-#include "app/ids.h"
+#include "card/current_card.h"
+#include "card/card_commands.h"
 #include "log/clock.h"
 #include "log/hexdump.h"
 #include "log/log.h"

@@ -1,4 +1,4 @@
-// The main window's engineering commands: FPGA register files, run-status, debug-information and
+// The current card's engineering commands: FPGA register files, run-status, debug-information and
 // version dumps, the card's debug channel (button 1061), the hdbc words, and the script slots. The
 // handlers are members of CurrentCard (diagnostics.cpp); this is the state they keep.
 #pragma once
@@ -36,6 +36,9 @@ enum class RegisterSaveResult : uint8_t {
                 // EEXIST for an existing file not to be replaced, ELOOP for a symbolic link)
   WriteFailed,  // writing or closing the file failed; what was written stays
 };
+
+// The register file a save command writes (32817..32820).
+RegisterFileKind register_file_kind(uint32_t id);
 
 struct DiagState {
   std::array<uint8_t, debug_info::SIZE> debug_info{};  // kept across queries, zero at start

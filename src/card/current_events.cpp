@@ -3,8 +3,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/current_card.h"
-#include "app/ids.h"
+#include "card/current_card.h"
+#include "card/card_commands.h"
 #include "devlink/commands.h"
 #include "log/clock.h"
 #include "log/log.h"

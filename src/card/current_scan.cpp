@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/current_card.h"
-#include "app/ids.h"
+#include "card/current_card.h"
+#include "card/card_commands.h"
 #include "boards/registry.h"
 #include "card/attach.h"
 #include "devlink/status_flag.h"
@@ -37,7 +37,7 @@ bool CurrentCard::board_attach(uint32_t index) {
     if (!qhidev_open(l, index)) return false;
   }
   qhidev* d = l.current;
-  card_attach_exchanges(m_link, *d, m_registry, text_page(0), g_status_block_valid);
+  card_attach_exchanges(m_link, *d, m_registry, text_page(0), *status_valid_);
   // The reader reads while the current card sends asynchronous reports.
   if (m_reader) m_reader->run.store((d->link_flags & QHIDEV_F_ASYNC_MASK) ? 1 : 0, std::memory_order_release);
   return true;

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "app/diagnostics.h"
-#include "app/upgrade_end.h"
+#include "card/diagnostics.h"
+#include "card/upgrade_end.h"
 #include "devlink/board_records.h"
 #include "devlink/hid_link.h"
 #include "devlink/reader.h"
@@ -112,6 +112,8 @@ class CurrentCard {
   static constexpr size_t kPage = 4096;
   static constexpr size_t kTextWorkSize = 0x20000;  // 128 KiB
 
+  // The program's current card: the program-wide board registry and status-block flag, and the
+  // script slots found at start.
   explicit CurrentCard(qhidev_list& list = g_qhidev_list);
   virtual ~CurrentCard();
   CurrentCard(const CurrentCard&) = delete;
@@ -278,6 +280,9 @@ class CurrentCard {
   virtual void post(uint32_t id);
 
  protected:
+  // A card with a board registry and status-block flag of its own, for cards driven side by side
+  // (see Card); no script slots.
+  CurrentCard(qhidev_list& list, BoardRegistry& registry, uint8_t& status_valid);
   // Copies the user's choices (card, input, default size, output port, half rate, hold) into
   // shown_ before an operation reads them; a front end without controls keeps them there.
   virtual void take_choices() {}
@@ -295,6 +300,7 @@ class CurrentCard {
 
   UpgradeEndWait m_end;
   qhidev_list* list_;
+  uint8_t* status_valid_;  // set once the card's status block was read whole
   ReaderControl* m_reader = nullptr;
   std::mutex post_lock_;
   std::vector<uint32_t> posted_;

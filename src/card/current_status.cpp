@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/current_card.h"
+#include "card/current_card.h"
 #include "boards/control_calls.h"
 #include "boards/registry.h"
 #include "devlink/commands.h"

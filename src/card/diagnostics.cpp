@@ -1,5 +1,5 @@
-// The engineering commands of the main window: none of its own controls issues them; the desktop
-// program's engineering menu and kestrelctl do.
+// The engineering commands of the current card: none of the window's own controls issues them;
+// the desktop program's engineering menu and kestrelctl do.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,24 +8,23 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/diagnostics.h"
-#include "app/ids.h"
-#include "app/main_window.h"
+#include "card/current_card.h"
+#include "card/diagnostics.h"
 #include "boards/control.h"
 #include "boards/control_calls.h"
 #include "log/log.h"
 
 namespace kestrel {
 
-namespace {
-
-RegisterFileKind save_kind(uint32_t id) {
+RegisterFileKind register_file_kind(uint32_t id) {
   switch (id) {
     case ids::ID_SAVE_TB610R_REGS: return RegisterFileKind::TB610R;
     case ids::ID_SAVE_TB720V_REGS: return RegisterFileKind::TB720V;
     default: return RegisterFileKind::Generic;
   }
 }
+
+namespace {
 
 // Opens a register file for writing: a symbolic link at the last component is not followed
 // (ELOOP), and an existing file is kept unless `replace` (EEXIST). A regular file is emptied only
@@ -55,29 +54,6 @@ FILE* open_register_file(const std::string& path, bool replace, int& err) {
 uint32_t widened(uint8_t b) { return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(b))); }
 
 }  // namespace
-
-bool CkestrelDlg::on_diag_command(uint32_t id) {
-  if (id >= ids::ID_SCRIPT_FIRST && id <= ids::ID_SCRIPT_LAST) {
-    run_script(id - ids::ID_SCRIPT_FIRST);
-    return true;
-  }
-  switch (id) {
-    case ids::ID_RUN_STATUS: on_run_status(); return true;
-    case ids::ID_DEBUG_INFO: on_debug_info(); return true;
-    case ids::ID_VERSION: on_version_query(); return true;
-    case ids::ID_FPGA_DUMP: on_fpga_dump(); return true;
-    case ids::ID_QZDBG_ASK: qzdbg_ask(); return true;
-    case ids::ID_QZDBG_ON: qzdbg_control(m_link, QZDBG_ON, m_diag.qzdbg.data()); return true;
-    case ids::ID_HDBC_MODE3: hdbc(3); return true;
-    case ids::ID_HDBC_MODE4: hdbc(4); return true;
-    case ids::BTN_DEBUG_1061: on_qzdbg_button(); return true;
-    case ids::ID_SAVE_FPGA_REGS:
-    case ids::ID_SAVE_TB610R_REGS:
-    case ids::ID_SAVE_TB610_REGS:
-    case ids::ID_SAVE_TB720V_REGS: on_save_registers(id); return true;
-    default: return false;
-  }
-}
 
 bool CurrentCard::on_run_status() {
   m_diag.dump = {};
@@ -115,17 +91,9 @@ bool CurrentCard::qzdbg_ask() { return qzdbg_control(m_link, QZDBG_ASK, m_diag.q
 
 HdbcResult CurrentCard::hdbc(uint32_t mode) { return hdbc_adjust(m_link, text_page(0), mode, m_diag.hdbc_saved); }
 
-RegisterSaveResult CkestrelDlg::on_save_registers(uint32_t id, bool replace_existing) {
-  const RegisterFileKind kind = save_kind(id);
-  register_table_read(m_link, m_diag.reg_table);
-  const std::string path = view_.save_file_dialog(register_file_filter(kind));
-  if (path.empty()) return RegisterSaveResult::Cancelled;
-  return write_register_file(kind, path, replace_existing);
-}
-
 RegisterSaveResult CurrentCard::save_registers(uint32_t id, const std::string& path, bool replace_existing) {
   register_table_read(m_link, m_diag.reg_table);
-  return write_register_file(save_kind(id), path, replace_existing);
+  return write_register_file(register_file_kind(id), path, replace_existing);
 }
 
 RegisterSaveResult CurrentCard::write_register_file(RegisterFileKind kind, const std::string& path, bool replace_existing) {
