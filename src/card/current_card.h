@@ -295,6 +295,8 @@ class CurrentCard {
 
  private:
   void log_send_async(uint32_t action, bool ok);
+  // The input the card uses and its half-rate setting, read into the shown state.
+  void show_input_and_half_rate();
   void report_upgrade_end(const VerifyReport& report, const std::string& version_after = {});
   void print_frame_record(const uint8_t* r, const char* key, uint64_t diff);
 

@@ -107,18 +107,7 @@ void CurrentCard::board_scan() {
   }
   shown_.card = l.count > 0 ? 0 : -1;
   show(Shown::CardList);
-  if (l.count > 0) {
-    uint8_t input = 0;
-    if (board_input_get(m_link, &input) == 0) {
-      choose(shown_.input, input, shown_.inputs.size());
-      show(Shown::Input);
-    }
-    uint8_t half = 0;
-    if (board_config(1, 1, &half)) {
-      shown_.half_rate = half != 0;
-      show(Shown::HalfRate);
-    }
-  }
+  if (l.count > 0) show_input_and_half_rate();
   fill_video_lists();
   log_printf(0, " *&* : intr event %08X : %08X\r\n", get_le32(m_event_state.event.data() + EVENT_WORD1),
              get_le32(m_event_state.event.data() + EVENT_WORD2));
@@ -134,6 +123,19 @@ void CurrentCard::board_scan() {
     uint8_t buf[ANSWER_REPORT_SIZE];
     Answer a;
     if (m_link.transact_short(CMD_DBG_CONTROL, 2, nullptr, 0, 4, buf, a)) std::memcpy(m_text_work.data(), a.payload, 4);
+  }
+}
+
+void CurrentCard::show_input_and_half_rate() {
+  uint8_t input = 0;
+  if (board_input_get(m_link, &input) == 0) {
+    choose(shown_.input, input, shown_.inputs.size());
+    show(Shown::Input);
+  }
+  uint8_t half = 0;
+  if (board_config(1, 1, &half)) {
+    shown_.half_rate = half != 0;
+    show(Shown::HalfRate);
   }
 }
 

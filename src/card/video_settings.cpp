@@ -90,16 +90,7 @@ void CurrentCard::attach_card(int index) {
   log_printf(0, " *&* : device change %d\r\n", sel);
   if (sel < 0) return;
   board_attach(static_cast<uint32_t>(sel));
-  uint8_t input = 0;
-  if (board_input_get(m_link, &input) == 0) {
-    choose(shown_.input, input, shown_.inputs.size());
-    show(Shown::Input);
-  }
-  uint8_t half = 0;
-  if (board_config(1, 1, &half)) {
-    shown_.half_rate = half != 0;
-    show(Shown::HalfRate);
-  }
+  show_input_and_half_rate();
   fill_video_lists();
   enable_device_controls(shown_.card >= 0);
   on_status_refresh_command();
