@@ -29,7 +29,7 @@ void fill_list(DialogView& view, uint32_t id, const std::vector<std::string>& it
 
 CkestrelDlg::CkestrelDlg(DialogView& view, qhidev_list& list) : CurrentCard(list), view_(view) {}
 
-CkestrelDlg::~CkestrelDlg() = default;
+CkestrelDlg::~CkestrelDlg() { stop_listening(); }
 
 void CkestrelDlg::on_init_dialog() {
   if (view_.has_control(ids::REG_COUNT)) view_.set_text(ids::REG_COUNT, "1");

@@ -173,7 +173,8 @@ void Copctldlg::show_block(const Block& b) {
       v = r.lo;
       row.enabled = false;
     }
-    row.value = v;
+    // A trackbar keeps its position within its range.
+    row.value = v < r.lo ? r.lo : v > r.hi ? r.hi : v;
     if (!shown) continue;
     view_->set_range(t, r.lo, r.hi);
     if (!row.enabled) {

@@ -31,6 +31,11 @@ CurrentCard::~CurrentCard() {
   qhidev_release_all(*list_);
 }
 
+void CurrentCard::stop_listening() {
+  ReaderHold hold(m_reader);
+  if (m_reader) m_reader->run.store(0, std::memory_order_release);
+}
+
 void CurrentCard::init() {
   board_scan();
   enable_device_controls(shown_.card >= 0);

@@ -283,6 +283,10 @@ class CurrentCard {
   // A card with a board registry and status-block flag of its own, for cards driven side by side
   // (see Card); no script slots.
   CurrentCard(qhidev_list& list, BoardRegistry& registry, uint8_t& status_valid);
+  // Waits for a reader callback under way and keeps the reader idle from then on: a front end
+  // that overrides post() calls it first thing in its destructor, so that no callback reaches a
+  // half-destroyed object.
+  void stop_listening();
   // Copies the user's choices (card, input, default size, output port, half rate, hold) into
   // shown_ before an operation reads them; a front end without controls keeps them there.
   virtual void take_choices() {}

@@ -20,7 +20,8 @@ constexpr uint32_t kAsyncReportsAction = 24;  // asks the card for asynchronous 
 constexpr uint32_t kConfigSettleMs = 200;     // the card needs this long after 0x21 before a write
 constexpr size_t kMaxListName = 1024;
 
-// The window's identity for command 14: constant while the window exists.
+// The front end's identity for command 14 (the card hands it back): constant while the current
+// card exists.
 uint32_t window_token(const void* w) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(w)); }
 
 }  // namespace
@@ -175,7 +176,7 @@ bool CurrentCard::board_config(int op, uint32_t n, void* v) {
       return false;
   }
 
-  // Write sequence: window and card locked, 0x21, a pause, the sealed record, then restore.
+  // Write sequence: front end and card locked, 0x21, a pause, the sealed record, then restore.
   const int was_locked = set_download_lock(1);
   const int rc = m_link.hid_send_command(CTRL_CFG_BEGIN, text_page(1));
   sleep_ms(kConfigSettleMs);

@@ -28,7 +28,7 @@ namespace {
 
 // Opens a register file for writing: a symbolic link at the last component is not followed
 // (ELOOP), and an existing file is kept unless `replace` (EEXIST). A regular file is emptied only
-// once it is open; a FIFO without a reader fails (ENXIO) instead of blocking the window.
+// once it is open; a FIFO without a reader fails (ENXIO) instead of blocking the front end.
 FILE* open_register_file(const std::string& path, bool replace, int& err) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (replace ? 0 : O_EXCL), 0666);
   if (fd < 0) {

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "card/current_card.h"
+#include "devlink/card_names.h"
+#include "platform/hid_backend.h"
 #include "log/clock.h"
 #include "log/log.h"
 #include "res/ui_text.h"
@@ -45,6 +47,9 @@ void CurrentCard::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> ima
   m_end.path = d->path;
   m_end.vendor_id = d->attributes.vendor_id;
   m_end.product_id = d->attributes.product_id;
+  m_end.port = card_names(platform::backend(), *d).port;
+  for (uint32_t i = 0; i < list_->count; ++i)
+    if (const qhidev* o = list_->items[i].get(); o && o != d) m_end.others.push_back(o->path);
   m_end.since_ns = clock_now_ns();
   m_end.on_report = std::move(on_report);
   log_printf(LOG_TRACE, " msg : upgrade end: waiting for the card to restart\r\n");
@@ -87,10 +92,11 @@ void CurrentCard::upgrade_end_tick() {
 
 void CurrentCard::upgrade_end_on_change(uint32_t event) {
   if (m_end.phase == Phase::Idle) return;
-  std::vector<CardKey> listed(list_->count);
+  std::vector<ListedCard> listed(list_->count);
   for (uint32_t i = 0; i < list_->count; ++i)
-    if (const qhidev* d = list_->items[i].get()) listed[i] = {d->path, d->attributes.vendor_id, d->attributes.product_id};
-  const int at = find_returned_card({m_end.path, m_end.vendor_id, m_end.product_id}, listed);
+    if (const qhidev* d = list_->items[i].get())
+      listed[i] = {{d->path, d->attributes.vendor_id, d->attributes.product_id}, card_names(platform::backend(), *d).port};
+  const int at = find_upgraded_card({m_end.path, m_end.vendor_id, m_end.product_id}, m_end.port, m_end.others, listed);
   if (m_end.phase != Phase::Away) {
     // A removal of the card, or a rescan without it: it left to restart.
     if (event == DEVICE_REMOVE_COMPLETE || at < 0) {

@@ -1,13 +1,14 @@
-// What the window waits for after an upgrade that ended in "OK!": the card leaving the bus and
+// What the current card waits for after an upgrade that ended in "OK!": the card leaving the bus and
 // coming back (a visible countdown meanwhile), or, for a card that keeps running its old firmware,
-// the user's replug; then whether the card runs the image. Driven by the window's timer and its
-// device changes, on the window's thread.
+// the user's replug; then whether the card runs the image. Driven by the front end's timer and its
+// device changes, on the front end's thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "update/verify.h"
 
@@ -20,6 +21,8 @@ struct UpgradeEndWait {
   std::optional<ImageVersion> image;
   std::string path;        // the card's interface path when the upgrade ended
   uint16_t vendor_id = 0, product_id = 0;
+  std::string port;                 // its USB port path ("" when unknown)
+  std::vector<std::string> others;  // the other cards' interfaces listed then: never taken for it
   uint64_t since_ns = 0;   // start of the current phase
   uint32_t shown_s = 0;    // the countdown's last second shown
   // Told the verdict and the card's text when the wait ends (the upgrade history's record).

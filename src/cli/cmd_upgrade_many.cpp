@@ -108,16 +108,17 @@ class ManyUpgrade {
   int drawn_ = 0;            // live lines on the terminal below the cursor's start
 };
 
-// The front end of one card's workflow: the file is the one on the command line.
+// The front end of one card's workflow: the file is the one on the command line, the download
+// lock the card's own (the card is told of it, as for one card).
 struct FileFront : UpgradeFront {
-  explicit FileFront(std::string p) : path(std::move(p)) {}
+  FileFront(Card& c, std::string p) : card(c), path(std::move(p)) {}
   std::string choose_file(const char*) override { return path; }
-  int set_download_lock(int mode) override { return std::exchange(lock, mode); }
+  int set_download_lock(int mode) override { return card.set_download_lock(mode); }
   void transfer_begins() override {}
   void transfer_progress(int) override {}
   void transfer_ends(int32_t) override {}
+  Card& card;
   std::string path;
-  int lock = 0;
 };
 
 bool ManyUpgrade::confirm(Slot& slot, const AlertRequest& r) {
@@ -153,19 +154,12 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
   // is taken by one card only.
   auto returned = [&] {
     const auto listed = list_now();
-    int at = -1;
-    for (size_t i = 0; i < listed.size() && at < 0; ++i)
-      if (listed[i].path == slot.path) at = static_cast<int>(i);
-    for (size_t i = 0; i < listed.size() && at < 0; ++i)
-      if (!slot.port.empty() && listed[i].port == slot.port) at = static_cast<int>(i);
+    std::vector<ListedCard> now;
+    for (const auto& e : listed) now.push_back({{e.path, e.vendor_id, e.product_id}, e.port});
     std::lock_guard<std::mutex> g(claim_lock_);
-    if (at < 0) {
-      std::vector<CardKey> keys;
-      for (const auto& e : listed)
-        keys.push_back(others_.count(e.path) || claimed_.count(e.path) ? CardKey{}
-                                                                      : CardKey{e.path, e.vendor_id, e.product_id});
-      at = find_returned_card(key, keys);
-    }
+    std::vector<std::string> taken(others_.begin(), others_.end());
+    taken.insert(taken.end(), claimed_.begin(), claimed_.end());
+    const int at = find_upgraded_card(key, slot.port, taken, now);
     if (at < 0) return false;
     back_at = listed[static_cast<size_t>(at)].path;
     if (back_at != slot.path && !claimed_.insert(back_at).second) return false;
@@ -228,7 +222,7 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
 }
 
 void ManyUpgrade::work(Slot& slot) {
-  FileFront front(path_);
+  FileFront front(*slot.card, path_);
   UpgradeHooks hooks;
   history::Outcome rec;
   hooks.show_alert = [&](const AlertRequest& r) {
@@ -364,6 +358,7 @@ bool decline_unless_confirmed(Session& s, const std::string& path, const ImageFi
   std::string onto;
   for (const auto& slot : slots)
     if (slot->card) onto += (onto.empty() ? "" : ", ") + ("card " + std::to_string(slot->index) + " (" + slot->board + ")");
+  if (onto.empty()) return true;  // no card could be opened: nothing to ask about
   std::string why;
   const int rc = confirm_fpga(s, path, image, onto, why);
   if (rc == EXIT_OK) return true;

@@ -178,7 +178,7 @@ int Session::setup() {
 
 int Session::attach() {
   if (is_card_list(opt_.card))
-    return out_.fail(EXIT_USAGE, "this command takes one card (--card N); several cards at once: status, upgrade firmware");
+    return out_.fail(EXIT_USAGE, "this command takes one card (--card N); several cards at once: status, upgrade");
   card_->init();
   if (list_.count == 0) return out_.fail(EXIT_NO_CARD, "no card found");
   if (opt_.card.empty()) return EXIT_OK;

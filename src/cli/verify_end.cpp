@@ -25,15 +25,38 @@ struct Seen {
   std::vector<platform::HidInterfaceInfo> list;
 };
 
-// Looks for the card that was upgraded among the interfaces listed now.
-Seen look_for(const CardKey& card) {
-  Seen s;
+// The card that was upgraded, and the other cards listed when its wait began: those are never
+// taken for it when it comes back.
+struct Upgraded {
+  CardKey key;
+  std::string port;                 // its USB port path ("" when unknown)
+  std::vector<std::string> others;  // the other interfaces listed at the start
+};
+
+std::vector<platform::HidInterfaceInfo> listed_now() {
+  std::vector<platform::HidInterfaceInfo> list;
   platform::HidBackend* b = platform::backend();
-  if (!b || !b->enumerate(s.list)) return s;
-  std::vector<CardKey> keys;
-  for (const auto& e : s.list) keys.push_back({e.path, e.vendor_id, e.product_id});
-  s.match = find_returned_card(card, keys);
-  s.present = s.match >= 0 && s.list[static_cast<size_t>(s.match)].path == card.path;
+  if (b) b->enumerate(list);
+  return list;
+}
+
+Upgraded upgraded_card(const CardKey& key) {
+  Upgraded u{key, {}, {}};
+  for (const auto& e : listed_now()) {
+    if (e.path == key.path) u.port = e.port;
+    else u.others.push_back(e.path);
+  }
+  return u;
+}
+
+// Looks for the card that was upgraded among the interfaces listed now.
+Seen look_for(const Upgraded& card) {
+  Seen s;
+  s.list = listed_now();
+  std::vector<ListedCard> now;
+  for (const auto& e : s.list) now.push_back({{e.path, e.vendor_id, e.product_id}, e.port});
+  s.match = find_upgraded_card(card.key, card.port, card.others, now);
+  s.present = s.match >= 0 && s.list[static_cast<size_t>(s.match)].path == card.key.path;
   return s;
 }
 
@@ -122,8 +145,9 @@ VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<I
     return r;
   };
 
+  Upgraded upgraded = upgraded_card(card);
   // A card that restarts by itself leaves the bus within a few seconds of the unlock.
-  Wait left = wait_until(s, RESTART_LEAVE_WAIT_MS, nullptr, [&] { return !look_for(card).present; });
+  Wait left = wait_until(s, RESTART_LEAVE_WAIT_MS, nullptr, [&] { return !look_for(upgraded).present; });
   if (left == Wait::TimedOut) {
     // Still there: it runs what it ran, unless it took the image without a restart.
     const std::string text = read_status_text(s.card().link(), s.card().status_page(0)).value_or("");
@@ -134,7 +158,7 @@ VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<I
     if (!out.json()) std::fprintf(stderr, " %s: waiting up to %u s for the card to be replugged\n", RESTART_ADVICE, *wait.replug_s);
     replug_simulated_card_later(s);
     Countdown c(out.json(), "waiting for the replug");
-    left = wait_until(s, *wait.replug_s * 1000, &c, [&] { return !look_for(card).present; });
+    left = wait_until(s, *wait.replug_s * 1000, &c, [&] { return !look_for(upgraded).present; });
     if (left != Wait::Done) return finish({VerifiedEnd::RestartNeeded, report.card_text}, text);
   }
   if (left == Wait::Interrupted) return finish({VerifiedEnd::NotVerified, "nothing: interrupted"}, "");
@@ -143,7 +167,7 @@ VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<I
   int at = -1;
   Countdown c(out.json(), "waiting for the card to come back");
   const Wait back = wait_until(s, RESTART_RETURN_WAIT_MS, &c, [&] {
-    const Seen seen = look_for(card);
+    const Seen seen = look_for(upgraded);
     at = seen.match;
     if (at >= 0) card.path = seen.list[static_cast<size_t>(at)].path;
     return at >= 0;

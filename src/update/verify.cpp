@@ -1,5 +1,6 @@
 #include "update/verify.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "devlink/board_records.h"
@@ -95,6 +96,18 @@ int find_returned_card(const CardKey& card, const std::vector<CardKey>& listed) 
   }
   if (same_port >= 0) return same_port;
   return kinds == 1 ? same_kind : -1;
+}
+
+int find_upgraded_card(const CardKey& card, const std::string& port, const std::vector<std::string>& others,
+                       const std::vector<ListedCard>& now) {
+  auto other = [&](const std::string& path) { return std::find(others.begin(), others.end(), path) != others.end(); };
+  for (size_t i = 0; i < now.size(); ++i)
+    if (now[i].key.path == card.path) return static_cast<int>(i);
+  for (size_t i = 0; i < now.size(); ++i)
+    if (!port.empty() && now[i].port == port) return static_cast<int>(i);
+  std::vector<CardKey> keys;
+  for (const ListedCard& e : now) keys.push_back(other(e.key.path) ? CardKey{} : e.key);
+  return find_returned_card(card, keys);
 }
 
 std::optional<std::string> read_status_text(HidLink& link, std::span<uint8_t> work) {

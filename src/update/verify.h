@@ -68,6 +68,19 @@ struct CardKey {
 // none of these is there.
 int find_returned_card(const CardKey& card, const std::vector<CardKey>& listed);
 
+// A card interface as listed now: its key and its USB port path ("" when unknown).
+struct ListedCard {
+  CardKey key;
+  std::string port;
+};
+// The card an upgrade left, found again among `now`: its own interface; else the one in its USB
+// port `port` (a card may come back as a new HID device, even with a path another card had);
+// else, by find_returned_card's rules, one whose path is not in `others`. `others` are the
+// interfaces listed beside the card when its wait began (and any a card of the same run has
+// taken): other cards, never taken for this one by their kind alone. -1 when it is not there.
+int find_upgraded_card(const CardKey& card, const std::string& port, const std::vector<std::string>& others,
+                       const std::vector<ListedCard>& now);
+
 // The card's whole status text (the status block's text from payload offset 64), read as the
 // match check reads it; nullopt when the card does not answer. `work` is two 4096-byte pages.
 std::optional<std::string> read_status_text(HidLink& link, std::span<uint8_t> work);

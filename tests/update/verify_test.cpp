@@ -76,6 +76,28 @@ TEST(FindReturnedCard, PathThenPortThenTheOnlyCardOfItsKind) {
   EXPECT_EQ(find_returned_card(card, {}), -1);
 }
 
+// Several cards of one board attached: the card that left is never taken for one that stayed.
+TEST(FindUpgradedCard, AnotherCardListedBesideItIsNeverTakenForIt) {
+  const CardKey card{"uhid-a", 0x04B4, 0x00ED};
+  const ListedCard stayed{{"uhid-b", 0x04B4, 0x00ED}, "usb-2"};
+  const ListedCard back{{"uhid-c", 0x04B4, 0x00ED}, "usb-1"};        // a new HID device in its port
+  const ListedCard elsewhere{{"uhid-d", 0x04B4, 0x00ED}, "usb-9"};   // replugged into another port
+  const std::vector<std::string> others{"uhid-b"};
+  struct Case {
+    std::vector<ListedCard> now;
+    int want;
+  } cases[] = {
+      {{stayed}, -1},                                     // gone: the card that stayed is not it
+      {{stayed, {{"uhid-a", 0x04B4, 0x00ED}, "usb-1"}}, 1},  // still there
+      {{stayed, back}, 1},                                // back in its port with a new path
+      {{stayed, elsewhere}, 1},                           // the only new card of its kind
+      {{{{"uhid-b", 0x04B4, 0x00ED}, "usb-1"}}, 0},         // in its port, with a path another card had
+  };
+  for (const Case& c : cases) EXPECT_EQ(find_upgraded_card(card, "usb-1", others, c.now), c.want) << c.now.size();
+  // Without the list of others, the one card of its kind that stayed would have been taken.
+  EXPECT_EQ(find_upgraded_card(card, "usb-1", {}, {stayed}), 0);
+}
+
 // ---- The simulated card after an upgrade --------------------------------------------------------
 
 constexpr uint32_t kImageSize = 65536;

@@ -252,6 +252,28 @@ scenario_two_cards_upgrade_all() {
   stop_card
 }
 
+# One of two cards of one board upgraded by its port while the other stays attached: the card that
+# comes back (as a new hidraw device) is the upgraded one, found by its port, never the other card
+# of its board, and it is verified by what it then reports.
+scenario_one_of_two_cards() {
+  name="one-of-two-cards-verified"
+  has_upgrade || { skip "$name" "kestrelctl has no upgrade command yet"; return; }
+  start_cards meadow,meadow meadow.1 meadow.2 || { fail "$name" "no two hidraw nodes"; return; }
+  ctl /tmp/one.out --json --yes --card kestrel-sim/meadow.2 upgrade firmware "$IMAGES/usb-meadow.img"
+  rc=$?
+  restarts=$(grep -c '^kestrel-sim: restarting into the new image' /tmp/sim.out)
+  if [ $rc -ne 0 ]; then
+    fail "$name" "upgrade exited $rc: $(grep -o '"verify": *"[^"]*"' /tmp/one.out)"
+  elif ! grep -q '"verified": *true' /tmp/one.out; then
+    fail "$name" "not verified: $(grep -o '"verify": *"[^"]*"' /tmp/one.out)"
+  elif [ "$restarts" -ne 1 ]; then
+    fail "$name" "$restarts cards restarted, not 1"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
 # ---- Settings -------------------------------------------------------------------------------
 
 # A setting stored in the card and read back by a second run of kestrelctl: half rate and the
@@ -674,6 +696,7 @@ scenario_list_status TB610R-1CH 04b4:003d
 scenario_two_cards
 scenario_two_cards_upgrade
 scenario_two_cards_upgrade_all
+scenario_one_of_two_cards
 scenario_settings
 scenario_async meadow
 scenario_async TB610R-1CH
