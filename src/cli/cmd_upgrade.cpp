@@ -125,8 +125,10 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
   UpgradeHooks hooks;
   hooks.show_alert = [&](const AlertRequest& r) {
     rec.verdict = verdict_text(r);
-    rec.forced = r.style == ALERT_STYLE_FORCE;
-    return confirm(s, r, declined_why);
+    const bool go = confirm(s, r, declined_why);
+    // Forced is what went ahead past a mismatch; a declined one was not forced.
+    rec.forced = go && r.style == ALERT_STYLE_FORCE;
+    return go;
   };
   bool told = false;
   hooks.pump = [&] {

@@ -53,6 +53,20 @@ TEST_F(UpgradeCli, ForcedMismatchStillAsksOnATerminal) {
   EXPECT_EQ(count_of(r.out, "[y/N]"), 0u) << r.out;
 }
 
+// The history says "forced" only of an upgrade that went ahead past a mismatch.
+TEST_F(UpgradeCli, ForcedIsRecordedOnlyWhenTheUpgradeWentAhead) {
+  const std::string img = dir_.write("other.img", kestrel::test::usb_image(kestrel::test::tagged("rw820c", 65536)));
+  const std::string db = "--history-db " + dir_.path() + "/history.db ";
+  EXPECT_EQ(run_on_terminal(db + "--simulate TB610K-1CH --force upgrade firmware " + img, "n").code, 4);
+  EXPECT_EQ(run_on_terminal(db + "--simulate TB610K-1CH --force upgrade firmware " + img, "y").code, 0);
+  const auto j = json_of(run(db + "--json history"));
+  ASSERT_EQ(j["attempts"].size(), 2u) << j.dump();
+  EXPECT_EQ(j["attempts"][0]["result"], "declined");
+  EXPECT_EQ(j["attempts"][0]["forced"], false);
+  EXPECT_EQ(j["attempts"][1]["result"], "OK!");
+  EXPECT_EQ(j["attempts"][1]["forced"], true);
+}
+
 TEST_F(UpgradeCli, FpgaUpgradeAsksOnATerminalAndNamesWhatItWrites) {
   const std::string bit = dir_.write("logic.bin", kestrel::test::fpga_bitstream(70000));
   auto r = run_on_terminal("--simulate meadow upgrade fpga " + bit, "n");

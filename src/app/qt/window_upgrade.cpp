@@ -98,8 +98,10 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
   UpgradeHooks hooks;
   hooks.show_alert = [&rec](const AlertRequest& r) {
     rec.verdict = r.verdict.value_or("");
-    rec.forced = r.style == ALERT_STYLE_FORCE;
-    return show_alert_dialog(r);
+    const bool go = show_alert_dialog(r);
+    // Forced is what went ahead past a mismatch; a declined one was not forced.
+    rec.forced = go && r.style == ALERT_STYLE_FORCE;
+    return go;
   };
   // The chosen file: its FPGA marks first, then the attempt goes on record before anything is
   // written.
