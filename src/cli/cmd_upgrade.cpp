@@ -82,23 +82,6 @@ history::TransferPath transfer_path(UpgradePath p) {
                                          : history::TransferPath::None;
 }
 
-// The terminal as the front end of an upgrade: the file is the one on the command line (the
-// workflow still asks for it at its step, after the card lock on the HID path), the download lock
-// is the current card's, the progress is the hooks' line and the end is said by the caller.
-class TerminalFront : public UpgradeFront {
- public:
-  TerminalFront(CurrentCard& card, std::string path) : card_(card), path_(std::move(path)) {}
-  std::string choose_file(const char*) override { return path_; }
-  int set_download_lock(int mode) override { return card_.set_download_lock(mode); }
-  void transfer_begins() override {}
-  void transfer_progress(int) override {}
-  void transfer_ends(int32_t) override {}
-
- private:
-  CurrentCard& card_;
-  std::string path_;
-};
-
 // The upgrade of a loaded image; `rec` learns how it ended.
 int upgrade_image(Session& s, const std::string& path, const ImageFile& image, bool fpga, const EndWait& wait,
                   history::Outcome& rec) {
@@ -141,7 +124,7 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
     }
   };
   hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image.size()); };
-  TerminalFront front(w, path);
+  FileFront front(w, path);
   UpgradeWorkflow upgrade(w.upgrade_card(), front, hooks);
   upgrade.on_clicked_upgrade(fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB);
   progress.end();

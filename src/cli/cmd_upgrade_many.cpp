@@ -108,19 +108,6 @@ class ManyUpgrade {
   int drawn_ = 0;            // live lines on the terminal below the cursor's start
 };
 
-// The front end of one card's workflow: the file is the one on the command line, the download
-// lock the card's own (the card is told of it, as for one card).
-struct FileFront : UpgradeFront {
-  FileFront(Card& c, std::string p) : card(c), path(std::move(p)) {}
-  std::string choose_file(const char*) override { return path; }
-  int set_download_lock(int mode) override { return card.set_download_lock(mode); }
-  void transfer_begins() override {}
-  void transfer_progress(int) override {}
-  void transfer_ends(int32_t) override {}
-  Card& card;
-  std::string path;
-};
-
 bool ManyUpgrade::confirm(Slot& slot, const AlertRequest& r) {
   slot.check = alert_json(r);
   // One question on the terminal at a time, headed by the card it is about.
