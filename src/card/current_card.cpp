@@ -10,7 +10,6 @@ namespace kestrel {
 
 namespace {
 constexpr uint64_t kFirstEnableDelayNs = 500'000'000ULL;  // the next display re-applies the busy state
-constexpr const char* kUnknownInput = "unknow";           // an input without a receiver behind it
 }  // namespace
 
 CurrentCard::CurrentCard(qhidev_list& list) : m_link(list), list_(&list), status_valid_(&g_status_block_valid) {
@@ -99,7 +98,7 @@ CardSnapshot CurrentCard::snapshot() const {
   s.default_size = chosen(shown_.default_sizes, shown_.default_size);
   s.output_port = chosen(shown_.output_ports, shown_.output_port);
   s.inputs = shown_.inputs;
-  for (const std::string& name : s.inputs) s.input_usable.push_back(name != kUnknownInput);
+  for (size_t i = 0; i < s.inputs.size(); ++i) s.input_usable.push_back(!shown_.input_unknown(static_cast<int>(i)));
   s.default_sizes = shown_.default_sizes;
   s.output_ports = shown_.output_ports;
   s.output_port_choice = shown_.output_port_choice;

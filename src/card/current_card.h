@@ -63,6 +63,11 @@ struct CardShown {
   std::string version;        // the version text beside the card list
   std::string signal_format;  // the signal format label
   std::string title;
+
+  // Input `at` is listed as "unknow": the board has no receiver behind it.
+  bool input_unknown(int at) const {
+    return at >= 0 && static_cast<size_t>(at) < inputs.size() && inputs[static_cast<size_t>(at)] == "unknow";
+  }
 };
 
 // What changed of the shown state, for a front end that shows it.

@@ -23,11 +23,6 @@ constexpr uint16_t BITS_UNLOCK = 0x8081;
 constexpr uint8_t INPUT_AUTO = 7;  // the card scans its inputs
 constexpr uint8_t BCTL_STORE = 2;
 constexpr int kSizeListMax = 128;
-constexpr const char* kUnknownInput = "unknow";
-
-bool unknown_input(const std::vector<std::string>& inputs, int at) {
-  return at >= 0 && static_cast<size_t>(at) < inputs.size() && inputs[static_cast<size_t>(at)] == kUnknownInput;
-}
 
 }  // namespace
 
@@ -108,7 +103,7 @@ void CurrentCard::select_input() {
   const int sel = shown_.input;
   const auto block = VideoUpdateBlock::make(m_fixed_input ? BITS_HOLD : BITS_SCAN_SELECT, static_cast<uint8_t>(sel));
   if (sel < 0) return;
-  if (unknown_input(shown_.inputs, sel)) {
+  if (shown_.input_unknown(sel)) {
     log_printf(8, " *&* : warning video input(%u) select change for unknow and cansel\r\n", static_cast<unsigned>(sel));
     return;
   }
@@ -165,7 +160,7 @@ bool CurrentCard::toggle_lock() {
     const int sel = shown_.input;
     block = VideoUpdateBlock::make(BITS_LOCK, static_cast<uint8_t>(sel), BCTL_STORE);
     if (sel < 0) return false;
-    if (unknown_input(shown_.inputs, sel)) {
+    if (shown_.input_unknown(sel)) {
       log_printf(8, " *&* : warning video input(%u) select change for unknow and cansel\r\n", static_cast<unsigned>(sel));
       return false;
     }
