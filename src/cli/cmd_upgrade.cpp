@@ -20,6 +20,7 @@
 #include "cli/verify_end.h"
 #include "log/clock.h"
 #include "update/image_file.h"
+#include "update/image_limits.h"
 #include "update/workflow.h"
 
 namespace kestrel::cli {
@@ -83,13 +84,23 @@ history::TransferPath transfer_path(UpgradePath p) {
 }
 
 // The upgrade of a loaded image; `rec` learns how it ended.
-int upgrade_image(Session& s, const std::string& path, const ImageFile& image, bool fpga, const EndWait& wait,
-                  history::Outcome& rec) {
+int upgrade_image(Session& s, const std::string& path, const std::shared_ptr<const ImageFile>& file, bool fpga,
+                  const EndWait& wait, history::Outcome& rec) {
   Output& out = s.out();
+  const ImageFile& image = *file;
   rec.result = history::Result::Declined;
-  if (!fpga && !has_signature(image) && !s.options().force) {
-    rec.detail = no_signature(path);
-    return out.fail(EXIT_IMAGE_REFUSED, rec.detail);
+  CurrentCard& w = s.card();
+  std::string declined_why;
+  Progress progress(out.json());
+  UpgradeHooks hooks;
+  FileFront front(w, path, file);
+  UpgradeWorkflow upgrade(w.upgrade_card(), front, hooks);
+  // A file that the path cannot take, or that the controller would not start, is refused before
+  // any question and before anything reaches the card, --force or not.
+  const uint16_t kind = fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB;
+  if (std::string why = upgrade_image_refusal(upgrade.path_for(kind), kind, path, image.data()); !why.empty()) {
+    rec.detail = why;
+    return out.fail(EXIT_IMAGE_REFUSED, why);
   }
   if (fpga) {
     if (const int rc = check_fpga_marks(s, path, image, rec.detail); rc != EXIT_OK) return rc;
@@ -100,12 +111,8 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
     rec.detail.clear();
   }
 
-  CurrentCard& w = s.card();
   const std::string before = w.snapshot().version;
 
-  std::string declined_why;
-  Progress progress(out.json());
-  UpgradeHooks hooks;
   hooks.show_alert = [&](const AlertRequest& r) {
     rec.verdict = verdict_text(r);
     const bool go = confirm(s, r, declined_why);
@@ -124,9 +131,8 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
     }
   };
   hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image.size()); };
-  FileFront front(w, path);
-  UpgradeWorkflow upgrade(w.upgrade_card(), front, hooks);
-  upgrade.on_clicked_upgrade(fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB);
+  upgrade.hooks() = hooks;
+  upgrade.on_clicked_upgrade(kind);
   progress.end();
   s.drain_posted();
 
@@ -146,11 +152,8 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
     rec.detail = "the upgrade did not start";
     return out.fail(EXIT_FAILED, rec.detail);
   }
-  if (!o.accepted && !fpga) {
-    // The HID path refuses a file without the boot-image signature before any dialog.
-    rec.detail = !declined_why.empty() ? declined_why
-                 : !has_signature(image) ? no_signature(path)
-                                         : "image refused";
+  if (!o.accepted && (!fpga || o.file_refused)) {
+    rec.detail = !o.refusal.empty() ? o.refusal : !declined_why.empty() ? declined_why : "image refused";
     return out.fail(EXIT_IMAGE_REFUSED, rec.detail);
   }
   rec.result = history::Result::Failed;
@@ -160,6 +163,9 @@ int upgrade_image(Session& s, const std::string& path, const ImageFile& image, b
   }
   if (!o.ok) {
     rec.detail = "upgrade FAILED! (result " + std::to_string(o.result) + ")";
+    if (o.result == FLASH_PARTITION)
+      rec.detail += ": the card's partition for this image holds " + std::to_string(o.partition_size) +
+                    " bytes, the file has " + std::to_string(image.size()) + "; nothing was written";
     return out.fail(EXIT_FAILED, rec.detail);
   }
 
@@ -189,14 +195,17 @@ int cmd_upgrade(Session& s, const std::string& what, const std::string& path, co
   Output& out = s.out();
   if (what != "firmware" && what != "fpga") return out.fail(EXIT_USAGE, "upgrade takes firmware or fpga");
   std::string error;
-  const std::optional<ImageFile> image = ImageFile::load(path, &error);
-  if (!image) return out.fail(EXIT_USAGE, error);
-  if (image->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
+  // Read once: this buffer is what every check looks at, what the record hashes and what is
+  // written; the path is not opened again.
+  std::optional<ImageFile> loaded = ImageFile::load(path, &error);
+  if (!loaded) return out.fail(EXIT_USAGE, error);
+  if (loaded->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
+  const auto image = std::make_shared<const ImageFile>(std::move(*loaded));
   const bool fpga = what == "fpga";
   // The attempt is on record before anything reaches the card, and ends however it ends.
   UpgradeRecord record(s, path, *image, fpga, s.card().snapshot().version);
   history::Outcome outcome;
-  const int rc = upgrade_image(s, path, *image, fpga, wait, outcome);
+  const int rc = upgrade_image(s, path, image, fpga, wait, outcome);
   record.end(outcome);
   // Said at the start, and again with the last word: the upgrade is not on record.
   if (!record.failure().empty()) out.line(record.failure());
@@ -210,6 +219,14 @@ int cmd_check_image(Session& s, const std::string& path) {
   if (!image) return out.fail(EXIT_USAGE, error);
   if (!has_signature(*image)) return out.fail(EXIT_IMAGE_REFUSED, no_signature(path));
   CurrentCard& w = s.card();
+  {
+    // What an upgrade would refuse before its verdict (the boot image, the path's limit) is the
+    // answer here too.
+    FileFront front(w, path, nullptr);
+    UpgradeWorkflow upgrade(w.upgrade_card(), front);
+    const std::string why = upgrade_image_refusal(upgrade.path_for(UPGRADE_KIND_USB), UPGRADE_KIND_USB, path, image->data());
+    if (!why.empty()) return out.fail(EXIT_IMAGE_REFUSED, why);
+  }
   std::vector<uint8_t> work(2 * CurrentCard::kPage);
   ImageCheckContext ctx{w.link(), w.registry(), work, {}};
   AlertRequest seen;

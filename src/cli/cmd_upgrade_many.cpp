@@ -28,6 +28,7 @@
 #include "log/clock.h"
 #include "log/log.h"
 #include "update/image_check.h"
+#include "update/image_limits.h"
 #include "update/verify.h"
 
 namespace kestrel::cli {
@@ -73,11 +74,12 @@ std::string version_of(const std::string& text) {
 
 class ManyUpgrade {
  public:
-  ManyUpgrade(Session& s, uint16_t kind, std::string path, const ImageFile& image, std::set<std::string> listed_paths)
+  ManyUpgrade(Session& s, uint16_t kind, std::string path, std::shared_ptr<const ImageFile> image,
+              std::set<std::string> listed_paths)
       : s_(s),
         kind_(kind),
         path_(std::move(path)),
-        image_(image),
+        image_(std::move(image)),
         tty_(isatty(STDERR_FILENO) && !s.out().json()),
         others_(std::move(listed_paths)) {}
 
@@ -98,7 +100,7 @@ class ManyUpgrade {
   Session& s_;
   uint16_t kind_;  // UPGRADE_KIND_USB or UPGRADE_KIND_FPGA
   std::string path_;
-  const ImageFile& image_;
+  std::shared_ptr<const ImageFile> image_;  // read once, shared by every card's worker
   bool tty_;
   std::mutex ask_lock_;      // one question on the terminal at a time; the live lines wait for it
   std::mutex backend_lock_;  // enumerations and re-attaches of cards that came back
@@ -209,7 +211,7 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
 }
 
 void ManyUpgrade::work(Slot& slot) {
-  FileFront front(*slot.card, path_);
+  FileFront front(*slot.card, path_, image_);
   UpgradeHooks hooks;
   history::Outcome rec;
   hooks.show_alert = [&](const AlertRequest& r) {
@@ -236,14 +238,17 @@ void ManyUpgrade::work(Slot& slot) {
   } else if (!o.accepted) {
     const bool said_no = slot.declined_why == "declined";
     end(slot, EXIT_IMAGE_REFUSED, said_no ? "declined" : "refused",
-        said_no ? "answered no" : slot.declined_why.empty() ? "image refused" : slot.declined_why);
+        said_no                       ? "answered no"
+        : !o.refusal.empty()          ? o.refusal
+        : slot.declined_why.empty()   ? "image refused"
+                                      : slot.declined_why);
     rec.result = history::Result::Declined;
   } else if (!o.transferred) {
     end(slot, EXIT_FAILED, "failed", "the transfer did not run");
   } else if (!o.ok) {
     end(slot, EXIT_FAILED, "failed", "upgrade FAILED! (result " + std::to_string(o.result) + ")");
   } else {
-    verify(slot, kind_ == UPGRADE_KIND_USB ? image_version_of(image_.data()) : std::nullopt);
+    verify(slot, kind_ == UPGRADE_KIND_USB ? image_version_of(image_->data()) : std::nullopt);
   }
   if (rec.result != history::Result::Declined) rec.result = o.ok ? history::Result::Ok : history::Result::Failed;
   rec.verified = slot.verified;
@@ -372,13 +377,16 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
   if (what != "firmware" && what != "fpga") return out.fail(EXIT_USAGE, "upgrade takes firmware or fpga");
   const bool fpga = what == "fpga";
   std::string error;
-  const std::optional<ImageFile> image = ImageFile::load(path, &error);
-  if (!image) return out.fail(EXIT_USAGE, error);
-  if (image->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
+  std::optional<ImageFile> loaded = ImageFile::load(path, &error);
+  if (!loaded) return out.fail(EXIT_USAGE, error);
+  if (loaded->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
+  const auto image = std::make_shared<const ImageFile>(std::move(*loaded));
   if (fpga) {
     if (const int rc = check_fpga_marks(s, path, *image, error); rc != EXIT_OK) return rc;
-  } else if (!has_signature(*image) && !s.options().force) {
-    return out.fail(EXIT_IMAGE_REFUSED, no_signature(path));
+  } else if (std::string why = upgrade_image_refusal(UpgradePath::None, UPGRADE_KIND_USB, path, image->data());
+             !why.empty()) {
+    // The boot image is judged once for every card; each card's path limit by its own worker.
+    return out.fail(EXIT_IMAGE_REFUSED, why);
   }
 
   // The cards named, in the order of the card list.
@@ -454,7 +462,7 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
   const bool go = !fpga || decline_unless_confirmed(s, path, *image, slots);
   if (go && !out.json())
     std::fprintf(stderr, "upgrading %zu card%s with %s\n", slots.size(), slots.size() == 1 ? "" : "s", path.c_str());
-  ManyUpgrade many(s, fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, path, *image, std::move(listed_paths));
+  ManyUpgrade many(s, fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, path, image, std::move(listed_paths));
   return many.run(slots);
 }
 

@@ -45,8 +45,11 @@ int confirm_fpga(Session& s, const std::string& path, const ImageFile& img, cons
 // by the caller.
 class FileFront : public UpgradeFront {
  public:
-  FileFront(CurrentCard& card, std::string path) : card_(card), path_(std::move(path)) {}
+  FileFront(CurrentCard& card, std::string path, std::shared_ptr<const ImageFile> image)
+      : card_(card), path_(std::move(path)), image_(std::move(image)) {}
   std::string choose_file(const char*) override { return path_; }
+  // The file as kestrelctl read it at the start: the path is not opened again.
+  std::shared_ptr<const ImageFile> load_image(const std::string&, std::string&) override { return image_; }
   int set_download_lock(int mode) override { return card_.set_download_lock(mode); }
   void transfer_begins() override {}
   void transfer_progress(int) override {}
@@ -55,6 +58,7 @@ class FileFront : public UpgradeFront {
  private:
   CurrentCard& card_;
   std::string path_;
+  std::shared_ptr<const ImageFile> image_;
 };
 
 bool has_signature(const ImageFile& img);

@@ -14,6 +14,8 @@
 
 namespace kestrel::platform {
 
+class CardClaim;
+
 // One present HID interface, as enumeration describes it.
 struct HidInterfaceInfo {
   std::string node;            // what open() takes: "/dev/hidraw3", "sim:0", ...
@@ -65,6 +67,10 @@ class HidDevice {
 
   // The driver's input queue size; false when the platform fixes it.
   virtual bool set_input_buffers(uint32_t count) = 0;
+
+  // The host's claim on the card behind this handle (card_claim.h), shared with every other
+  // program on the machine; null when no other program can reach the card.
+  virtual CardClaim* claim() { return nullptr; }
 };
 
 // Why an open failed, for callers that tell the user what to do about it.

@@ -7,22 +7,11 @@
 #include "devlink/commands.h"
 #include "devlink/hid_link.h"
 #include "log/clock.h"
+#include "update/image_limits.h"
 
 namespace kestrel {
 
 namespace {
-
-using File = std::unique_ptr<FILE, int (*)(FILE*)>;
-
-File open_file(const std::string& path) { return File(std::fopen(path.c_str(), "rb"), &std::fclose); }
-
-// The file's size, or -1.
-int64_t file_size(FILE* f) {
-  if (std::fseek(f, 0, SEEK_END) != 0) return -1;
-  const long size = std::ftell(f);
-  if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) return -1;
-  return size;
-}
 
 platform::HidDevice* device_of(HidLink& link) {
   qhidev* d = link.current();
@@ -82,14 +71,13 @@ bool page_report(HidLink& link, uint16_t page, uint16_t count, const uint8_t* da
   return dev->set_output_report(r);
 }
 
-// Writes the file's remaining `size` bytes as pages from `first_page`; progress from 5 to 100.
-bool stream_pages(HidLink& link, FILE* f, uint32_t size, uint32_t first_page, std::atomic<int32_t>* progress) {
-  uint8_t data[DL_PAGE];
+// Writes the image as pages from `first_page`; progress from 5 to 100.
+bool stream_pages(HidLink& link, std::span<const uint8_t> image, uint32_t first_page, std::atomic<int32_t>* progress) {
+  const uint32_t size = static_cast<uint32_t>(image.size());
   uint32_t offset = 0, remaining = size;
   while (remaining > 0) {
     const uint32_t n = remaining < DL_PAGE ? remaining : DL_PAGE;
-    std::memset(data, 0, sizeof data);
-    if (std::fread(data, 1, n, f) != n) return false;
+    const uint8_t* data = image.data() + offset;
     const uint32_t page = first_page + offset / DL_PAGE;
     if (!page_report(link, static_cast<uint16_t>(page), static_cast<uint16_t>(n), data)) return false;
     offset += n;
@@ -101,14 +89,12 @@ bool stream_pages(HidLink& link, FILE* f, uint32_t size, uint32_t first_page, st
 
 }  // namespace
 
-int download_usb_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress,
+int download_usb_image(HidLink& link, std::span<const uint8_t> image, std::atomic<int32_t>* progress,
                        std::atomic<bool>* writing) {
   if (!link.current()) return -1;
-  File f = open_file(path);
-  if (!f) return -1;
-  const int64_t size64 = file_size(f.get());
-  if (size64 < 0 || size64 > 0xFFFFFFFFLL) return -1;
-  const uint32_t size = static_cast<uint32_t>(size64);
+  // Past block 3 lies the FPGA logic; the front ends refuse such a file with its size first.
+  if (image.size() > DL_USB_IMAGE_MAX) return -1;
+  const uint32_t size = static_cast<uint32_t>(image.size());
   if (!control_report(link, 1)) return -1;
 
   const uint32_t blocks = static_cast<uint32_t>((static_cast<uint64_t>(size) + DL_BLOCK - 1) / DL_BLOCK);
@@ -118,21 +104,19 @@ int download_usb_image(HidLink& link, const std::string& path, std::atomic<int32
     set_progress(progress, 5ULL * i / blocks);
   }
   if (writing) writing->store(true, std::memory_order_relaxed);
-  if (!stream_pages(link, f.get(), size, 0, progress)) return -1;
+  if (!stream_pages(link, image, 0, progress)) return -1;
   if (!control_report(link, 0)) return -1;
-  f.reset();
   set_progress(progress, 100);
   return 0;
 }
 
-int download_fpga_image(HidLink& link, const std::string& path, std::atomic<int32_t>* progress,
+int download_fpga_image(HidLink& link, std::span<const uint8_t> image, std::atomic<int32_t>* progress,
                         std::atomic<bool>* writing) {
   if (!link.current()) return -1;
-  File f = open_file(path);
-  if (!f) return -1;
-  const int64_t size64 = file_size(f.get());
-  if (size64 < 0 || size64 > 0xFFFFFFFFLL - DL_PAGE) return -1;
-  const uint32_t size = static_cast<uint32_t>(size64);
+  // Block numbers are one byte and page numbers two: past page 0xFFFF they would wrap to block 0,
+  // the USB controller's firmware.
+  if (image.size() > DL_FPGA_IMAGE_MAX) return -1;
+  const uint32_t size = static_cast<uint32_t>(image.size());
   if (!control_report(link, 1)) return -1;
 
   const uint32_t blocks = static_cast<uint32_t>((static_cast<uint64_t>(size) + DL_PAGE + DL_BLOCK - 1) / DL_BLOCK);
@@ -146,15 +130,14 @@ int download_fpga_image(HidLink& link, const std::string& path, std::atomic<int3
   put_le32(header, size);
   put_le32(header + 4, ~size);
   if (!page_report(link, DL_FPGA_HEADER_PAGE, sizeof header, header)) return -1;
-  if (!stream_pages(link, f.get(), size, DL_FPGA_FIRST_PAGE, progress)) return -1;
-  f.reset();  // closed before the end report
+  if (!stream_pages(link, image, DL_FPGA_FIRST_PAGE, progress)) return -1;
   if (!control_report(link, 0)) return -1;
   set_progress(progress, 100);
   return 0;
 }
 
 int download_worker(DownloadJob* job) {
-  job->result = job->download ? job->download(*job->link, job->path, job->progress, job->writing) : -1;
+  job->result = job->download ? job->download(*job->link, job->image, job->progress, job->writing) : -1;
   job->finished.store(true, std::memory_order_release);
   return 0;
 }

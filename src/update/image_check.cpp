@@ -159,9 +159,13 @@ bool decide_upgrade(ImageCheckContext& ctx, const char* info) {
 
 bool check_usb_image_file(ImageCheckContext& ctx, const std::string& path) {
   const std::optional<ImageFile> img = ImageFile::load(path);
-  if (!img) return false;
-  if (img->size() < 2 || img->begin()[0] != IMAGE_SIG0 || img->begin()[1] != IMAGE_SIG1) return false;
-  const char* info = find_image_info(img->begin(), img->begin() + img->size());
+  return img && check_usb_image_bytes(ctx, *img);
+}
+
+bool check_usb_image_bytes(ImageCheckContext& ctx, const ImageFile& img) {
+  if (img.size() < 2 || img.begin()[0] != IMAGE_SIG0 || img.begin()[1] != IMAGE_SIG1) return false;
+  // The info text search runs in zero-terminated strings: an ImageFile ends in a zero byte.
+  const char* info = find_image_info(img.begin(), img.begin() + img.size());
   if (!info) info = IMAGE_INFO_UNKNOWN_FILE;
   return decide_upgrade(ctx, info);
 }

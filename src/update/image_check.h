@@ -9,6 +9,7 @@
 #include <string>
 
 #include "update/alert.h"
+#include "update/image_file.h"
 
 namespace kestrel {
 
@@ -73,6 +74,8 @@ bool decide_upgrade(ImageCheckContext& ctx, const char* info);
 // HID download path: reads the file (false, no dialog, when it cannot be read whole or does not
 // start with "CY"), then decides.
 bool check_usb_image_file(ImageCheckContext& ctx, const std::string& path);
+// The same check over a file already read (the HID path's check of the workflow's one buffer).
+bool check_usb_image_bytes(ImageCheckContext& ctx, const ImageFile& img);
 
 // Flash-channel path: the image is in memory with a zero byte after `count` bytes. The board's
 // integrity test runs first.

@@ -1,6 +1,7 @@
 #include "update/workflow.h"
 
 #include "update/image_file.h"
+#include "update/image_limits.h"
 
 #include <chrono>
 #include <cstdio>
@@ -112,8 +113,26 @@ void UpgradeWorkflow::finish_transfer(int32_t result) {
   front_.transfer_ends(result);
 }
 
+std::shared_ptr<const ImageFile> UpgradeFront::load_image(const std::string& path, std::string& error) {
+  std::optional<ImageFile> img = ImageFile::load(path, &error);
+  if (!img) return nullptr;
+  return std::make_shared<const ImageFile>(std::move(*img));
+}
+
+bool UpgradeWorkflow::take_image(uint16_t kind, const std::string& file, UpgradePath path) {
+  std::string why;
+  last_.image = front_.load_image(file, why);
+  if (last_.image && last_.image->empty()) why = file + " is empty";
+  else if (last_.image) why = upgrade_image_refusal(path, kind, file, last_.image->data());
+  if (why.empty()) return true;
+  log_printf(LOG_TRACE, " war : %s\r\n", why.c_str());
+  last_.file_refused = true;
+  last_.refusal = std::move(why);
+  return false;
+}
+
 bool UpgradeWorkflow::file_accepted(uint16_t kind, const std::string& path) {
-  if (!hooks_.accept_file || hooks_.accept_file(kind, path)) return true;
+  if (!hooks_.accept_file || hooks_.accept_file(kind, path, *last_.image)) return true;
   last_.file_refused = true;
   return false;
 }
@@ -140,13 +159,13 @@ void UpgradeWorkflow::on_clicked_upgrade(uint16_t kind) {
   if (!path.empty()) {
     last_.file_chosen = true;
     last_.file = path;
-    bool go = file_accepted(kind, path);
+    bool go = take_image(kind, path, UpgradePath::HidDownload) && file_accepted(kind, path);
     if (go && usb) {
       ImageCheckContext ctx = check_context(card_.check_page);
-      go = check_usb_image_file(ctx, path);
+      go = check_usb_image_bytes(ctx, *last_.image);
     }
     last_.accepted = go;
-    if (go) hid_download(path, usb ? &download_usb_image : &download_fpga_image);
+    if (go) hid_download(last_.image->data(), usb ? &download_usb_image : &download_fpga_image);
   }
 
   // 6.-7. Window lock back to what it was, card unlocked.
@@ -156,17 +175,30 @@ void UpgradeWorkflow::on_clicked_upgrade(uint16_t kind) {
   if (usb) log_printf(LOG_TRACE, " msg : download exit and unlock(%d)\r\n", u);
 }
 
-bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
-  // 1. Only for a card with the flash channel and a board that names a file filter for the kind.
+bool UpgradeWorkflow::flash_channel_filter(uint16_t kind, FileFilterAnswer& filter) {
+  // Only for a card with the flash channel and a board that names a file filter for the kind
+  // (the board table's answer: nothing goes to the card).
   HidLink& link = *card_.link;
   const qhidev* dev = link.current();
   if (!dev || !(dev->link_flags & QHIDEV_F_FLASH_CHAN)) return false;
   BoardRegistry* reg = card_.registry;
   const BoardEntry* entry = reg ? reg->current : nullptr;
   if (!entry || !entry->descriptor || !entry->descriptor->control) return false;
-  FileFilterAnswer filter;
   BoardContext control{link, card_.control_page};
-  if (!board_control_current(*reg, control, CTL_FILE_FILTER, kind, &filter) || !filter.text()) return false;
+  return board_control_current(*reg, control, CTL_FILE_FILTER, kind, &filter) && filter.text();
+}
+
+UpgradePath UpgradeWorkflow::path_for(uint16_t kind) {
+  FileFilterAnswer filter;
+  return flash_channel_filter(kind, filter) ? UpgradePath::FlashChannel : UpgradePath::HidDownload;
+}
+
+bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
+  // 1. Only for a card with the flash channel and a board that names a file filter for the kind.
+  FileFilterAnswer filter;
+  if (!flash_channel_filter(kind, filter)) return false;
+  HidLink& link = *card_.link;
+  const BoardEntry* entry = card_.registry->current;
   last_.path = UpgradePath::FlashChannel;
 
   // 2. The file; cancelling sends nothing.
@@ -174,7 +206,9 @@ bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
   if (path.empty()) return true;
   last_.file_chosen = true;
   last_.file = path;
-  if (!file_accepted(kind, path)) return true;  // nothing locked, nothing sent
+  // Nothing locked, nothing sent for a file refused here.
+  if (!take_image(kind, path, UpgradePath::FlashChannel) || !file_accepted(kind, path)) return true;
+  const ImageFile& file = *last_.image;
 
   // 3. Locks.
   const int r = card_lock(link, card_.lock_page);
@@ -185,11 +219,10 @@ bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
   // 4. The job block with the image.
   {
     FlashJobBlock block;
-    const std::optional<ImageFile> file = ImageFile::load(path);
-    if (file && file->size() <= 0xFFFF0000u && block.allocate(file->size())) {
+    if (file.size() <= 0xFFFF0000u && block.allocate(file.size())) {
       FlashJob& job = *block.job();
-      const uint32_t length = file->size();
-      std::memcpy(job.image, file->begin(), length);
+      const uint32_t length = file.size();
+      std::memcpy(job.image, file.begin(), length);
       job.image_length = length;
       job.image[length] = 0;
       std::memset(job.image + length + 1, 0xFF, FLASH_PAGE - 1);
@@ -218,7 +251,7 @@ bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
   return true;
 }
 
-int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn download) {
+int32_t UpgradeWorkflow::hid_download(std::span<const uint8_t> image, DownloadFn download) {
   std::atomic<int32_t> progress{0};
   std::atomic<bool> writing{false};
   int32_t last_shown = 0;
@@ -226,7 +259,7 @@ int32_t UpgradeWorkflow::hid_download(const std::string& path, DownloadFn downlo
   DownloadJob job;
   job.owner = card_.owner;
   job.link = card_.link;
-  job.path = path;
+  job.image = image;
   job.progress = &progress;
   job.writing = &writing;
   job.download = download;
@@ -279,6 +312,7 @@ int32_t UpgradeWorkflow::flash_transfer(FlashJob& job) {
     watch_flash_job(job);
     engine.join();
     result = job.result;
+    if (result == FLASH_PARTITION) last_.partition_size = job.partition_size;
   } else {
     last_.thread_failed = true;
   }

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <thread>
@@ -24,11 +25,13 @@
 #include "update/download.h"
 #include "update/flash_engine.h"
 #include "update/image_check.h"
+#include "update/image_file.h"
 
 namespace kestrel {
 
 class HidLink;
 struct BoardRegistry;
+struct FileFilterAnswer;
 
 // Image kinds (also the sub-codes of board control code 5).
 constexpr uint16_t UPGRADE_KIND_FPGA = 1;
@@ -59,10 +62,11 @@ struct UpgradeHooks {
   // Starts a worker thread into `out`; false when it cannot be started (a failed transfer).
   // Default: std::thread, false on std::system_error.
   std::function<bool(std::thread& out, std::function<void()> body)> start_thread;
-  // Looks at the chosen file before anything is written to the card (the desktop program: an
-  // FPGA file's bitstream marks, asking before a file without them goes on). False refuses the
-  // file, and the front end has said why; null takes every file.
-  std::function<bool(uint16_t kind, const std::string& path)> accept_file;
+  // Looks at the chosen file, as read once, before anything is written to the card (the desktop
+  // program: an FPGA file's bitstream marks, asking before a file without them goes on). Called
+  // only for a file that fits the path (see image_limits.h). False refuses the file, and the
+  // front end has said why; null takes every file.
+  std::function<bool(uint16_t kind, const std::string& path, const ImageFile& image)> accept_file;
   // Told on the GUI thread whenever a running transfer's phase or whole percent changes (the
   // percent the progress bar shows). Optional; kestrelctl's progress line.
   std::function<void(UpgradePhase phase, int percent)> progress;
@@ -85,6 +89,10 @@ class UpgradeFront {
   virtual ~UpgradeFront() = default;
   // The image file for `filter` ("name (*.ext)|*.ext||"); empty when the user cancels.
   virtual std::string choose_file(const char* filter) = 0;
+  // The chosen file's bytes: every check, the record and the transfer use this one buffer, so
+  // the bytes checked are the bytes written. A front end that read the file already hands that
+  // buffer over; the default reads `path` once. Null with `error` saying why.
+  virtual std::shared_ptr<const ImageFile> load_image(const std::string& path, std::string& error);
   // Sets the front end's download lock; returns the mode it had.
   virtual int set_download_lock(int mode) = 0;
   // A transfer starts: progress at 0, controls that would reach the card off.
@@ -102,11 +110,14 @@ struct UpgradeOutcome {
   UpgradePath path = UpgradePath::None;
   bool file_chosen = false;
   std::string file;           // the chosen file
-  bool file_refused = false;  // accept_file turned the chosen file down
+  std::shared_ptr<const ImageFile> image;  // its bytes, as read once (null: it could not be read)
+  bool file_refused = false;  // unreadable, past the path's limits, or turned down by accept_file
+  std::string refusal;        // why, for a file the workflow refused itself ("" otherwise)
   bool accepted = false;      // the match check (USB images) let the transfer go ahead
   bool transferred = false;   // a transfer ran and ended in "OK!" or "FAILED!"
   bool thread_failed = false; // the worker could not be started
   int32_t result = 0;         // engine result code (flash) or download result (HID)
+  uint32_t partition_size = 0;  // FLASH_PARTITION: what the card's partition for the image holds
   bool ok = false;            // "OK!" was shown
   int lock_result = 0;        // command 7 with 0x21
   int unlock_result = 0;      // command 7 with 0x20 + r
@@ -150,9 +161,12 @@ class UpgradeWorkflow {
 
   // True when the flash-channel path took the command (whether or not anything was written).
   bool upgrade_via_flash_channel(uint16_t kind);
+  // The path an upgrade of `kind` would take on this card, known before anything is sent (so a
+  // front end that has the file already can judge it against that path's limits first).
+  UpgradePath path_for(uint16_t kind);
 
   // The GUI side of the HID download: worker, progress bar, device controls, message box.
-  int32_t hid_download(const std::string& path, DownloadFn download);
+  int32_t hid_download(std::span<const uint8_t> image, DownloadFn download);
   // The GUI side of a flash transfer of a filled job: engine thread, watch loop, message box.
   int32_t flash_transfer(FlashJob& job);
   // The watch loop of a running engine: progress log line and bar, until done is set.
@@ -170,6 +184,9 @@ class UpgradeWorkflow {
   bool start(std::thread& t, std::function<void()> body);
   void finish_transfer(int32_t result);
   bool file_accepted(uint16_t kind, const std::string& path);
+  bool flash_channel_filter(uint16_t kind, FileFilterAnswer& filter);
+  // Reads the chosen file once and judges it against `path`'s limits; false refuses it.
+  bool take_image(uint16_t kind, const std::string& file, UpgradePath path);
 
   UpgradeCard card_;
   UpgradeFront& front_;

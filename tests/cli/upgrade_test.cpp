@@ -220,7 +220,8 @@ INSTANTIATE_TEST_SUITE_P(Commands, FileArguments,
 TEST_F(UpgradeCli, ImageEndingInItsTagWithoutAZeroByteIsCheckedInBounds) {
   // The info text runs to the end of the file: its search stops at the zero byte after the image
   // (AddressSanitizer caught a read past the buffer here).
-  std::vector<uint8_t> img = {'C', 'Y', 0xB0, 0x00};
+  // A boot image the controller would start, with the text as the bytes after its checksum.
+  std::vector<uint8_t> img = kestrel::test::usb_image(kestrel::test::without_info());
   const std::string tail = "key-TB850V-1CH";
   img.insert(img.end(), tail.begin(), tail.end());
   const auto r = run("--simulate TB610M-1CH --json check-image " + dir_.write("tail.img", img));

@@ -61,16 +61,32 @@ inline uint8_t filler_byte(uint32_t i, uint8_t seed) {
   return b;
 }
 
+// A boot image the controller would start: "CY", control byte 0 (code), type 0xB0, one section
+// in system RAM holding the filler and the info text, the entry section, the checksum; a size
+// that is not a whole number of words leaves the last bytes after the checksum, where a board's
+// trailer would be.
 inline std::vector<uint8_t> usb_image(const UsbImageSpec& s = {}) {
+  constexpr size_t kHead = 12, kTail = 12;  // header and first section head; entry section and checksum
   std::string body;
   if (!s.decoy.empty()) body += "key-" + s.decoy + std::string(1, '\0');
   if (s.with_info) body += "key-" + info_text(s) + std::string(1, '\0');
-  const size_t need = s.info_offset + body.size() + 16;
+  const size_t need = s.info_offset + body.size() + 16 + kTail;
   std::vector<uint8_t> img(std::max<size_t>(s.size, need));
   for (uint32_t i = 0; i < img.size(); ++i) img[i] = filler_byte(i, s.fill_seed);
+  std::copy(body.begin(), body.end(), img.begin() + s.info_offset);
+  const uint32_t words = static_cast<uint32_t>((img.size() - kHead - kTail) / 4);
   img[0] = 'C';
   img[1] = 'Y';
-  std::copy(body.begin(), body.end(), img.begin() + s.info_offset);
+  img[2] = 0x00;
+  img[3] = 0xB0;
+  put_le32(img.data() + 4, words);
+  put_le32(img.data() + 8, 0x40000000);
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < words; ++i) sum += get_le32(img.data() + kHead + 4 * i);
+  uint8_t* end = img.data() + kHead + 4 * words;
+  put_le32(end, 0);
+  put_le32(end + 4, 0x40000000);
+  put_le32(end + 8, sum);
   return img;
 }
 

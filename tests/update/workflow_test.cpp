@@ -10,6 +10,7 @@
 #include "log/log_capture.h"
 #include "support/recording_device.h"
 #include "update/download.h"
+#include "update/image_limits.h"
 #include "upgrade_fixture.h"
 
 namespace kestrel {
@@ -168,21 +169,33 @@ TEST(HidDownload, UnlockAfterFailedLockSends0x22) {
   EXPECT_EQ(raw->sent[0][8], 0x22);
 }
 
-TEST(HidDownload, MissingFileOrNoDeviceFails) {
+TEST(HidDownload, NoDeviceFails) {
   UpgradeRig rig("TB610K-1CH");
-  std::atomic<int32_t> progress{-5};
-  EXPECT_EQ(download_usb_image(rig.fx.link, rig.dir.path() + "/none.img", &progress), -1);
-  EXPECT_EQ(download_fpga_image(rig.fx.link, rig.dir.path() + "/none.bit", &progress), -1);
-  const std::string p = rig.dir.write("x.bit", test::fpga_bitstream(300));
+  const auto bit = test::fpga_bitstream(300);
   rig.fx.list.current = nullptr;
-  EXPECT_EQ(download_fpga_image(rig.fx.link, p, nullptr), -1);
+  EXPECT_EQ(download_fpga_image(rig.fx.link, bit, nullptr), -1);
+  EXPECT_EQ(download_usb_image(rig.fx.link, test::usb_image(), nullptr), -1);
+}
+
+// Block numbers are one byte and page numbers two on the wire: an image past the region they
+// reach is refused before the first report, so nothing wraps round to block 0.
+TEST(HidDownload, AnImagePastItsRegionSendsNothing) {
+  UpgradeRig rig("TB610M-1CH");
+  std::atomic<int32_t> progress{-5};
+  const auto before = rig.fx.card->reports().size();
+  EXPECT_EQ(download_fpga_image(rig.fx.link, test::fpga_bitstream(DL_FPGA_IMAGE_MAX + 1), &progress), -1);
+  EXPECT_EQ(download_usb_image(rig.fx.link, test::usb_image_of_size(DL_USB_IMAGE_MAX + 4, "TB610M-1CH"), &progress), -1);
+  EXPECT_EQ(rig.fx.card->reports().size(), before);
+  EXPECT_EQ(progress.load(), -5);
+  // The largest bitstream that fits ends on page 0xFFFF, in block 255.
+  EXPECT_EQ(DL_FPGA_FIRST_PAGE + (DL_FPGA_IMAGE_MAX + DL_PAGE - 1) / DL_PAGE - 1, 0xFFFFu);
+  EXPECT_EQ(DL_FPGA_FIRST_BLOCK + (DL_FPGA_IMAGE_MAX + DL_PAGE + DL_BLOCK - 1) / DL_BLOCK - 1, 255u);
 }
 
 TEST(HidDownload, ProgressEndsAt100AndTheBarFollows) {
   UpgradeRig rig("TB610K-1CH");
-  const std::string p = rig.dir.write("big.bit", test::fpga_bitstream(300000));
   std::atomic<int32_t> progress{0};
-  EXPECT_EQ(download_fpga_image(rig.fx.link, p, &progress), 0);
+  EXPECT_EQ(download_fpga_image(rig.fx.link, test::fpga_bitstream(300000), &progress), 0);
   EXPECT_EQ(progress.load(), 100);
   EXPECT_EQ(*rig.dl_ch.fpga_image(), test::fpga_bitstream(300000));
   // blocks = (300000 + 256) / 65536 rounded up = 5: blocks 4 .. 8.
@@ -216,7 +229,7 @@ TEST(HidDownload, ProgressArithmetic) {
   HidLink link(list);
 
   // FPGA, 1,000 bytes: one block (4); after it (20 + 0) / 1 = 20; then 100 - remaining x 95 / size.
-  ASSERT_EQ(download_fpga_image(link, dir.write("a.bit", test::fpga_bitstream(1000)), &progress), 0);
+  ASSERT_EQ(download_fpga_image(link, test::fpga_bitstream(1000), &progress), 0);
   // Sent: erase, header, four pages (the start and end are feature reports).
   EXPECT_EQ(dev->seen, (std::vector<int32_t>{0, 20, 20, 100 - 744 * 95 / 1000, 100 - 488 * 95 / 1000,
                                              100 - 232 * 95 / 1000}));
@@ -225,7 +238,7 @@ TEST(HidDownload, ProgressArithmetic) {
   // USB, 65,537 bytes: two blocks; 5 x 0 / 2 = 0, 5 x 1 / 2 = 2.
   dev->seen.clear();
   progress = -1;
-  ASSERT_EQ(download_usb_image(link, dir.write("b.img", test::usb_image_of_size(65537)), &progress), 0);
+  ASSERT_EQ(download_usb_image(link, test::usb_image_of_size(65537), &progress), 0);
   ASSERT_EQ(dev->seen.size(), 2u + 257);
   EXPECT_EQ(dev->seen[0], 0);  // block 0 is asked for after progress = 0
   EXPECT_EQ(dev->seen[1], 0);  // block 1, after 5 x 0 / 2
@@ -320,14 +333,16 @@ TEST(FlashPath, CancellingSendsNothing) {
   EXPECT_TRUE(rig.view.messages.empty());
 }
 
-TEST(FlashPath, UnreadableFileSkipsTheTransferAndRestoresTheLocks) {
+// The file is read once, before the locks: one that cannot be read is refused with its reason and
+// nothing reaches the card.
+TEST(FlashPath, UnreadableFileIsRefusedBeforeAnythingIsSent) {
   UpgradeRig rig("meadow");
   rig.view.file_answers.push_back(rig.dir.path() + "/missing.bin");
   rig.fx.card->clear_reports();
   rig.wf->on_clicked_button_fpga_firmware();
-  EXPECT_TRUE(rig.flash_requests().empty());
-  EXPECT_TRUE(rig.view.messages.empty());
-  EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+  EXPECT_TRUE(rig.fx.card->reports().empty());
+  EXPECT_TRUE(rig.wf->last().file_refused);
+  EXPECT_NE(rig.wf->last().refusal.find("missing.bin"), std::string::npos) << rig.wf->last().refusal;
 }
 
 TEST(FlashPath, BoardWithoutFilterFallsBackToHid) {

@@ -60,14 +60,9 @@ history::Attempt attempt_of(CkestrelDlg& window, uint16_t kind, const std::strin
 // A chosen file the upgrade may go on with. USB-controller images meet the match check instead.
 // An FPGA file must be readable, and one without a bitstream's marks would leave the card without
 // its logic, so it goes on only when the user says so; the question defaults to No.
-bool file_goes_on(uint16_t kind, const std::string& path, const std::optional<ImageFile>& img,
-                  const std::string& error, QWidget* parent) {
+bool file_goes_on(uint16_t kind, const std::string& path, const ImageFile& img, QWidget* parent) {
   if (kind != UPGRADE_KIND_FPGA) return true;
-  if (!img) {
-    QMessageBox::warning(parent, QStringLiteral("kestrel"), QString::fromStdString(error));
-    return false;
-  }
-  const FpgaImageCheck check = check_fpga_image(img->data());
+  const FpgaImageCheck check = check_fpga_image(img.data());
   if (check.ok) return true;
   const QString text = ui_text == ui_text_zh
                            ? QStringLiteral("%1\n\n该文件不像FPGA逻辑文件: %2\n是否强制升级?")
@@ -103,22 +98,15 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
     rec.forced = go && r.style == ALERT_STYLE_FORCE;
     return go;
   };
-  // The chosen file: its FPGA marks first, then the attempt goes on record before anything is
-  // written.
-  // The chosen file, read once: looked at, put on record before anything is written, and later
-  // the version the card must come back with.
-  std::optional<ImageFile> img;
-  hooks.accept_file = [&](uint16_t k, const std::string& path) {
-    std::string error;
-    img = ImageFile::load(path, &error);
-    if (img) {
-      const history::HistoryWrite w = window_history().begin(attempt_of(window, k, path, *img));
-      record = w.id;
-      begun = true;
-      report_history(w, window, reported);
-    }
-    const bool ok = file_goes_on(k, path, img, error, parent);
-    if (!ok) rec.detail = img ? std::string("not an FPGA bitstream") : error;
+  // The chosen file, as the workflow read it once: put on record before anything is written, its
+  // FPGA marks looked at, and later the version the card must come back with.
+  hooks.accept_file = [&](uint16_t k, const std::string& path, const ImageFile& img) {
+    const history::HistoryWrite w = window_history().begin(attempt_of(window, k, path, img));
+    record = w.id;
+    begun = true;
+    report_history(w, window, reported);
+    const bool ok = file_goes_on(k, path, img, parent);
+    if (!ok) rec.detail = "not an FPGA bitstream";
     return ok;
   };
   // The GUI thread waits for the transfer in rounds; the window stays alive meanwhile.
@@ -126,6 +114,9 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
   WindowUpgrade upgrade(window, std::move(hooks));
   upgrade.on_clicked_upgrade(kind);
   const UpgradeOutcome& o = upgrade.last();
+  // A file the workflow refused itself (unreadable, empty, past the path's limit, a boot image
+  // the controller would not start): nothing was written, and the user is told why.
+  if (!o.refusal.empty()) window.view().message_box(o.refusal);
   if (!begun) return;  // no file was chosen: no attempt
 
   rec.path = o.path == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel : history::TransferPath::HidDownload;
@@ -144,7 +135,7 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
 
   // "OK!" says the card took the image; whether it runs it shows once it is back.
   std::optional<ImageVersion> image;
-  if (kind == UPGRADE_KIND_USB && img) image = image_version_of(img->data());
+  if (kind == UPGRADE_KIND_USB && o.image) image = image_version_of(o.image->data());
   window.arm_upgrade_end(kind, std::move(image), [&window, record, rec](const VerifyReport& r, const std::string& after) {
     history::Outcome end = rec;
     end.version_after = after;
