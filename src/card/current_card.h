@@ -153,6 +153,9 @@ class CurrentCard {
   static constexpr uint32_t DEVICE_ARRIVAL = 0x8000, DEVICE_QUERY_REMOVE = 0x8001, DEVICE_QUERY_REMOVE_FAILED = 0x8002,
                             DEVICE_REMOVE_PENDING = 0x8003, DEVICE_REMOVE_COMPLETE = 0x8004;
   void on_timer(uint32_t id);
+  // True while another program holds the card for an upgrade: the title says so, the device
+  // controls are off and nothing is sent; all comes back once the claim is released.
+  bool busy_elsewhere();
   void debug_output_poll();
   bool on_device_change(uint32_t event);
 
@@ -243,6 +246,7 @@ class CurrentCard {
   uint64_t m_next_monitor_ns = 0;
   uint64_t m_last_status_ns = 0;
   std::string m_format_text;
+  std::string m_busy_elsewhere;  // the title while another program upgrades the card; "" otherwise
 
   // ---- Engineering diagnostics (diagnostics.cpp): FPGA dump and register files, run-status,
   // debug-information and version dumps, the card's debug channel, hdbc, script slots ----------

@@ -7,6 +7,8 @@
 #include "log/clock.h"
 #include "log/hexdump.h"
 #include "log/log.h"
+#include "platform/card_claim.h"
+#include "res/ui_phrases.h"
 
 namespace kestrel {
 
@@ -73,6 +75,7 @@ void CurrentCard::on_timer(uint32_t id) {
   if (id != kTimerId) return;
   upgrade_end_tick();
   if (!list_->current) return;
+  if (busy_elsewhere()) return;
   debug_output_poll();
   if (m_dxctl_lock_status) return;
   const uint64_t now = clock_now_ns();
@@ -84,6 +87,31 @@ void CurrentCard::on_timer(uint32_t id) {
     m_last_status_ns = now;
     refresh_status_display();
   }
+}
+
+bool CurrentCard::busy_elsewhere() {
+  const qhidev* d = list_->current;
+  platform::CardClaim* claim = d && d->handle ? d->handle->claim() : nullptr;
+  const std::optional<platform::ClaimHolder> other = claim ? claim->upgrade_elsewhere() : std::nullopt;
+  std::string busy;
+  if (other) {
+    busy = std::string(ui_phrase("设备忙: 另一个程序正在升级"));
+    if (!other->program.empty()) busy += " (" + other->program + ", pid " + std::to_string(other->pid) + ")";
+  }
+  if (busy == m_busy_elsewhere) return !busy.empty();
+  m_busy_elsewhere = busy;
+  if (!busy.empty()) {
+    log_printf(0, " war : card busy: %s\r\n", other->text().c_str());
+    shown_.title = busy;
+    show(Shown::Title);
+    enable_device_controls(false);
+    return true;
+  }
+  // Released: the card as it is now, at once.
+  enable_device_controls(shown_.card >= 0);
+  m_last_status_ns = 0;
+  on_status_refresh_command();
+  return false;
 }
 
 bool CurrentCard::on_device_change(uint32_t event) {

@@ -148,6 +148,10 @@ int upgrade_image(Session& s, const std::string& path, const std::shared_ptr<con
     out.doc()["result"] = o.result;
     rec.engine_result = o.result;
   }
+  if (!o.busy.empty()) {
+    rec.detail = o.busy;
+    return out.fail(EXIT_BUSY, o.busy);
+  }
   if (!o.file_chosen) {
     rec.detail = "the upgrade did not start";
     return out.fail(EXIT_FAILED, rec.detail);

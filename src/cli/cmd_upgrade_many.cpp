@@ -27,6 +27,7 @@
 #include "history/history_store.h"
 #include "log/clock.h"
 #include "log/log.h"
+#include "platform/card_claim.h"
 #include "update/image_check.h"
 #include "update/image_limits.h"
 #include "update/verify.h"
@@ -233,7 +234,10 @@ void ManyUpgrade::work(Slot& slot) {
                                                   : history::TransferPath::None;
   if (o.transferred) rec.engine_result = o.result;
 
-  if (!o.file_chosen) {
+  if (!o.busy.empty()) {
+    end(slot, EXIT_BUSY, "busy", o.busy);
+    rec.result = history::Result::Declined;
+  } else if (!o.file_chosen) {
     end(slot, EXIT_FAILED, "failed", "the upgrade did not start");
   } else if (!o.accepted) {
     const bool said_no = slot.declined_why == "declined";
@@ -414,11 +418,16 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
     slot->vendor_id = d.attributes.vendor_id;
     slot->product_id = d.attributes.product_id;
     slot->card = std::make_unique<Card>(d);
-    if (!slot->card->attach()) {
+    const bool attached = slot->card->attach();
+    // Another program upgrades this card: the claim kept the attach's reports from it.
+    const qhidev* cur = slot->card->link().current();
+    platform::CardClaim* claim = cur && cur->handle ? cur->handle->claim() : nullptr;
+    const auto other = claim ? claim->upgrade_elsewhere() : std::nullopt;
+    if (!attached || other) {
       slot->card.reset();
-      slot->exit = EXIT_NO_CARD;
-      slot->result = "no card";
-      slot->detail = "cannot be opened";
+      slot->exit = other ? EXIT_BUSY : EXIT_NO_CARD;
+      slot->result = other ? "busy" : "no card";
+      slot->detail = other ? "card busy: " + other->text() : "cannot be opened";
       slot->stage.store(static_cast<int>(Stage::Done));
     } else {
       slot->board = slot->card->board() ? slot->card->board()->name : "unknown";

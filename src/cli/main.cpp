@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
   app.add_option("--sim-drop", opt.sim_drop, "The simulated card never answers this command (code; repeatable)")
       ->allow_extra_args(false)
       ->group("");
+  app.add_option("--sim-shared-claim", opt.sim_shared_claim,
+                 "The simulated card shares its claim with other programs under this name")->group("");
   app.add_option("--sim-page-ms", opt.sim_page_ms, "The simulated card's time per flash page (erase block: ten times)")
       ->group("");
   add_card_commands(app, chosen);

@@ -9,6 +9,8 @@
 #include "log/clock.h"
 #include "log/console.h"
 #include "log/log.h"
+#include "platform/card_claim.h"
+#include "platform/claiming_backend.h"
 #include "platform/hidraw_backend.h"
 #include "platform/trace.h"
 #include "res/ui_text.h"
@@ -24,7 +26,7 @@ namespace kestrel::cli {
 
 namespace {
 
-// The signal that asked kestrelctl to stop (SIGINT or SIGTERM), 0 while none came.
+// The signal that asked kestrelctl to stop (SIGINT, SIGTERM, SIGHUP or SIGQUIT), 0 while none came.
 volatile std::sig_atomic_t g_interrupted = 0;
 void on_stop_signal(int sig) { g_interrupted = sig; }
 
@@ -98,8 +100,11 @@ Session::~Session() {
 int Session::setup() {
   ui_text_select_from_environment();
   clock_init();
-  std::signal(SIGINT, on_stop_signal);
-  std::signal(SIGTERM, on_stop_signal);
+  // A stop signal is noted, not obeyed at once: a command ends at its next safe point, and a
+  // transfer only at its end (a closed terminal or a dropped ssh session must not leave a card
+  // half written). A closed output (a pipe whose reader died) only loses what is written to it.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(sig, on_stop_signal);
+  std::signal(SIGPIPE, SIG_IGN);
 
   if (!opt_.log_file.empty()) {
     log_file_ = std::fopen(opt_.log_file.c_str(), "a");
@@ -168,6 +173,16 @@ int Session::setup() {
     trace_ = std::make_unique<platform::TracingBackend>(*backend, stderr);
     backend = trace_.get();
   }
+  // Outermost, so that a report the claim refuses is neither sent nor traced. A real card is
+  // shared with every Kestrel program on the machine; a simulated one only when a test names
+  // the claim it shares (several kestrelctl processes standing for programs on one card).
+  if (hidraw_) {
+    claimed_ = std::make_unique<platform::ClaimingBackend>(*backend, &platform::node_claim_key);
+  } else if (!opt_.sim_shared_claim.empty()) {
+    const std::string name = opt_.sim_shared_claim;
+    claimed_ = std::make_unique<platform::ClaimingBackend>(*backend, [name](const std::string& node) { return name + "-" + node; });
+  }
+  if (claimed_) backend = claimed_.get();
   platform::set_backend(backend);
   log_printf(0, " kestrel %s\r\n", KESTREL_BUILD_STAMP);
   card_ = std::make_unique<CurrentCard>(list_);
@@ -177,6 +192,18 @@ int Session::setup() {
 }
 
 int Session::attach() {
+  const int rc = attach_chosen();
+  if (rc != EXIT_OK) return rc;
+  // Another program upgrades this card: nothing was sent to it (the claim refused the scan's
+  // reports), and nothing will be.
+  const qhidev* d = list_.current;
+  platform::CardClaim* claim = d && d->handle ? d->handle->claim() : nullptr;
+  if (claim)
+    if (const auto other = claim->upgrade_elsewhere()) return out_.fail(EXIT_BUSY, "card busy: " + other->text());
+  return EXIT_OK;
+}
+
+int Session::attach_chosen() {
   if (is_card_list(opt_.card))
     return out_.fail(EXIT_USAGE, "this command takes one card (--card N); several cards at once: status, upgrade");
   card_->init();
@@ -246,7 +273,7 @@ int Session::stop_signal() const { return g_interrupted; }
 
 int Session::interrupted_exit() {
   const int sig = g_interrupted;
-  return out_.fail(128 + sig, sig == SIGTERM ? "terminated" : "interrupted");
+  return out_.fail(128 + sig, sig == SIGTERM ? "terminated" : sig == SIGHUP ? "hung up" : sig == SIGQUIT ? "quit" : "interrupted");
 }
 
 }  // namespace kestrel::cli

@@ -40,6 +40,8 @@ struct GlobalOptions {
   uint32_t sim_replug_after_s = 0;  // (tests) a simulated user replugs the card this long after
                                     // being told it needs a restart
   std::vector<std::string> sim_drop;  // (tests) command codes the simulated card never answers
+  std::string sim_shared_claim;  // (tests) the simulated card takes part in the machine's card
+                                 // claims under this name, as one card several programs use
 };
 
 class Session {
@@ -63,21 +65,24 @@ class Session {
   // Runs posted commands and 10 ms ticks until `seconds` pass (0: until interrupted) or a
   // SIGINT or SIGTERM arrives.
   void run_loop(double seconds);
-  // The signal (SIGINT or SIGTERM) that asked the run to stop; 0 while none came.
+  // The signal (SIGINT, SIGTERM, SIGHUP or SIGQUIT) that asked the run to stop; 0 while none came.
   int stop_signal() const;
   // Reports the stop and answers its exit code, 128 + the signal number (130, 143).
   int interrupted_exit();
   // Delivers the commands the card's reader and logic posted.
   void drain_posted();
-  // True once SIGINT or SIGTERM arrived.
+  // True once SIGINT, SIGTERM, SIGHUP or SIGQUIT arrived.
   bool interrupted() const;
 
  private:
+  int attach_chosen();
+
   const GlobalOptions& opt_;
   Output& out_;
   std::unique_ptr<sim::SimBackend> sim_;
   std::unique_ptr<platform::HidBackend> hidraw_;
   std::unique_ptr<platform::HidBackend> trace_;
+  std::unique_ptr<platform::HidBackend> claimed_;
   FILE* log_file_ = nullptr;
   qhidev_list list_;
   std::unique_ptr<CurrentCard> card_;

@@ -46,6 +46,8 @@ constexpr UiPhrase kPhrases[] = {
     {"写入这个FPGA逻辑文件?", "Write this FPGA image?"},
     {"此命令对采集卡没有作用", "This command has no action on the card"},
     {"只能维修时候使用", "For use during repair only"},
+    // Another program holds the card for an upgrade (the window's title meanwhile).
+    {"设备忙: 另一个程序正在升级", "card busy: an upgrade is under way"},
     // The upgrade confirmation: title, information parts, fallback info texts, verdicts, buttons
     // and the question the accept button asks again.
     {"usb固件升级匹配检查", "USB firmware upgrade match check"},

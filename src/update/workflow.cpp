@@ -15,6 +15,7 @@
 #include "devlink/hid_link.h"
 #include "log/clock.h"
 #include "log/log.h"
+#include "platform/card_claim.h"
 
 namespace kestrel {
 
@@ -142,6 +143,26 @@ void UpgradeWorkflow::on_clicked_button_fpga_firmware() { on_clicked_upgrade(UPG
 
 void UpgradeWorkflow::on_clicked_upgrade(uint16_t kind) {
   last_ = UpgradeOutcome{};
+  // The card is this program's alone from before the first frame to after the unlock: no other
+  // Kestrel program's request can fall between the upgrade's, nor a second upgrade start.
+  const qhidev* dev = card_.link->current();
+  platform::CardClaim* claim = dev && dev->handle ? dev->handle->claim() : nullptr;
+  platform::ClaimHolder other;
+  if (claim && !claim->take_exclusive(&other)) {
+    last_.busy = "card busy: " + other.text();
+    log_printf(LOG_TRACE, " war : %s\r\n", last_.busy.c_str());
+    return;
+  }
+  struct Release {
+    platform::CardClaim* claim;
+    ~Release() {
+      if (claim) claim->release_exclusive();
+    }
+  } release{claim};
+  upgrade(kind);
+}
+
+void UpgradeWorkflow::upgrade(uint16_t kind) {
   // 1. The flash channel first.
   if (upgrade_via_flash_channel(kind)) return;
 

@@ -113,6 +113,7 @@ struct UpgradeOutcome {
   std::shared_ptr<const ImageFile> image;  // its bytes, as read once (null: it could not be read)
   bool file_refused = false;  // unreadable, past the path's limits, or turned down by accept_file
   std::string refusal;        // why, for a file the workflow refused itself ("" otherwise)
+  std::string busy;           // "card busy: ..." when another program holds the card: nothing sent
   bool accepted = false;      // the match check (USB images) let the transfer go ahead
   bool transferred = false;   // a transfer ran and ended in "OK!" or "FAILED!"
   bool thread_failed = false; // the worker could not be started
@@ -183,6 +184,7 @@ class UpgradeWorkflow {
   void idle(uint32_t ms);
   bool start(std::thread& t, std::function<void()> body);
   void finish_transfer(int32_t result);
+  void upgrade(uint16_t kind);
   bool file_accepted(uint16_t kind, const std::string& path);
   bool flash_channel_filter(uint16_t kind, FileFilterAnswer& filter);
   // Reads the chosen file once and judges it against `path`'s limits; false refuses it.

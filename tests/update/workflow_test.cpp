@@ -169,6 +169,74 @@ TEST(HidDownload, UnlockAfterFailedLockSends0x22) {
   EXPECT_EQ(raw->sent[0][8], 0x22);
 }
 
+// What each path may write, judged on the file before any download report: a bitstream past page
+// 0xFFFF or a controller image past block 3 would wrap onto the controller's firmware or run into
+// the FPGA logic; a controller image the boot ROM would not start is refused on both paths. The
+// controller region keeps what it held.
+TEST(UpgradeLimits, FilesPastTheirRegionOrNotBootableAreRefusedBeforeTheDownload) {
+  struct Case {
+    const char* board;
+    uint16_t kind;
+    std::vector<uint8_t> file;
+    const char* says;
+  };
+  auto cut = test::usb_image(test::tagged("TB610M-1CH", 4096));
+  cut.resize(1200);
+  const Case cases[] = {
+      {"TB610M-1CH", UPGRADE_KIND_FPGA, test::fpga_bitstream(17u << 20), "at most 16514816 bytes"},
+      {"TB610M-1CH", UPGRADE_KIND_USB, test::usb_image(test::tagged("TB610M-1CH", 300 * 1024)), "at most 262144 bytes"},
+      {"TB610M-1CH", UPGRADE_KIND_USB, cut, "would not start on the USB controller"},
+      {"meadow", UPGRADE_KIND_USB, test::with_trailer(cut), "would not start on the USB controller"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.board) + " " + c.says);
+    UpgradeRig rig(c.board);
+    const auto controller_before = rig.flash.read(0, DL_USB_IMAGE_MAX);
+    rig.view.file_answers.push_back(rig.dir.write("file", c.file));
+    rig.fx.card->clear_reports();
+    rig.wf->on_clicked_upgrade(c.kind);
+    const UpgradeOutcome& o = rig.wf->last();
+    EXPECT_TRUE(o.file_refused);
+    EXPECT_FALSE(o.transferred);
+    EXPECT_NE(o.refusal.find(c.says), std::string::npos) << o.refusal;
+    EXPECT_TRUE(rig.alerts.empty());  // refused before the match check's verdict
+    EXPECT_TRUE(rig.download_reports().empty());
+    EXPECT_TRUE(rig.flash_requests().empty());
+    EXPECT_EQ(rig.flash.read(0, DL_USB_IMAGE_MAX), controller_before);
+  }
+}
+
+// The largest images that fit go through whole.
+TEST(UpgradeLimits, ImagesAtTheLimitGoThrough) {
+  UpgradeRig rig("TB610M-1CH");
+  const auto img = test::usb_image_of_size(DL_USB_IMAGE_MAX, "TB610M-1CH");
+  rig.view.file_answers.push_back(rig.dir.write("fw.img", img));
+  rig.wf->on_clicked_button_usb_firmware();
+  EXPECT_TRUE(rig.wf->last().ok);
+  EXPECT_EQ(rig.flash.read(0, DL_USB_IMAGE_MAX), img);
+}
+
+// The file is read once: a file replaced after it was chosen and checked is not what is written.
+TEST(UpgradeLimits, TheBytesWrittenAreTheBytesChecked) {
+  for (const char* board : {"TB610M-1CH", "meadow"}) {
+    SCOPED_TRACE(board);
+    UpgradeRig rig(board);
+    const auto bit = test::fpga_bitstream(70000);
+    const std::string path = rig.dir.write("logic.bit", bit);
+    rig.view.file_answers.push_back(path);
+    rig.wf->hooks().accept_file = [&](uint16_t, const std::string& p, const ImageFile& img) {
+      EXPECT_TRUE(std::equal(img.data().begin(), img.data().end(), bit.begin(), bit.end()));
+      rig.dir.write("logic.bit", test::fpga_bitstream(300, 0x11));  // replaced behind the check
+      return true;
+    };
+    rig.wf->on_clicked_button_fpga_firmware();
+    ASSERT_TRUE(rig.wf->last().ok);
+    const auto* part = rig.flash.partition(1);
+    const auto written = std::string(board) == "meadow" ? rig.flash.read(part->base, 70000) : *rig.dl_ch.fpga_image();
+    EXPECT_EQ(written, bit);
+  }
+}
+
 TEST(HidDownload, NoDeviceFails) {
   UpgradeRig rig("TB610K-1CH");
   const auto bit = test::fpga_bitstream(300);

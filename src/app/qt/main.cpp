@@ -22,6 +22,7 @@
 #include "log/clock.h"
 #include "log/console.h"
 #include "log/log.h"
+#include "platform/claiming_backend.h"
 #include "platform/hidraw_backend.h"
 #include "platform/trace.h"
 #include "res/ui_text.h"
@@ -150,6 +151,13 @@ int main(int argc, char** argv) {
   if (opt.trace) {
     trace = std::make_unique<platform::TracingBackend>(*backend, stderr);
     backend = trace.get();
+  }
+  // A real card is shared with every other Kestrel program on the machine: its claim keeps the
+  // window's polls out of another program's upgrade, and theirs out of the window's.
+  std::unique_ptr<platform::ClaimingBackend> claimed;
+  if (hidraw) {
+    claimed = std::make_unique<platform::ClaimingBackend>(*backend, &platform::node_claim_key);
+    backend = claimed.get();
   }
   platform::set_backend(backend);
 

@@ -117,6 +117,7 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
   // A file the workflow refused itself (unreadable, empty, past the path's limit, a boot image
   // the controller would not start): nothing was written, and the user is told why.
   if (!o.refusal.empty()) window.view().message_box(o.refusal);
+  if (!o.busy.empty()) window.view().message_box(o.busy);
   if (!begun) return;  // no file was chosen: no attempt
 
   rec.path = o.path == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel : history::TransferPath::HidDownload;
