@@ -504,6 +504,80 @@ scenario_unplug_upgrade() {
   fi
 }
 
+# ---- One card, several programs --------------------------------------------------------------
+
+# The mark an upgrading program leaves in its card's lock file ("upgrade kestrelctl PID"), from
+# whichever lock folder this guest gives (/run/lock, else /tmp).
+upgrade_mark() { MARK=$(cat /run/lock/kestrel-card-*.lock /tmp/kestrel-card-*.lock 2>/dev/null | grep '^upgrade ' | head -n 1); [ -n "$MARK" ]; }
+
+# While one kestrelctl upgrades the card, a second program sends nothing and is told who holds
+# the card: a setting, a write of the configuration record, and a second upgrade, --force or not.
+scenario_owner_refused() {
+  name="owner-second-program-refused" name2="owner-second-upgrade-refused"
+  start_card meadow || { fail "$name" "no hidraw node"; fail "$name2" "no hidraw node"; return; }
+  echo "vm: \$ kestrelctl --yes upgrade fpga fpga-large.bit (in the background)"
+  timeout "$CTL_TIMEOUT" kestrelctl --yes --card "$NODE" upgrade fpga "$IMAGES/fpga-large.bit" >/tmp/first.out 2>&1 &
+  first=$!
+  if ! wait_for 30 upgrade_mark; then
+    fail "$name" "the upgrade never marked the card as taken"
+    fail "$name2" "the upgrade never marked the card as taken"
+    wait "$first"
+    stop_card
+    return
+  fi
+  pid=${MARK##* }
+  echo "vm: the card's lock file says: $MARK"
+  busy="card busy: an upgrade is under way (kestrelctl, pid $pid)"
+  bad=""
+  for args in "input 1" "config half-rate on"; do
+    # shellcheck disable=SC2086
+    ctl /tmp/second.out --trace --card "$NODE" $args
+    rc=$?
+    if [ $rc -ne 5 ]; then bad="$bad; '$args' exited $rc"
+    elif ! grep -qF "$busy" /tmp/second.out.err; then bad="$bad; '$args' did not say '$busy'"
+    elif grep -q '^> ' /tmp/second.out.err; then bad="$bad; '$args' sent a report"
+    fi
+  done
+  bad2=""
+  for force in "" "--force"; do
+    ctl /tmp/second.out --yes $force --card "$NODE" upgrade firmware "$IMAGES/usb-meadow.img"
+    rc=$?
+    if [ $rc -ne 5 ]; then bad2="$bad2; a second upgrade $force exited $rc"
+    elif ! grep -qF "$busy" /tmp/second.out.err; then bad2="$bad2; a second upgrade $force did not say '$busy'"
+    fi
+  done
+  wait "$first"
+  rc=$?
+  show /tmp/first.out
+  [ $rc -eq 0 ] || bad="$bad; the upgrade itself exited $rc"
+  [ $rc -eq 0 ] || bad2="$bad2; the upgrade itself exited $rc"
+  if [ -n "$bad" ]; then fail "$name" "${bad#; }"; else pass "$name"; fi
+  if [ -n "$bad2" ]; then fail "$name2" "${bad2#; }"; else pass "$name2"; fi
+  stop_card
+}
+
+# What an open window does every second (a status poll) beside an upgrade through the HID
+# download: the poll waits its turn, and the upgrade ends verified.
+scenario_owner_watch() {
+  name="owner-status-watch-beside-upgrade"
+  start_card TB610M-1CH || { fail "$name" "no hidraw node"; return; }
+  timeout "$CTL_TIMEOUT" kestrelctl --card "$NODE" status --watch >/tmp/watch.out 2>&1 &
+  watch=$!
+  sleep 2
+  ctl /tmp/up.out --yes --card "$NODE" upgrade firmware "$IMAGES/usb-TB610M-1CH.img"
+  rc=$?
+  kill -INT "$watch" 2>/dev/null
+  wait "$watch"
+  if [ $rc -ne 0 ]; then
+    fail "$name" "the upgrade exited $rc beside the watch"
+  elif ! grep -qx 'verified' /tmp/up.out; then
+    fail "$name" "the upgrade did not end verified"
+  else
+    pass "$name"
+  fi
+  stop_card
+}
+
 # ---- Arrival and removal --------------------------------------------------------------------
 
 # The hidraw backend's hotplug monitor reports the card's node arriving and leaving: from the
@@ -707,6 +781,8 @@ scenario_upgrade_usb_flash
 scenario_uhid_queue
 scenario_unplug_watch
 scenario_unplug_upgrade
+scenario_owner_refused
+scenario_owner_watch
 scenario_rescue
 scenario_hotplug_udevd
 scenario_picture
