@@ -11,6 +11,7 @@
 #include "devlink/status_records.h"
 #include "log/clock.h"
 #include "log/log.h"
+#include "platform/card_claim.h"
 
 namespace kestrel {
 
@@ -141,6 +142,10 @@ void CurrentCard::show_input_and_half_rate() {
 }
 
 bool CurrentCard::board_config(int op, uint32_t n, void* v) {
+  // The record is read, changed and written back into the card's flash: no other program's
+  // request may fall between, as for an upgrade.
+  const platform::ExclusiveClaim held(op == 2 || op == 4 ? m_link.claim() : nullptr);
+  if (!held.ok()) return false;
   std::span<uint8_t> page = text_page(0);
   uint8_t* r = board_config_read(m_link, page);
   if (!r) return false;

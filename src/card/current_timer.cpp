@@ -91,7 +91,7 @@ void CurrentCard::on_timer(uint32_t id) {
 
 bool CurrentCard::busy_elsewhere() {
   const qhidev* d = list_->current;
-  platform::CardClaim* claim = d && d->handle ? d->handle->claim() : nullptr;
+  const std::shared_ptr<platform::CardClaim> claim = d && d->handle ? d->handle->claim() : nullptr;
   const std::optional<platform::ClaimHolder> other = claim ? claim->upgrade_elsewhere() : std::nullopt;
   std::string busy;
   if (other) {

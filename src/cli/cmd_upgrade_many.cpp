@@ -421,7 +421,7 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
     const bool attached = slot->card->attach();
     // Another program upgrades this card: the claim kept the attach's reports from it.
     const qhidev* cur = slot->card->link().current();
-    platform::CardClaim* claim = cur && cur->handle ? cur->handle->claim() : nullptr;
+    const std::shared_ptr<platform::CardClaim> claim = cur && cur->handle ? cur->handle->claim() : nullptr;
     const auto other = claim ? claim->upgrade_elsewhere() : std::nullopt;
     if (!attached || other) {
       slot->card.reset();

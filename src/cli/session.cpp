@@ -197,7 +197,7 @@ int Session::attach() {
   // Another program upgrades this card: nothing was sent to it (the claim refused the scan's
   // reports), and nothing will be.
   const qhidev* d = list_.current;
-  platform::CardClaim* claim = d && d->handle ? d->handle->claim() : nullptr;
+  const std::shared_ptr<platform::CardClaim> claim = d && d->handle ? d->handle->claim() : nullptr;
   if (claim)
     if (const auto other = claim->upgrade_elsewhere()) return out_.fail(EXIT_BUSY, "card busy: " + other->text());
   return EXIT_OK;

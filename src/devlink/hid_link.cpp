@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "devlink/commands.h"
+#include "platform/card_claim.h"
 
 namespace kestrel {
 
@@ -69,7 +70,14 @@ bool HidLink::frame_check(const uint8_t* buf, uint8_t cmd, uint8_t seq, uint16_t
   return frame_sum_intact(buf, FRAME_HDR + len);
 }
 
+std::shared_ptr<platform::CardClaim> HidLink::claim() const {
+  const qhidev* d = current();
+  return d && d->handle ? d->handle->claim() : nullptr;
+}
+
 int HidLink::hid_send_command(uint8_t code, std::span<uint8_t> page) {
+  // The request and its answer are one transaction: no other program's request comes between.
+  const platform::ClaimedTransaction t(claim());
   const uint8_t s = next_seq();
   last_seq_ = s;
   if (!hid_put(s, CMD_CONTROL, 0, &code, 1, page)) return -1;
@@ -82,6 +90,7 @@ int HidLink::hid_send_command(uint8_t code, std::span<uint8_t> page) {
 
 bool HidLink::transact_long(uint8_t cmd, uint8_t sub, const void* payload, uint32_t len, uint16_t min_len,
                             std::span<uint8_t> page, Answer& out, uint32_t* seq_counter) {
+  const platform::ClaimedTransaction t(claim());
   uint32_t& counter = seq_counter ? *seq_counter : m_hid_seq;
   const uint8_t s = static_cast<uint8_t>(++counter);
   last_seq_ = s;
@@ -91,6 +100,7 @@ bool HidLink::transact_long(uint8_t cmd, uint8_t sub, const void* payload, uint3
 
 bool HidLink::transact_short(uint8_t cmd, uint8_t sub, const void* payload, uint32_t len, uint16_t min_len,
                              std::span<uint8_t> buf, Answer& out) {
+  const platform::ClaimedTransaction t(claim());
   const uint8_t s = next_seq();
   last_seq_ = s;
   if (!put_short(s, cmd, sub, payload, len, buf)) return false;

@@ -4,10 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "devlink/frame.h"
 #include "devlink/qhidev.h"
+
+namespace kestrel::platform {
+class CardClaim;
+}
 
 namespace kestrel {
 
@@ -34,6 +39,8 @@ class HidLink {
   // The current device when it has an open handle, else nullptr.
   qhidev* current() const;
   qhidev_list& list() const { return *list_; }
+  // The host's claim on the current card (platform/card_claim.h); null without one.
+  std::shared_ptr<platform::CardClaim> claim() const;
 
   // Long request (report 11, 265 bytes) built at the start of `page` (>= 265 bytes): header,
   // payload, zeros to byte 263, checksum. False for len > 256, no current device, a page that

@@ -73,11 +73,12 @@ class CardClaim {
   int transactions_ = 0; // this program's transactions in progress
 };
 
-// One transaction under the claim (a no-op without one).
+// One transaction under the claim (a no-op without one). It keeps the claim alive: the device it
+// came from may be released meanwhile.
 class ClaimedTransaction {
  public:
-  explicit ClaimedTransaction(CardClaim* claim, ClaimHolder* busy = nullptr)
-      : claim_(claim), ok_(!claim || claim->begin_transaction(busy)) {}
+  explicit ClaimedTransaction(std::shared_ptr<CardClaim> claim, ClaimHolder* busy = nullptr)
+      : claim_(std::move(claim)), ok_(!claim_ || claim_->begin_transaction(busy)) {}
   ~ClaimedTransaction() {
     if (claim_ && ok_) claim_->end_transaction();
   }
@@ -86,7 +87,25 @@ class ClaimedTransaction {
   bool ok() const { return ok_; }
 
  private:
-  CardClaim* claim_;
+  std::shared_ptr<CardClaim> claim_;
+  bool ok_;
+};
+
+// The claim held exclusively for the scope (an upgrade, a write of the card's flash); a no-op
+// without one.
+class ExclusiveClaim {
+ public:
+  explicit ExclusiveClaim(std::shared_ptr<CardClaim> claim, ClaimHolder* busy = nullptr)
+      : claim_(std::move(claim)), ok_(!claim_ || claim_->take_exclusive(busy)) {}
+  ~ExclusiveClaim() {
+    if (claim_ && ok_) claim_->release_exclusive();
+  }
+  ExclusiveClaim(const ExclusiveClaim&) = delete;
+  ExclusiveClaim& operator=(const ExclusiveClaim&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  std::shared_ptr<CardClaim> claim_;
   bool ok_;
 };
 

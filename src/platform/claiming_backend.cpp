@@ -15,19 +15,19 @@ class ClaimedDevice final : public HidDevice {
       : inner_(std::move(inner)), claim_(std::move(claim)) {}
 
   bool set_output_report(std::span<const uint8_t> r) override {
-    ClaimedTransaction t(claim_.get());
+    ClaimedTransaction t(claim_);
     return t.ok() && inner_->set_output_report(r);
   }
   bool get_input_report(std::span<uint8_t> r) override {
-    ClaimedTransaction t(claim_.get());
+    ClaimedTransaction t(claim_);
     return t.ok() && inner_->get_input_report(r);
   }
   bool set_feature_report(std::span<const uint8_t> r) override {
-    ClaimedTransaction t(claim_.get());
+    ClaimedTransaction t(claim_);
     return t.ok() && inner_->set_feature_report(r);
   }
   bool get_feature_report(std::span<uint8_t> r) override {
-    ClaimedTransaction t(claim_.get());
+    ClaimedTransaction t(claim_);
     return t.ok() && inner_->get_feature_report(r);
   }
   // Reports the card sends by itself go to every program that has the node open: no claim.
@@ -36,7 +36,7 @@ class ClaimedDevice final : public HidDevice {
   }
   void cancel_read() override { inner_->cancel_read(); }
   bool set_input_buffers(uint32_t count) override { return inner_->set_input_buffers(count); }
-  CardClaim* claim() override { return claim_.get(); }
+  std::shared_ptr<CardClaim> claim() override { return claim_; }
 
  private:
   std::unique_ptr<HidDevice> inner_;

@@ -70,7 +70,7 @@ class HidDevice {
 
   // The host's claim on the card behind this handle (card_claim.h), shared with every other
   // program on the machine; null when no other program can reach the card.
-  virtual CardClaim* claim() { return nullptr; }
+  virtual std::shared_ptr<CardClaim> claim() { return nullptr; }
 };
 
 // Why an open failed, for callers that tell the user what to do about it.

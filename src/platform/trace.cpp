@@ -39,7 +39,7 @@ class TracingDevice final : public HidDevice {
   }
   void cancel_read() override { inner_->cancel_read(); }
   bool set_input_buffers(uint32_t count) override { return inner_->set_input_buffers(count); }
-  CardClaim* claim() override { return inner_->claim(); }
+  std::shared_ptr<CardClaim> claim() override { return inner_->claim(); }
 
  private:
   std::unique_ptr<HidDevice> inner_;

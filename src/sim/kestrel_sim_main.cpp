@@ -11,6 +11,7 @@
 // Exit codes: 0 done, 1 a self-check failed, 2 usage error, unknown board or uhid unavailable.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -37,12 +38,14 @@ namespace {
 using namespace kestrel;
 
 constexpr const char* kUsage =
-    "usage: kestrel-sim --list-models | BOARD | --uhid BOARD[,BOARD...]\n"
+    "usage: kestrel-sim --list-models | BOARD | --uhid BOARD[,BOARD...] [--page-ms N]\n"
     "  --list-models   the board names, one per line\n"
     "  BOARD           make a simulated card of this board and run a few self-checks against it\n"
     "  --uhid BOARD    put the card behind the kernel's uhid interface (as /dev/hidrawN) until\n"
     "                  interrupted; needs write access to /dev/uhid. Several boards, separated by\n"
     "                  commas, make one card each, with its own phys and serial\n"
+    "  --page-ms N     (with --uhid) the card takes N ms per flash page, ten times that per\n"
+    "                  erase block, as a slow flash would\n"
     "  --help          this text\n"
     "  --version       the version\n";
 
@@ -140,6 +143,19 @@ int main(int argc, char** argv) {
     for (std::string_view n : sim::board_names()) std::printf("%.*s\n", static_cast<int>(n.size()), n.data());
     return 0;
   }
+  // --uhid BOARD[,BOARD...] [--page-ms N]: N ms per flash page (ten times that per erase block),
+  // so that a test can act while a transfer runs.
+  uint32_t page_ms = 0;
+  if (argc == 5 && std::strcmp(argv[1], "--uhid") == 0 && std::strcmp(argv[3], "--page-ms") == 0) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(argv[4], &end, 10);
+    if (!*argv[4] || *end || v > 10000) {
+      std::fprintf(stderr, "kestrel-sim: --page-ms takes a number of milliseconds (0 to 10000)\n");
+      return 2;
+    }
+    page_ms = static_cast<uint32_t>(v);
+    argc = 3;
+  }
   if (argc == 3 && std::strcmp(argv[1], "--uhid") == 0) {
     std::vector<sim::Scenario> boards;
     const std::string list = argv[2];
@@ -152,6 +168,8 @@ int main(int argc, char** argv) {
       }
       auto s = scenario_or_complain(name.c_str());
       if (!s) return 2;
+      s->latency.per_page_ms = page_ms;
+      s->latency.per_erase_block_ms = page_ms * 10;
       boards.push_back(std::move(*s));
       if (comma == list.size()) break;
       pos = comma + 1;

@@ -146,19 +146,14 @@ void UpgradeWorkflow::on_clicked_upgrade(uint16_t kind) {
   // The card is this program's alone from before the first frame to after the unlock: no other
   // Kestrel program's request can fall between the upgrade's, nor a second upgrade start.
   const qhidev* dev = card_.link->current();
-  platform::CardClaim* claim = dev && dev->handle ? dev->handle->claim() : nullptr;
+  const std::shared_ptr<platform::CardClaim> claim = dev && dev->handle ? dev->handle->claim() : nullptr;
   platform::ClaimHolder other;
-  if (claim && !claim->take_exclusive(&other)) {
+  const platform::ExclusiveClaim held(claim, &other);
+  if (!held.ok()) {
     last_.busy = "card busy: " + other.text();
     log_printf(LOG_TRACE, " war : %s\r\n", last_.busy.c_str());
     return;
   }
-  struct Release {
-    platform::CardClaim* claim;
-    ~Release() {
-      if (claim) claim->release_exclusive();
-    }
-  } release{claim};
   upgrade(kind);
 }
 

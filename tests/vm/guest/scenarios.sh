@@ -62,13 +62,15 @@ find_node() {
   [ -n "$NODE" ]
 }
 
-# start_card BOARD: kestrel-sim --uhid BOARD, its console on fd 3, its output in /tmp/sim.out.
+# start_card BOARD [ARGS...]: kestrel-sim --uhid BOARD ARGS, its console on fd 3, its output in
+# /tmp/sim.out.
 # Sets SIM (the pid) and NODE (/dev/hidrawN); false when no node appears within 10 s.
 start_card() {
   BOARD="$1"
+  shift
   rm -f /tmp/sim.in /tmp/sim.out
   mkfifo /tmp/sim.in
-  kestrel-sim --uhid "$BOARD" </tmp/sim.in >/tmp/sim.out 2>&1 &
+  kestrel-sim --uhid "$BOARD" "$@" </tmp/sim.in >/tmp/sim.out 2>&1 &
   SIM=$!
   exec 3>/tmp/sim.in
   if wait_for 10 find_node "$BOARD"; then
@@ -514,9 +516,10 @@ upgrade_mark() { MARK=$(cat /run/lock/kestrel-card-*.lock /tmp/kestrel-card-*.lo
 # the card: a setting, a write of the configuration record, and a second upgrade, --force or not.
 scenario_owner_refused() {
   name="owner-second-program-refused" name2="owner-second-upgrade-refused"
-  start_card meadow || { fail "$name" "no hidraw node"; fail "$name2" "no hidraw node"; return; }
+  # A slow flash: the upgrade lasts long enough for four more programs to try the card.
+  start_card meadow --page-ms 2 || { fail "$name" "no hidraw node"; fail "$name2" "no hidraw node"; return; }
   echo "vm: \$ kestrelctl --yes upgrade fpga fpga-large.bit (in the background)"
-  timeout "$CTL_TIMEOUT" kestrelctl --yes --card "$NODE" upgrade fpga "$IMAGES/fpga-large.bit" >/tmp/first.out 2>&1 &
+  timeout 120 kestrelctl --yes --card "$NODE" upgrade fpga "$IMAGES/fpga-large.bit" >/tmp/first.out 2>&1 &
   first=$!
   if ! wait_for 30 upgrade_mark; then
     fail "$name" "the upgrade never marked the card as taken"
