@@ -185,8 +185,6 @@ void add_history_commands(CLI::App& app, CommandSet& chosen) {
   cmd->add_option("--card", h.card, "Only this card: its board, USB serial, USB port path or node");
   cmd->add_option("--since", h.since, "Only attempts since a date, a time or an age (2025-01-31, 7d, 12h)");
   cmd->add_flag("--csv", h.csv, "Print CSV (a header line, one line per attempt)");
-  // --json, --history-db and the other global options may also follow the subcommand.
-  cmd->fallthrough();
   cmd->callback([&] {
     chosen.needs_card = false;
     chosen.scans_cards = false;

@@ -105,6 +105,9 @@ int main(int argc, char** argv) {
                  "The simulated card shares its claim with other programs under this name")->group("");
   app.add_option("--sim-page-ms", opt.sim_page_ms, "The simulated card's time per flash page (erase block: ten times)")
       ->group("");
+  // The program-wide options are taken after the subcommand as well ("upgrade firmware X.img
+  // --yes", as the hints read): every subcommand made below inherits this.
+  app.fallthrough();
   add_card_commands(app, chosen);
   add_diag_commands(app, chosen);
   add_upgrade_commands(app, chosen);

@@ -130,6 +130,25 @@ TEST(Kestrelctl, ErrorsAreJsonToo) {
   }
 }
 
+// The program-wide options where users type them: after the subcommand, as the hints read
+// ("add --yes", "--force goes ahead anyway").
+TEST(Kestrelctl, ProgramOptionsAfterTheSubcommand) {
+  const std::string bit = temp_path("after.bin");
+  {
+    std::ofstream f(bit, std::ios::binary);
+    const unsigned char sync[] = {0xAA, 0x99, 0x55, 0x66};
+    f.write(reinterpret_cast<const char*>(sync), 4);
+    f << std::string(4092, '\x11');
+  }
+  for (const std::string& args : std::vector<std::string>{"upgrade fpga " + bit + " --simulate meadow --yes --json",
+                                 "status --json --simulate TB610R-1CH --card 0", "input 1 --simulate meadow --json",
+                                 "dump version --json --simulate meadow"}) {
+    const ProcessResult r = run(args);
+    EXPECT_EQ(r.code, 0) << args << "\n" << r.out;
+    EXPECT_EQ(json_of(r)["ok"], true) << args;
+  }
+}
+
 TEST(Kestrelctl, SettingsReachTheCard) {
   const std::string log = temp_path("settings.log");
   struct Case {

@@ -516,8 +516,10 @@ upgrade_mark() { MARK=$(cat /run/lock/kestrel-card-*.lock /tmp/kestrel-card-*.lo
 # the card: a setting, a write of the configuration record, and a second upgrade, --force or not.
 scenario_owner_refused() {
   name="owner-second-program-refused" name2="owner-second-upgrade-refused"
-  # A slow flash: the upgrade lasts long enough for four more programs to try the card.
-  start_card meadow --page-ms 2 || { fail "$name" "no hidraw node"; fail "$name2" "no hidraw node"; return; }
+  # A slow flash: the upgrade lasts long enough for four more programs to try the card. Through
+  # the HID download, whose erase handshakes keep the host in step with the card (uhid takes an
+  # output report without waiting for the card, so a slow flash channel would only pile them up).
+  start_card TB610M-1CH --page-ms 1 || { fail "$name" "no hidraw node"; fail "$name2" "no hidraw node"; return; }
   echo "vm: \$ kestrelctl --yes upgrade fpga fpga-large.bit (in the background)"
   timeout 120 kestrelctl --yes --card "$NODE" upgrade fpga "$IMAGES/fpga-large.bit" >/tmp/first.out 2>&1 &
   first=$!
@@ -543,7 +545,7 @@ scenario_owner_refused() {
   done
   bad2=""
   for force in "" "--force"; do
-    ctl /tmp/second.out --yes $force --card "$NODE" upgrade firmware "$IMAGES/usb-meadow.img"
+    ctl /tmp/second.out --yes $force --card "$NODE" upgrade firmware "$IMAGES/usb-TB610M-1CH.img"
     rc=$?
     if [ $rc -ne 5 ]; then bad2="$bad2; a second upgrade $force exited $rc"
     elif ! grep -qF "$busy" /tmp/second.out.err; then bad2="$bad2; a second upgrade $force did not say '$busy'"
