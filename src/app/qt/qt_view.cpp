@@ -399,7 +399,8 @@ bool QtView::runs_while_busy(uint32_t id) {
 
 bool QtView::refused_while_busy(uint32_t id, bool posted_while_busy) const {
   if (!(busy() || posted_while_busy) || runs_while_busy(id)) return false;
-  log_printf(0, " war : command %u dropped: an upgrade holds the card\r\n", id);
+  // The monitor query comes every few seconds: one line per command for the whole upgrade.
+  if (dropped_told_.insert(id).second) log_printf(0, " war : command %u dropped: an upgrade holds the card\r\n", id);
   return true;
 }
 
@@ -408,6 +409,7 @@ void QtView::set_busy(bool on) {
   preview_->hold(on);  // the picture stops while an upgrade holds the card
   if (on) {
     held_.clear();
+    dropped_told_.clear();
     for (const auto& [id, w] : controls_) {
       if (id == ids::PROGRESS) continue;
       held_[id] = w->isEnabled();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,7 @@ class QtView : public QDialog, public DialogView {
   std::function<bool(uint32_t)> handler_;
   std::function<void(const std::string&)> message_sink_;
   std::atomic<bool> busy_{false};
+  mutable std::set<uint32_t> dropped_told_;  // commands whose drop this upgrade has logged
   std::map<uint32_t, bool> held_;  // while busy: the state each control returns to
   bool menu_was_enabled_ = true;
 };

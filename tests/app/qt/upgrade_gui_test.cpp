@@ -26,6 +26,8 @@
 #include "sim/download_channel.h"
 #include "support/test_images.h"
 #include "update/image_check.h"
+#include "log/log_capture.h"
+#include "card/card_commands.h"
 
 namespace kestrel {
 namespace {
@@ -699,6 +701,35 @@ TEST_F(UpgradeGui, TheWindowSaysWhenTheCardNeedsARestart) {
   EXPECT_EQ(messages_[2], "升级已验证: 板卡报告 TB610M-1CH:V2.0.6800 build 2024-12-25 10:01:06");
   EXPECT_EQ(upgrade_end_message({VerifiedEnd::RestartNeeded, ""}, false),
             "Upgrade not yet verified (restart needed): restart the card to run and verify the new firmware");
+}
+
+}  // namespace
+}  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+using test::GuiTest;
+
+// A command dropped during an upgrade is logged once for that upgrade, not at every repeat (the
+// monitor query comes every few seconds), and again in the next upgrade.
+TEST_F(GuiTest, ADroppedCommandIsLoggedOncePerUpgrade) {
+  backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  test::LogCapture log;
+  auto dropped = [&] {
+    const std::string text = log.text();
+    size_t n = 0;
+    for (size_t at = text.find("command 32823 dropped"); at != std::string::npos; at = text.find("command 32823 dropped", at + 1)) ++n;
+    return n;
+  };
+  for (int round = 1; round <= 2; ++round) {
+    view().set_busy(true);
+    for (int i = 0; i < 3; ++i) view().post_command(ids::ID_MONITOR_QUERY);
+    QCoreApplication::processEvents();
+    view().set_busy(false);
+    EXPECT_EQ(dropped(), static_cast<size_t>(round));
+  }
 }
 
 }  // namespace
