@@ -9,7 +9,11 @@
 //   kestrel-sim --help | --version
 //
 // Exit codes: 0 done, 1 a self-check failed, 2 usage error, unknown board or uhid unavailable.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +25,7 @@
 #include "devlink/hid_link.h"
 #include "devlink/qhidev.h"
 #include "res/version.h"
+#include "sim/sample_image.h"
 #include "sim/sim_backend.h"
 
 // The uhid hook. The bridge's sources define run_uhid and switch the hook on with
@@ -38,14 +43,19 @@ namespace {
 using namespace kestrel;
 
 constexpr const char* kUsage =
-    "usage: kestrel-sim --list-models | BOARD | --uhid BOARD[,BOARD...] [--page-ms N]\n"
+    "usage: kestrel-sim --list-models | BOARD | --uhid BOARD[,BOARD...] [--erase-ms N]\n"
+    "       kestrel-sim --sample-image BOARD firmware|fpga FILE\n"
     "  --list-models   the board names, one per line\n"
     "  BOARD           make a simulated card of this board and run a few self-checks against it\n"
     "  --uhid BOARD    put the card behind the kernel's uhid interface (as /dev/hidrawN) until\n"
     "                  interrupted; needs write access to /dev/uhid. Several boards, separated by\n"
     "                  commas, make one card each, with its own phys and serial\n"
-    "  --page-ms N     (with --uhid) the card takes N ms per flash page, ten times that per\n"
-    "                  erase block, as a slow flash would\n"
+    "  --erase-ms N    (with --uhid) the card takes N ms per 4 KiB flash sector it erases, as a\n"
+    "                  slow flash would\n"
+    "  --sample-image BOARD firmware|fpga FILE\n"
+    "                  write an image a simulated BOARD takes: USB-controller firmware that suits\n"
+    "                  the board (version V9.9.9), or FPGA logic; then, for example,\n"
+    "                  kestrelctl --simulate BOARD upgrade firmware FILE\n"
     "  --help          this text\n"
     "  --version       the version\n";
 
@@ -130,6 +140,42 @@ int demo(const sim::Scenario& scenario) {
 
 }  // namespace
 
+// Writes a sample image to a new file; an existing file is left alone.
+int write_sample(const char* board, const char* kind, const char* path) {
+  if (!sim::make_scenario(board)) {
+    std::fprintf(stderr, "kestrel-sim: unknown board '%s' (see --list-models)\n", board);
+    return 2;
+  }
+  const bool firmware = std::strcmp(kind, "firmware") == 0;
+  if (!firmware && std::strcmp(kind, "fpga") != 0) {
+    std::fprintf(stderr, "kestrel-sim: --sample-image takes firmware or fpga, not '%s'\n", kind);
+    return 2;
+  }
+  const std::vector<uint8_t> bytes = firmware ? sim::sample_usb_image(board) : sim::sample_fpga_image();
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    std::fprintf(stderr, "kestrel-sim: cannot write %s: %s\n", path,
+                 errno == EEXIST ? "it exists already (remove it first)" : std::strerror(errno));
+    return 2;
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool ok = done == bytes.size() && ::close(fd) == 0;
+  if (!ok) {
+    std::fprintf(stderr, "kestrel-sim: cannot write %s: %s\n", path, std::strerror(errno));
+    ::unlink(path);
+    return 2;
+  }
+  std::printf("%s: %s for %s (%zu bytes%s)\n", path, firmware ? "USB-controller firmware" : "FPGA logic", board,
+              bytes.size(), firmware ? ", version V9.9.9" : "");
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(kUsage, stdout);
@@ -139,21 +185,24 @@ int main(int argc, char** argv) {
     std::printf("kestrel-sim %s\n", KESTREL_BUILD_STAMP);
     return 0;
   }
+  if (argc == 5 && std::strcmp(argv[1], "--sample-image") == 0) return write_sample(argv[2], argv[3], argv[4]);
   if (argc == 2 && std::strcmp(argv[1], "--list-models") == 0) {
     for (std::string_view n : sim::board_names()) std::printf("%.*s\n", static_cast<int>(n.size()), n.data());
     return 0;
   }
-  // --uhid BOARD[,BOARD...] [--page-ms N]: N ms per flash page (ten times that per erase block),
-  // so that a test can act while a transfer runs.
-  uint32_t page_ms = 0;
-  if (argc == 5 && std::strcmp(argv[1], "--uhid") == 0 && std::strcmp(argv[3], "--page-ms") == 0) {
+  // --uhid BOARD[,BOARD...] [--erase-ms N]: N ms per 4 KiB flash sector erased, so that a test
+  // can act while an upgrade runs. Only the erase is slowed: the host waits for it by asking, so
+  // it keeps in step. A slow page would not do: uhid takes the host's output reports without
+  // waiting for the card and drops what overflows its queue.
+  uint32_t erase_ms = 0;
+  if (argc == 5 && std::strcmp(argv[1], "--uhid") == 0 && std::strcmp(argv[3], "--erase-ms") == 0) {
     char* end = nullptr;
     const unsigned long v = std::strtoul(argv[4], &end, 10);
     if (!*argv[4] || *end || v > 10000) {
-      std::fprintf(stderr, "kestrel-sim: --page-ms takes a number of milliseconds (0 to 10000)\n");
+      std::fprintf(stderr, "kestrel-sim: --erase-ms takes a number of milliseconds (0 to 10000)\n");
       return 2;
     }
-    page_ms = static_cast<uint32_t>(v);
+    erase_ms = static_cast<uint32_t>(v);
     argc = 3;
   }
   if (argc == 3 && std::strcmp(argv[1], "--uhid") == 0) {
@@ -168,8 +217,7 @@ int main(int argc, char** argv) {
       }
       auto s = scenario_or_complain(name.c_str());
       if (!s) return 2;
-      s->latency.per_page_ms = page_ms;
-      s->latency.per_erase_block_ms = page_ms * 10;
+      s->latency.per_erase_block_ms = erase_ms;
       boards.push_back(std::move(*s));
       if (comma == list.size()) break;
       pos = comma + 1;

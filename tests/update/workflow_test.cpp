@@ -11,6 +11,7 @@
 #include "support/recording_device.h"
 #include "update/download.h"
 #include "update/image_limits.h"
+#include "sim/sample_image.h"
 #include "upgrade_fixture.h"
 
 namespace kestrel {
@@ -234,6 +235,26 @@ TEST(UpgradeLimits, TheBytesWrittenAreTheBytesChecked) {
     const auto* part = rig.flash.partition(1);
     const auto written = std::string(board) == "meadow" ? rig.flash.read(part->base, 70000) : *rig.dl_ch.fpga_image();
     EXPECT_EQ(written, bit);
+  }
+}
+
+// The sample images kestrel-sim writes for a newcomer go through as a real card's would: the
+// firmware suits its board on both paths (the boards' own trailer check included) and the FPGA
+// logic is taken.
+TEST(SampleImages, SuitTheirBoardAndGoThrough) {
+  for (const char* board : {"meadow", "rw820c", "TB610M-1CH", "TB610R-1CH"}) {
+    SCOPED_TRACE(board);
+    UpgradeRig rig(board);
+    const auto img = sim::sample_usb_image(board);
+    rig.view.file_answers.push_back(rig.dir.write("fw.img", img));
+    rig.wf->on_clicked_button_usb_firmware();
+    ASSERT_EQ(rig.alerts.size(), 1u);
+    EXPECT_EQ(rig.alerts[0].style, ALERT_STYLE_SUITS);
+    EXPECT_TRUE(rig.wf->last().ok);
+    UpgradeRig fresh(board);  // the first has restarted into its new firmware
+    fresh.view.file_answers.push_back(fresh.dir.write("logic.bit", sim::sample_fpga_image()));
+    fresh.wf->on_clicked_button_fpga_firmware();
+    EXPECT_TRUE(fresh.wf->last().ok);
   }
 }
 

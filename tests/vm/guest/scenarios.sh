@@ -516,10 +516,9 @@ upgrade_mark() { MARK=$(cat /run/lock/kestrel-card-*.lock /tmp/kestrel-card-*.lo
 # the card: a setting, a write of the configuration record, and a second upgrade, --force or not.
 scenario_owner_refused() {
   name="owner-second-program-refused" name2="owner-second-upgrade-refused"
-  # A slow flash: the upgrade lasts long enough for four more programs to try the card. Through
-  # the HID download, whose erase handshakes keep the host in step with the card (uhid takes an
-  # output report without waiting for the card, so a slow flash channel would only pile them up).
-  start_card TB610M-1CH --page-ms 1 || { fail "$name" "no hidraw node"; fail "$name2" "no hidraw node"; return; }
+  # A slow erase (the host waits for each block by asking): the upgrade lasts long enough for
+  # four more programs to try the card.
+  start_card TB610M-1CH --erase-ms 60 || { fail "$name" "no hidraw node"; fail "$name2" "no hidraw node"; return; }
   echo "vm: \$ kestrelctl --yes upgrade fpga fpga-large.bit (in the background)"
   timeout 120 kestrelctl --yes --card "$NODE" upgrade fpga "$IMAGES/fpga-large.bit" >/tmp/first.out 2>&1 &
   first=$!
@@ -533,24 +532,32 @@ scenario_owner_refused() {
   pid=${MARK##* }
   echo "vm: the card's lock file says: $MARK"
   busy="card busy: an upgrade is under way (kestrelctl, pid $pid)"
-  bad=""
-  for args in "input 1" "config half-rate on"; do
+  # All four at once, while the upgrade surely runs.
+  rm -f /tmp/second*.rc
+  i=0
+  for args in "--trace --card $NODE input 1" "--trace --card $NODE config half-rate on" \
+              "--yes --card $NODE upgrade firmware $IMAGES/usb-TB610M-1CH.img" \
+              "--yes --force --card $NODE upgrade firmware $IMAGES/usb-TB610M-1CH.img"; do
+    i=$((i + 1))
+    echo "vm: \$ kestrelctl $args (beside it)"
     # shellcheck disable=SC2086
-    ctl /tmp/second.out --trace --card "$NODE" $args
-    rc=$?
-    if [ $rc -ne 5 ]; then bad="$bad; '$args' exited $rc"
-    elif ! grep -qF "$busy" /tmp/second.out.err; then bad="$bad; '$args' did not say '$busy'"
-    elif grep -q '^> ' /tmp/second.out.err; then bad="$bad; '$args' sent a report"
-    fi
+    (timeout "$CTL_TIMEOUT" kestrelctl $args >/tmp/second$i.out 2>/tmp/second$i.out.err; echo $? >/tmp/second$i.rc) &
   done
-  bad2=""
-  for force in "" "--force"; do
-    ctl /tmp/second.out --yes $force --card "$NODE" upgrade firmware "$IMAGES/usb-TB610M-1CH.img"
-    rc=$?
-    if [ $rc -ne 5 ]; then bad2="$bad2; a second upgrade $force exited $rc"
-    elif ! grep -qF "$busy" /tmp/second.out.err; then bad2="$bad2; a second upgrade $force did not say '$busy'"
+  wait_for 60 test -e /tmp/second1.rc -a -e /tmp/second2.rc -a -e /tmp/second3.rc -a -e /tmp/second4.rc
+  bad="" bad2=""
+  for i in 1 2 3 4; do
+    show /tmp/second$i.out.err
+    rc=$(cat /tmp/second$i.rc 2>/dev/null)
+    what="program $i"
+    if [ "$rc" != 5 ]; then what="$what exited $rc"
+    elif ! grep -qF "$busy" /tmp/second$i.out.err; then what="$what did not say '$busy'"
+    elif grep -q '^> ' /tmp/second$i.out.err; then what="$what sent a report"
+    else what=""
     fi
+    if [ -n "$what" ] && [ $i -le 2 ]; then bad="$bad; $what"; fi
+    if [ -n "$what" ] && [ $i -gt 2 ]; then bad2="$bad2; $what"; fi
   done
+  rm -f /tmp/second*.rc
   wait "$first"
   rc=$?
   show /tmp/first.out
