@@ -33,7 +33,10 @@ bool confirm(Session& s, const AlertRequest& r, std::string& declined_why) {
   Output& out = s.out();
   out.doc()["check"] = alert_json(r);
   if (!out.json()) {
-    std::fprintf(stderr, "%s\n%s\n", r.info.value_or("").c_str(), verdict_text(r).c_str());
+    // A verdict that refuses the image is said once, as the error line.
+    const bool refused = r.style == ALERT_STYLE_FORCE && !s.options().force;
+    std::fprintf(stderr, "%s\n", shown_text(r.info.value_or("")).c_str());
+    if (!refused) std::fprintf(stderr, "%s\n", shown_text(verdict_text(r)).c_str());
   }
   return confirm_check(s, r, declined_why, [] {});
 }
@@ -187,8 +190,14 @@ int upgrade_image(Session& s, const std::string& path, const std::shared_ptr<con
   rec.detail = end.summary();
   if (end.end == VerifiedEnd::Verified) rec.verified = true;
   if (end.end == VerifiedEnd::NotVerified) rec.verified = false;
-  out.line("version before: " + before);
-  out.line("version after:  " + rec.version_after);
+  // Both as the window shows a version: the card's status text names its model first
+  // ("TB610M-1CH:V3.2.0 build ..."), the version beside the card list does not.
+  auto without_model = [](const std::string& v) {
+    const size_t colon = v.find(':');
+    return colon != std::string::npos && v.find(' ') > colon ? v.substr(colon + 1) : v;
+  };
+  out.line("version before: " + without_model(before));
+  out.line("version after:  " + without_model(rec.version_after));
   out.line(end.summary());
   if (end.end == VerifiedEnd::RestartNeeded) out.line(RESTART_ADVICE);
   if (end.end == VerifiedEnd::NotVerified) return out.fail(EXIT_FAILED, "upgrade " + end.summary());
@@ -245,9 +254,11 @@ int cmd_check_image(Session& s, const std::string& path) {
   check_usb_image_buffer(ctx, entry, image->begin(), image->size());
   if (!asked) return out.fail(EXIT_FAILED, "the image could not be checked");
   out.doc()["check"] = alert_json(seen);
-  out.line(seen.info.value_or(""));
-  out.line(verdict_text(seen));
-  return seen.style == ALERT_STYLE_FORCE ? out.fail(EXIT_IMAGE_REFUSED, verdict_text(seen)) : EXIT_OK;
+  out.line(shown_text(seen.info.value_or("")));
+  // The verdict once: as the error line when it refuses the image.
+  if (seen.style == ALERT_STYLE_FORCE) return out.fail(EXIT_IMAGE_REFUSED, shown_text(verdict_text(seen)));
+  out.line(shown_text(verdict_text(seen)));
+  return EXIT_OK;
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ bool ManyUpgrade::confirm(Slot& slot, const AlertRequest& r) {
     asking.lock();
     drawn_ = 0;  // the question scrolls the live lines away: they start again below it
     std::fprintf(stderr, "\ncard %u (%s, %s):\n%s\n%s\n", slot.index, slot.board.c_str(), slot.node.c_str(),
-                 r.info.value_or("").c_str(), verdict_text(r).c_str());
+                 shown_text(r.info.value_or("")).c_str(), shown_text(verdict_text(r)).c_str());
   });
 }
 

@@ -31,7 +31,20 @@ nlohmann::json alert_json(const AlertRequest& r) {
           {"title", r.title.value_or("")},
           {"info", r.info.value_or("")},
           {"verdict", verdict_text(r)},
-          {"accept", r.accept_caption.value_or("")}};
+          {"accept", r.accept_caption.value_or("")},
+          {"title_en", ui_translate_en(r.title.value_or(""))},
+          {"info_en", ui_translate_en(r.info.value_or(""))},
+          {"verdict_en", ui_translate_en(verdict_text(r))},
+          {"accept_en", ui_translate_en(r.accept_caption.value_or(""))}};
+}
+
+std::string shown_text(const std::string& text) {
+  std::string t = ui_translate(text);
+  std::string out;
+  out.reserve(t.size());
+  for (size_t i = 0; i < t.size(); ++i)
+    if (!(t[i] == '\r' && i + 1 < t.size() && t[i + 1] == '\n')) out += t[i];
+  return out;
 }
 
 bool ask(const std::string& question) {
@@ -46,10 +59,11 @@ bool can_ask(Session& s) { return interactive() && !s.out().json(); }
 
 bool confirm_check(Session& s, const AlertRequest& r, std::string& declined_why, const std::function<void()>& before_asking) {
   if (r.style == ALERT_STYLE_FORCE && !s.options().force) {
+    // The verdict reached, not a generic "does not match": a damaged image says so.
     const bool damaged = r.info.value_or("").find(IMAGE_INFO_DAMAGED) != std::string::npos;
     declined_why = damaged ? "the image failed this board's integrity check (damaged, or made for another board); "
                              "--force goes ahead anyway"
-                           : "the image does not match this card; --force goes ahead anyway";
+                           : shown_text(verdict_text(r)) + "; --force goes ahead anyway";
     return false;
   }
   if (s.options().yes) return true;

@@ -18,7 +18,12 @@ namespace kestrel::cli {
 
 // The verdict line without its spaces and line end.
 std::string verdict_text(const AlertRequest& r);
+// The check's texts as the card wrote them (Chinese), and beside them in English ("title_en",
+// "info_en", "verdict_en", "accept_en").
 nlohmann::json alert_json(const AlertRequest& r);
+// A text of the check for a terminal: in the locale's language (the card's Chinese under zh_CN,
+// English otherwise), each line ending in "\n" alone.
+std::string shown_text(const std::string& text);
 // A yes/no question on the terminal; true only for an answer that starts with y.
 bool ask(const std::string& question);
 // Why the confirmation may not be asked here: nothing waits for input without a terminal, and

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -216,6 +217,35 @@ INSTANTIATE_TEST_SUITE_P(Commands, FileArguments,
                                            FileArgCase{"upgrade fpga FILE", "is a directory"},
                                            FileArgCase{"check-image FILE", "cannot read"},
                                            FileArgCase{"upgrade fpga FILE", "cannot read"}));
+
+// Under a locale that is not Chinese the check speaks English; the card's own texts stay in
+// their fields of the JSON, with the English beside them; the verdict is said once, and it is
+// the verdict reached.
+TEST_F(UpgradeCli, TheCheckSpeaksTheLocalesLanguageAndSaysItsVerdictOnce) {
+  const std::string img = dir_.write("other.img", kestrel::test::usb_image(kestrel::test::tagged("rw820c", 65536)));
+  struct Case {
+    const char* locale;
+    const char* verdict;
+  } cases[] = {{"C", "Firmware does not match the target board; must not upgrade"},
+               {"zh_CN.UTF-8", "固件信息与目标板不匹配, 不可升级"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.locale);
+    setenv("LC_ALL", c.locale, 1);
+    for (const std::string& cmd : {"check-image " + img, "--yes upgrade firmware " + img}) {
+      const auto r = kestrel::test::run_kestrelctl("--simulate TB610M-1CH " + cmd, {}, true);
+      EXPECT_EQ(r.code, 4) << r.out;
+      EXPECT_EQ(count_of(r.out, c.verdict), 1u) << r.out;
+      EXPECT_EQ(r.out.find('\r'), std::string::npos);
+      if (std::string(c.locale) == "C")
+        EXPECT_TRUE(std::all_of(r.out.begin(), r.out.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; }))
+            << r.out;
+    }
+    const auto j = json_of(run("--simulate TB610M-1CH --json check-image " + img));
+    EXPECT_EQ(j["check"]["verdict"], "固件信息与目标板不匹配, 不可升级");
+    EXPECT_EQ(j["check"]["verdict_en"], "Firmware does not match the target board; must not upgrade");
+  }
+  unsetenv("LC_ALL");
+}
 
 TEST_F(UpgradeCli, ImageEndingInItsTagWithoutAZeroByteIsCheckedInBounds) {
   // The info text runs to the end of the file: its search stops at the zero byte after the image
