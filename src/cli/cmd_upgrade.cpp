@@ -102,11 +102,15 @@ int upgrade_image(Session& s, const std::string& path, const std::shared_ptr<con
   // any question and before anything reaches the card, --force or not.
   const uint16_t kind = fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB;
   if (std::string why = upgrade_image_refusal(upgrade.path_for(kind), kind, path, image.data()); !why.empty()) {
+    rec.result = history::Result::Refused;
     rec.detail = why;
     return out.fail(EXIT_IMAGE_REFUSED, why);
   }
   if (fpga) {
-    if (const int rc = check_fpga_marks(s, path, image, rec.detail); rc != EXIT_OK) return rc;
+    if (const int rc = check_fpga_marks(s, path, image, rec.detail); rc != EXIT_OK) {
+      rec.result = history::Result::Refused;
+      return rc;
+    }
     const BoardRegistry* reg = s.card().registry();
     if (const int rc = confirm_fpga(s, path, image, reg && reg->current ? reg->current->name : "unknown board", rec.detail);
         rc != EXIT_OK)
@@ -160,6 +164,7 @@ int upgrade_image(Session& s, const std::string& path, const std::shared_ptr<con
     return out.fail(EXIT_FAILED, rec.detail);
   }
   if (!o.accepted && (!fpga || o.file_refused)) {
+    if (!o.refusal.empty()) rec.result = history::Result::Refused;
     rec.detail = !o.refusal.empty() ? o.refusal : !declined_why.empty() ? declined_why : "image refused";
     return out.fail(EXIT_IMAGE_REFUSED, rec.detail);
   }

@@ -246,7 +246,7 @@ void ManyUpgrade::work(Slot& slot) {
         : !o.refusal.empty()          ? o.refusal
         : slot.declined_why.empty()   ? "image refused"
                                       : slot.declined_why);
-    rec.result = history::Result::Declined;
+    rec.result = o.refusal.empty() ? history::Result::Declined : history::Result::Refused;
   } else if (!o.transferred) {
     end(slot, EXIT_FAILED, "failed", "the transfer did not run");
   } else if (!o.ok) {
@@ -254,7 +254,8 @@ void ManyUpgrade::work(Slot& slot) {
   } else {
     verify(slot, kind_ == UPGRADE_KIND_USB ? image_version_of(image_->data()) : std::nullopt);
   }
-  if (rec.result != history::Result::Declined) rec.result = o.ok ? history::Result::Ok : history::Result::Failed;
+  if (rec.result != history::Result::Declined && rec.result != history::Result::Refused)
+    rec.result = o.ok ? history::Result::Ok : history::Result::Failed;
   rec.verified = slot.verified;
   rec.version_after = slot.version_after;
   rec.detail = slot.result + (slot.detail.empty() ? "" : ": " + slot.detail);

@@ -1,5 +1,7 @@
 #include "history/history_store.h"
 
+#include <iterator>
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -88,7 +90,7 @@ bool make_parent_folders(const std::string& path, std::string& error) {
 }
 
 const char* const kPathNames[] = {"", "flash-channel", "hid-download"};
-const char* const kResultNames[] = {"running", "OK!", "FAILED!", "declined", "interrupted"};
+const char* const kResultNames[] = {"running", "OK!", "FAILED!", "declined", "interrupted", "refused"};
 
 TransferPath path_from(const std::string& s) {
   if (s == kPathNames[1]) return TransferPath::FlashChannel;
@@ -148,7 +150,7 @@ const char* transfer_path_name(TransferPath p) { return kPathNames[static_cast<i
 const char* result_name(Result r) { return kResultNames[static_cast<int>(r)]; }
 
 bool parse_result(const std::string& text, Result& out) {
-  for (int i = 0; i < 5; ++i)
+  for (int i = 0; i < static_cast<int>(std::size(kResultNames)); ++i)
     if (text == kResultNames[i]) {
       out = static_cast<Result>(i);
       return true;

@@ -36,9 +36,11 @@ constexpr int kBusyTimeoutMs = 2000;
 enum class ImageKind : uint8_t { Firmware, Fpga };          // "firmware", "fpga"
 enum class TransferPath : uint8_t { None, FlashChannel, HidDownload };  // "", "flash-channel", "hid-download"
 // "running" until finish; "OK!" and "FAILED!" as the window shows them; "declined" when no
-// transfer ran (the user or the match check said no, or the file was refused); "interrupted"
-// when the process that ran the attempt ended before it.
-enum class Result : uint8_t { Running, Ok, Failed, Declined, Interrupted };
+// transfer ran because the user or the match check said no; "refused" when the file itself was
+// turned down before anything was sent (unreadable, not an image of its kind, past the path's
+// limit; the detail says why); "interrupted" when the process that ran the attempt ended before
+// it.
+enum class Result : uint8_t { Running, Ok, Failed, Declined, Interrupted, Refused };
 
 const char* image_kind_name(ImageKind k);
 const char* transfer_path_name(TransferPath p);

@@ -12,6 +12,8 @@
 #include "app/qt/qt_view.h"
 #include "app/qt/small_dialogs.h"
 #include "boards/registry.h"
+#include "devlink/card_names.h"
+#include "platform/hid_backend.h"
 #include "history/history_path.h"
 #include "history/history_store.h"
 #include "log/log.h"
@@ -42,17 +44,26 @@ void report_history(const history::HistoryWrite& w, CkestrelDlg& window, bool& r
   window.view().message_box(w.message);
 }
 
-history::Attempt attempt_of(CkestrelDlg& window, uint16_t kind, const std::string& path, const ImageFile& img) {
+// The attempt on record; `img` null for a file that could not be read.
+history::Attempt attempt_of(CkestrelDlg& window, uint16_t kind, const std::string& path, const ImageFile* img) {
   history::Attempt a;
   const BoardRegistry* reg = window.registry();
   if (reg && reg->current) a.card.board = reg->current->name;
-  if (const qhidev* d = window.list().current) a.card.node = d->node;
+  if (const qhidev* d = window.list().current) {
+    a.card.node = d->node;
+    // The port and serial find the card again after a replug (history --card 1-2).
+    CardNames names = card_names(platform::backend(), *d);
+    a.card.port_path = std::move(names.port);
+    a.card.usb_serial = std::move(names.serial);
+  }
   a.kind = kind == UPGRADE_KIND_FPGA ? history::ImageKind::Fpga : history::ImageKind::Firmware;
   a.file_name = path;
-  a.file_size = img.size();
-  a.sha256 = history::sha256_hex(img.begin(), img.size());
-  if (kind == UPGRADE_KIND_USB)
-    if (const char* info = find_image_info(img.begin(), img.begin() + img.size())) a.info_text = info;
+  if (img) {
+    a.file_size = img->size();
+    a.sha256 = history::sha256_hex(img->begin(), img->size());
+    if (kind == UPGRADE_KIND_USB)
+      if (const char* info = find_image_info(img->begin(), img->begin() + img->size())) a.info_text = info;
+  }
   a.version_before = window.view().text(ids::VERSION_TEXT);
   return a;
 }
@@ -101,7 +112,7 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
   // The chosen file, as the workflow read it once: put on record before anything is written, its
   // FPGA marks looked at, and later the version the card must come back with.
   hooks.accept_file = [&](uint16_t k, const std::string& path, const ImageFile& img) {
-    const history::HistoryWrite w = window_history().begin(attempt_of(window, k, path, img));
+    const history::HistoryWrite w = window_history().begin(attempt_of(window, k, path, &img));
     record = w.id;
     begun = true;
     report_history(w, window, reported);
@@ -118,6 +129,15 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
   // the controller would not start): nothing was written, and the user is told why.
   if (!o.refusal.empty()) window.view().message_box(o.refusal);
   if (!o.busy.empty()) window.view().message_box(o.busy);
+  if (!o.refusal.empty() && !begun) {
+    // Refused before the attempt went on record: it is recorded now, with the reason.
+    const history::HistoryWrite w = window_history().begin(attempt_of(window, kind, o.file, o.image.get()));
+    report_history(w, window, reported);
+    rec.result = history::Result::Refused;
+    rec.detail = o.refusal;
+    if (w.ok) report_history(window_history().finish(w.id, rec), window, reported);
+    return;
+  }
   if (!begun) return;  // no file was chosen: no attempt
 
   rec.path = o.path == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel : history::TransferPath::HidDownload;

@@ -27,6 +27,8 @@
 #include "support/test_images.h"
 #include "update/image_check.h"
 #include "log/log_capture.h"
+#include "history/history_path.h"
+#include "history/history_store.h"
 #include "card/card_commands.h"
 
 namespace kestrel {
@@ -729,6 +731,51 @@ TEST_F(GuiTest, ADroppedCommandIsLoggedOncePerUpgrade) {
     QCoreApplication::processEvents();
     view().set_busy(false);
     EXPECT_EQ(dropped(), static_cast<size_t>(round));
+  }
+}
+
+}  // namespace
+}  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+using test::GuiTest;
+
+// A file the window cannot use (a directory, an empty file, one without the boot image's
+// signature) is refused with its reason in a message box, nothing reaches the card, and the
+// history records it as refused, with the reason and the card's port and serial.
+TEST_F(GuiTest, ARefusedFileSaysWhyAndIsRecordedAsRefused) {
+  auto card = backend_.add_card(*sim::make_scenario("TB610M-1CH"));
+  test::TempDir dir;
+  open();
+  std::vector<std::string> said;
+  view().set_message_sink([&](const std::string& m) { said.push_back(m); });
+  struct Case {
+    std::string file;
+    const char* why;
+  } cases[] = {{dir.path(), "is a directory"},
+               {dir.write("empty.img", {}), "is empty"},
+               {dir.write("text.img", {'h', 'e', 'l', 'l', 'o'}), "no CY signature"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    said.clear();
+    card->clear_reports();
+    view().answer_next_open_file(c.file);
+    view().dispatch_command(ids::BTN_USB_FIRMWARE);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find(c.why), std::string::npos) << said[0];
+    EXPECT_EQ(sim::storage_of(*card)->download.stats().starts, 0u);
+
+    const history::HistoryRead h = history::HistoryStore::open(history::resolve_history_path().path).query();
+    ASSERT_TRUE(h.ok) << h.message;
+    ASSERT_FALSE(h.records.empty());
+    const history::Record& r = h.records.back();
+    EXPECT_EQ(r.attempt.file_name, c.file);
+    EXPECT_EQ(r.result, history::Result::Refused);
+    EXPECT_NE(r.detail.find(c.why), std::string::npos) << r.detail;
+    EXPECT_EQ(r.attempt.card.port_path, "1-1");
+    EXPECT_EQ(r.attempt.card.usb_serial, "KSIM0001");
   }
 }
 
