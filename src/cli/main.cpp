@@ -47,7 +47,9 @@ std::string usage_message(const CLI::App& app, const CLI::ParseError& e) {
   while (!at->get_subcommands().empty()) at = at->get_subcommands().front();
   const std::vector<const CLI::App*> commands = at->get_subcommands({});
   const std::string where = at == &app ? std::string() : at->get_name() + " ";
-  const std::vector<std::string> rest = at->remaining();
+  std::vector<std::string> rest = at->remaining();
+  // An unknown word after a command falls through to the command above it, with the options.
+  for (const CLI::App* up = at->get_parent(); rest.empty() && up; up = up->get_parent()) rest = up->remaining();
   if (!commands.empty() && !rest.empty() && rest.front().rfind("-", 0) != 0) {
     const std::string& typed = rest.front();
     std::string nearest, names;

@@ -8,7 +8,7 @@ const char* const ui_text_en[UI_TEXT_COUNT] = {
     "English", "No signal", "UVCDEV:", "Version:", "auto scan", "locked", "Default Size:", "output:", "Upgrade:",
     "Auto half", "Video format", "Video Restart", "Properties", "Firmware", "FPGA Logic", "Auto Scan",
     "Input Lock", "Mute", "Auto|mix", "Auto|Mutex", "Brightness", "Contrast", "Hue", "Saturation", "Sharpness",
-    "3D Denoise", "Gamma", "Wide dynamic range", "Red Gain", "Green Gain", "Blue Gain", "GFE", "Audio Policy",
+    "3D Denoise", "Gamma", "WDR", "Red Gain", "Green Gain", "Blue Gain", "GFE", "Audio Policy",
     "Configuration invalid", "Configuration failed",
     "Close the application and unplug the USB card again for it to take effect", "Video Properties", "Default",
     "Revert", "Exit", "OK", "Cansel"};
