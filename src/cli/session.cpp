@@ -170,7 +170,10 @@ int Session::setup() {
     backend = hidraw_.get();
   }
   if (opt_.trace) {
-    trace_ = std::make_unique<platform::TracingBackend>(*backend, stderr);
+    auto trace = std::make_unique<platform::TracingBackend>(*backend, stderr);
+    // Several cards at once: their lines interleave, so each names its card.
+    trace->name_cards(is_card_list(opt_.card));
+    trace_ = std::move(trace);
     backend = trace_.get();
   }
   // Outermost, so that a report the claim refuses is neither sent nor traced. A real card is

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "platform/hid_backend.h"
 
@@ -15,6 +16,9 @@ class TracingBackend final : public HidBackend {
  public:
   // `inner` is not owned; `out` receives the lines (standard error for the front ends).
   TracingBackend(HidBackend& inner, FILE* out) : inner_(inner), out_(out) {}
+  // Ends every line with " @NODE", the card it crossed to or from: for runs on several cards at
+  // once, whose lines interleave.
+  void name_cards(bool on) { name_cards_ = on; }
 
   bool enumerate(std::vector<HidInterfaceInfo>& out) override { return inner_.enumerate(out); }
   bool describe(const std::string& node, HidInterfaceInfo& out) override { return inner_.describe(node, out); }
@@ -27,10 +31,13 @@ class TracingBackend final : public HidBackend {
  private:
   HidBackend& inner_;
   FILE* out_;
+  bool name_cards_ = false;
 };
 
 // One trace line: "<dir> <kind> id=<n> size=<n> <hex>", e.g. "> output id=11 size=265 0b 05 ...".
 // A failed call is written with "failed" in place of the bytes.
-void trace_line(FILE* out, char dir, const char* kind, std::span<const uint8_t> bytes, bool ok);
+// `card`, when not empty, ends the line as " @card".
+void trace_line(FILE* out, char dir, const char* kind, std::span<const uint8_t> bytes, bool ok,
+                const std::string& card = {});
 
 }  // namespace kestrel::platform

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "support/kestrelctl_run.h"
@@ -119,6 +120,25 @@ TEST_F(ManyCards, StatusGivesOneBlockPerCard) {
   EXPECT_NE(second, std::string::npos) << text.out;
   EXPECT_LT(first, second);
   EXPECT_EQ(run_kestrelctl("--simulate meadow,meadow --card all status --watch").code, 2);
+}
+
+// A trace of several cards at once names the card on every line, so that it reads card by card;
+// one card's trace stays as it was.
+TEST_F(ManyCards, TheTraceNamesTheCardOnEveryLine) {
+  const auto r = run_kestrelctl("--trace --simulate meadow,TB610R-1CH --card all status", {}, true);
+  EXPECT_EQ(r.code, 0);
+  std::istringstream lines(r.out);
+  size_t traced = 0, named[2] = {0, 0};
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("> ", 0) != 0 && line.rfind("< ", 0) != 0) continue;
+    ++traced;
+    for (int i = 0; i < 2; ++i) named[i] += line.size() > 7 && line.compare(line.size() - 7, 7, " @sim:" + std::to_string(i)) == 0;
+  }
+  EXPECT_GT(named[0], 0u);
+  EXPECT_GT(named[1], 0u);
+  EXPECT_EQ(named[0] + named[1], traced) << r.out;
+  const auto one = run_kestrelctl("--trace --simulate meadow status", {}, true);
+  EXPECT_EQ(one.out.find(" @sim:"), std::string::npos);
 }
 
 TEST_F(ManyCards, WithoutATerminalOrYesNothingIsWritten) {
