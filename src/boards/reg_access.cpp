@@ -46,7 +46,7 @@ int32_t reg_read_framed(HidLink& link, uint8_t device, uint8_t reg, uint32_t cou
   put_le16(payload + REG_REQ_DEVICE, device);
   put_le16(payload + REG_REQ_REGISTER, reg);
   put_le16(payload + REG_REQ_COUNT, static_cast<uint16_t>(count));
-  const uint8_t seq = static_cast<uint8_t>(++g_reg_seq);
+  const uint8_t seq = static_cast<uint8_t>(++*link.reg_seq);
   if (!link.hid_put(seq, CMD_REG_READ, 0, payload, sizeof payload, buf)) return REG_READ_FAILED;
   Answer ans;
   if (!link.fetch_more(CMD_REG_READ, seq, REG_REPLY_MIN, buf, ans)) return REG_READ_NO_REPLY;
@@ -67,7 +67,7 @@ int32_t reg_read(HidLink& link, uint8_t device, uint8_t reg, int32_t count, std:
   if (returned) *returned = 0;
   const uint32_t n = static_cast<uint32_t>(count);  // a negative count is out of range too
   if (!link.current() || n > REG_READ_MAX || n > out.size()) return REG_READ_FAILED;
-  const int32_t rc = g_status_block_valid ? reg_read_framed(link, device, reg, n, out, got)
+  const int32_t rc = *link.status_block_valid ? reg_read_framed(link, device, reg, n, out, got)
                                           : reg_read_legacy(link, device, reg, n, out, got);
   if (returned) *returned = got;
   return rc;

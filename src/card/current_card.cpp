@@ -20,6 +20,8 @@ CurrentCard::CurrentCard(qhidev_list& list) : m_link(list), list_(&list), status
 
 CurrentCard::CurrentCard(qhidev_list& list, BoardRegistry& registry, uint8_t& status_valid)
     : m_link(list), list_(&list), status_valid_(&status_valid) {
+  m_link.status_block_valid = &status_valid;
+  m_link.reg_seq = &own_reg_seq_;
   m_registry = &registry_build(registry, this);
 }
 

@@ -316,6 +316,7 @@ class CurrentCard {
   UpgradeEndWait m_end;
   qhidev_list* list_;
   uint8_t* status_valid_;  // set once the card's status block was read whole
+  uint32_t own_reg_seq_ = 0;  // a card of its own numbers its register reads itself
   ReaderControl* m_reader = nullptr;
   std::mutex post_lock_;
   std::vector<uint32_t> posted_;

@@ -9,6 +9,7 @@
 
 #include "devlink/frame.h"
 #include "devlink/qhidev.h"
+#include "devlink/status_flag.h"
 
 namespace kestrel::platform {
 class CardClaim;
@@ -34,6 +35,12 @@ class HidLink {
   // The request counter; the frame carries the low byte of the value after the increment, so
   // the first request carries 1 and the 256th carries 0.
   uint32_t m_hid_seq = 0;
+  // The register read's own counter (command 12) and whether the card's last attach read its
+  // status block (framed command 12, else the legacy reports 12 and 13). The window's one card
+  // keeps the process-wide ones; a card of its own (several upgraded at once, each on its own
+  // thread) points both at its own, so that each card reads registers by its own protocol.
+  uint32_t* reg_seq = &g_reg_seq;
+  const uint8_t* status_block_valid = &g_status_block_valid;
   uint8_t next_seq() { return static_cast<uint8_t>(++m_hid_seq); }
 
   // The current device when it has an open handle, else nullptr.

@@ -141,6 +141,27 @@ TEST_F(ManyCards, TheTraceNamesTheCardOnEveryLine) {
   EXPECT_EQ(one.out.find(" @sim:"), std::string::npos);
 }
 
+// Each card reads its registers by the protocol its own attach found: a card that gave its status
+// block is asked with framed command 12 (report 11), as one card alone is, never through the
+// legacy reports 12 and 13 because another card or the process had not.
+TEST_F(ManyCards, EachCardReadsRegistersByItsOwnProtocol) {
+  // The match check probes the board's receiver through its registers.
+  const std::string img = dir_.write("fw.img", kestrel::test::usb_image(kestrel::test::tagged("TB610M-1CH", 65536)));
+  for (const char* cards : {"--card 0", "--card all"}) {
+    SCOPED_TRACE(cards);
+    const auto r = run_kestrelctl(std::string("--trace --yes --simulate TB610M-1CH,TB610M-1CH ") + cards +
+                                      " upgrade firmware " + img, {}, true);
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("> output id=11 size=265 0b "), std::string::npos);
+    size_t framed = 0;
+    for (size_t at = r.out.find("> output id=11 size=265 0b "); at != std::string::npos;
+         at = r.out.find("> output id=11 size=265 0b ", at + 1))
+      framed += r.out.compare(at + 30, 2, "0c") == 0;
+    EXPECT_GT(framed, 0u) << r.out;
+    EXPECT_EQ(r.out.find("> output id=12 "), std::string::npos) << r.out;
+  }
+}
+
 TEST_F(ManyCards, WithoutATerminalOrYesNothingIsWritten) {
   const std::string img = dir_.write("fw.img", kestrel::test::with_trailer(kestrel::test::usb_image(kestrel::test::tagged("meadow", 70000))));
   const auto r = run_kestrelctl(db() + "--json --simulate meadow,meadow --card all upgrade firmware " + img);
