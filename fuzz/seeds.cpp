@@ -134,6 +134,11 @@ int main(int argc, char** argv) {
   put("image", "tagged_board3", img);
   const std::string decoy = "CY key-meadow:V1 build 2024/12-25 10:01:06 GCC: old";
   put("image", "decoy", cat({1}, Bytes(decoy.begin(), decoy.end())));
+  // 256 KiB of "key-" in one string: each is a candidate whose ':' would lie further on, the
+  // image that made the search read to the string's end from every candidate.
+  Bytes keys = {0, 'C', 'Y'};
+  for (int i = 0; i < 65536; ++i) keys.insert(keys.end(), {'k', 'e', 'y', '-'});
+  put("image", "all_keys", keys);
 
   auto str = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
   for (const char* s : {"0x1A", "255", " 12 ", "0X", "", "\t0x00ff\r\n"}) put("number_field", "n" + std::to_string(std::strlen(s)) + "_" + std::to_string(s[0]), str(s));

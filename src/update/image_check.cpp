@@ -25,6 +25,31 @@ char char_at(const char* s, size_t i) {
   return n > i ? s[i] : '\0';
 }
 
+// The first place at or after a point where `needle` begins, within the zero-terminated string
+// that holds the point; the string's terminating zero when there is none. It remembers its last
+// answer: no match begins between the last start and that answer, so a later start in between
+// gets the same answer without reading again. Asked at starts that never move backwards, it reads
+// each byte of the strings a bounded number of times.
+class ForwardFind {
+ public:
+  explicit ForwardFind(const char* needle) : needle_(needle), len_(std::strlen(needle)) {}
+
+  const char* at_or_after(const char* from) {
+    if (from_ && from >= from_ && from <= found_) return found_;
+    const char* p = from;
+    while (*p && std::strncmp(p, needle_, len_) != 0) ++p;
+    from_ = from;
+    found_ = p;
+    return p;
+  }
+
+ private:
+  const char* needle_;
+  size_t len_;
+  const char* from_ = nullptr;
+  const char* found_ = nullptr;
+};
+
 // `text` cut to at most IMAGE_TEXT_MAX bytes, never inside a UTF-8 sequence.
 void cut_to_limit(std::string& text) {
   if (text.size() <= IMAGE_TEXT_MAX) return;
@@ -40,7 +65,19 @@ std::string target_part(const std::string& target) { return "\r\n 目标信息:\
 
 }  // namespace
 
+// The info text is "key-" tag ':' version "build" spaces stamp ... "GCC:", all in one
+// zero-terminated string: the first ':' after "key-", the first "build" after that ':', the stamp
+// right after that "build" and its spaces, then "GCC:" anywhere after the stamp's start. Nothing
+// limits how long the text is (IMAGE_TEXT_MAX only cuts what is shown), so a candidate's search
+// cannot be cut short without refusing texts the check takes. What makes it linear instead: each
+// step's answer only depends on where that step starts, and those starts never move backwards
+// from one candidate to the next, so each step resumes where the previous candidate's left off.
+// An image of "key-key-key-..." (one string, no ':') is then read once, not once per "key-".
 const char* find_image_info(const uint8_t* start, const uint8_t* end) {
+  ForwardFind colon(":"), build("build"), gcc("GCC:");
+  const char* last_b = nullptr;  // the "build" the stamp was last checked after
+  const char* q = nullptr;       // its stamp (after the spaces)
+  bool stamp_ok = false;
   const uint8_t* p = start;
   while (p < end) {
     if (*p != 'k') {
@@ -53,18 +90,19 @@ const char* find_image_info(const uint8_t* start, const uint8_t* end) {
       continue;
     }
     // A candidate: every search below runs in the zero-terminated string from p.
-    const char* s = reinterpret_cast<const char*>(p);
-    const char* next = s + kKeyLen;
-    const char* c = std::strchr(s, ':');
-    const char* b = c ? std::strstr(c, "build") : nullptr;
-    bool ok = b != nullptr;
-    const char* q = nullptr;
-    if (ok) {
-      q = b + 5;
-      while (*q == ' ') ++q;
-      ok = char_at(q, 4) == '-' && char_at(q, 7) == '-' && char_at(q, 13) == ':' && char_at(q, 16) == ':';
+    const char* next = reinterpret_cast<const char*>(p) + kKeyLen;
+    bool ok = false;
+    const char* c = colon.at_or_after(next);  // "key-" itself holds no ':'
+    const char* b = *c ? build.at_or_after(c) : c;
+    if (*b) {
+      if (b != last_b) {
+        last_b = b;
+        q = b + 5;
+        while (*q == ' ') ++q;
+        stamp_ok = char_at(q, 4) == '-' && char_at(q, 7) == '-' && char_at(q, 13) == ':' && char_at(q, 16) == ':';
+      }
+      ok = stamp_ok && *gcc.at_or_after(q) != '\0';
     }
-    if (ok) ok = std::strstr(q, "GCC:") != nullptr;
     if (ok) return next;
     p = reinterpret_cast<const uint8_t*>(next);
   }

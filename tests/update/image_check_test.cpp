@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "boards/registry.h"
@@ -84,6 +86,90 @@ TEST(FindImageInfo, KeyWithinTheLastThreeBytesEndsTheSearch) {
   std::vector<uint8_t> img(64, 'x');
   std::memcpy(img.data() + 60, "key-", 4);
   EXPECT_EQ(info_of(img), nullptr);
+}
+
+// The search as first written: every test from each "key-" runs to the end of its string. Slow
+// on images full of "key-", but plain enough to hold the faster search to.
+const char* reference_find(const uint8_t* start, const uint8_t* end) {
+  auto at = [](const char* s, size_t i) { return strnlen(s, i + 1) > i ? s[i] : '\0'; };
+  for (const uint8_t* p = start; p < end; ++p) {
+    if (*p != 'k') continue;
+    if (end - p < 4) return nullptr;
+    if (std::memcmp(p, "key-", 4) != 0) continue;
+    const char* s = reinterpret_cast<const char*>(p);
+    const char* c = std::strchr(s, ':');
+    const char* b = c ? std::strstr(c, "build") : nullptr;
+    if (b) {
+      const char* q = b + 5;
+      while (*q == ' ') ++q;
+      if (at(q, 4) == '-' && at(q, 7) == '-' && at(q, 13) == ':' && at(q, 16) == ':' && std::strstr(q, "GCC:"))
+        return s + 4;
+    }
+    p += 3;
+  }
+  return nullptr;
+}
+
+// Both searches over the same bytes (a zero byte after them); the answer as an offset, -1 for none.
+std::pair<long, long> both_of(const std::string& bytes) {
+  std::vector<uint8_t> img(bytes.begin(), bytes.end());
+  img.push_back(0);
+  const uint8_t* end = img.data() + bytes.size();
+  auto off = [&](const char* r) { return r ? static_cast<long>(r - reinterpret_cast<const char*>(img.data())) : -1L; };
+  return {off(find_image_info(img.data(), end)), off(reference_find(img.data(), end))};
+}
+
+TEST(FindImageInfo, AgreesWithThePlainSearch) {
+  using namespace std::string_literals;
+  const std::string stamp = " 2024-12-25 10:01:06 GCC: x";
+  struct Case {
+    std::string bytes;
+    long want;  // the offset both must answer, -1 for none
+  };
+  const std::vector<Case> cases = {
+      {"CY key-a:V1 build" + stamp, 7},
+      {"CYkey-key-key-a:V1 build" + stamp, 6},  // the first of many "key-" sharing one text
+      {"CYkkey-a:build" + stamp, 7},
+      {"CY" + std::string(300, 'k') + "ey-a:build" + stamp, 305},
+      {"CY key-a:x key-b:build" + stamp, 7},  // the first takes the second's "build"
+      {"CY key-a\0:build"s + stamp + " key-b:build" + stamp, 47},  // ':' in the next string
+      {"CY key-a:V1 build 2024/12-25 10:01:06 GCC: x key-b:build" + stamp, 49},
+      {"CY key-a:build" + std::string(500, ' ') + "2024-12-25 10:01:06 GCC:", 7},
+      {"CY key-a:build 2024-12-25 10:01:06\0GCC:"s, -1},   // "GCC:" in the next string
+      {"CY key-a:build 2024-12-25 10:01\0:06 GCC:"s, -1},  // the stamp cut by the string's end
+      {"CY key-a:build 2024-12-25GCC:01:06", 7},            // "GCC:" inside the stamp counts
+      {"CY key-GCC:a:build 2024-12-25 10:01:06 x", -1},     // "GCC:" before the stamp does not
+      {"CY key-a:bui\0ld key-b:build"s + stamp, 20},
+      {"CY key-" + std::string(2000, ':') + "build" + stamp, 7},
+      {"CY key-:build 1 key-:build" + stamp, 20},
+      {"CY " + std::string(200, '\0') + "key-a:build" + stamp, 207},
+      {"CYxxkey", -1},
+      {"CY key-a:build 2024-12-25 10:01:06 GC", -1},
+  };
+  for (const Case& c : cases) {
+    const auto [fast, plain] = both_of(c.bytes);
+    EXPECT_EQ(plain, c.want) << c.bytes;
+    EXPECT_EQ(fast, c.want) << c.bytes;
+  }
+}
+
+// Random images built of the pieces the search looks for, so the pieces meet in every order.
+TEST(FindImageInfo, AgreesWithThePlainSearchOnRandomPieces) {
+  using namespace std::string_literals;
+  const std::vector<std::string> pieces = {"key-", "k", ":", "build", " ", "    ", "2024-12-25 10:01:06", "-",
+                                           "GCC:", "GCC", "\0"s, "x", "ey-", "2024-12-25 10:01", "key-t:",
+                                           "build 2024-12-25 10:01:06 ", "build 2024-12-25 10:01:06 GCC:"};
+  std::mt19937 rng(31);
+  int found = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string bytes = "CY";
+    const size_t n = 1 + rng() % 24;
+    for (size_t i = 0; i < n; ++i) bytes += pieces[rng() % pieces.size()];
+    const auto [fast, plain] = both_of(bytes);
+    ASSERT_EQ(fast, plain) << "round " << round;
+    found += plain >= 0;
+  }
+  EXPECT_GT(found, 100);  // the pieces do make texts the search takes, not only refusals
 }
 
 TEST(TagsMatch, Rules) {
