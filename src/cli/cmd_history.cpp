@@ -161,7 +161,7 @@ int cmd_history(Session& s, const HistoryOptions& h) {
   struct stat st {};
   // A history never written is empty; reading it must not create it.
   if (stat(where.path.c_str(), &st) == 0) {
-    const HistoryRead r = HistoryStore::open(where.path).query(filter);
+    const HistoryRead r = HistoryStore::open_for_reading(where.path).query(filter);
     if (!r.ok) return out.fail(EXIT_FAILED, r.message);
     records = r.records;
   }

@@ -98,12 +98,33 @@ TransferPath path_from(const std::string& s) {
   return TransferPath::None;
 }
 
-constexpr const char* kSelect =
-    "SELECT id, started_ms, ended_ms, board, usb_serial, port_path, node, image_kind, file_name, file_size,"
-    " sha256, info_text, verdict, forced, path, result, engine_result, version_before, version_after,"
-    " verified, detail, owner_pid, owner_start, owner_boot FROM attempts"
-    " WHERE (?1 = '' OR board = ?1 OR usb_serial = ?1 OR port_path = ?1 OR node = ?1) AND started_ms >= ?2"
-    " ORDER BY started_ms DESC, id DESC LIMIT ?3";
+// The rows of a file of schema `version`. A first-version file, read without migrating it, has
+// no verified, detail or owner columns: they read as not known, empty and no owner.
+std::string select_sql(int version) {
+  return std::string(
+             "SELECT id, started_ms, ended_ms, board, usb_serial, port_path, node, image_kind, file_name, file_size,"
+             " sha256, info_text, verdict, forced, path, result, engine_result, version_before, version_after, ") +
+         (version >= 2 ? "verified, detail, owner_pid, owner_start, owner_boot" : "NULL, '', 0, 0, ''") +
+         " FROM attempts"
+         " WHERE (?1 = '' OR board = ?1 OR usb_serial = ?1 OR port_path = ?1 OR node = ?1) AND started_ms >= ?2"
+         " ORDER BY started_ms DESC, id DESC LIMIT ?3";
+}
+
+// Why a path that exists cannot be the database: only a regular file (or a link to one) is.
+std::string not_a_file(const struct stat& st) {
+  const char* what = S_ISDIR(st.st_mode)    ? "a folder"
+                     : S_ISFIFO(st.st_mode) ? "a FIFO"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISBLK(st.st_mode)  ? "a block device"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : "not a regular file";
+  return std::string("is ") + what + ", not a database file";
+}
+
+std::string foreign_message(const FileIdentity& id) {
+  return "is another program's SQLite database, not Kestrel's upgrade history (" + id.why +
+         "); it is left as it is";
+}
 
 // The owner recorded in three columns from `first`: pid, start ticks, boot id.
 ProcessOwner owner_at(const Stmt& s, int first) {
@@ -164,6 +185,8 @@ struct HistoryStore::Impl {
   sqlite3* db = nullptr;
   bool readable = false;
   bool writable = false;
+  int version = kSchemaVersion;  // of the file as read (a reading store does not migrate)
+  bool empty = false;            // nothing recorded yet: no file, or no table in it
   mutable std::mutex lock;
   Stmt insert, update;
 
@@ -185,6 +208,8 @@ struct HistoryStore::Impl {
   }
   void open();
   void open_read_only();
+  void open_for_reading();
+  bool identify_read_only(FileIdentity& id, std::string& error);
   void mark_interrupted();
 };
 
@@ -192,7 +217,7 @@ void HistoryStore::Impl::open() {
   std::string error;
   if (path.empty()) return unusable("no path for the history database");
   struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return unusable("is a folder, not a database file");
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return unusable(not_a_file(st));
   if (!make_parent_folders(path, error)) return unusable(error);
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
       SQLITE_OK)
@@ -200,8 +225,11 @@ void HistoryStore::Impl::open() {
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   // SQLite opens a file it may not write read-only without saying so.
   if (sqlite3_db_readonly(db, "main") == 1) return open_read_only();
-  // The first read opens the file; a file that is no database fails here.
-  if (schema_version(db, error) < 0) return unusable(error);
+  // The first read opens the file; a file that is no database fails here. Whose it is is known
+  // before anything is written: another program's file is left exactly as it was.
+  FileIdentity id;
+  if (!identify_file(db, id, error)) return unusable(error);
+  if (id.owner == FileOwner::Foreign) return unusable(foreign_message(id));
   // WAL lets several upgrades append at once while readers read; FULL makes each commit durable,
   // so a "running" row outlives a power cut and is found interrupted afterwards.
   if (!exec("PRAGMA journal_mode = WAL", error) || !exec("PRAGMA synchronous = FULL", error))
@@ -222,13 +250,11 @@ void HistoryStore::Impl::open() {
   mark_interrupted();
 }
 
-// A file this user may only read: readable, never written. In WAL mode SQLite cannot read it
-// when it may not create the shared-memory index beside it; then it is read as it stands on disk
-// (immutable), which misses only what a writer has not yet checkpointed.
-void HistoryStore::Impl::open_read_only() {
-  std::string error;
-  int version = schema_version(db, error);
-  if (version < 0) {
+// Whose the file open read-only in `db` is. In WAL mode SQLite cannot read a file when it may not
+// create the shared-memory index beside it; then it is read as it stands on disk (immutable),
+// which misses only what a writer has not yet checkpointed.
+bool HistoryStore::Impl::identify_read_only(FileIdentity& id, std::string& error) {
+  if (!identify_file(db, id, error)) {
     sqlite3_close_v2(db);
     db = nullptr;
     std::string uri = "file:";
@@ -243,16 +269,54 @@ void HistoryStore::Impl::open_read_only() {
     }
     uri += "?immutable=1";
     if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr) !=
-        SQLITE_OK)
-      return unusable(db ? sqlite3_errmsg(db) : "out of memory");
-    version = schema_version(db, error);
-    if (version < 0) return unusable(error);
+        SQLITE_OK) {
+      error = db ? sqlite3_errmsg(db) : "out of memory";
+      return false;
+    }
+    if (!identify_file(db, id, error)) return false;
   }
-  if (version != kSchemaVersion)
-    return unusable("is read-only and of schema version " + std::to_string(version) + ", not " +
+  return true;
+}
+
+// A file this user may only read: readable, never written.
+void HistoryStore::Impl::open_read_only() {
+  std::string error;
+  FileIdentity id;
+  if (!identify_read_only(id, error)) return unusable(error);
+  if (id.owner == FileOwner::Foreign) return unusable(foreign_message(id));
+  if (id.version != kSchemaVersion)
+    return unusable("is read-only and of schema version " + std::to_string(id.version) + ", not " +
                     std::to_string(kSchemaVersion));
   readable = true;
   open_message = path + ": the file is read-only";
+}
+
+// For a reader (kestrelctl history, the History dialog): the file is opened read-only and nothing
+// in it changes, not its journal mode, schema or rows. A file not there yet reads as an empty
+// history and is not created; an older schema is read as it is.
+void HistoryStore::Impl::open_for_reading() {
+  std::string error;
+  if (path.empty()) return unusable("no path for the history database");
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) return unusable(std::strerror(errno));
+    empty = true;
+  } else {
+    if (!S_ISREG(st.st_mode)) return unusable(not_a_file(st));
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+      return unusable(db ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    FileIdentity id;
+    if (!identify_read_only(id, error)) return unusable(error);
+    if (id.owner == FileOwner::Foreign) return unusable(foreign_message(id));
+    if (id.version > kSchemaVersion)
+      return unusable("its schema version " + std::to_string(id.version) + " is newer than this Kestrel knows (" +
+                      std::to_string(kSchemaVersion) + ")");
+    version = id.version;
+    empty = id.owner == FileOwner::Empty || version == 0;
+  }
+  readable = true;
+  open_message = path + ": opened for reading only";
 }
 
 // Rows left running by a process that is gone: the attempt ended with its process.
@@ -291,6 +355,14 @@ HistoryStore HistoryStore::open(const std::string& path) {
   s.impl_->path = path;
   s.impl_->open_message.clear();
   s.impl_->open();
+  return s;
+}
+
+HistoryStore HistoryStore::open_for_reading(const std::string& path) {
+  HistoryStore s;
+  s.impl_->path = path;
+  s.impl_->open_message.clear();
+  s.impl_->open_for_reading();
   return s;
 }
 
@@ -371,8 +443,12 @@ HistoryRead HistoryStore::query(const Filter& f) const {
     out.message = kNotRead + open_message();
     return out;
   }
+  if (impl_->empty) {
+    out.ok = true;
+    return out;
+  }
   std::lock_guard<std::mutex> g(impl_->lock);
-  Stmt s(impl_->db, kSelect);
+  Stmt s(impl_->db, select_sql(impl_->version).c_str());
   if (!s) {
     out.message = kNotRead + impl_->path + ": " + sqlite3_errmsg(impl_->db);
     return out;

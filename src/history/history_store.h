@@ -15,6 +15,11 @@
 // in a sentence fit for the log and the final message. A row whose process died before finish
 // (killed, power cut) reads `interrupted` from the next open on, never `running`.
 //
+// Kestrel's database carries PRAGMA application_id kApplicationId (history/schema.h), set when
+// Kestrel creates it; a database an earlier Kestrel made without it is known by its one table
+// and its version, and gets the id when it is next opened for writing. Any other SQLite file is
+// another program's and is refused before anything in it is changed.
+//
 // Several stores (threads or processes) may write one database at once: it runs in WAL mode with
 // a busy timeout, and each call is one short transaction. One store may be shared by threads.
 #pragma once
@@ -122,6 +127,12 @@ class HistoryStore {
   // rows of dead processes interrupted. Never fails outright: when the file cannot be used the
   // store is unusable and says why in every answer (and in open_message()).
   static HistoryStore open(const std::string& path);
+  // Opens the database at `path` for reading only (SQLITE_OPEN_READONLY): nothing in the file
+  // changes, no folder or file is made (a missing file reads as an empty history), an older
+  // schema is read without migrating it and dead processes' rows read interrupted without being
+  // marked. Another program's SQLite file, or a path that is no regular file, is refused with a
+  // message (readable() false).
+  static HistoryStore open_for_reading(const std::string& path);
 
   HistoryStore();
   HistoryStore(HistoryStore&&) noexcept;

@@ -165,4 +165,39 @@ TEST_F(HistoryCli, ErrorsAreExitCodesWithAMessage) {
   }
 }
 
+// history reads and changes nothing: Kestrel's file keeps its bytes and journal mode; another
+// program's SQLite file is refused (exit 1, a message that says whose it is) and kept as it was,
+// in whichever journal mode it was; a path that is no regular file is refused for what it is.
+TEST_F(HistoryCli, ReadsWithoutChangingTheFile) {
+  const std::string foreign = db_path("other.db"), foreign_wal = db_path("other-wal.db");
+  raw_sql(foreign, "CREATE TABLE contacts (name TEXT); INSERT INTO contacts VALUES ('a'); PRAGMA user_version = 5;");
+  raw_sql(foreign_wal, "PRAGMA journal_mode = WAL; CREATE TABLE contacts (name TEXT);");
+  struct Case {
+    std::string path;
+    int code;
+    std::string journal;
+  } cases[] = {{db_path(), 0, "wal"}, {foreign, 1, "delete"}, {foreign_wal, 1, "wal"}};
+  for (const Case& c : cases) {
+    const std::string before = file_bytes(c.path);
+    ASSERT_EQ(pragma_of(c.path, "journal_mode"), c.journal);
+    const auto r = run_kestrelctl("--history-db " + c.path + " --json history");
+    EXPECT_EQ(r.code, c.code) << c.path << r.out;
+    if (c.code != 0) {
+      EXPECT_NE(json_of(r)["error"]["message"].get<std::string>().find("another program's SQLite database"),
+                std::string::npos)
+          << r.out;
+    }
+    EXPECT_TRUE(file_bytes(c.path) == before) << c.path << ": the file changed";
+    EXPECT_EQ(pragma_of(c.path, "journal_mode"), c.journal) << c.path;
+  }
+  EXPECT_EQ(pragma_of(foreign, "user_version"), "5");
+  const std::string fifo = db_path("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const auto& [path, says] : {std::pair<std::string, std::string>{fifo, "is a FIFO"}, {"/dev/null", "is a character device"}}) {
+    const auto r = run_kestrelctl("--history-db " + path + " --json history");
+    EXPECT_EQ(r.code, 1) << path;
+    EXPECT_NE(json_of(r)["error"]["message"].get<std::string>().find(says), std::string::npos) << r.out;
+  }
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "history/history_store.h"
@@ -35,6 +37,27 @@ class HistoryTest : public ::testing::Test {
     sqlite3_free(err);
     sqlite3_close(db);
     ASSERT_EQ(rc, SQLITE_OK) << msg;
+  }
+
+  // The file's bytes, to show that reading it changed none.
+  static std::string file_bytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
+
+  // The text answer of a pragma ("wal", "delete", a number), read through a read-only connection.
+  static std::string pragma_of(const std::string& path, const std::string& pragma) {
+    sqlite3* db = nullptr;
+    std::string value = "<unreadable>";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* st = nullptr;
+      if (sqlite3_prepare_v2(db, ("PRAGMA " + pragma).c_str(), -1, &st, nullptr) == SQLITE_OK &&
+          sqlite3_step(st) == SQLITE_ROW)
+        value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+      sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return value;
   }
 
   std::string dir_;

@@ -145,7 +145,7 @@ void HistoryDialog::reload() {
   struct stat st {};
   // A history never written is shown empty and not created by looking at it.
   if (stat(db_path_.c_str(), &st) == 0) {
-    const HistoryRead r = HistoryStore::open(db_path_).query();
+    const HistoryRead r = HistoryStore::open_for_reading(db_path_).query();
     if (!r.ok) {
       status_->setText(qs(r.message));
       return;
