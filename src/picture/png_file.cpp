@@ -36,6 +36,26 @@ bool encode(FILE* f, const Image& img, const std::vector<png_bytep>& rows) {
   return true;
 }
 
+// The process's umask, read without changing it: umask(2) can only set it, and the umask is the
+// whole process's, so setting it even for an instant gives a file another thread creates in that
+// instant the wrong mode. Linux shows it in /proc/self/status (since 4.7); where it cannot be read
+// the picture stays private to its owner.
+mode_t current_umask() {
+  FILE* f = std::fopen("/proc/self/status", "re");
+  if (!f) return 077;
+  mode_t mask = 077;
+  char line[256];
+  while (std::fgets(line, sizeof line, f)) {
+    unsigned v = 0;
+    if (std::sscanf(line, "Umask: %o", &v) == 1) {
+      mask = static_cast<mode_t>(v & 0777);
+      break;
+    }
+  }
+  std::fclose(f);
+  return mask;
+}
+
 }  // namespace
 
 std::string write_png(const Image& img, const std::string& path) {
@@ -48,6 +68,10 @@ std::string write_png(const Image& img, const std::string& path) {
   std::string tmp = path + ".XXXXXX";
   const int fd = ::mkstemp(tmp.data());
   if (fd < 0) return "cannot write " + path + ": " + std::strerror(errno);
+  // mkstemp makes the file 0600; a picture is no secret. Set on the descriptor, before the file
+  // has its name: the mode is the one of the file this program made, whatever the path names by
+  // then. Should it fail, the picture stays private.
+  ::fchmod(fd, 0644 & ~current_umask());
   FILE* f = ::fdopen(fd, "wb");
   if (!f) {
     ::close(fd);
@@ -58,8 +82,6 @@ std::string write_png(const Image& img, const std::string& path) {
   const bool flushed = std::fflush(f) == 0 && ::fsync(fd) == 0;
   const int write_errno = errno;
   std::fclose(f);
-  // mkstemp makes the file 0600; a picture is no secret.
-  ::chmod(tmp.c_str(), 0644 & ~[] { const mode_t m = ::umask(0); ::umask(m); return m; }());
   if (!ok || !flushed || std::rename(tmp.c_str(), path.c_str()) != 0) {
     const int e = !ok || !flushed ? write_errno : errno;
     ::unlink(tmp.c_str());

@@ -1,10 +1,23 @@
-// PNG files of a frame: what is written reads back pixel for pixel, and a write that cannot
-// finish leaves nothing behind.
+// PNG files of a frame: what is written reads back pixel for pixel, a write that cannot finish
+// leaves nothing behind, and the file's mode follows the umask without the umask being touched.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 
 #include "picture/png_file.h"
+
+// Every umask(2) call made through the C library in this process. The umask is the whole
+// process's: a writer that sets it, even only to read it back, gives a file another thread
+// creates meanwhile the wrong mode.
+std::atomic<int> g_umask_calls{0};
+extern "C" mode_t umask(mode_t mask) {
+  ++g_umask_calls;
+  return static_cast<mode_t>(::syscall(SYS_umask, mask));
+}
 
 namespace kestrel::picture {
 namespace {
@@ -46,6 +59,23 @@ TEST_F(PngFile, FailedWriteLeavesNothingAndSaysWhy) {
   std::string error;
   EXPECT_FALSE(read_png((dir_ / "taken").string(), &error));
   EXPECT_NE(error, "");
+}
+
+TEST_F(PngFile, ModeFollowsTheUmaskWhichIsLeftAlone) {
+  Image img{.width = 1, .height = 1, .bgra = {1, 2, 3, 255}};
+  const mode_t before = static_cast<mode_t>(::syscall(SYS_umask, 022));
+  for (const auto& [mask, mode] : {std::pair<mode_t, mode_t>{022, 0644}, {027, 0640}, {077, 0600}, {0, 0644}}) {
+    ::syscall(SYS_umask, mask);
+    g_umask_calls = 0;
+    const std::string path = (dir_ / ("m" + std::to_string(mask) + ".png")).string();
+    ASSERT_EQ(write_png(img, path), "");
+    EXPECT_EQ(g_umask_calls.load(), 0) << "the umask was set while writing";
+    EXPECT_EQ(static_cast<mode_t>(::syscall(SYS_umask, mask)), mask);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, mode) << "umask " << std::oct << mask;
+  }
+  ::syscall(SYS_umask, before);
 }
 
 }  // namespace
