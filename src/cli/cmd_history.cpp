@@ -2,6 +2,7 @@
 // people, one JSON document, or CSV for a spreadsheet. Reads the database only; touches no card.
 #include <CLI/CLI.hpp>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -95,9 +96,15 @@ nlohmann::json record_json(const Record& r) {
   return j;
 }
 
-// One CSV field (RFC 4180): quoted when it holds a comma, a quote or a line break.
-std::string csv_field(const nlohmann::json& v) {
+// One CSV field (RFC 4180): quoted when it holds a comma, a quote or a line break. A text that
+// begins like a formula (= + - @, a tab or a CR) gets a leading single quote, so a
+// spreadsheet shows it instead of running it: the texts come from cards and image files. Numbers
+// are written as they are. On a terminal the texts lose their control characters too.
+std::string csv_field(const nlohmann::json& v, bool terminal) {
   std::string s = v.is_string() ? v.get<std::string>() : v.is_null() ? std::string() : v.dump();
+  if (v.is_string() && !s.empty() && std::string_view("=+-@\t\r").find(s[0]) != std::string_view::npos)
+    s.insert(0, 1, '\'');
+  if (terminal) s = printable(s);
   if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
   std::string q = "\"";
   for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -110,18 +117,22 @@ void print_csv(const std::vector<Record>& records) {
                                          "image_kind", "file", "size", "sha256", "info", "verdict", "forced",
                                          "path", "result", "engine_result", "version_before", "version_after",
                                          "verified", "detail"};
+  const bool terminal = isatty(STDOUT_FILENO) == 1;
   std::string line;
   for (const char* c : kColumns) line += std::string(line.empty() ? "" : ",") + c;
   std::printf("%s\r\n", line.c_str());
   for (const Record& r : records) {
     const nlohmann::json j = record_json(r);
     line.clear();
-    for (size_t i = 0; i < std::size(kColumns); ++i) line += (i ? "," : "") + csv_field(j[kColumns[i]]);
+    for (size_t i = 0; i < std::size(kColumns); ++i) line += (i ? "," : "") + csv_field(j[kColumns[i]], terminal);
     std::printf("%s\r\n", line.c_str());
   }
 }
 
+// Lines for people. Every text in them comes from the database, where the card (version, serial)
+// and the image (info text) put it: each line is printed without control characters.
 void print_lines(Output& out, const std::vector<Record>& records) {
+  auto line = [&out](const std::string& text) { out.line(printable(text)); };
   for (const Record& r : records) {
     const Attempt& a = r.attempt;
     std::string card = a.card.board.empty() ? "?" : a.card.board;
@@ -130,15 +141,15 @@ void print_lines(Output& out, const std::vector<Record>& records) {
     std::string end = result_name(r.result);
     if (r.engine_result && r.result == Result::Failed) end += " (result " + std::to_string(*r.engine_result) + ")";
     if (r.verified) end += std::string(", ") + verified_text(r.verified);
-    out.line("#" + std::to_string(r.id) + "  " + format_time(r.started_ms, false) + "  " + card);
-    out.line("    " + std::string(image_kind_name(a.kind)) + " " + a.file_name + " (" + std::to_string(a.file_size) +
-             " bytes" + (a.path == TransferPath::None ? "" : std::string(", ") + transfer_path_name(a.path)) +
-             (a.forced ? ", forced" : "") + ")  " + end);
+    line("#" + std::to_string(r.id) + "  " + format_time(r.started_ms, false) + "  " + card);
+    line("    " + std::string(image_kind_name(a.kind)) + " " + a.file_name + " (" + std::to_string(a.file_size) +
+         " bytes" + (a.path == TransferPath::None ? "" : std::string(", ") + transfer_path_name(a.path)) +
+         (a.forced ? ", forced" : "") + ")  " + end);
     if (!r.version_after.empty())
-      out.line("    version " + (a.version_before.empty() ? "?" : a.version_before) + " -> " + r.version_after);
+      line("    version " + (a.version_before.empty() ? "?" : a.version_before) + " -> " + r.version_after);
     else if (!a.version_before.empty())
-      out.line("    version before: " + a.version_before);
-    if (!r.detail.empty()) out.line("    " + r.detail);
+      line("    version before: " + a.version_before);
+    if (!r.detail.empty()) line("    " + r.detail);
   }
 }
 

@@ -32,6 +32,11 @@ class Output {
   bool failed_ = false;
 };
 
+// `text` safe to print on a terminal: every control character (C0, DEL, and C1 written as UTF-8)
+// becomes '?', so a text from a card or a file cannot move the cursor, retitle the window or
+// hide what follows. Everything else, other UTF-8 and bytes that are not UTF-8 included, is kept.
+std::string printable(std::string_view text);
+
 // Log text split into lines as the JSON document carries them: without their ends (CR LF, LF or
 // a lone CR), empty lines dropped.
 nlohmann::json log_lines(std::string_view text);

@@ -10,6 +10,7 @@
 #include "history/history_store.h"
 #include "history_fixture.h"
 #include "support/kestrelctl_run.h"
+#include "support/kestrelctl_terminal.h"
 
 namespace {
 
@@ -198,6 +199,64 @@ TEST_F(HistoryCli, ReadsWithoutChangingTheFile) {
     EXPECT_EQ(r.code, 1) << path;
     EXPECT_NE(json_of(r)["error"]["message"].get<std::string>().find(says), std::string::npos) << r.out;
   }
+}
+
+// Texts from cards and image files: a spreadsheet shows a formula-like cell instead of running
+// it, a terminal gets no control character, and JSON (and CSV into a file) keeps every byte.
+TEST_F(HistoryCli, HostileTextsAreDefused) {
+  const std::string path = db_path("hostile.db");
+  {
+    HistoryStore store = HistoryStore::open(path);
+    Attempt a = flash_attempt();
+    a.card.usb_serial = "SN\x1b[2J";
+    a.info_text = "=HYPERLINK(\"http://x\")";
+    a.version_before = "-v1\x1b]0;owned\x07";
+    a.file_name = "@list.img";
+    Outcome o;
+    o.result = Result::Failed;
+    o.engine_result = -2;
+    o.version_after = "+v2\xc2\x9b" "2J";  // CSI as a UTF-8 C1 control
+    o.detail = "card said\rOK!";
+    ASSERT_TRUE(store.finish(store.begin(a).id, o).ok);
+  }
+  const std::string db = "--history-db " + path + " ";
+  auto control_bytes = [](const std::string& text) {
+    std::string found;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      // A line's end: LF, after CRs (the terminal itself turns LF into CR LF).
+      const bool line_end = c == '\n' || (c == '\r' && text.find_first_not_of('\r', i) != std::string::npos &&
+                                           text[text.find_first_not_of('\r', i)] == '\n');
+      if ((c < 0x20 && !line_end) || c == 0x7F || (c == 0xC2 && i + 1 < text.size() && (text[i + 1] & 0xE0) == 0x80))
+        found += std::to_string(c) + " ";
+    }
+    return found;
+  };
+
+  const auto lines = run_kestrelctl(db + "history");
+  ASSERT_EQ(lines.code, 0) << lines.out;
+  EXPECT_EQ(control_bytes(lines.out), "") << lines.out;
+  for (const char* shown : {"SN?[2J", "-v1?]0;owned? -> +v2?2J", "card said?OK!"})
+    EXPECT_NE(lines.out.find(shown), std::string::npos) << shown << "\n" << lines.out;
+
+  const auto json = run_kestrelctl(db + "--json history");
+  const auto doc = json_of(json);
+  const auto& row = doc["attempts"][0];
+  EXPECT_EQ(row["usb_serial"], "SN\x1b[2J");
+  EXPECT_EQ(row["version_before"], "-v1\x1b]0;owned\x07");
+  EXPECT_EQ(row["info"], "=HYPERLINK(\"http://x\")");
+  EXPECT_EQ(row["detail"], "card said\rOK!");
+
+  const auto csv = run_kestrelctl(db + "history --csv");
+  ASSERT_EQ(csv.code, 0);
+  for (const char* cell : {",\"'=HYPERLINK(\"\"http://x\"\")\",", ",'@list.img,", ",'-v1\x1b]0;owned\x07,",
+                           ",'+v2\xc2\x9b" "2J,", ",SN\x1b[2J,", ",FAILED!,-2,"})
+    EXPECT_NE(csv.out.find(cell), std::string::npos) << cell << "\n" << csv.out;
+
+  const auto tty = kestrel::test::run_on_terminal(db + "history --csv", "");
+  EXPECT_EQ(tty.code, 0) << tty.out;
+  EXPECT_EQ(control_bytes(tty.out), "") << tty.out;
+  EXPECT_NE(tty.out.find(",'-v1?]0;owned?,"), std::string::npos) << tty.out;
 }
 
 }  // namespace
