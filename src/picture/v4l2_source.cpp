@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -154,7 +155,10 @@ class V4l2Source final : public FrameSource {
         return fail(r, gone_or(errno, "cannot take a frame"));
       }
       const size_t need = frame_bytes(format_, width_, height_, stride_);
-      if ((b.flags & V4L2_BUF_FLAG_ERROR) || b.bytesused < need || b.index >= buffers_.size()) {
+      // What the driver says the buffer holds, never more than was mapped of it: a driver that
+      // reports more must not make the frame reach into memory that is not the buffer's.
+      const size_t used = b.index < buffers_.size() ? std::min<size_t>(b.bytesused, buffers_[b.index].length) : 0;
+      if ((b.flags & V4L2_BUF_FLAG_ERROR) || used < need || b.index >= buffers_.size()) {
         // A damaged or short frame (a USB transfer lost on the way): give it back, wait for the next.
         if (xioctl(fd_, VIDIOC_QBUF, &b) < 0) return fail(r, gone_or(errno, "cannot queue a capture buffer"));
         if (clock_now_ns() >= deadline) return r;
@@ -166,7 +170,7 @@ class V4l2Source final : public FrameSource {
       r.frame.width = width_;
       r.frame.height = height_;
       r.frame.stride = stride_;
-      r.frame.bytes = {static_cast<const uint8_t*>(buffers_[b.index].start), b.bytesused};
+      r.frame.bytes = {static_cast<const uint8_t*>(buffers_[b.index].start), used};
       r.frame.sequence = sequence_++;
       return r;
     }
