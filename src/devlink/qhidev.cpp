@@ -138,7 +138,9 @@ bool qhidev_enum(qhidev_list& list) {
     if (filter_index == 0) continue;
     std::unique_ptr<qhidev> built =
         qhidev_build(list, info, filter_index, prefix_length, platform::Access::QueryOnly);
-    if (!built) break;
+    // One interface that cannot be looked at (its node gone or not yet made, its descriptor
+    // refused) says nothing about the others: the ones after it are still listed.
+    if (!built) continue;
     std::unique_ptr<qhidev> c = qhidev_clone(*built);
     qhidev_close(built.get());
     if (!c) continue;

@@ -252,23 +252,27 @@ TEST_F(Qhidev, EnumListsTheCardsClosedAndLogsEveryPath) {
   EXPECT_EQ(log.text(), want);
 }
 
-TEST_F(Qhidev, EnumStopsAtACardThatCannotBeOpened) {
-  backend_.table = {card(0), card(1), card(2)};
-  backend_.table[1].query_failure = OpenFailure::Other;
-  ASSERT_TRUE(qhidev_enum(list_));
-  ASSERT_EQ(list_.count, 1u);
-  EXPECT_EQ(list_.items[0]->node, "/dev/hidraw0");
-  EXPECT_EQ(backend_.opens_of("/dev/hidraw2", Access::QueryOnly), 0u) << "interfaces after it are not looked at";
+TEST_F(Qhidev, EnumSkipsACardThatCannotBeOpenedAndGoesOn) {
+  for (OpenFailure why : {OpenFailure::NotFound, OpenFailure::Permission, OpenFailure::Other}) {
+    qhidev_release_all(list_);
+    backend_.table = {card(0), card(1), card(2)};
+    backend_.table[1].query_failure = why;
+    ASSERT_TRUE(qhidev_enum(list_));
+    ASSERT_EQ(list_.count, 2u) << static_cast<int>(why);
+    EXPECT_EQ(list_.items[0]->node, "/dev/hidraw0");
+    EXPECT_EQ(list_.items[1]->node, "/dev/hidraw2") << "interfaces after it are still looked at";
+  }
 }
 
-TEST_F(Qhidev, EnumStopsAtACardWhoseDescriptorIsRefused) {
+TEST_F(Qhidev, EnumSkipsACardWhoseDescriptorIsRefused) {
   test::LogCapture log;
   log_set_filter(true, 1u << 7, 0);
   backend_.table = {card(0), card(1), card(2)};
   auto& d = backend_.table[1].info.report_descriptor;
   d.resize(d.size() - 1);  // the closing End Collection is missing
   ASSERT_TRUE(qhidev_enum(list_));
-  ASSERT_EQ(list_.count, 1u);
+  ASSERT_EQ(list_.count, 2u);
+  EXPECT_EQ(list_.items[1]->node, "/dev/hidraw2");
   EXPECT_NE(log.text().find(" err : qhidev /dev/hidraw1: report descriptor refused: collections do not balance\r\n"),
             std::string::npos)
       << log.text();

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "devlink/qhidev.h"
+#include "log/clock.h"
 #include "platform/hid_tree.h"
 #include "platform/hidraw_backend.h"
 #include "platform/hidraw_sysfs.h"
@@ -134,6 +135,28 @@ TEST_F(HidrawSysfs, LeavesOutAnEntryItCannotRead) {
   ASSERT_TRUE(backend_.enumerate(all));
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0].node, tree_.node(card()));
+}
+
+// A card whose node cannot be looked at (gone between the listing and the look, or never made by
+// udev) is left out of the device list; the cards after it are still listed.
+TEST_F(HidrawSysfs, ACardWhoseNodeCannotBeStatedIsSkippedNotTheRest) {
+  FakeHid third = card();
+  third.minor = 3;
+  third.usb_port = "1-3";
+  tree_.add(card());
+  std::filesystem::remove(tree_.add(second_card()));
+  tree_.add(third);
+  SimClock clock;
+  clock_set_source(&clock);
+  set_backend(&backend_);
+  qhidev_list list;
+  EXPECT_TRUE(qhidev_enum(list));
+  std::vector<std::string> nodes;
+  for (uint32_t i = 0; i < list.count; ++i) nodes.push_back(list.items[i]->node);
+  EXPECT_EQ(nodes, (std::vector<std::string>{tree_.node(card()), tree_.node(third)}));
+  qhidev_release_all(list);
+  set_backend(nullptr);
+  clock_set_source(nullptr);
 }
 
 TEST_F(HidrawSysfs, EmptyClassDirectoryListsNothing) {
