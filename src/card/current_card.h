@@ -130,6 +130,8 @@ class CurrentCard {
   // Card list and attach.
   void board_scan();
   bool board_attach(uint32_t index);
+  // Why the last board_attach could not open its card (None after one that could).
+  platform::OpenFailure open_failure() const { return m_open_failure; }
   // Chooses card `index` of the list and attaches it, as picking it in the card list does.
   void attach_card(int index);
   void board_status_refresh();
@@ -229,6 +231,7 @@ class CurrentCard {
 
   // Members the card's operations share.
   HidLink m_link;  // holds m_hid_seq
+  platform::OpenFailure m_open_failure = platform::OpenFailure::None;
   BoardRegistry* m_registry = nullptr;
   uint8_t m_poll_paused = 0;
   uint32_t m_color_format = 0;

@@ -33,10 +33,11 @@ void CurrentCard::log_send_async(uint32_t action, bool ok) {
 
 bool CurrentCard::board_attach(uint32_t index) {
   qhidev_list& l = *list_;
+  m_open_failure = platform::OpenFailure::None;
   if (l.current && l.current_index == index && index < l.count && l.items[index].get() == l.current) return true;
   {
     ReaderHold hold(m_reader);
-    if (!qhidev_open(l, index)) return false;
+    if (!qhidev_open(l, index, &m_open_failure)) return false;
   }
   qhidev* d = l.current;
   card_attach_exchanges(m_link, *d, m_registry, text_page(0), *status_valid_);

@@ -21,6 +21,7 @@
 #include "cli/exit_codes.h"
 #include "cli/many_cards.h"
 #include "cli/upgrade_confirm.h"
+#include "cli/verify_end.h"
 #include "card/card.h"
 #include "devlink/card_names.h"
 #include "history/history_path.h"
@@ -192,19 +193,24 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
                s_.interrupted() ? "nothing: interrupted"
                                 : "nothing: it did not come back within " + std::to_string(RESTART_RETURN_WAIT_MS / 1000) + " s");
   std::optional<std::string> text;
-  {
+  // Listed by the kernel before udev has made its node and given this user access to it: the
+  // rescan and the open are tried again for a while.
+  const platform::OpenFailure why = qhidev_open_returning([&] {
     std::lock_guard<std::mutex> g(backend_lock_);
     qhidev_list listed;
     qhidev_enum(listed);
+    platform::OpenFailure failure = platform::OpenFailure::NotFound;
     for (uint32_t i = 0; i < listed.count; ++i)
       if (listed.items[i] && listed.items[i]->path == back_at) {
         slot.card = std::make_unique<Card>(*listed.items[i]);
-        if (!slot.card->attach()) slot.card.reset();
+        failure = slot.card->attach() ? platform::OpenFailure::None : slot.card->open_failure();
+        if (failure != platform::OpenFailure::None) slot.card.reset();
       }
     qhidev_release_all(listed);
-  }
+    return failure;
+  });
   if (slot.card) text = read_status_text(slot.card->link(), slot.card->status_page(0));
-  if (!text) return end(slot, EXIT_FAILED, "not verified", "nothing: it came back but does not answer");
+  if (!text) return end(slot, EXIT_FAILED, "not verified", returned_unopened(why));
   const VerifyReport r = judged(*text);
   if (r.end == VerifiedEnd::Verified) return end(slot, EXIT_OK, "verified", slot.version_before + " -> " + slot.version_after);
   if (r.end == VerifiedEnd::NoVerdict) return end(slot, EXIT_OK, "ok", r.summary());

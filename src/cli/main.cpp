@@ -100,6 +100,9 @@ int main(int argc, char** argv) {
   app.add_option("--sim-hostile", opt.sim_hostile, "Make the simulated card hostile, with this seed")->group("");
   app.add_option("--sim-after-upgrade", opt.sim_after_upgrade, "What the simulated card does after an upgrade")->group("");
   app.add_option("--sim-replug-after", opt.sim_replug_after_s, "Replug the simulated card when it needs a restart")->group("");
+  app.add_option("--sim-refuse-opens", opt.sim_refuse_opens,
+                 "The simulated card back from its restart refuses this many opens (no permission yet)")
+      ->group("");
   app.add_option("--sim-drop", opt.sim_drop, "The simulated card never answers this command (code; repeatable)")
       ->allow_extra_args(false)
       ->group("");

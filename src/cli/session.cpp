@@ -164,6 +164,7 @@ int Session::setup() {
       auto card = sim_->add_card(*scenario);
       if (is_hostile) sim::attach_hostile(*card, hostile);
     }
+    if (opt_.sim_refuse_opens) sim_->refuse_opens_after_plug(opt_.sim_refuse_opens);
     backend = sim_.get();
   } else {
     hidraw_ = std::make_unique<platform::HidrawBackend>();

@@ -39,6 +39,8 @@ struct GlobalOptions {
                                   // its old firmware)
   uint32_t sim_replug_after_s = 0;  // (tests) a simulated user replugs the card this long after
                                     // being told it needs a restart
+  uint32_t sim_refuse_opens = 0;  // (tests) a simulated card back from its restart refuses this
+                                  // many read-write opens, as before udev gives the user access
   std::vector<std::string> sim_drop;  // (tests) command codes the simulated card never answers
   std::string sim_shared_claim;  // (tests) the simulated card takes part in the machine's card
                                  // claims under this name, as one card several programs use

@@ -98,15 +98,22 @@ Wait wait_until(Session& s, uint32_t limit_ms, Countdown* countdown, Done done) 
 }
 
 // Attaches the card that came back, as the desktop program does on a device change, and reads
-// its text.
-std::optional<std::string> reattach(Session& s, const std::string& path) {
+// its text. The kernel lists the card before udev has made its node and given this user access
+// to it, so the rescan and the open are tried again for a while; `why` says what stopped them.
+std::optional<std::string> reattach(Session& s, const std::string& path, platform::OpenFailure& why) {
   CurrentCard& w = s.card();
-  w.on_device_change(CurrentCard::DEVICE_ARRIVAL);
   qhidev_list& l = s.list();
-  for (uint32_t i = 0; i < l.count; ++i) {
-    const qhidev* d = l.items[i].get();
-    if (d && d->path == path && l.current != d) w.attach_card(static_cast<int>(i));
-  }
+  why = qhidev_open_returning([&] {
+    w.on_device_change(CurrentCard::DEVICE_ARRIVAL);
+    for (uint32_t i = 0; i < l.count; ++i) {
+      const qhidev* d = l.items[i].get();
+      if (!d || d->path != path) continue;
+      if (l.current != d) w.attach_card(static_cast<int>(i));
+      return l.current == d ? platform::OpenFailure::None : w.open_failure();
+    }
+    return platform::OpenFailure::NotFound;  // listed by the kernel, not yet openable
+  });
+  if (why != platform::OpenFailure::None) return std::nullopt;
   return read_status_text(w.link(), w.status_page(0));
 }
 
@@ -124,6 +131,17 @@ void replug_simulated_card_later(Session& s) {
 }
 
 }  // namespace
+
+std::string returned_unopened(platform::OpenFailure why) {
+  switch (why) {
+    case platform::OpenFailure::Permission:
+      return "nothing: it came back but this user may not open it (permission denied)";
+    case platform::OpenFailure::NotFound:
+      return "nothing: it came back but its device node did not appear";
+    default:
+      return "nothing: it came back but does not answer";
+  }
+}
 
 VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<ImageVersion>& image, const EndWait& wait) {
   Output& out = s.out();
@@ -178,8 +196,9 @@ VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<I
                                                             std::to_string(RESTART_RETURN_WAIT_MS / 1000) + " s";
     return finish({VerifiedEnd::NotVerified, why}, "");
   }
-  const std::optional<std::string> text = reattach(s, card.path);
-  if (!text) return finish({VerifiedEnd::NotVerified, "nothing: it came back but does not answer"}, "");
+  platform::OpenFailure why = platform::OpenFailure::None;
+  const std::optional<std::string> text = reattach(s, card.path, why);
+  if (!text) return finish({VerifiedEnd::NotVerified, returned_unopened(why)}, "");
   return finish(judge_return(kind, image, *text), *text);
 }
 

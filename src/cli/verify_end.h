@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "cli/session.h"
 #include "update/verify.h"
@@ -20,5 +21,9 @@ struct EndWait {
 // come back, attaches it again and judges what it reports. Fills "verified", "verify" and
 // "version_after" of the JSON document.
 VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<ImageVersion>& image, const EndWait& wait);
+
+// What the card that came back told, when it could not be read: its node never appeared, this
+// user may not open it, or it was opened and does not answer (`why` None or any other failure).
+std::string returned_unopened(platform::OpenFailure why);
 
 }  // namespace kestrel::cli

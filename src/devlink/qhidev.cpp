@@ -79,7 +79,11 @@ std::string qhidev_display_name(std::string_view product, std::string_view path,
 }
 
 std::unique_ptr<qhidev> qhidev_build(qhidev_list& list, const platform::HidInterfaceInfo& info,
-                                     uint16_t filter_index, uint16_t prefix_length, platform::Access access) {
+                                     uint16_t filter_index, uint16_t prefix_length, platform::Access access,
+                                     platform::OpenFailure* why_out) {
+  platform::OpenFailure ignored;
+  platform::OpenFailure& why = why_out ? *why_out : ignored;
+  why = platform::OpenFailure::Other;
   platform::HidBackend* be = platform::backend();
   if (!be) return nullptr;
   auto r = std::make_unique<qhidev>();
@@ -90,7 +94,6 @@ std::unique_ptr<qhidev> qhidev_build(qhidev_list& list, const platform::HidInter
   r->path = info.path;
   r->node = info.node;
 
-  platform::OpenFailure why = platform::OpenFailure::None;
   std::string error;
   r->handle = be->open_checked(info.node, access, why, &error);
   if (!r->handle) {
@@ -107,6 +110,7 @@ std::unique_ptr<qhidev> qhidev_build(qhidev_list& list, const platform::HidInter
   if (!platform::parse_report_descriptor(info.report_descriptor, lengths, &e)) {
     log_printf(LOG_HANDLE_ERR, " err : qhidev %s: report descriptor refused: %s\r\n", info.node.c_str(),
                platform::descriptor_error_text(e));
+    why = platform::OpenFailure::Other;
     return nullptr;
   }
   r->attributes = {info.vendor_id, info.product_id, info.release};
@@ -153,9 +157,13 @@ bool qhidev_enum(qhidev_list& list) {
   return true;
 }
 
-bool qhidev_open(qhidev_list& list, uint32_t index) {
+bool qhidev_open(qhidev_list& list, uint32_t index, platform::OpenFailure* why_out) {
+  platform::OpenFailure ignored;
+  platform::OpenFailure& why = why_out ? *why_out : ignored;
+  why = platform::OpenFailure::NotFound;
   if (index >= list.count || !list.items[index]) return false;
   qhidev* entry = list.items[index].get();
+  why = platform::OpenFailure::None;
   if (list.current == entry) return true;
   if (qhidev* old = list.current) {
     set_current(list, nullptr, 0);
@@ -166,16 +174,16 @@ bool qhidev_open(qhidev_list& list, uint32_t index) {
   platform::HidInterfaceInfo info;
   if (!be || !be->describe(entry->node, info) || info.path != entry->path) {
     log_printf(LOG_HANDLE_ERR, " err : qhidev %s is no longer present\r\n", entry->node.c_str());
+    why = be ? platform::OpenFailure::NotFound : platform::OpenFailure::Other;
     return false;
   }
   std::unique_ptr<qhidev> fresh =
-      qhidev_build(list, info, entry->filter_index, entry->prefix_length, platform::Access::ReadWrite);
+      qhidev_build(list, info, entry->filter_index, entry->prefix_length, platform::Access::ReadWrite, &why);
   if (!fresh) return false;
   // Opened a second time: this is the handle the reader's asynchronous reads share with the
   // transactions. On hidraw one descriptor serves both; the second open is kept so that an
   // interface that cannot be opened twice fails here rather than later.
   fresh->handle.reset();
-  platform::OpenFailure why = platform::OpenFailure::None;
   std::string error;
   fresh->handle = be->open_checked(fresh->node, platform::Access::ReadWrite, why, &error);
   if (!fresh->handle) {
@@ -183,7 +191,10 @@ bool qhidev_open(qhidev_list& list, uint32_t index) {
     return false;
   }
   std::unique_ptr<qhidev> c = qhidev_clone(*fresh);
-  if (!c) return false;
+  if (!c) {
+    why = platform::OpenFailure::Other;
+    return false;
+  }
   fresh.reset();  // the clone holds the handle now
 
   std::unique_ptr<qhidev> old_entry = std::move(list.items[index]);
@@ -195,6 +206,20 @@ bool qhidev_open(qhidev_list& list, uint32_t index) {
     log_printf(LOG_NOTE, " *&* : qhidev input buffers(%u) not set: the driver keeps a queue of its own\r\n",
                QHIDEV_INPUT_BUFFERS);
   return true;
+}
+
+platform::OpenFailure qhidev_open_returning(const std::function<platform::OpenFailure()>& open, uint32_t patience_ms) {
+  const uint64_t start = clock_now_ns();
+  for (uint32_t tries = 1;; ++tries) {
+    const platform::OpenFailure why = open();
+    if (why != platform::OpenFailure::NotFound && why != platform::OpenFailure::Permission) return why;
+    if ((clock_now_ns() - start) / 1'000'000 >= patience_ms) {
+      log_printf(LOG_TRACE, " war : qhidev: the card that came back could not be opened in %u tries (%s)\r\n", tries,
+                 why == platform::OpenFailure::Permission ? "permission denied" : "no node");
+      return why;
+    }
+    sleep_ms(QHIDEV_RETURN_RETRY_MS);
+  }
 }
 
 void qhidev_close(qhidev* r) {

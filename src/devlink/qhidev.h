@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,6 +40,10 @@ inline constexpr std::array<std::string_view, 7> QHIDEV_FILTER = {
 
 constexpr uint32_t QHIDEV_OPEN_WAIT_MS = 100;   // after opening, before the first query
 constexpr uint32_t QHIDEV_INPUT_BUFFERS = 272;  // driver input queue asked for at open
+// A card that comes back from a restart is listed by the kernel before udev has made its node and
+// given the seat's user access to it: its open is tried again this often, for this long.
+constexpr uint32_t QHIDEV_RETURN_RETRY_MS = 100;
+constexpr uint32_t QHIDEV_RETURN_PATIENCE_MS = 5000;
 
 struct qhidev_list;
 struct qhidev;
@@ -103,15 +108,17 @@ std::string qhidev_display_name(std::string_view product, std::string_view path,
 
 // Discovery on platform::backend(): every present interface's path is logged, the ones that
 // match the filter are built query-only and listed (at most QHIDEV_MAX), all closed. A matching
-// interface that cannot be opened or whose report descriptor cannot be parsed ends the
-// enumeration. False only when the backend cannot list interfaces.
+// interface that cannot be opened or whose report descriptor cannot be parsed is left out; the
+// ones after it are still listed. False only when the backend cannot list interfaces.
 bool qhidev_enum(qhidev_list& list);
 
 // A record for `info`, its handle open with `access`, after the open wait (kestrel::sleep_ms);
 // nullptr when the open fails (a permission failure names the udev rule in the log) or the
-// report descriptor is refused. Records own their strings, so no work area is lent.
+// report descriptor is refused, with the reason in *why when given (Other for a refused
+// descriptor). Records own their strings, so no work area is lent.
 std::unique_ptr<qhidev> qhidev_build(qhidev_list& list, const platform::HidInterfaceInfo& info,
-                                     uint16_t filter_index, uint16_t prefix_length, platform::Access access);
+                                     uint16_t filter_index, uint16_t prefix_length, platform::Access access,
+                                     platform::OpenFailure* why = nullptr);
 
 // A copy of `r` that shares its handle (only one of the two may be closed); nullptr when it
 // cannot be allocated.
@@ -119,8 +126,17 @@ std::unique_ptr<qhidev> qhidev_clone(const qhidev& r);
 
 // Makes entry `index` the current device, rebuilt from its interface with read-and-write
 // access; does nothing when it is current already. On failure no device is current and the
-// list is unchanged.
-bool qhidev_open(qhidev_list& list, uint32_t index);
+// list is unchanged; *why, when given, says why (NotFound: the interface is no longer listed).
+bool qhidev_open(qhidev_list& list, uint32_t index, platform::OpenFailure* why = nullptr);
+
+// Opens a card that has just come back from a restart (the end of an upgrade). The kernel lists
+// it before udev has made its node (NotFound) and before udev has given the seat's user access
+// to it (Permission, for a user who is not root): `open` (a rescan and an open, answering why it
+// failed) is tried again while it fails in one of those two ways, every QHIDEV_RETURN_RETRY_MS of
+// kestrel's clock, until `patience_ms` have passed since the first try. Any other failure ends
+// it at once. The last try's answer: None when the card was opened.
+platform::OpenFailure qhidev_open_returning(const std::function<platform::OpenFailure()>& open,
+                                           uint32_t patience_ms = QHIDEV_RETURN_PATIENCE_MS);
 
 // Releases the handle (a reader blocked on it is woken and returns Cancelled).
 void qhidev_close(qhidev* r);

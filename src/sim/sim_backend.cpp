@@ -88,6 +88,11 @@ std::shared_ptr<SimCard> SimBackend::add_card(const Scenario& scenario, bool plu
     cards_.push_back(card);
   }
   card->set_plug_listener([this, index, c = card.get()](bool in) {
+    if (in) {
+      std::lock_guard lk(mu_);
+      if (refusals_left_.size() <= index) refusals_left_.resize(index + 1, 0);
+      refusals_left_[index] = refuse_after_plug_;
+    }
     notify(in ? platform::HotplugEvent::Kind::Arrival : platform::HotplugEvent::Kind::Removal, index);
     if (!in && c->returning()) watch_returns();
   });
@@ -116,6 +121,17 @@ void SimBackend::unplug(size_t index) {
 void SimBackend::poll_returns() {
   for (size_t i = 0, n = card_count(); i < n; ++i)
     if (auto c = card(i)) c->poll_return();
+}
+
+void SimBackend::refuse_opens_after_plug(size_t count, platform::OpenFailure why) {
+  std::lock_guard lk(mu_);
+  refuse_after_plug_ = count;
+  refuse_why_ = why;
+}
+
+size_t SimBackend::refused_opens() const {
+  std::lock_guard lk(mu_);
+  return refused_;
 }
 
 void SimBackend::return_in_background(bool on) {
@@ -192,6 +208,27 @@ std::unique_ptr<platform::HidDevice> SimBackend::open(const std::string& node, p
     return nullptr;
   }
   return std::make_unique<SimDevice>(c, access);
+}
+
+std::unique_ptr<platform::HidDevice> SimBackend::open_checked(const std::string& node, platform::Access access,
+                                                              platform::OpenFailure& why, std::string* error) {
+  size_t index = 0;
+  if (parse_node(node, index)) {
+    std::lock_guard lk(mu_);
+    const bool refused = index < refusals_left_.size() && refusals_left_[index] > 0 &&
+                         (refuse_why_ == platform::OpenFailure::NotFound || access == platform::Access::ReadWrite);
+    if (refused) {
+      --refusals_left_[index];
+      ++refused_;
+      why = refuse_why_;
+      if (error)
+        *error = node + (why == platform::OpenFailure::Permission ? ": permission denied" : ": no such device node");
+      return nullptr;
+    }
+  }
+  auto dev = open(node, access, error);
+  why = dev ? platform::OpenFailure::None : platform::OpenFailure::NotFound;
+  return dev;
 }
 
 int SimBackend::hotplug_fd() { return event_fd_; }

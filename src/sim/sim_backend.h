@@ -44,6 +44,13 @@ class SimBackend : public platform::HidBackend {
   // card comes back once the test has moved the clock past its restart time.
   void poll_returns();
   void return_in_background(bool on = true);
+  // (tests) A card plugged in after this call (back from its restart, or replugged) refuses its
+  // next `count` opens with `why`, as a real card's node does until udev has made it (NotFound:
+  // every open, looking at the node included) and given the seat's user access to it
+  // (Permission, or any other failure: the read-write opens; looking at the node needs no access).
+  void refuse_opens_after_plug(size_t count, platform::OpenFailure why = platform::OpenFailure::Permission);
+  // How many opens were refused so.
+  size_t refused_opens() const;
 
   // "sim:<index>", what open() takes.
   static std::string node_of(size_t index);
@@ -57,6 +64,8 @@ class SimBackend : public platform::HidBackend {
   bool enumerate(std::vector<platform::HidInterfaceInfo>& out) override;
   std::unique_ptr<platform::HidDevice> open(const std::string& node, platform::Access access,
                                             std::string* error = nullptr) override;
+  std::unique_ptr<platform::HidDevice> open_checked(const std::string& node, platform::Access access,
+                                                    platform::OpenFailure& why, std::string* error = nullptr) override;
   // An eventfd, readable while notifications wait; drain_hotplug() empties it.
   int hotplug_fd() override;
   std::vector<platform::HotplugEvent> drain_hotplug() override;
@@ -71,6 +80,10 @@ class SimBackend : public platform::HidBackend {
   bool stopping_ = false;
   bool background_returns_ = false;
   std::vector<std::shared_ptr<SimCard>> cards_;
+  size_t refuse_after_plug_ = 0;  // what refuse_opens_after_plug() asked for
+  platform::OpenFailure refuse_why_ = platform::OpenFailure::Permission;
+  std::vector<size_t> refusals_left_;  // per card, set when it comes back
+  size_t refused_ = 0;
   std::vector<platform::HotplugEvent> events_;
   int event_fd_ = -1;
 };

@@ -61,6 +61,20 @@ TEST_F(ManyCards, EachCardItsOwnCheckAndEnd) {
   EXPECT_EQ(declined, 1);
 }
 
+// Each card that comes back refuses its first opens until udev has given the seat's user access
+// to it: each is opened once it may be, and verified.
+TEST_F(ManyCards, CardsBackBeforeTheirAccessIsGrantedAreOpenedOnceItIs) {
+  const std::string img = dir_.write("fw.img", kestrel::test::with_trailer(kestrel::test::usb_image(kestrel::test::tagged("meadow", 70000))));
+  const auto r = run_kestrelctl(db() + "--json --yes --simulate meadow,meadow --sim-refuse-opens 3 --card all upgrade firmware " + img);
+  const nlohmann::json j = json_of(r);
+  EXPECT_EQ(r.code, 0) << r.out;
+  ASSERT_EQ(j["cards"].size(), 2u) << r.out;
+  for (const auto& c : j["cards"]) {
+    EXPECT_EQ(c["result"], "verified") << c.dump();
+    EXPECT_EQ(c["verified"], true) << c.dump();
+  }
+}
+
 TEST_F(ManyCards, AListChoosesThoseCardsOnceInListOrder) {
   const std::string img = dir_.write("fw.img", kestrel::test::with_trailer(kestrel::test::usb_image(kestrel::test::tagged("meadow", 70000))));
   // An index, a node and a USB port path may name the same card.

@@ -323,6 +323,22 @@ TEST_F(UpgradeCli, VerifiedEndOnBothPaths) {
   EXPECT_EQ(j["verified"], true) << j.dump();
 }
 
+// A user who is not root: the card that comes back refuses its first opens until udev has given
+// the seat's user access to it. It is opened once it may be, and the upgrade is verified.
+TEST_F(UpgradeCli, CardBackBeforeItsAccessIsGrantedIsOpenedOnceItIs) {
+  const std::string hid = dir_.write("m.img", kestrel::test::usb_image(kestrel::test::tagged("TB610M-1CH", 65536)));
+  const std::string flash =
+      dir_.write("meadow.img", kestrel::test::with_trailer(kestrel::test::usb_image(kestrel::test::tagged("meadow", 65536))));
+  for (const std::string& args : {"--simulate TB610M-1CH --sim-refuse-opens 3 --json --yes upgrade firmware " + hid,
+                                  "--simulate meadow --sim-refuse-opens 3 --json --yes upgrade firmware " + flash}) {
+    const auto r = run(args);
+    EXPECT_EQ(r.code, 0) << args << "\n" << r.out;
+    const auto j = json_of(r);
+    EXPECT_EQ(j["verified"], true) << j.dump();
+    EXPECT_EQ(j["verify"], "verified") << j.dump();
+  }
+}
+
 TEST_F(UpgradeCli, CardBackWithAnotherVersionFails) {
   const std::string img = dir_.write("m.img", kestrel::test::usb_image(kestrel::test::tagged("TB610M-1CH", 65536)));
   const auto r = run("--simulate TB610M-1CH --sim-after-upgrade old --json --yes upgrade firmware " + img);
