@@ -314,6 +314,9 @@ class CurrentCard {
   // The input the card uses and its half-rate setting, read into the shown state.
   void show_input_and_half_rate();
   void report_upgrade_end(const VerifyReport& report, const std::string& version_after = {});
+  // The upgraded card among the listed ones (-1: not listed), and its attach once it is back.
+  int upgrade_end_find() const;
+  void upgrade_end_attach(int at);
   void print_frame_record(const uint8_t* r, const char* key, uint64_t diff);
 
   UpgradeEndWait m_end;

@@ -75,6 +75,14 @@ void CurrentCard::upgrade_end_tick() {
     return;
   }
   if (m_end.phase != Phase::Away) return;
+  // Back but refused: the open is tried again, every QHIDEV_RETURN_RETRY_MS.
+  if (m_end.refused_since_ns && ms_since(m_end.refused_try_ns) >= QHIDEV_RETURN_RETRY_MS) {
+    const int at = upgrade_end_find();
+    if (at >= 0) {
+      upgrade_end_attach(at);
+      if (m_end.phase != Phase::Away) return;
+    }
+  }
   const uint64_t waited = ms_since(m_end.since_ns);
   if (waited >= RESTART_RETURN_WAIT_MS) {
     report_upgrade_end({VerifiedEnd::NotVerified, "nothing: it did not come back within " +
@@ -90,13 +98,42 @@ void CurrentCard::upgrade_end_tick() {
   }
 }
 
-void CurrentCard::upgrade_end_on_change(uint32_t event) {
-  if (m_end.phase == Phase::Idle) return;
+int CurrentCard::upgrade_end_find() const {
   std::vector<ListedCard> listed(list_->count);
   for (uint32_t i = 0; i < list_->count; ++i)
     if (const qhidev* d = list_->items[i].get())
       listed[i] = {{d->path, d->attributes.vendor_id, d->attributes.product_id}, card_names(platform::backend(), *d).port};
-  const int at = find_upgraded_card({m_end.path, m_end.vendor_id, m_end.product_id}, m_end.port, m_end.others, listed);
+  return find_upgraded_card({m_end.path, m_end.vendor_id, m_end.product_id}, m_end.port, m_end.others, listed);
+}
+
+// The kernel lists the card that came back before udev has made its node and given the seat's
+// user access to it: an open refused so is tried again from the timer for up to
+// QHIDEV_RETURN_PATIENCE_MS, then the card is reported back but unopened. Any other failure waits
+// for the next device change or the countdown, as before.
+void CurrentCard::upgrade_end_attach(int at) {
+  const qhidev* card = list_->items[static_cast<size_t>(at)].get();
+  if (list_->current != card) attach_card(at);
+  if (list_->current != card) {
+    const platform::OpenFailure why = open_failure();
+    if (why != platform::OpenFailure::Permission && why != platform::OpenFailure::NotFound) return;
+    const uint64_t now = clock_now_ns();
+    if (!m_end.refused_since_ns) m_end.refused_since_ns = now;
+    m_end.refused_try_ns = now;
+    if (ms_since(m_end.refused_since_ns) < QHIDEV_RETURN_PATIENCE_MS) return;
+    m_end.refused_since_ns = 0;
+    report_upgrade_end({VerifiedEnd::NotVerified, unread_return_text(why == platform::OpenFailure::NotFound,
+                                                                     why == platform::OpenFailure::Permission)});
+    return;
+  }
+  m_end.refused_since_ns = 0;
+  const std::optional<std::string> text = read_status_text(m_link, status_page(0));
+  if (!text) return;  // not answering yet: the next change or the countdown decides
+  report_upgrade_end(judge_return(m_end.kind, m_end.image, *text), *text);
+}
+
+void CurrentCard::upgrade_end_on_change(uint32_t event) {
+  if (m_end.phase == Phase::Idle) return;
+  const int at = upgrade_end_find();
   if (m_end.phase != Phase::Away) {
     // A removal of the card, or a rescan without it: it left to restart.
     if (event == DEVICE_REMOVE_COMPLETE || at < 0) {
@@ -108,10 +145,7 @@ void CurrentCard::upgrade_end_on_change(uint32_t event) {
     if (at < 0 || event == DEVICE_REMOVE_COMPLETE) return;
   }
   if (at < 0) return;
-  if (list_->current != list_->items[static_cast<size_t>(at)].get()) attach_card(at);
-  const std::optional<std::string> text = read_status_text(m_link, status_page(0));
-  if (!text) return;  // not answering yet: the next change or the countdown decides
-  report_upgrade_end(judge_return(m_end.kind, m_end.image, *text), *text);
+  upgrade_end_attach(at);
 }
 
 }  // namespace kestrel

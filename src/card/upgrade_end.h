@@ -25,6 +25,10 @@ struct UpgradeEndWait {
   std::vector<std::string> others;  // the other cards' interfaces listed then: never taken for it
   uint64_t since_ns = 0;   // start of the current phase
   uint32_t shown_s = 0;    // the countdown's last second shown
+  // Back, but its open refused because udev has not yet made its node or given the seat's user
+  // access to it: when the refusals began and when the open was last tried (0: not refused).
+  uint64_t refused_since_ns = 0;
+  uint64_t refused_try_ns = 0;
   // Told the verdict and the card's text when the wait ends (the upgrade history's record).
   std::function<void(const VerifyReport& report, const std::string& version_after)> on_report;
 };

@@ -133,14 +133,7 @@ void replug_simulated_card_later(Session& s) {
 }  // namespace
 
 std::string returned_unopened(platform::OpenFailure why) {
-  switch (why) {
-    case platform::OpenFailure::Permission:
-      return "nothing: it came back but this user may not open it (permission denied)";
-    case platform::OpenFailure::NotFound:
-      return "nothing: it came back but its device node did not appear";
-    default:
-      return "nothing: it came back but does not answer";
-  }
+  return unread_return_text(why == platform::OpenFailure::NotFound, why == platform::OpenFailure::Permission);
 }
 
 VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<ImageVersion>& image, const EndWait& wait) {

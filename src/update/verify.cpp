@@ -130,6 +130,12 @@ std::string VerifyReport::summary() const {
   return {};
 }
 
+std::string unread_return_text(bool not_found, bool permission) {
+  if (permission) return "nothing: it came back but this user may not open it (permission denied)";
+  if (not_found) return "nothing: it came back but its device node did not appear";
+  return "nothing: it came back but does not answer";
+}
+
 VerifyReport judge_return(uint16_t kind, const std::optional<ImageVersion>& image, const std::string& status_text) {
   VerifyReport r;
   if (kind != 2) {

@@ -94,4 +94,8 @@ struct VerifyReport {
 };
 VerifyReport judge_return(uint16_t kind, const std::optional<ImageVersion>& image, const std::string& status_text);
 
+// What the card that came back reported when it could not be read: its node never appeared
+// (`not_found`), this user may not open it (`permission`), or it does not answer (neither).
+std::string unread_return_text(bool not_found, bool permission);
+
 }  // namespace kestrel

@@ -682,6 +682,46 @@ TEST_F(UpgradeGui, TheWindowVerifiesTheCardWhenItComesBack) {
   EXPECT_EQ(view().item_count(ids::CARD_LIST), 1);
 }
 
+// A user who is not root: the card that comes back refuses its opens until udev has given the
+// seat's user access to it. The window tries again from its timer: the card is verified once it
+// may be opened, or, refused for longer than the window waits, reported back but unopened.
+class ReturningCardGui : public UpgradeGui {
+ protected:
+  // An upgrade of a TB610M-1CH whose node, once the card is back, refuses `refusals` opens; the
+  // message the window ends the wait with ("" when none within 8 s of kestrel's clock).
+  std::string upgrade_with_refusals(size_t refusals) {
+    backend_.add_card(*sim::make_scenario("TB610M-1CH"));
+    test::TempDir dir;
+    open();
+    User user;
+    user.file = dir.write("tb610m.img", test::usb_image(test::tagged("TB610M-1CH", kUsbImageSize)));
+    view().dispatch_command(ids::BTN_USB_FIRMWARE);
+    EXPECT_EQ(messages_, std::vector<std::string>{"OK!"});
+    EXPECT_TRUE(wait_for([&] { return window_->logic().upgrade_end().phase == UpgradeEndWait::Phase::Away; }));
+    backend_.refuse_opens_after_plug(refusals);
+    clock_.advance_ns(1'100'000'000);
+    backend_.poll_returns();
+    // The timer tries again every 100 ms of kestrel's clock.
+    for (int step = 0; step < 80 && messages_.size() < 2; ++step) {
+      clock_.advance_ns(100'000'000);
+      wait_for([&] { return messages_.size() == 2; }, 60);
+    }
+    EXPECT_EQ(window_->logic().upgrade_end().phase, UpgradeEndWait::Phase::Idle);
+    return messages_.size() == 2 ? messages_[1] : std::string();
+  }
+};
+
+TEST_F(ReturningCardGui, IsVerifiedOnceItMayBeOpened) {
+  EXPECT_EQ(upgrade_with_refusals(3), "升级已验证: 板卡报告 TB610M-1CH:V2.0.6800 build 2024-12-25 10:01:06");
+  EXPECT_EQ(backend_.refused_opens(), 3u);
+}
+
+TEST_F(ReturningCardGui, IsReportedUnopenedWhenItNeverMayBe) {
+  EXPECT_EQ(upgrade_with_refusals(100000),
+            "升级未验证: 板卡报告 nothing: it came back but this user may not open it (permission denied)");
+  EXPECT_GE(backend_.refused_opens(), 10u);
+}
+
 TEST_F(UpgradeGui, TheWindowSaysWhenTheCardNeedsARestart) {
   sim::Scenario s = *sim::make_scenario("TB610M-1CH");
   s.after_upgrade = sim::Scenario::AfterUpgrade::NeedsReplug;
