@@ -250,6 +250,7 @@ class CurrentCard {
   uint64_t m_last_status_ns = 0;
   std::string m_format_text;
   std::string m_busy_elsewhere;  // the title while another program upgrades the card; "" otherwise
+  uint64_t m_busy_checked_ns = 0;  // when the claim was last looked at
 
   // ---- Engineering diagnostics (diagnostics.cpp): FPGA dump and register files, run-status,
   // debug-information and version dumps, the card's debug channel, hdbc, script slots ----------
