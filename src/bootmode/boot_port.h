@@ -56,6 +56,7 @@ class BootPort {
 struct BootDeviceInfo {
   std::string id;     // what open() takes: "usb:<bus>-<port path>" or "sim:<index>"
   std::string where;  // for people: "bus 1 port 3.2" or "simulated boot ROM 0"
+  std::string port;   // its USB port path as cards are named by ("1-3.2"): where the card comes back
 };
 
 // The devices in boot mode a transport sees.
@@ -64,7 +65,9 @@ class BootBus {
   virtual ~BootBus() = default;
   // The devices present now (empty when none, or when the bus cannot be read: see error()).
   virtual std::vector<BootDeviceInfo> list() = 0;
-  // nullptr when it cannot be opened, with `error` (if given) saying why.
+  // nullptr when it cannot be opened, with `error` (if given) saying why. The port holds the
+  // device for this program alone until it is destroyed: a second open, from this program or
+  // another, is refused while it lives, so two rescues never load one controller at once.
   virtual std::unique_ptr<BootPort> open(const std::string& id, std::string* error = nullptr) = 0;
   // Why the last list() or open() failed; empty when it did not.
   virtual std::string error() const { return {}; }

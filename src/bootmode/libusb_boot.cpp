@@ -38,8 +38,13 @@ BootResult result_of(int rc, size_t wanted) {
 
 class LibusbBootPort : public BootPort {
  public:
-  explicit LibusbBootPort(libusb_device_handle* h) : h_(h) {}
-  ~LibusbBootPort() override { libusb_close(h_); }
+  LibusbBootPort(libusb_device_handle* h, bool claimed) : h_(h), claimed_(claimed) {}
+  ~LibusbBootPort() override {
+    if (claimed_) libusb_release_interface(h_, 0);
+    libusb_close(h_);
+  }
+  LibusbBootPort(const LibusbBootPort&) = delete;
+  LibusbBootPort& operator=(const LibusbBootPort&) = delete;
 
   BootResult write(uint32_t address, std::span<const uint8_t> data) override {
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
@@ -62,6 +67,7 @@ class LibusbBootPort : public BootPort {
 
  private:
   libusb_device_handle* h_;
+  bool claimed_;
 };
 
 }  // namespace
@@ -91,7 +97,7 @@ std::vector<BootDeviceInfo> LibusbBootBus::list() {
     if (!is_boot_device(devs[i])) continue;
     const std::string id = id_of(devs[i]);
     const std::string port = id.substr(id.find('-') + 1);
-    found.push_back({id, "bus " + std::to_string(libusb_get_bus_number(devs[i])) + " port " + port});
+    found.push_back({id, "bus " + std::to_string(libusb_get_bus_number(devs[i])) + " port " + port, id.substr(4)});
   }
   libusb_free_device_list(devs, 1);
   return found;
@@ -118,8 +124,21 @@ std::unique_ptr<BootPort> LibusbBootBus::open(const std::string& id, std::string
     if (rc == LIBUSB_ERROR_NOT_FOUND) return fail("no device in boot mode at " + id);
     return fail("cannot open " + id + ": " + libusb_error_name(rc));
   }
+  // The boot ROM's requests go to the device, which needs no claimed interface; the claim is
+  // what keeps a second rescue (another kestrelctl, the window) off a controller being loaded:
+  // the kernel grants interface 0 to one open file at a time. A ROM that offers no interface 0
+  // is loaded unclaimed.
+  rc = libusb_claim_interface(h, 0);
+  if (rc == LIBUSB_ERROR_BUSY) {
+    libusb_close(h);
+    return fail("the device in boot mode at " + id.substr(4) + " is in use by another program (another rescue?)");
+  }
+  if (rc != 0 && rc != LIBUSB_ERROR_NOT_FOUND) {
+    libusb_close(h);
+    return fail("cannot claim " + id + ": " + libusb_error_name(rc));
+  }
   error_.clear();
-  return std::make_unique<LibusbBootPort>(h);
+  return std::make_unique<LibusbBootPort>(h, rc == 0);
 }
 
 }  // namespace kestrel

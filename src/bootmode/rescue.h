@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bootmode/boot_image.h"
+#include "bootmode/boot_port.h"
 #include "platform/hid_backend.h"
 #include "update/image_file.h"
 
@@ -37,9 +38,24 @@ struct CardWaitHooks {
   std::function<void(uint32_t left_ms)> tick;  // every poll
   std::function<bool()> stop;                  // true ends the wait early
 };
-// Waits up to `timeout_ms` (on kestrel's clock) for a card interface whose node is not in
-// `before`. The interface, or nullopt on time-out or stop.
-std::optional<platform::HidInterfaceInfo> rescue_wait_for_card(const std::vector<std::string>& before, uint32_t timeout_ms,
+// Of the card interfaces that appeared since the start (`fresh`), the one the started controller
+// became: the card on the boot device's own USB port. A card on another port is another card
+// plugged in meanwhile and never chosen. A card on no USB port at all (a virtual HID device) is
+// chosen only when it is the one such card and none came on the port. Its index, or nullopt.
+std::optional<size_t> rescue_pick_card(const std::vector<platform::HidInterfaceInfo>& fresh, const std::string& boot_port);
+
+// Waits up to `timeout_ms` (on kestrel's clock) for the card the controller at `boot_port`
+// became: a card interface whose node is not in `before`, chosen by rescue_pick_card. The
+// interface, or nullopt on time-out or stop.
+std::optional<platform::HidInterfaceInfo> rescue_wait_for_card(const std::vector<std::string>& before,
+                                                                const std::string& boot_port, uint32_t timeout_ms,
                                                                 const CardWaitHooks& hooks = {});
+
+// The device a user named among those in boot mode: `given` is its index in the list or its USB
+// port path ("1-3.2"); "" chooses the only one. nullopt with `why` when there are none, when the
+// name matches none, or when several are present and none was named (a load written into the
+// wrong controller is not undone).
+std::optional<size_t> rescue_choose_device(const std::vector<BootDeviceInfo>& found, const std::string& given,
+                                           std::string* why);
 
 }  // namespace kestrel

@@ -24,7 +24,9 @@ namespace {
 struct RescueOptions {
   std::string file;
   bool flash = false;
-  uint32_t device = 0;         // index among the devices found
+  std::string device;          // index among the devices found, or port path; "" when only one
+  uint32_t sim_roms = 1;       // (tests) simulated devices in boot mode
+  bool sim_stray = false;      // (tests) another card is plugged in while the started one comes up
   uint32_t wait_s = RESCUE_CARD_WAIT_MS / 1000;
   uint32_t sim_vanish_at = 0;  // (tests) the simulated boot ROM leaves at this request
 };
@@ -108,9 +110,18 @@ int cmd_rescue(Session& s, const RescueOptions& o) {
   std::unique_ptr<BootBus> bus;
   if (s.options().simulate == sim::SIM_BOOT_ROM) {
     auto sim_bus = std::make_unique<sim::SimBootBus>();
-    auto rom = sim_bus->add_rom();
-    sim::return_as_card(*rom, *s.sim());
-    if (o.sim_vanish_at) rom->vanish_at_request(o.sim_vanish_at);
+    for (uint32_t i = 0; i < o.sim_roms; ++i) {
+      auto rom = sim_bus->add_rom();
+      sim::return_as_card(*rom, *s.sim());
+      if (o.sim_stray) {
+        // Someone plugs another card in on another port just before this one comes up.
+        rom->on_start = [back = rom->on_start, &s](sim::BootRom& started) {
+          if (auto stray = sim::make_scenario("meadow")) s.sim()->add_card(*stray, true, "3-1");
+          back(started);
+        };
+      }
+      if (o.sim_vanish_at) rom->vanish_at_request(o.sim_vanish_at);
+    }
     bus = std::move(sim_bus);
   } else {
     bus = std::make_unique<LibusbBootBus>();
@@ -118,9 +129,11 @@ int cmd_rescue(Session& s, const RescueOptions& o) {
 
   const std::vector<BootDeviceInfo> found = bus->list();
   doc["devices"] = nlohmann::json::array();
-  for (const BootDeviceInfo& d : found) doc["devices"].push_back({{"id", d.id}, {"where", d.where}});
+  for (const BootDeviceInfo& d : found)
+    doc["devices"].push_back({{"id", d.id}, {"where", d.where}, {"port", d.port}});
   out.line("devices in boot mode (04b4:00f3): " + std::to_string(found.size()));
-  for (size_t i = 0; i < found.size(); ++i) out.line("  " + std::to_string(i) + ": " + found[i].where);
+  for (size_t i = 0; i < found.size(); ++i)
+    out.line("  " + std::to_string(i) + ": port " + found[i].port + " (" + found[i].where + ")");
 
   std::string why;
   bool unreadable = false;
@@ -136,11 +149,11 @@ int cmd_rescue(Session& s, const RescueOptions& o) {
     const std::string more = bus->error().empty() ? std::string() : " (" + bus->error() + ")";
     return out.fail(EXIT_NO_CARD, "no device in boot mode (04b4:00f3) found" + more);
   }
-  if (o.device >= found.size())
-    return out.fail(EXIT_NO_CARD, "no device " + std::to_string(o.device) + " in boot mode (found " +
-                                      std::to_string(found.size()) + ")");
-  const BootDeviceInfo& dev = found[o.device];
+  const std::optional<size_t> chosen = rescue_choose_device(found, o.device, &why);
+  if (!chosen) return out.fail(o.device.empty() ? EXIT_USAGE : EXIT_NO_CARD, why);
+  const BootDeviceInfo& dev = found[*chosen];
   doc["device"] = dev.id;
+  doc["port"] = dev.port;
 
   if (!confirmed(s, "Load " + o.file + " into the controller at " + dev.where + " and start it?", why))
     return out.fail(EXIT_IMAGE_REFUSED, why);
@@ -168,14 +181,15 @@ int cmd_rescue(Session& s, const RescueOptions& o) {
   CardWaitHooks wait;
   wait.tick = [&](uint32_t left_ms) { progress.wait(left_ms); };
   wait.stop = [&] { return s.interrupted(); };
-  const std::optional<platform::HidInterfaceInfo> card = rescue_wait_for_card(before, o.wait_s * 1000, wait);
+  const std::optional<platform::HidInterfaceInfo> card = rescue_wait_for_card(before, dev.port, o.wait_s * 1000, wait);
   progress.end_line();
   if (s.interrupted()) return s.interrupted_exit();
   if (!card)
     return out.fail(EXIT_FAILED, "the card did not come back within " + std::to_string(o.wait_s) +
                                      " s after the start; the image may not be this card's firmware");
-  doc["card"] = {{"node", card->node}, {"product", card->product}};
-  out.line("card back: " + card->product + " at " + card->node);
+  doc["card"] = {{"node", card->node}, {"product", card->product}, {"port", card->port}};
+  out.line("card back: " + card->product + " at " + card->node +
+           (card->port.empty() ? std::string(" (not on USB)") : " on port " + card->port));
   if (!o.flash) {
     out.line("it runs from RAM until its flash is written: run kestrelctl upgrade firmware " + o.file +
              " (or rescue --flash)");
@@ -193,10 +207,15 @@ void add_rescue_commands(CLI::App& app, CommandSet& chosen) {
                                            "wait for the card, and with --flash write it to the card's flash");
   cmd->add_option("file", o.file, "boot image file (.img)")->required();
   cmd->add_flag("--flash", o.flash, "Then write the same image to the card's flash, as upgrade firmware does");
-  cmd->add_option("--device", o.device, "Which device in boot mode, by its index in the list (default 0)");
+  cmd->add_option("--device", o.device,
+                  "Which device in boot mode: its index in the list or its USB port (like 1-3.2); needed when "
+                  "several are present");
   cmd->add_option("--wait", o.wait_s, "How long to wait for the card to come back (seconds, default 30)")
       ->check(CLI::Range(1u, 3600u));
   cmd->add_option("--sim-vanish-at", o.sim_vanish_at, "The simulated boot ROM leaves at this request")->group("");
+  cmd->add_option("--sim-boot-roms", o.sim_roms, "Simulated devices in boot mode")->group("")->check(CLI::Range(1u, 8u));
+  cmd->add_flag("--sim-stray-card", o.sim_stray, "Another simulated card arrives as the started one comes up")
+      ->group("");
   set_needs(cmd, "an image file");
   cmd->callback([&chosen] {
     chosen.needs_card = false;

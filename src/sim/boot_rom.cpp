@@ -22,7 +22,7 @@ constexpr uint8_t kVendorOut = 0x40, kVendorIn = 0xC0, kLoad = 0xA0;
 
 }  // namespace
 
-BootRom::BootRom() {
+BootRom::BootRom(std::string port) : port_(std::move(port)) {
   for (const BankShape& b : kBanks) banks_.push_back({b.base, std::vector<uint8_t>(b.size, 0)});
 }
 
@@ -67,6 +67,18 @@ int BootRom::control(uint8_t request_type, uint8_t request, uint16_t value, uint
   else if (request_type == kVendorIn) std::memcpy(data.data(), mem, n);
   else return kStall;
   return static_cast<int>(n);
+}
+
+bool BootRom::hold() {
+  std::lock_guard lk(mu_);
+  if (held_) return false;
+  held_ = true;
+  return true;
+}
+
+void BootRom::release() {
+  std::lock_guard lk(mu_);
+  held_ = false;
 }
 
 bool BootRom::on_bus() const {
@@ -114,7 +126,7 @@ void return_as_card(BootRom& rom, SimBackend& backend) {
     std::optional<Scenario> scenario = make_scenario(tag);
     if (!scenario) return;
     scenario->firmware_version = version;
-    backend.add_card(*scenario);
+    backend.add_card(*scenario, true, started.port());
   };
 }
 
@@ -132,6 +144,9 @@ BootResult result_of(int rc, size_t wanted) {
 class SimBootPort : public BootPort {
  public:
   explicit SimBootPort(std::shared_ptr<BootRom> rom) : rom_(std::move(rom)) {}
+  ~SimBootPort() override { rom_->release(); }
+  SimBootPort(const SimBootPort&) = delete;
+  SimBootPort& operator=(const SimBootPort&) = delete;
   BootResult write(uint32_t address, std::span<const uint8_t> data) override {
     std::vector<uint8_t> copy(data.begin(), data.end());
     return result_of(rom_->control(BOOT_REQUEST_OUT, BOOT_REQUEST, boot_value_of(address), boot_index_of(address), copy),
@@ -152,20 +167,27 @@ class SimBootPort : public BootPort {
 }  // namespace
 
 std::shared_ptr<BootRom> SimBootBus::add_rom() {
-  roms_.push_back(std::make_shared<BootRom>());
+  roms_.push_back(std::make_shared<BootRom>("2-" + std::to_string(roms_.size() + 1)));
   return roms_.back();
 }
 
 std::vector<BootDeviceInfo> SimBootBus::list() {
   std::vector<BootDeviceInfo> found;
   for (size_t i = 0; i < roms_.size(); ++i)
-    if (roms_[i]->on_bus()) found.push_back({"sim:" + std::to_string(i), "simulated boot ROM " + std::to_string(i)});
+    if (roms_[i]->on_bus())
+      found.push_back({"sim:" + std::to_string(i), "simulated boot ROM " + std::to_string(i), roms_[i]->port()});
   return found;
 }
 
 std::unique_ptr<BootPort> SimBootBus::open(const std::string& id, std::string* error) {
   for (size_t i = 0; i < roms_.size(); ++i)
-    if (id == "sim:" + std::to_string(i) && roms_[i]->on_bus()) return std::make_unique<SimBootPort>(roms_[i]);
+    if (id == "sim:" + std::to_string(i) && roms_[i]->on_bus()) {
+      if (!roms_[i]->hold()) {
+        if (error) *error = "the device in boot mode at " + roms_[i]->port() + " is in use by another program";
+        return nullptr;
+      }
+      return std::make_unique<SimBootPort>(roms_[i]);
+    }
   if (error) *error = "no device in boot mode at " + id;
   return nullptr;
 }

@@ -37,7 +37,12 @@ class BootRom {
   static constexpr int kStall = -1;  // the ROM refused the request
   static constexpr int kGone = -2;   // not on the bus
 
-  BootRom();
+  // `port`: the USB port path the device sits on ("2-1"), where its card comes back.
+  explicit BootRom(std::string port = "2-1");
+  const std::string& port() const { return port_; }
+  // One program at a time holds the device (the host claims its interface): false while held.
+  bool hold();
+  void release();
 
   // One request on the control pipe; `data` is the data stage (sent, or to be filled). Bytes
   // transferred, kStall or kGone.
@@ -74,14 +79,16 @@ class BootRom {
   bool on_bus_ = true;
   uint32_t vanish_at_ = 0;
   std::optional<uint32_t> started_at_;
+  std::string port_;
+  bool held_ = false;
 };
 
 // Makes the ROM come back, once started, as the card of the board its loaded image names (its
-// info text: the board tag and version), added to `backend` and plugged in. An image that names
+// info text: the board tag and version), added to `backend` and plugged in on the ROM's port. An image that names
 // no board the simulation knows leaves nothing behind.
 void return_as_card(BootRom& rom, SimBackend& backend);
 
-// The host's view of simulated boot ROMs: ids "sim:<index>".
+// The host's view of simulated boot ROMs: ids "sim:<index>", ROM i on port "2-<i+1>".
 class SimBootBus : public BootBus {
  public:
   std::shared_ptr<BootRom> add_rom();

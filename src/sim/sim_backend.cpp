@@ -77,7 +77,7 @@ SimBackend::~SimBackend() {
   if (event_fd_ >= 0) close(event_fd_);
 }
 
-std::shared_ptr<SimCard> SimBackend::add_card(const Scenario& scenario, bool plugged) {
+std::shared_ptr<SimCard> SimBackend::add_card(const Scenario& scenario, bool plugged, const std::string& port) {
   auto card = std::make_shared<SimCard>(scenario);
   attach_storage(*card);  // its QSPI flash, the flash channel and the HID download protocol
   if (!plugged) card->unplug();
@@ -86,6 +86,7 @@ std::shared_ptr<SimCard> SimBackend::add_card(const Scenario& scenario, bool plu
     std::lock_guard lk(mu_);
     index = cards_.size();
     cards_.push_back(card);
+    ports_.push_back(port);
   }
   card->set_plug_listener([this, index, c = card.get()](bool in) {
     if (in) {
@@ -191,7 +192,10 @@ bool SimBackend::enumerate(std::vector<platform::HidInterfaceInfo>& out) {
     info.product = s.product_ok ? s.product : std::string();
     info.product_ok = s.product_ok;
     info.report_descriptor = SimCard::report_descriptor();
-    info.port = port_of(i);
+    {
+      std::lock_guard lk(mu_);
+      info.port = ports_[i].empty() ? port_of(i) : ports_[i];
+    }
     info.serial = serial_of(i);
     out.push_back(std::move(info));
   }

@@ -30,7 +30,9 @@ class SimBackend : public platform::HidBackend {
 
   // Adds a card made from the scenario; it is plugged in (with an arrival notification) unless
   // `plugged` is false. Cards keep their index for the backend's lifetime.
-  std::shared_ptr<SimCard> add_card(const Scenario& scenario, bool plugged = true);
+  // `port` puts the card on that USB port path instead of its own "1-<index+1>" (a card that
+  // comes back where a device in boot mode left the bus).
+  std::shared_ptr<SimCard> add_card(const Scenario& scenario, bool plugged = true, const std::string& port = {});
   size_t card_count() const;
   std::shared_ptr<SimCard> card(size_t index) const;
 
@@ -80,6 +82,7 @@ class SimBackend : public platform::HidBackend {
   bool stopping_ = false;
   bool background_returns_ = false;
   std::vector<std::shared_ptr<SimCard>> cards_;
+  std::vector<std::string> ports_;  // per card: the port add_card() was given, or ""
   size_t refuse_after_plug_ = 0;  // what refuse_opens_after_plug() asked for
   platform::OpenFailure refuse_why_ = platform::OpenFailure::Permission;
   std::vector<size_t> refusals_left_;  // per card, set when it comes back

@@ -92,4 +92,34 @@ TEST_F(RescueCli, RefusalsSayWhyAndStartNothing) {
   }
 }
 
+TEST_F(RescueCli, SeveralDevicesInBootModeAreListedWithTheirPortsAndOneMustBeNamed) {
+  const auto r = run_kestrelctl("--simulate boot-rom --yes --json rescue --sim-boot-roms 2 --flash " + card_image("meadow"));
+  const auto j = json_of(r);
+  EXPECT_EQ(r.code, 2) << r.out;
+  EXPECT_NE(j["error"]["message"].get<std::string>().find("choose one with --device"), std::string::npos) << r.out;
+  ASSERT_EQ(j["rescue"]["devices"].size(), 2u) << r.out;
+  EXPECT_EQ(j["rescue"]["devices"][0]["port"], "2-1");
+  EXPECT_EQ(j["rescue"]["devices"][1]["port"], "2-2");
+  EXPECT_FALSE(j["rescue"].contains("loaded_bytes")) << "nothing was loaded";
+
+  const auto text = run_kestrelctl("--simulate boot-rom --yes rescue --sim-boot-roms 2 " + card_image("meadow"), {}, true);
+  EXPECT_NE(text.out.find("1: port 2-2"), std::string::npos) << text.out;
+}
+
+// The started controller's card comes up on its own port; another card plugged in elsewhere a
+// moment earlier is new too, and is neither attached nor written.
+TEST_F(RescueCli, TheCardWrittenIsTheOneOnTheBootDevicesPort) {
+  const std::string img = card_image("TB610R-1CH");
+  for (const std::string device : {"2-2", "1"}) {
+    const auto r = run_kestrelctl("--simulate boot-rom --yes --json rescue --sim-boot-roms 2 --sim-stray-card --device " +
+                                  device + " --flash " + img);
+    const auto j = json_of(r);
+    EXPECT_EQ(r.code, 0) << device << ": " << r.out;
+    EXPECT_EQ(j["rescue"]["device"], "sim:1") << device;
+    EXPECT_EQ(j["rescue"]["card"]["port"], "2-2") << device << ": " << r.out;
+    EXPECT_EQ(j["verified"], true) << device << ": " << r.out;
+    EXPECT_NE(j["version_after"].get<std::string>().find("TB610R-1CH:V2.0.6800"), std::string::npos) << r.out;
+  }
+}
+
 }  // namespace

@@ -2,10 +2,13 @@
 
 #include <libudev.h>
 
+#include <algorithm>
+
 #include <QAction>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -133,7 +136,20 @@ void RescuePanel::run(const std::string& given) {
     tell(qs(why));
     return;
   }
-  const BootDeviceInfo& dev = found.front();
+  // With several controllers in boot mode the user says which: loading the wrong one is not undone.
+  size_t chosen = 0;
+  if (found.size() > 1) {
+    QStringList names;
+    for (const BootDeviceInfo& d : found) names << tr2("port %1 (%2)", "端口 %1 (%2)").arg(qs(d.port), qs(d.where));
+    bool ok = false;
+    const QString pick = QInputDialog::getItem(&view_, tr2("Card in boot mode", "引导模式下的采集卡"),
+                                               tr2("Several cards are in boot mode. Which one?",
+                                                   "有多块采集卡处于引导模式, 请选择:"),
+                                               names, 0, false, &ok);
+    if (!ok) return;
+    chosen = static_cast<size_t>(std::max<qsizetype>(0, names.indexOf(pick)));
+  }
+  const BootDeviceInfo& dev = found[chosen];
   const QString what = qs(path) + QStringLiteral("\n") + qs(img->info.empty() ? std::string("-") : img->info);
   if (!ask(tr2("Load this image into the card in boot mode (%1) and start it?\n\n%2",
                "将此固件加载到引导模式下的采集卡 (%1) 并启动?\n\n%2")
@@ -172,7 +188,7 @@ void RescuePanel::run(const std::string& given) {
     QCoreApplication::processEvents();
   };
   wait.stop = [&] { return progress.wasCanceled(); };
-  const std::optional<platform::HidInterfaceInfo> card = rescue_wait_for_card(before, RESCUE_CARD_WAIT_MS, wait);
+  const std::optional<platform::HidInterfaceInfo> card = rescue_wait_for_card(before, dev.port, RESCUE_CARD_WAIT_MS, wait);
   progress.close();
   if (!card) {
     if (!progress.wasCanceled())
