@@ -31,6 +31,7 @@
 #include "platform/card_claim.h"
 #include "update/image_check.h"
 #include "update/image_limits.h"
+#include "update/upgrade_attempt.h"
 #include "update/verify.h"
 
 namespace kestrel::cli {
@@ -451,19 +452,9 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
   std::string history_failure;
   for (auto& slot : slots) {
     if (!slot->card) continue;
-    history::Attempt a;
-    a.card.board = slot->board;
-    a.card.node = slot->node;
-    a.card.port_path = slot->port;
-    a.card.usb_serial = slot->serial;
-    a.kind = fpga ? history::ImageKind::Fpga : history::ImageKind::Firmware;
-    a.file_name = path;
-    a.file_size = image->size();
-    a.sha256 = history::sha256_hex(image->begin(), image->size());
-    if (!fpga)
-      if (const char* info = find_image_info(image->begin(), image->begin() + image->size())) a.info_text = info;
-    a.forced = s.options().force;
-    a.version_before = slot->version_before;
+    const history::Attempt a = upgrade_attempt({slot->board, slot->serial, slot->port, slot->node},
+                                                fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, path, image.get(),
+                                                slot->version_before);
     slot->history = history::HistoryStore::open(where.path);
     const history::HistoryWrite w = slot->history.begin(a);
     if (w.ok) slot->row = w.id;

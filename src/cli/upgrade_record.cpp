@@ -5,7 +5,8 @@
 #include "boards/registry.h"
 #include "devlink/card_names.h"
 #include "log/log.h"
-#include "update/image_check.h"
+#include "update/upgrade_attempt.h"
+#include "update/workflow.h"
 
 namespace kestrel::cli {
 
@@ -14,24 +15,17 @@ UpgradeRecord::UpgradeRecord(Session& s, const std::string& file, const ImageFil
     : s_(s) {
   const history::HistoryPath where = history::resolve_history_path(s.options().history_db);
   store_ = history::HistoryStore::open(where.path);
-  history::Attempt a;
+  history::CardIdentity card;
   const BoardRegistry* reg = s.card().registry();
-  if (reg && reg->current) a.card.board = reg->current->name;
+  if (reg && reg->current) card.board = reg->current->name;
   if (const qhidev* d = s.list().current) {
-    a.card.node = d->node;
-    // The port and serial find the card's attempts again after a replug gave it another node.
+    card.node = d->node;
     CardNames names = card_names(platform::backend(), *d);
-    a.card.port_path = std::move(names.port);
-    a.card.usb_serial = std::move(names.serial);
+    card.port_path = std::move(names.port);
+    card.usb_serial = std::move(names.serial);
   }
-  a.kind = fpga ? history::ImageKind::Fpga : history::ImageKind::Firmware;
-  a.file_name = file;
-  a.file_size = image.size();
-  a.sha256 = history::sha256_hex(image.begin(), image.size());
-  if (!fpga)
-    if (const char* info = find_image_info(image.begin(), image.begin() + image.size())) a.info_text = info;
-  a.forced = s.options().force;
-  a.version_before = version_before;
+  const history::Attempt a =
+      upgrade_attempt(card, fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, file, &image, version_before);
   const history::HistoryWrite w = store_.begin(a);
   id_ = w.id;
   report(w);

@@ -66,6 +66,21 @@ TEST_F(UpgradeCli, ForcedIsRecordedOnlyWhenTheUpgradeWentAhead) {
   EXPECT_EQ(j["attempts"][0]["forced"], false);
   EXPECT_EQ(j["attempts"][1]["result"], "OK!");
   EXPECT_EQ(j["attempts"][1]["forced"], true);
+
+  // --force where nothing was forced: an FPGA upgrade never meets the match question, a matching
+  // image passes it; with one card and with several, each row stays unforced.
+  const std::string bit = dir_.write("logic.bin", kestrel::test::fpga_bitstream(70000));
+  const std::string own = dir_.write("own.img", kestrel::test::usb_image(kestrel::test::tagged("TB610M-1CH", 65536)));
+  for (const std::string& args : {"--simulate meadow --sim-page-ms 1 --force --yes upgrade fpga " + bit,
+                                 "--simulate TB610M-1CH --sim-page-ms 1 --force --yes upgrade firmware " + own,
+                                 "--simulate meadow,meadow --card all --sim-page-ms 1 --force --yes upgrade fpga " + bit})
+    EXPECT_EQ(run(db + args).code, 0) << args;
+  const auto after = json_of(run(db + "--json history"));
+  ASSERT_EQ(after["attempts"].size(), 6u) << after.dump();
+  for (size_t i = 2; i < 6; ++i) {
+    EXPECT_EQ(after["attempts"][i]["result"], "OK!") << i;
+    EXPECT_EQ(after["attempts"][i]["forced"], false) << i << ": " << after["attempts"][i].dump();
+  }
 }
 
 TEST_F(UpgradeCli, FpgaUpgradeAsksOnATerminalAndNamesWhatItWrites) {
@@ -236,9 +251,10 @@ TEST_F(UpgradeCli, TheCheckSpeaksTheLocalesLanguageAndSaysItsVerdictOnce) {
       EXPECT_EQ(r.code, 4) << r.out;
       EXPECT_EQ(count_of(r.out, c.verdict), 1u) << r.out;
       EXPECT_EQ(r.out.find('\r'), std::string::npos);
-      if (std::string(c.locale) == "C")
+      if (std::string(c.locale) == "C") {
         EXPECT_TRUE(std::all_of(r.out.begin(), r.out.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; }))
             << r.out;
+      }
     }
     const auto j = json_of(run("--simulate TB610M-1CH --json check-image " + img));
     EXPECT_EQ(j["check"]["verdict"], "固件信息与目标板不匹配, 不可升级");

@@ -21,6 +21,7 @@
 #include "update/fpga_check.h"
 #include "update/image_check.h"
 #include "update/image_file.h"
+#include "update/upgrade_attempt.h"
 #include "update/verify.h"
 #include "app/upgrade_front.h"
 #include "update/workflow.h"
@@ -46,26 +47,16 @@ void report_history(const history::HistoryWrite& w, CkestrelDlg& window, bool& r
 
 // The attempt on record; `img` null for a file that could not be read.
 history::Attempt attempt_of(CkestrelDlg& window, uint16_t kind, const std::string& path, const ImageFile* img) {
-  history::Attempt a;
+  history::CardIdentity card;
   const BoardRegistry* reg = window.registry();
-  if (reg && reg->current) a.card.board = reg->current->name;
+  if (reg && reg->current) card.board = reg->current->name;
   if (const qhidev* d = window.list().current) {
-    a.card.node = d->node;
-    // The port and serial find the card again after a replug (history --card 1-2).
+    card.node = d->node;
     CardNames names = card_names(platform::backend(), *d);
-    a.card.port_path = std::move(names.port);
-    a.card.usb_serial = std::move(names.serial);
+    card.port_path = std::move(names.port);
+    card.usb_serial = std::move(names.serial);
   }
-  a.kind = kind == UPGRADE_KIND_FPGA ? history::ImageKind::Fpga : history::ImageKind::Firmware;
-  a.file_name = path;
-  if (img) {
-    a.file_size = img->size();
-    a.sha256 = history::sha256_hex(img->begin(), img->size());
-    if (kind == UPGRADE_KIND_USB)
-      if (const char* info = find_image_info(img->begin(), img->begin() + img->size())) a.info_text = info;
-  }
-  a.version_before = window.view().text(ids::VERSION_TEXT);
-  return a;
+  return upgrade_attempt(card, kind, path, img, window.view().text(ids::VERSION_TEXT));
 }
 
 // A chosen file the upgrade may go on with. USB-controller images meet the match check instead.
