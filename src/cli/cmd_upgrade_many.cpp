@@ -31,6 +31,7 @@
 #include "platform/card_claim.h"
 #include "update/image_check.h"
 #include "update/image_limits.h"
+#include "update/return_watch.h"
 #include "update/upgrade_attempt.h"
 #include "update/verify.h"
 
@@ -127,95 +128,70 @@ bool ManyUpgrade::confirm(Slot& slot, const AlertRequest& r) {
 
 void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
   slot.stage.store(static_cast<int>(Stage::Verifying));
-  const CardKey key{slot.path, slot.vendor_id, slot.product_id};
-  std::string back_at;  // the interface path the card came back with
-  auto list_now = [&] {
+  ReturnLook look;
+  look.list = [&] {
     std::vector<platform::HidInterfaceInfo> listed;
-    std::lock_guard<std::mutex> g(backend_lock_);
-    platform::HidBackend* b = platform::backend();
-    if (b) b->enumerate(listed);
-    return listed;
-  };
-  auto present = [&] {
-    const auto listed = list_now();
-    return std::any_of(listed.begin(), listed.end(), [&](const auto& e) { return e.path == slot.path; });
+    {
+      std::lock_guard<std::mutex> g(backend_lock_);
+      if (platform::HidBackend* b = platform::backend()) b->enumerate(listed);
+    }
+    std::vector<ListedCard> now;
+    for (const auto& e : listed) now.push_back({{e.path, e.vendor_id, e.product_id}, e.port});
+    return now;
   };
   // The card come back: its own path; else the device on its USB port (a uhid or USB card may
   // come back as a new HID device with another path); else, by the matcher's rules, a device that
   // was not listed when the run began and that no other card of the run has taken. Each device
   // is taken by one card only.
-  auto returned = [&] {
-    const auto listed = list_now();
-    std::vector<ListedCard> now;
-    for (const auto& e : listed) now.push_back({{e.path, e.vendor_id, e.product_id}, e.port});
+  look.taken = [&] {
     std::lock_guard<std::mutex> g(claim_lock_);
     std::vector<std::string> taken(others_.begin(), others_.end());
     taken.insert(taken.end(), claimed_.begin(), claimed_.end());
-    const int at = find_upgraded_card(key, slot.port, taken, now);
-    if (at < 0) return false;
-    back_at = listed[static_cast<size_t>(at)].path;
-    if (back_at != slot.path && !claimed_.insert(back_at).second) return false;
-    return true;
+    return taken;
   };
-  auto wait = [&](uint32_t limit_ms, auto done) {
-    const uint64_t start = clock_now_ns();
-    while (!done()) {
-      if (s_.interrupted()) return false;
-      if ((clock_now_ns() - start) / 1'000'000 >= limit_ms) return false;
-      sleep_ms(RESTART_POLL_MS);
+  look.claim = [&](const std::string& path) {
+    std::lock_guard<std::mutex> g(claim_lock_);
+    return claimed_.insert(path).second;
+  };
+  look.still_text = [&] { return read_status_text(slot.card->link(), slot.card->status_page(0)); };
+  look.left = [&] { slot.card.reset(); };  // its handle went with the card
+  look.open_back = [&](const std::string& path, platform::OpenFailure& why) -> std::optional<std::string> {
+    {
+      std::lock_guard<std::mutex> g(backend_lock_);
+      qhidev_list listed;
+      qhidev_enum(listed);
+      why = platform::OpenFailure::NotFound;  // listed by the kernel, not yet openable
+      for (uint32_t i = 0; i < listed.count; ++i)
+        if (listed.items[i] && listed.items[i]->path == path) {
+          slot.card = std::make_unique<Card>(*listed.items[i]);
+          why = slot.card->attach() ? platform::OpenFailure::None : slot.card->open_failure();
+          if (why != platform::OpenFailure::None) slot.card.reset();
+        }
+      qhidev_release_all(listed);
     }
-    return true;
+    if (!slot.card) return std::nullopt;
+    return read_status_text(slot.card->link(), slot.card->status_page(0));
   };
-  auto judged = [&](const std::string& text) {
-    const VerifyReport r = judge_return(kind_, want, text);
-    slot.version_after = version_of(text);
+  ReturnWatch watch(kind_, want, {slot.path, slot.vendor_id, slot.product_id}, slot.port, look);
+  while (!watch.poll()) {
+    if (s_.interrupted()) {
+      watch.stop("nothing: interrupted");
+      break;
+    }
+    sleep_ms(RESTART_POLL_MS);
+  }
+
+  const VerifyReport& r = watch.report();
+  if (watch.judged()) {
+    slot.version_after = version_of(watch.version_after());
     if (r.end == VerifiedEnd::Verified) slot.verified = true;
     if (r.end == VerifiedEnd::NotVerified) slot.verified = false;
-    return r;
-  };
-
-  const bool left = wait(RESTART_LEAVE_WAIT_MS, [&] { return !present(); });
-  if (!left && !s_.interrupted()) {
-    // Still there: it runs what it ran, unless it took the image without a restart.
-    const std::string text = read_status_text(slot.card->link(), slot.card->status_page(0)).value_or("");
-    const VerifyReport r = judged(text);
-    if (r.end == VerifiedEnd::Verified) return end(slot, EXIT_OK, "verified", slot.version_before + " -> " + slot.version_after);
-    // FPGA logic carries no text to compare: what the card says is the end.
-    if (r.end == VerifiedEnd::NoVerdict) return end(slot, EXIT_OK, "ok", r.summary());
-    slot.verified.reset();
-    return end(slot, EXIT_OK, "restart needed", RESTART_ADVICE);
   }
-  if (s_.interrupted()) return end(slot, EXIT_FAILED, "not verified", "nothing: interrupted");
-  slot.card.reset();  // its handle went with the card
-
-  const bool back = wait(RESTART_RETURN_WAIT_MS, returned);
-  if (!back)
-    return end(slot, EXIT_FAILED, "not verified",
-               s_.interrupted() ? "nothing: interrupted"
-                                : "nothing: it did not come back within " + std::to_string(RESTART_RETURN_WAIT_MS / 1000) + " s");
-  std::optional<std::string> text;
-  // Listed by the kernel before udev has made its node and given this user access to it: the
-  // rescan and the open are tried again for a while.
-  const platform::OpenFailure why = qhidev_open_returning([&] {
-    std::lock_guard<std::mutex> g(backend_lock_);
-    qhidev_list listed;
-    qhidev_enum(listed);
-    platform::OpenFailure failure = platform::OpenFailure::NotFound;
-    for (uint32_t i = 0; i < listed.count; ++i)
-      if (listed.items[i] && listed.items[i]->path == back_at) {
-        slot.card = std::make_unique<Card>(*listed.items[i]);
-        failure = slot.card->attach() ? platform::OpenFailure::None : slot.card->open_failure();
-        if (failure != platform::OpenFailure::None) slot.card.reset();
-      }
-    qhidev_release_all(listed);
-    return failure;
-  });
-  if (slot.card) text = read_status_text(slot.card->link(), slot.card->status_page(0));
-  if (!text) return end(slot, EXIT_FAILED, "not verified", returned_unopened(why));
-  const VerifyReport r = judged(*text);
   if (r.end == VerifiedEnd::Verified) return end(slot, EXIT_OK, "verified", slot.version_before + " -> " + slot.version_after);
+  // FPGA logic carries no text to compare: what the card says is the end.
   if (r.end == VerifiedEnd::NoVerdict) return end(slot, EXIT_OK, "ok", r.summary());
-  return end(slot, EXIT_FAILED, "not verified", r.summary());
+  if (r.end == VerifiedEnd::RestartNeeded) return end(slot, EXIT_OK, "restart needed", RESTART_ADVICE);
+  return end(slot, EXIT_FAILED, "not verified", watch.judged() ? r.summary() : r.card_text);
 }
 
 void ManyUpgrade::work(Slot& slot) {

@@ -22,8 +22,4 @@ struct EndWait {
 // "version_after" of the JSON document.
 VerifyReport verify_upgrade_end(Session& s, uint16_t kind, const std::optional<ImageVersion>& image, const EndWait& wait);
 
-// What the card that came back told, when it could not be read: its node never appeared, this
-// user may not open it, or it was opened and does not answer (`why` None or any other failure).
-std::string returned_unopened(platform::OpenFailure why);
-
 }  // namespace kestrel::cli
