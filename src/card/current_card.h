@@ -315,9 +315,10 @@ class CurrentCard {
   // The input the card uses and its half-rate setting, read into the shown state.
   void show_input_and_half_rate();
   void report_upgrade_end(const VerifyReport& report, const std::string& version_after = {});
-  // The upgraded card among the listed ones (-1: not listed), and its attach once it is back.
-  int upgrade_end_find() const;
-  void upgrade_end_attach(int at);
+  // One look of the watch, and what the window shows of it.
+  void upgrade_end_poll();
+  // The card come back at `path`, attached as the current card, and its status text.
+  std::optional<std::string> upgrade_end_open(const std::string& path, platform::OpenFailure& why);
   void print_frame_record(const uint8_t* r, const char* key, uint64_t diff);
 
   UpgradeEndWait m_end;

@@ -6,29 +6,23 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "update/return_watch.h"
 #include "update/verify.h"
 
 namespace kestrel {
 
 struct UpgradeEndWait {
+  // Leaving and Away follow the watch; WaitReplug: told "restart needed", the wait goes on,
+  // without a limit, for the user's replug.
   enum class Phase : uint8_t { Idle, Leaving, Away, WaitReplug };
   Phase phase = Phase::Idle;
-  uint16_t kind = 0;
-  std::optional<ImageVersion> image;
-  std::string path;        // the card's interface path when the upgrade ended
-  uint16_t vendor_id = 0, product_id = 0;
-  std::string port;                 // its USB port path ("" when unknown)
-  std::vector<std::string> others;  // the other cards' interfaces listed then: never taken for it
-  uint64_t since_ns = 0;   // start of the current phase
-  uint32_t shown_s = 0;    // the countdown's last second shown
-  // Back, but its open refused because udev has not yet made its node or given the seat's user
-  // access to it: when the refusals began and when the open was last tried (0: not refused).
-  uint64_t refused_since_ns = 0;
-  uint64_t refused_try_ns = 0;
+  std::shared_ptr<ReturnWatch> watch;  // while a phase other than Idle runs
+  uint32_t shown_s = 0;                // the countdown's last second shown
   // Told the verdict and the card's text when the wait ends (the upgrade history's record).
   std::function<void(const VerifyReport& report, const std::string& version_after)> on_report;
 };

@@ -41,6 +41,7 @@ void ReturnWatch::wait_for_replug(uint32_t limit_ms) {
   phase_ = Phase::Leaving;
   since_ns_ = clock_now_ns();
   limit_ms_ = limit_ms;
+  gone_ = false;
 }
 
 bool ReturnWatch::poll() {
@@ -49,6 +50,7 @@ bool ReturnWatch::poll() {
     const std::vector<ListedCard> now = look_.list ? look_.list() : std::vector<ListedCard>{};
     bool present = false;
     for (const ListedCard& c : now) present = present || c.key.path == card_.path;
+    present = present && !gone_;
     if (present) {
       if (waited_ms() < limit_ms_) return false;
       // Still there: it runs what it ran, unless it took the image without a restart.
@@ -67,7 +69,8 @@ bool ReturnWatch::poll() {
     limit_ms_ = RESTART_RETURN_WAIT_MS;
   }
 
-  if (back_at_.empty()) {
+  const bool resting = failed_try_ns_ && (clock_now_ns() - failed_try_ns_) / 1'000'000 < QHIDEV_RETURN_RETRY_MS;
+  if (back_at_.empty() && !resting) {
     const std::vector<ListedCard> now = look_.list ? look_.list() : std::vector<ListedCard>{};
     const int at = find_upgraded_card(card_, port_, look_.taken ? look_.taken() : std::vector<std::string>{}, now);
     if (at >= 0) {
@@ -88,6 +91,12 @@ bool ReturnWatch::poll() {
         return true;
       }
       const bool refused = why == platform::OpenFailure::Permission || why == platform::OpenFailure::NotFound;
+      if (!refused && look_.patient) {
+        back_at_.clear();  // looked for again, where it is then
+        failed_try_ns_ = now;
+        refused_since_ns_ = 0;
+        return false;
+      }
       if (!refused) {
         end({VerifiedEnd::NotVerified, unread_return_text(false, false)});
         return true;

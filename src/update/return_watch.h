@@ -35,6 +35,11 @@ struct ReturnLook {
   // Opens the card come back at `path` as the front end's card and reads its status text;
   // nullopt with `why` when it could not be opened (None when opened but not answering).
   std::function<std::optional<std::string>(const std::string& path, platform::OpenFailure& why)> open_back;
+  // A card come back that could not be opened for another reason than udev not being done, or
+  // that does not answer yet, is looked for again (every QHIDEV_RETURN_RETRY_MS) until the
+  // return's limit instead of ending the wait at once: the desktop program, whose card may
+  // still be starting when the notification of its arrival comes.
+  bool patient = false;
 };
 
 class ReturnWatch {
@@ -51,10 +56,15 @@ class ReturnWatch {
   // A card that stayed on the bus (ended RestartNeeded) is waited for once more, `limit_ms` long,
   // to leave: the user replugs it. Ends RestartNeeded again if it stays.
   void wait_for_replug(uint32_t limit_ms);
+  // The front end heard the card leave (a removal notification): it is away even if a list
+  // made before the removal still shows it.
+  void gone() { gone_ = true; }
 
   Phase phase() const { return phase_; }
-  // Whole seconds left of the current phase's limit (rounded up).
+  // Whole seconds left of the current phase's limit (rounded up), and the time waited in it.
   uint32_t seconds_left() const;
+  uint64_t waited_ms() const;
+  uint32_t limit_ms() const { return limit_ms_; }
   // The card stayed on the bus: the verdict came from the handle it had, not from a return.
   bool stayed() const { return stayed_; }
   const VerifyReport& report() const { return report_; }
@@ -66,7 +76,6 @@ class ReturnWatch {
 
  private:
   void end(VerifyReport r, std::string text = {}, bool judged = false);
-  uint64_t waited_ms() const;
 
   uint16_t kind_;
   std::optional<ImageVersion> image_;
@@ -78,6 +87,8 @@ class ReturnWatch {
   uint32_t limit_ms_ = 0;
   bool stayed_ = false;
   bool judged_ = false;
+  bool gone_ = false;
+  uint64_t failed_try_ns_ = 0;     // a patient watch's last failed open (0: none)
   std::string back_at_;            // the interface the card came back as, once claimed
   uint64_t refused_since_ns_ = 0;  // when its opens began to be refused (0: not refused)
   uint64_t refused_try_ns_ = 0;
