@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
       boards.push_back(std::move(*s));
     }
     if (udcs.size() > boards.size()) {
-      std::fprintf(stderr, "kestrel-sim: %zu controllers given for %zu cards\n", udcs.size(), boards.size());
+      std::fprintf(stderr, "kestrel-sim: more controllers (%zu) than boards (%zu) in --udc\n", udcs.size(), boards.size());
       return 2;
     }
 #ifdef KESTREL_SIM_HAVE_UHID
