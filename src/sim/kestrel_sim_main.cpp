@@ -6,6 +6,7 @@
 //   kestrel-sim --uhid BOARD     puts the card behind the kernel's uhid interface, so that it
 //                                appears as a /dev/hidrawN until interrupted
 //   kestrel-sim --uhid A,B,...   the same for several cards at once, one uhid device each
+//   kestrel-sim --gadget A,...   each card a USB device on a device controller (dummy_hcd)
 //   kestrel-sim --help | --version
 //
 // Exit codes: 0 done, 1 a self-check failed, 2 usage error, unknown board or uhid unavailable.
@@ -36,6 +37,7 @@ namespace kestrel::sim {
 int run_uhid(const Scenario& scenario);
 int run_uhid(const std::vector<Scenario>& scenarios);
 }
+#include "sim/gadget.h"
 #endif
 
 namespace {
@@ -44,20 +46,37 @@ using namespace kestrel;
 
 constexpr const char* kUsage =
     "usage: kestrel-sim --list-models | BOARD | --uhid BOARD[,BOARD...] [--erase-ms N]\n"
+    "       kestrel-sim --gadget BOARD[,BOARD...] [--udc UDC[,UDC...]] [--erase-ms N]\n"
     "       kestrel-sim --sample-image BOARD firmware|fpga FILE\n"
     "  --list-models   the board names, one per line\n"
     "  BOARD           make a simulated card of this board and run a few self-checks against it\n"
     "  --uhid BOARD    put the card behind the kernel's uhid interface (as /dev/hidrawN) until\n"
     "                  interrupted; needs write access to /dev/uhid. Several boards, separated by\n"
     "                  commas, make one card each, with its own phys and serial\n"
-    "  --erase-ms N    (with --uhid) the card takes N ms per 4 KiB flash sector it erases, as a\n"
-    "                  slow flash would\n"
+    "  --gadget BOARD  make the card a USB device on a device controller (root, configfs, the\n"
+    "                  kernel's dummy_hcd): video on interfaces 0 and 1, the card's HID interface\n"
+    "                  on interface 2, so that usbhid and uvcvideo take it as a card on a cable\n"
+    "  --udc UDC,...   (with --gadget) the controller of each card (default dummy_udc.0, .1, ...)\n"
+    "  --erase-ms N    (with --uhid or --gadget) the card takes N ms per 4 KiB flash sector it\n"
+    "                  erases, as a slow flash would\n"
     "  --sample-image BOARD firmware|fpga FILE\n"
     "                  write an image a simulated BOARD takes: USB-controller firmware that suits\n"
     "                  the board (version V9.9.9), or FPGA logic; then, for example,\n"
     "                  kestrelctl --simulate BOARD upgrade firmware FILE\n"
     "  --help          this text\n"
     "  --version       the version\n";
+
+// "a,b,c" in its parts; empty when a part is empty.
+std::vector<std::string> split_commas(const std::string& list) {
+  std::vector<std::string> out;
+  for (size_t pos = 0;;) {
+    const size_t comma = std::min(list.find(',', pos), list.size());
+    if (comma == pos) return {};
+    out.push_back(list.substr(pos, comma - pos));
+    if (comma == list.size()) return out;
+    pos = comma + 1;
+  }
+}
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -190,42 +209,56 @@ int main(int argc, char** argv) {
     for (std::string_view n : sim::board_names()) std::printf("%.*s\n", static_cast<int>(n.size()), n.data());
     return 0;
   }
-  // --uhid BOARD[,BOARD...] [--erase-ms N]: N ms per 4 KiB flash sector erased, so that a test
-  // can act while an upgrade runs. Only the erase is slowed: the host waits for it by asking, so
-  // it keeps in step. A slow page would not do: uhid takes the host's output reports without
-  // waiting for the card and drops what overflows its queue.
-  uint32_t erase_ms = 0;
-  if (argc == 5 && std::strcmp(argv[1], "--uhid") == 0 && std::strcmp(argv[3], "--erase-ms") == 0) {
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(argv[4], &end, 10);
-    if (!*argv[4] || *end || v > 10000) {
-      std::fprintf(stderr, "kestrel-sim: --erase-ms takes a number of milliseconds (0 to 10000)\n");
+  // --uhid BOARD[,BOARD...] / --gadget BOARD[,BOARD...], then --erase-ms N: N ms per 4 KiB flash
+  // sector erased, so that a test can act while an upgrade runs. Only the erase is slowed: the host
+  // waits for it by asking, so it keeps in step. A slow page would not do: uhid takes the host's
+  // output reports without waiting for the card and drops what overflows its queue. --udc A,B
+  // (with --gadget): the device controller of each card.
+  if (argc >= 3 && (std::strcmp(argv[1], "--uhid") == 0 || std::strcmp(argv[1], "--gadget") == 0)) {
+    const bool gadget = std::strcmp(argv[1], "--gadget") == 0;
+    uint32_t erase_ms = 0;
+    std::vector<std::string> udcs;
+    for (int i = 3; i < argc; i += 2) {
+      if (i + 1 >= argc) return usage();
+      if (std::strcmp(argv[i], "--erase-ms") == 0) {
+        char* end = nullptr;
+        const unsigned long v = std::strtoul(argv[i + 1], &end, 10);
+        if (!*argv[i + 1] || *end || v > 10000) {
+          std::fprintf(stderr, "kestrel-sim: --erase-ms takes a number of milliseconds (0 to 10000)\n");
+          return 2;
+        }
+        erase_ms = static_cast<uint32_t>(v);
+      } else if (gadget && std::strcmp(argv[i], "--udc") == 0) {
+        udcs = split_commas(argv[i + 1]);
+        if (udcs.empty()) {
+          std::fprintf(stderr, "kestrel-sim: --udc takes device controller names separated by commas\n");
+          return 2;
+        }
+      } else {
+        return usage();
+      }
+    }
+    std::vector<sim::Scenario> boards;
+    const std::vector<std::string> names = split_commas(argv[2]);
+    if (names.empty()) {
+      std::fprintf(stderr, "kestrel-sim: %s takes board names separated by commas\n", argv[1]);
       return 2;
     }
-    erase_ms = static_cast<uint32_t>(v);
-    argc = 3;
-  }
-  if (argc == 3 && std::strcmp(argv[1], "--uhid") == 0) {
-    std::vector<sim::Scenario> boards;
-    const std::string list = argv[2];
-    for (size_t pos = 0;;) {
-      const size_t comma = std::min(list.find(',', pos), list.size());
-      const std::string name = list.substr(pos, comma - pos);
-      if (name.empty()) {
-        std::fprintf(stderr, "kestrel-sim: --uhid takes board names separated by commas\n");
-        return 2;
-      }
+    for (const std::string& name : names) {
       auto s = scenario_or_complain(name.c_str());
       if (!s) return 2;
       s->latency.per_erase_block_ms = erase_ms;
       boards.push_back(std::move(*s));
-      if (comma == list.size()) break;
-      pos = comma + 1;
+    }
+    if (udcs.size() > boards.size()) {
+      std::fprintf(stderr, "kestrel-sim: more controllers (%zu) than boards (%zu) in --udc\n", udcs.size(), boards.size());
+      return 2;
     }
 #ifdef KESTREL_SIM_HAVE_UHID
+    if (gadget) return sim::run_gadget(boards, sim::GadgetOptions{udcs});
     return boards.size() == 1 ? sim::run_uhid(boards[0]) : sim::run_uhid(boards);
 #else
-    std::fprintf(stderr, "kestrel-sim: the uhid bridge is unavailable in this build\n");
+    std::fprintf(stderr, "kestrel-sim: the uhid bridge and the USB gadget are unavailable in this build\n");
     return 2;
 #endif
   }

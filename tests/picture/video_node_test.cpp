@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "picture/video_node.h"
+#include "platform/hidraw_sysfs.h"
 #include "platform/hid_tree.h"
 
 namespace kestrel::picture {
@@ -74,6 +75,65 @@ TEST_F(VideoNode, ANodeWithoutAnIndexCountsAsCapture) {
   const std::string card = tree_.add(card_on("2-1", 1));
   add_video("2-1", 1, 5, 0, false);
   EXPECT_EQ(find_video_node(tree_.root(), card).node, dev("video5"));
+}
+
+// The tree the VM test's card on USB showed (kestrel-sim --gadget on dummy_hcd): the USB device
+// under the dummy host controller's platform device, interfaces 0 and 1 without a driver, the HID
+// interface 2, and vivid's capture node on no USB device. The port is the USB device's name, not
+// the HID phys ("usb-dummy_hcd.0-1/input2"); the capture node is looked for on 1-1 only.
+TEST_F(VideoNode, TheGadgetCardOfTheVmTest) {
+  const std::string usb = "devices/platform/dummy_hcd.0/usb1/1-1";
+  write(usb + "/uevent", "DEVTYPE=usb_device\nPRODUCT=4b4/3d/100\n");
+  write(usb + "/idVendor", "04b4\n");
+  write(usb + "/idProduct", "003d\n");
+  write(usb + "/bcdDevice", "0100\n");
+  write(usb + "/serial", "KSIM0001\n");
+  write(usb + "/product", "USB Video\n");
+  for (int i = 0; i < 3; ++i) {
+    const std::string intf = usb + "/1-1:1." + std::to_string(i);
+    write(intf + "/uevent", "DEVTYPE=usb_interface\n");
+    write(intf + "/bInterfaceNumber", "0" + std::to_string(i) + "\n");
+    write(intf + "/bInterfaceClass", i == 2 ? "03\n" : "ff\n");
+  }
+  const std::string hid = usb + "/1-1:1.2/0003:04B4:003D.0001";
+  write(hid + "/uevent",
+        "HID_ID=0003:000004B4:0000003D\nHID_NAME=Kestrel simulated card USB Video\n"
+        "HID_PHYS=usb-dummy_hcd.0-1/input2\nHID_UNIQ=KSIM0001\n");
+  write(hid + "/hidraw/hidraw0/uevent", "MAJOR=242\nMINOR=0\nDEVNAME=hidraw0\n");
+  std::filesystem::create_directories(tree_.root() + "/sys/class/hidraw");
+  std::filesystem::create_directories(tree_.root() + "/dev");
+  std::filesystem::create_directory_symlink("../../" + hid + "/hidraw/hidraw0", tree_.root() + "/sys/class/hidraw/hidraw0");
+  std::ofstream(dev("hidraw0")) << "";
+  // vivid's capture node.
+  write("devices/platform/vivid.0/video4linux/video0/uevent", "MAJOR=81\nMINOR=0\nDEVNAME=video0\n");
+  write("devices/platform/vivid.0/video4linux/video0/index", "0\n");
+  std::filesystem::create_directories(tree_.root() + "/sys/class/video4linux");
+  std::filesystem::create_directory_symlink("../../devices/platform/vivid.0/video4linux/video0",
+                                            tree_.root() + "/sys/class/video4linux/video0");
+
+  std::vector<platform::HidInterfaceInfo> found;
+  ASSERT_TRUE(platform::hidraw_sysfs_enumerate(tree_.root(), found));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].node, dev("hidraw0"));
+  EXPECT_EQ(found[0].port, "1-1");
+  EXPECT_EQ(found[0].serial, "KSIM0001");
+  EXPECT_EQ(found[0].interface_number, 2);
+  EXPECT_EQ(found[0].release, 0x0100);
+  EXPECT_EQ(found[0].path, "\\\\?\\hid#vid_04b4&pid_003d&mi_02#1-1&hidraw0#{4d1e55b2-f16f-11cf-88cb-001111000030}");
+
+  VideoNodeResult r = find_video_node(tree_.root(), dev("hidraw0"));
+  EXPECT_EQ(r.node, "");
+  EXPECT_NE(r.error.find("no video capture node on the card's USB device (1-1)"), std::string::npos) << r.error;
+  // With uvcvideo's nodes on interface 0 (capture, then metadata) the capture node is taken.
+  const std::string v4l = usb + "/1-1:1.0/video4linux/";
+  for (int n : {1, 2}) {
+    write(v4l + "video" + std::to_string(n) + "/uevent", "DEVNAME=video" + std::to_string(n) + "\n");
+    write(v4l + "video" + std::to_string(n) + "/index", std::to_string(n - 1) + "\n");
+    std::filesystem::create_directory_symlink("../../" + v4l + "video" + std::to_string(n),
+                                              tree_.root() + "/sys/class/video4linux/video" + std::to_string(n));
+  }
+  r = find_video_node(tree_.root(), dev("hidraw0"));
+  EXPECT_EQ(r.node, dev("video1")) << r.error;
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // function on the kernel's dummy_hcd that takes every control request of the device makes it
 // enumerate as 04B4:00F3 with no HID interface and answer vendor request 0xA0 on ep0 from the
 // same memory model the unit tests load into. After the start request it leaves the bus and
-// becomes the card its loaded image names: it runs `kestrel-sim --uhid BOARD` in its place.
+// becomes the card its loaded image names: it runs `kestrel-sim --gadget BOARD --udc UDC` in its
+// place, so the card comes back on the same controller and USB port as a card on a cable would
+// (`kestrel-sim --uhid BOARD` where the guest lacks usbhid).
 //
 //   kestrel-vm-bootrom FFS_DIR GADGET_DIR UDC
 //
@@ -125,8 +127,15 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "kestrel-vm-bootrom: started at 0x%08X; the image names no board\n", *rom.started_at());
       return 0;
     }
-    std::fprintf(stderr, "kestrel-vm-bootrom: started at 0x%08X; now the %s card\n", *rom.started_at(), tag.c_str());
-    execlp("kestrel-sim", "kestrel-sim", "--uhid", tag.c_str(), static_cast<char*>(nullptr));
+    // The card on the same controller, so on the same USB port, where the host side can take a
+    // card on USB (usbhid loaded); behind uhid otherwise.
+    const bool usb = access("/sys/module/usbhid", F_OK) == 0;
+    std::fprintf(stderr, "kestrel-vm-bootrom: started at 0x%08X; now the %s card %s %s\n", *rom.started_at(),
+                 tag.c_str(), usb ? "on USB through" : "behind uhid, not", argv[3]);
+    if (usb)
+      execlp("kestrel-sim", "kestrel-sim", "--gadget", tag.c_str(), "--udc", argv[3], static_cast<char*>(nullptr));
+    else
+      execlp("kestrel-sim", "kestrel-sim", "--uhid", tag.c_str(), static_cast<char*>(nullptr));
     return fail("kestrel-sim");
   }
 }

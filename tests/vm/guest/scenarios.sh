@@ -7,7 +7,7 @@
 IMAGES=/vm/images
 CTL_TIMEOUT=60
 
-pass() { echo "vm-result: PASS $1"; }
+pass() { echo "vm-result: PASS $1${2:+: $2}"; }
 fail() { echo "vm-result: FAIL $1: $2"; }
 skip() { echo "vm-result: SKIP $1: $2"; }
 
@@ -664,7 +664,8 @@ scenario_uhid_queue() {
 # The card's controller in boot mode as a real USB device (a FunctionFS gadget on dummy_hcd,
 # 04b4:00f3, configured through configfs):
 # kestrelctl rescue loads the boot image over libusb and the kernel's USB stack, the device leaves
-# the bus and the card of the image's board comes back behind uhid; --flash then writes the image
+# the bus and the card of the image's board comes back on the same port (kestrel-sim --gadget; behind
+# uhid where the guest cannot make cards on USB); --flash then writes the image
 # to the card's flash through the upgrade, to a verified end.
 boot_device_present() { grep -qx 00f3 /sys/bus/usb/devices/*/idProduct 2>/dev/null; }
 scenario_rescue() {
@@ -703,12 +704,228 @@ scenario_rescue() {
     else
       pass "$name"
     fi
+    # Where the guest makes cards on USB, the rescued card comes back on the boot device's port.
+    if [ -z "$(usb_missing)" ]; then
+      if [ $rc -eq 0 ] && wait_for 10 usb_node 1-1 && [ "$(cat /sys/bus/usb/devices/1-1/idProduct)" = 6912 ]; then
+        pass usb-card-rescue-same-port "the meadow card (28e9:6912) is back on port 1-1 as $NODE"
+      else
+        fail usb-card-rescue-same-port "no meadow card on port 1-1 after the rescue (rescue exit $rc)"
+      fi
+    fi
   fi
   # By now kestrel-sim (the card it became), or the boot ROM if it never started.
   kill -TERM "$SIM" 2>/dev/null
   wait_for 10 gone || kill -KILL "$SIM" 2>/dev/null
   wait "$SIM" 2>/dev/null
   umount /dev/ffs-boot 2>/dev/null
+}
+
+# ---- The card on real USB ------------------------------------------------------------------
+
+# kestrel-sim --gadget makes each card a USB device on dummy_hcd (its HID interface on interface
+# 2, FunctionFS): the host's usbhid enumerates it as a card on a cable, and kestrelctl meets the
+# kernel's USB topology: port paths, serial strings, interface numbers, the capture node looked
+# for on the same USB device, re-enumeration on the same port. Interfaces 0 and 1 hold no video
+# function: usb_f_uvc streams only over isochronous endpoints, which dummy_hcd lacks.
+
+# Why the cards on USB cannot be made in this guest; "" when they can.
+usb_missing() {
+  for m in usb_f_fs usbhid; do
+    [ -d /sys/module/$m ] || { echo "no $m module in this kernel"; return; }
+  done
+  [ -d /sys/class/udc/dummy_udc.0 ] || { echo "no dummy_hcd device controller"; return; }
+  [ -d /sys/class/udc/dummy_udc.1 ] || echo "dummy_hcd has one controller, not two (num=2)"
+}
+
+# usb_node PORT: NODE becomes the hidraw node of interface 2 of the USB device on PORT.
+usb_node() {
+  NODE=""
+  for h in /sys/bus/usb/devices/$1/$1:1.2/*/hidraw/hidraw*; do
+    [ -c "/dev/${h##*/}" ] && NODE="/dev/${h##*/}"
+  done
+  [ -n "$NODE" ]
+}
+
+# start_gadget BOARDS PORTS [ARGS...]: kestrel-sim --gadget BOARDS ARGS, its console on fd 3 and
+# its output in /tmp/sim.out; waits (20 s, enumeration under emulation is slow) for the hidraw
+# node of each port in PORTS (space-separated): N1, N2 are their nodes, NODE the first one.
+start_gadget() {
+  boards="$1" ports="$2"
+  shift 2
+  rm -f /tmp/sim.in /tmp/sim.out
+  mkfifo /tmp/sim.in
+  kestrel-sim --gadget "$boards" "$@" </tmp/sim.in >/tmp/sim.out 2>&1 &
+  SIM=$!
+  exec 3>/tmp/sim.in
+  N1="" N2=""
+  for port in $ports; do
+    if ! wait_for 20 usb_node "$port"; then
+      echo "vm: no hidraw node on USB port $port; kestrel-sim said:"
+      cat /tmp/sim.out
+      dmesg | tail -n 20
+      stop_card
+      return 1
+    fi
+    if [ -z "$N1" ]; then N1=$NODE; else N2=$NODE; fi
+    echo "vm: $boards on USB port $port is $NODE ($(cat /sys/bus/usb/devices/$port/idVendor):$(cat /sys/bus/usb/devices/$port/idProduct) serial $(cat /sys/bus/usb/devices/$port/serial))"
+  done
+  NODE=$N1
+  return 0
+}
+
+# The USB device's sysfs as the host sees it, for the platform layer's recorded trees.
+show_usb_tree() {
+  echo "vm: sysfs of USB device $1:"
+  for d in /sys/bus/usb/devices/$1 /sys/bus/usb/devices/$1/$1:1.*; do
+    echo "  $(readlink -f "$d")"
+    for a in idVendor idProduct bcdDevice serial product bInterfaceNumber bInterfaceClass; do
+      [ -r "$d/$a" ] && echo "    $a=$(cat "$d/$a")"
+    done
+    grep -h '^DEVTYPE=' "$d/uevent" 2>/dev/null | sed 's/^/    /'
+  done
+  for h in /sys/bus/usb/devices/$1/$1:1.2/*/hidraw/hidraw*; do
+    [ -e "$h" ] && echo "  $(readlink -f "$h")"
+  done
+  grep -h '^HID_' /sys/bus/usb/devices/$1/$1:1.2/*/uevent 2>/dev/null | sed 's/^/    /'
+}
+
+# One card on port 1-1: list shows its port path, its serial from the string descriptor, its node
+# and its interface number (mi_02); --card 1-1 reaches it; status and a setting go over usbhid's
+# control pipe with the same report kinds as the in-process card.
+scenario_usb_list_status() {
+  name="usb-card-list-status-setting"
+  why=$(usb_missing)
+  case "$why" in ""|*num=2*) ;; *) skip "$name" "$why"; return ;; esac
+  start_gadget TB610R-1CH 1-1 || { fail "$name" "no hidraw node on port 1-1"; return; }
+  show_usb_tree 1-1
+  version=$(sed -n "s/^kestrel-sim: TB610R-1CH:\(.*\) on USB as .*/\1/p" /tmp/sim.out)
+  ctl /tmp/ul.out list
+  rc=$?
+  ctl /tmp/ul.json --json list
+  if [ $rc -ne 0 ] || [ "$CTL_RC" -ne 0 ]; then
+    fail "$name" "list exited $rc, --json list $CTL_RC"
+  elif ! grep -q "node $NODE  vid 04b4 pid 003d" /tmp/ul.out; then
+    fail "$name" "list does not show $NODE with vid 04b4 pid 003d"
+  elif ! grep -qF '   port 1-1  serial KSIM0001' /tmp/ul.out; then
+    fail "$name" "list does not show port 1-1 with the serial KSIM0001"
+  elif ! grep -qF 'path \\?\hid#vid_04b4&pid_003d&mi_02#1-1&' /tmp/ul.out; then
+    fail "$name" "list shows no interface path of interface 2 (mi_02) on 1-1"
+  elif ! grep -qF '"port": "1-1"' /tmp/ul.json || ! grep -qF "\"node\": \"$NODE\"" /tmp/ul.json; then
+    fail "$name" "list --json does not carry the port 1-1 and the node $NODE"
+  elif ! ctl /tmp/us.out --trace --card 1-1 status; then
+    fail "$name" "--card 1-1 status exited $CTL_RC"
+  elif ! grep -qx "board         TB610R-1CH" /tmp/us.out || ! grep -qF "version       $version" /tmp/us.out; then
+    fail "$name" "status does not show the board TB610R-1CH with the version '$version'"
+  elif ! grep -q '^> output id=11 size=265 ' /tmp/us.out.err || ! grep -q '^< input id=9 size=265 ' /tmp/us.out.err; then
+    fail "$name" "the trace shows no request on output 11 answered on input 9"
+  elif ! same_reports TB610R-1CH /tmp/us.out.err status; then
+    fail "$name" "status: the reports differ from those of the in-process card: $DIFF"
+  elif ! ctl /tmp/uset.out --trace --card 1-1 config half-rate on; then
+    fail "$name" "--card 1-1 config half-rate on exited $CTL_RC"
+  elif ! same_reports TB610R-1CH /tmp/uset.out.err config half-rate on; then
+    fail "$name" "config: the reports differ from those of the in-process card: $DIFF"
+  elif ! ctl /tmp/uget.out --trace --json --card 1-1 status; then
+    fail "$name" "status --json exited $CTL_RC"
+  elif ! grep -qE '^< input id=9 size=265 09 .. 15 00 20 00 .. .. 01 ' /tmp/uget.out.err; then
+    fail "$name" "the card's configuration record does not hold half rate on"
+  else
+    pass "$name" "port 1-1, serial KSIM0001, $NODE on interface 2"
+  fi
+  usb_snapshot_node
+  usb_udev_rule
+  stop_card
+}
+
+# The capture node is looked for on the card's own USB device, found from its HID interface: the
+# gadget card has no video function (see above), so snapshot must say that port 1-1 has no capture
+# node, and must not take vivid's (present all along, with no USB parent). Which node is taken
+# when the card's USB device has one is checked on recorded sysfs trees (video_node_test).
+usb_snapshot_node() {
+  name="usb-card-capture-node"
+  vivid=""
+  for v in /sys/class/video4linux/video*; do
+    [ "$(cat "$v/name" 2>/dev/null)" = "vivid-000-vid-cap" ] && vivid="/dev/${v##*/}"
+  done
+  ctl /tmp/usnap.json --json --card 1-1 snapshot --timeout 2 --out /tmp/usnap.png
+  rc=$CTL_RC
+  if [ $rc -eq 0 ]; then
+    fail "$name" "snapshot took a picture from $(grep -o '"source": *"[^"]*"' /tmp/usnap.json), and port 1-1 has no video function"
+  elif [ -n "$vivid" ] && grep -qF "$vivid" /tmp/usnap.json; then
+    fail "$name" "snapshot took vivid's $vivid"
+  elif ! grep -qF 'no video capture node on the card'"'"'s USB device (1-1)' /tmp/usnap.json; then
+    fail "$name" "snapshot exited $rc without saying that USB device 1-1 has no capture node"
+  else
+    pass "$name" "no capture node on USB device 1-1 (exit $rc), vivid's ${vivid:-node} not taken"
+  fi
+}
+
+# The udev rule against the real sysfs tree: its ATTRS{idVendor}/ATTRS{idProduct} matches reach
+# the USB device above the card's hidraw node, and the node gets the uaccess tag.
+usb_udev_rule() {
+  name="usb-card-udev-rule"
+  if [ ! -r /etc/udev/rules.d/70-kestrel.rules ]; then
+    fail "$name" "the rule file is not in the guest"
+    return
+  fi
+  udevadm test --action=add "/sys/class/hidraw/${NODE##*/}" >/tmp/udev.out 2>&1
+  grep -E 'kestrel|TAGS|DEVNAME' /tmp/udev.out
+  if grep -qE '^(CURRENT_)?TAGS=.*:uaccess:' /tmp/udev.out; then
+    pass "$name" "${NODE##*/} on 04b4:003d tagged uaccess"
+  else
+    fail "$name" "udevadm test gave ${NODE##*/} no uaccess tag: $(tail -n 3 /tmp/udev.out | tr '\n' ' ')"
+  fi
+}
+
+# An upgrade of a card on USB: it restarts, leaves the bus (a disconnect on its port) and comes
+# back re-enumerated on the same port, where kestrelctl finds it and verifies it.
+scenario_usb_upgrade() {
+  board="$1" img="$2" path="$3" name="usb-card-upgrade-$3"
+  has_upgrade || { skip "$name" "kestrelctl has no upgrade command yet"; return; }
+  why=$(usb_missing)
+  case "$why" in ""|*num=2*) ;; *) skip "$name" "$why"; return ;; esac
+  start_gadget "$board" 1-1 || { fail "$name" "no hidraw node on port 1-1"; return; }
+  devnum=$(cat /sys/bus/usb/devices/1-1/devnum)
+  ctl /tmp/uup.out --json --yes --card 1-1 upgrade firmware "$img"
+  rc=$?
+  now=$(cat /sys/bus/usb/devices/1-1/devnum 2>/dev/null)
+  if [ $rc -ne 0 ]; then
+    fail "$name" "upgrade exited $rc"
+  elif ! grep -q "\"path\": *\"$path\"" /tmp/uup.out; then
+    fail "$name" "the upgrade did not go through $path"
+  elif ! grep -q '^kestrel-sim: restarting into the new image' /tmp/sim.out; then
+    fail "$name" "the card never restarted"
+  elif [ -z "$now" ] || [ "$now" = "$devnum" ]; then
+    fail "$name" "the card was not enumerated again on 1-1 (device number $devnum, now ${now:-none})"
+  elif ! grep -q '"verified": *true' /tmp/uup.out; then
+    fail "$name" "the card did not come back verified: $(grep -o '"verify": *"[^"]*"' /tmp/uup.out)"
+  else
+    pass "$name" "re-enumerated on 1-1 (device $devnum, then $now) and verified"
+  fi
+  stop_card
+}
+
+# Two cards on two ports (two dummy_hcd buses): list tells them apart by port and serial, and
+# --card with each port reaches that card and no other.
+scenario_usb_two_ports() {
+  name="usb-card-two-ports"
+  why=$(usb_missing)
+  [ -z "$why" ] || { skip "$name" "$why"; return; }
+  start_gadget meadow,TB610M-1CH "1-1 2-1" || { fail "$name" "no hidraw nodes on ports 1-1 and 2-1"; return; }
+  ctl /tmp/u2.out list
+  if [ "$CTL_RC" -ne 0 ]; then
+    fail "$name" "list exited $CTL_RC"
+  elif ! grep -q "node $N1 " /tmp/u2.out || ! grep -q "node $N2 " /tmp/u2.out; then
+    fail "$name" "list does not show both $N1 and $N2"
+  elif ! grep -qF '   port 1-1  serial KSIM0001' /tmp/u2.out || ! grep -qF '   port 2-1  serial KSIM0002' /tmp/u2.out; then
+    fail "$name" "list does not show ports 1-1 and 2-1 with their serials"
+  elif ! ctl /tmp/u21.out --card 1-1 status || ! grep -qx "board         meadow" /tmp/u21.out; then
+    fail "$name" "--card 1-1 did not reach the meadow card (exit $CTL_RC)"
+  elif ! ctl /tmp/u22.out --card 2-1 status || ! grep -qx "board         TB610M-1CH" /tmp/u22.out; then
+    fail "$name" "--card 2-1 did not reach the TB610M-1CH card (exit $CTL_RC)"
+  else
+    pass "$name" "meadow on 1-1 ($N1), TB610M-1CH on 2-1 ($N2)"
+  fi
+  stop_card
 }
 
 echo "vm: kernel $(uname -r); $(ls /dev/uhid); no udev daemon"
@@ -808,3 +1025,7 @@ scenario_owner_watch
 scenario_rescue
 scenario_hotplug_udevd
 scenario_picture
+scenario_usb_list_status
+scenario_usb_upgrade meadow "$IMAGES/usb-meadow.img" flash-channel
+scenario_usb_upgrade TB610M-1CH "$IMAGES/usb-TB610M-1CH.img" hid-download
+scenario_usb_two_ports
