@@ -208,20 +208,6 @@ bool qhidev_open(qhidev_list& list, uint32_t index, platform::OpenFailure* why_o
   return true;
 }
 
-platform::OpenFailure qhidev_open_returning(const std::function<platform::OpenFailure()>& open, uint32_t patience_ms) {
-  const uint64_t start = clock_now_ns();
-  for (uint32_t tries = 1;; ++tries) {
-    const platform::OpenFailure why = open();
-    if (why != platform::OpenFailure::NotFound && why != platform::OpenFailure::Permission) return why;
-    if ((clock_now_ns() - start) / 1'000'000 >= patience_ms) {
-      log_printf(LOG_TRACE, " war : qhidev: the card that came back could not be opened in %u tries (%s)\r\n", tries,
-                 why == platform::OpenFailure::Permission ? "permission denied" : "no node");
-      return why;
-    }
-    sleep_ms(QHIDEV_RETURN_RETRY_MS);
-  }
-}
-
 void qhidev_close(qhidev* r) {
   if (!r) return;
   std::shared_ptr<platform::HidDevice> h;

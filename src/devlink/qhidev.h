@@ -129,15 +129,6 @@ std::unique_ptr<qhidev> qhidev_clone(const qhidev& r);
 // list is unchanged; *why, when given, says why (NotFound: the interface is no longer listed).
 bool qhidev_open(qhidev_list& list, uint32_t index, platform::OpenFailure* why = nullptr);
 
-// Opens a card that has just come back from a restart (the end of an upgrade). The kernel lists
-// it before udev has made its node (NotFound) and before udev has given the seat's user access
-// to it (Permission, for a user who is not root): `open` (a rescan and an open, answering why it
-// failed) is tried again while it fails in one of those two ways, every QHIDEV_RETURN_RETRY_MS of
-// kestrel's clock, until `patience_ms` have passed since the first try. Any other failure ends
-// it at once. The last try's answer: None when the card was opened.
-platform::OpenFailure qhidev_open_returning(const std::function<platform::OpenFailure()>& open,
-                                           uint32_t patience_ms = QHIDEV_RETURN_PATIENCE_MS);
-
 // Releases the handle (a reader blocked on it is woken and returns Cancelled).
 void qhidev_close(qhidev* r);
 // qhidev_close, then deletes the record, which must come from new (qhidev_build, qhidev_clone).

@@ -2,6 +2,7 @@
 
 #include "devlink/qhidev.h"
 #include "log/clock.h"
+#include "log/log.h"
 
 namespace kestrel {
 
@@ -103,7 +104,10 @@ bool ReturnWatch::poll() {
       }
       if (!refused_since_ns_) refused_since_ns_ = now;
       refused_try_ns_ = now;
+      ++refusals_;
       if ((now - refused_since_ns_) / 1'000'000 >= QHIDEV_RETURN_PATIENCE_MS) {
+        log_printf(LOG_TRACE, " war : qhidev: the card that came back could not be opened in %u tries (%s)\r\n",
+                   refusals_, why == platform::OpenFailure::Permission ? "permission denied" : "no node");
         end({VerifiedEnd::NotVerified, unread_return_text(why == platform::OpenFailure::NotFound,
                                                           why == platform::OpenFailure::Permission)});
         return true;

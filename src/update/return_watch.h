@@ -92,6 +92,7 @@ class ReturnWatch {
   std::string back_at_;            // the interface the card came back as, once claimed
   uint64_t refused_since_ns_ = 0;  // when its opens began to be refused (0: not refused)
   uint64_t refused_try_ns_ = 0;
+  uint32_t refusals_ = 0;
   VerifyReport report_;
   std::string text_;
 };
