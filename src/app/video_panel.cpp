@@ -51,7 +51,7 @@ void CkestrelDlg::on_card_selected() {
   attach_card(shown_.card);
 }
 
-void CkestrelDlg::on_input_selected() { select_input(); }
+void CkestrelDlg::on_input_selected() { select_input(shown_.input); }
 
 bool CkestrelDlg::on_default_size_selected() {
   const DefaultSizeResult r = set_default_size(view_.selection(ids::DEFAULT_SIZE_LIST));
@@ -65,9 +65,13 @@ void CkestrelDlg::on_output_port_selected() {
 
 void CkestrelDlg::on_half_rate_clicked() { set_half_rate(view_.checked(ids::HALF_RATE_BOX)); }
 
-bool CkestrelDlg::on_hold_clicked() { return set_hold(view_.checked(ids::HOLD_BOX)); }
+bool CkestrelDlg::on_hold_clicked() { return set_hold(view_.checked(ids::HOLD_BOX), shown_.input); }
 
-void CkestrelDlg::on_lock_clicked() { toggle_lock(); }
+void CkestrelDlg::on_lock_clicked() {
+  // The button turns the lock over: it locks the input chosen in the list, or unlocks.
+  if (input_locked()) unlock_input();
+  else lock_input(shown_.input);
+}
 
 bool CkestrelDlg::on_video_command(uint32_t id) {
   // The card's choices follow what the user picked in the controls before anything acts on them.

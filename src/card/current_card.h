@@ -186,22 +186,24 @@ class CurrentCard {
   bool video_update(const VideoUpdateBlock& block);
   // board_control on the current board; false when there is none or it lacks the code.
   bool board_control(uint32_t code, uint32_t size, void* out);
-  // Choices as the user makes them in the lists (an index outside its list is none); the
-  // operations below act on the choices.
-  void choose_input(int index);
-  // Switches to the input chosen, as picking it in the input list does.
-  void select_input();
+  // The video settings' operations take what they act on as arguments (an index outside its
+  // list is none) and show what came of it.
+  // Switches to input `input` (an index of the input list), as picking it in the list does;
+  // true when the card took the change.
+  bool select_input(int input);
   // Stores default size `index` of the list in the card's configuration record.
   DefaultSizeResult set_default_size(int index);
   PortReply switch_output_port(uint16_t current);  // 0xFFFF only asks
   // Halves high frame rates or not (stored in the configuration record).
   bool set_half_rate(bool on);
-  // Holds the input chosen, or lets the card scan (the hold box ticked or not); true when the
-  // card answered the change.
-  bool set_hold(bool hold);
-  // Locks the input chosen, or unlocks a locked one; false when nothing went to the card or it
-  // did not answer (the lock is then as it was).
-  bool toggle_lock();
+  // Holds input `input`, or lets the card scan (the hold box ticked or not); true when the card
+  // answered the change.
+  bool set_hold(bool hold, int input);
+  // Locks input `input` (stored in the card: it stays after a restart), or unlocks the locked
+  // one; true when the lock is as asked (already so, or the card took it). On false nothing
+  // went to the card or it did not answer, and the lock is as it was.
+  bool lock_input(int input);
+  bool unlock_input();
   void send_async_action(uint32_t action);
   void on_debug_mode_switch();     // 32812
   void on_probe_toggle();          // 1039
@@ -314,6 +316,8 @@ class CurrentCard {
   void log_send_async(uint32_t action, bool ok);
   // The input the card uses and its half-rate setting, read into the shown state.
   void show_input_and_half_rate();
+  // Sends a lock or unlock and, once the card took it, shows the lock and the hold it implies.
+  bool store_lock(const VideoUpdateBlock& block, bool locked);
   void report_upgrade_end(const VerifyReport& report, const std::string& version_after = {});
   // One look of the watch, and what the window shows of it.
   void upgrade_end_poll();

@@ -92,22 +92,17 @@ void CurrentCard::attach_card(int index) {
   reset_register_panel();
 }
 
-void CurrentCard::choose_input(int index) {
-  choose(shown_.input, index, shown_.inputs.size());
-  show(Shown::Input);
-}
-
-void CurrentCard::select_input() {
-  take_choices();
+bool CurrentCard::select_input(int input) {
+  choose(shown_.input, input, shown_.inputs.size());
   m_last_status_ns = clock_now_ns();
   const int sel = shown_.input;
   const auto block = VideoUpdateBlock::make(m_fixed_input ? BITS_HOLD : BITS_SCAN_SELECT, static_cast<uint8_t>(sel));
-  if (sel < 0) return;
+  if (sel < 0) return false;
   if (shown_.input_unknown(sel)) {
     log_printf(8, " *&* : warning video input(%u) select change for unknow and cansel\r\n", static_cast<unsigned>(sel));
-    return;
+    return false;
   }
-  video_update(block);
+  return video_update(block);
 }
 
 DefaultSizeResult CurrentCard::set_default_size(int index) {
@@ -139,8 +134,8 @@ bool CurrentCard::set_half_rate(bool on) {
   return board_config(2, 1, &v);
 }
 
-bool CurrentCard::set_hold(bool hold) {
-  take_choices();
+bool CurrentCard::set_hold(bool hold, int input) {
+  choose(shown_.input, input, shown_.inputs.size());
   m_fixed_input = hold ? 1 : 0;
   shown_.hold = hold;
   log_printf(0, " msg : value(%u) %u:%s\r\n", static_cast<unsigned>(m_fixed_input), 122u,
@@ -151,27 +146,30 @@ bool CurrentCard::set_hold(bool hold) {
   return video_update(block);
 }
 
-bool CurrentCard::toggle_lock() {
-  take_choices();
-  m_fixed_input = shown_.hold ? 1 : 0;
-  const uint8_t old = m_input_locked;
-  VideoUpdateBlock block;
-  if (!old) {
-    const int sel = shown_.input;
-    block = VideoUpdateBlock::make(BITS_LOCK, static_cast<uint8_t>(sel), BCTL_STORE);
-    if (sel < 0) return false;
-    if (shown_.input_unknown(sel)) {
-      log_printf(8, " *&* : warning video input(%u) select change for unknow and cansel\r\n", static_cast<unsigned>(sel));
-      return false;
-    }
-  } else {
-    block = VideoUpdateBlock::make(BITS_UNLOCK, INPUT_AUTO, BCTL_STORE);
+bool CurrentCard::lock_input(int input) {
+  if (m_input_locked) return true;
+  choose(shown_.input, input, shown_.inputs.size());
+  const int sel = shown_.input;
+  if (sel < 0) return false;
+  if (shown_.input_unknown(sel)) {
+    log_printf(8, " *&* : warning video input(%u) select change for unknow and cansel\r\n", static_cast<unsigned>(sel));
+    return false;
   }
+  return store_lock(VideoUpdateBlock::make(BITS_LOCK, static_cast<uint8_t>(sel), BCTL_STORE), true);
+}
+
+bool CurrentCard::unlock_input() {
+  if (!m_input_locked) return true;
+  return store_lock(VideoUpdateBlock::make(BITS_UNLOCK, INPUT_AUTO, BCTL_STORE), false);
+}
+
+bool CurrentCard::store_lock(const VideoUpdateBlock& block, bool locked) {
   log_printf(9, " *&* : force vpin store bits(%04X) input(%u) bctl(%u)\r\n", get_le16(block.bytes.data()), block.bytes[2],
              BCTL_STORE);
   if (!video_update(block)) return false;
-  m_input_locked = old ? 0 : 1;
+  m_input_locked = locked ? 1 : 0;
   show(Shown::Locked);
+  // A locked input is held; unlocked, the card scans again.
   m_fixed_input = m_input_locked;
   shown_.hold = m_fixed_input != 0;
   show(Shown::Hold);

@@ -246,7 +246,8 @@ int cmd_input(Session& s, const std::string& arg) {
       out.doc()["locked"] = want;
       return EXIT_OK;
     }
-    w.toggle_lock();
+    if (want) w.lock_input(w.snapshot().input);
+    else w.unlock_input();
     out.doc()["locked"] = w.input_locked();
     if ((w.input_locked()) != want)
       return out.fail(EXIT_FAILED, std::string("the card did not ") + arg + " the input");
@@ -255,7 +256,7 @@ int cmd_input(Session& s, const std::string& arg) {
   }
   if (w.input_locked()) return out.fail(EXIT_BUSY, "the input is locked; run 'input unlock' first");
   if (arg == "auto") {
-    if (!w.set_hold(false)) return out.fail(EXIT_FAILED, "the card did not take the input change");
+    if (!w.set_hold(false, w.snapshot().input)) return out.fail(EXIT_FAILED, "the card did not take the input change");
     out.line("input scanning");
     out.doc()["input"] = "auto";
     return EXIT_OK;
@@ -267,8 +268,7 @@ int cmd_input(Session& s, const std::string& arg) {
                                     ", auto, lock or unlock");
   if (!now.input_usable[index]) return out.fail(EXIT_USAGE, "input " + arg + " is not usable");
   // Hold the chosen input, as picking it in the list and ticking the box do.
-  w.choose_input(static_cast<int>(index));
-  if (!w.set_hold(true)) return out.fail(EXIT_FAILED, "the card did not take the input change");
+  if (!w.set_hold(true, static_cast<int>(index))) return out.fail(EXIT_FAILED, "the card did not take the input change");
   out.line("input " + std::to_string(index) + " " + now.inputs[index]);
   out.doc()["input"] = index;
   return EXIT_OK;

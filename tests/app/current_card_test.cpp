@@ -54,9 +54,9 @@ TEST_F(CurrentCardTest, SettingsReachTheCardWithNoViewAndShowInTheSnapshot) {
   EXPECT_EQ(s.title.rfind("KESTREL - usbd(", 0), 0u) << s.title;
 
   card->clear_reports();
-  c.choose_input(1);
-  ASSERT_TRUE(c.set_hold(true));
-  ASSERT_TRUE(c.toggle_lock());
+  ASSERT_TRUE(c.set_hold(true, 1));
+  ASSERT_TRUE(c.lock_input(1));
+  ASSERT_TRUE(c.lock_input(1)) << "already locked: nothing more goes to the card";
   const auto blocks = test::WindowTest::payloads_of(*card, CMD_UPDATE);
   ASSERT_EQ(blocks.size(), 2u);
   EXPECT_EQ(blocks[0], (std::vector<uint8_t>{0x41, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -110,9 +110,8 @@ TEST_F(CurrentCardTest, WindowAndBareCardSendTheSameBytes) {
 
   auto by_card = add(BoardModel::Meadow);
   CurrentCard& c = bare();
-  c.choose_input(2);
-  c.set_hold(true);
-  c.toggle_lock();
+  c.set_hold(true, 2);
+  c.lock_input(2);
   c.switch_output_port(1);
   c.set_half_rate(true);
   c.on_timer(CurrentCard::kTimerId);
