@@ -4,6 +4,10 @@
 
 #include "app/ids.h"
 #include "res/ui_text.h"
+#include "update/transfer_progress.h"
+#include "update/verify.h"
+
+#include <algorithm>
 
 namespace kestrel {
 
@@ -103,7 +107,11 @@ void CkestrelDlg::show_busy(bool busy) {
 
 void CkestrelDlg::show_restart_wait(int percent) {
   view_.show(ids::PROGRESS, percent >= 0);
-  if (percent >= 0) view_.set_progress(ids::PROGRESS, percent);
+  if (percent < 0) return;
+  view_.set_progress(ids::PROGRESS, percent);
+  // The bar fills as the wait runs out: what is left of it is the time left.
+  const double left_s = RESTART_RETURN_WAIT_MS / 1000.0 * (100 - std::min(percent, 100)) / 100.0;
+  view_.set_progress_text(ids::PROGRESS, progress_text(ProgressStage::WaitCard, left_s, ui_text == ui_text_zh));
 }
 
 void CkestrelDlg::tell(const std::string& message) { view_.message_box(message); }

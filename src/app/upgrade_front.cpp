@@ -2,6 +2,8 @@
 
 #include "app/ids.h"
 #include "app/main_window.h"
+#include "res/ui_text.h"
+#include "update/transfer_progress.h"
 
 namespace kestrel {
 
@@ -13,6 +15,8 @@ void WindowUpgradeFront::transfer_begins() {
   DialogView& view = dlg_.view();
   view.show(ids::PROGRESS, true);
   view.set_progress(ids::PROGRESS, 0);
+  // Every transfer begins with its erase; the workflow's progress hook tells the phases after.
+  view.set_progress_text(ids::PROGRESS, progress_text(ProgressStage::Erase, std::nullopt, ui_text == ui_text_zh));
   dlg_.enable_device_controls(false);
 }
 

@@ -39,6 +39,9 @@ class DialogView {
   // Progress bar.
   virtual void set_progress_range(uint32_t id, int lo, int hi) = 0;
   virtual void set_progress(uint32_t id, int pos) = 0;
+  // What the bar stands for, in words beside it (the phase, the time left); a view without room
+  // for it shows nothing.
+  virtual void set_progress_text(uint32_t id, const std::string& text) {}
 
   // A modal message with an OK button; returns when the user has answered.
   virtual void message_box(const std::string& text) = 0;

@@ -9,6 +9,7 @@
 #include "app/first_run.h"
 #include "boards/reg_access.h"
 #include "boards/registry.h"
+#include "card/card.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/many_cards.h"
@@ -76,6 +77,14 @@ int cmd_list(Session& s) {
                            {"vendor_id", hex(d->attributes.vendor_id, 4)},
                            {"product_id", hex(d->attributes.product_id, 4)}};
     const CardNames names = card_names(be, *d);
+    // The board is what the card's status text names: asked of each card over a handle of its
+    // own; "" for a card that cannot be opened or does not say.
+    std::string board;
+    {
+      Card own(*d);
+      if (own.attach() && own.board()) board = own.board()->name;
+    }
+    card["board"] = board;
     card["port"] = names.port;
     card["serial"] = names.serial;
     card["product"] = names.product;
@@ -83,7 +92,8 @@ int cmd_list(Session& s) {
     std::snprintf(line, sizeof line, "%u  %s\n   path %s\n   node %s  vid %04x pid %04x", i, d->name.c_str(),
                   d->path.c_str(), d->node.c_str(), d->attributes.vendor_id, d->attributes.product_id);
     out.line(line);
-    out.line("   port " + (names.port.empty() ? std::string("?") : names.port) +
+    out.line("   board " + (board.empty() ? std::string("?") : board) + "  port " +
+             (names.port.empty() ? std::string("?") : names.port) +
              "  serial " + (names.serial.empty() ? std::string("-") : names.serial) + "  product " +
              (names.product.empty() ? std::string("-") : names.product));
     // Listing needs no access to the node; using the card does. Say so here rather than at the
@@ -391,7 +401,7 @@ int cmd_listen(Session& s, double seconds, bool monitor) {
 }  // namespace
 
 void add_card_commands(CLI::App& app, CommandSet& chosen) {
-  auto* list = app.add_subcommand("list", "List the cards found: index, name, interface path, node, IDs");
+  auto* list = app.add_subcommand("list", "List the cards found: index, name, interface path, node, IDs, board, USB port, serial, product");
   list->callback([&] {
     chosen.action = cmd_list;
     chosen.needs_card = false;

@@ -21,6 +21,7 @@
 #include "log/clock.h"
 #include "update/image_file.h"
 #include "update/image_limits.h"
+#include "update/transfer_progress.h"
 #include "update/workflow.h"
 
 namespace kestrel::cli {
@@ -50,14 +51,13 @@ class Progress {
   void show(UpgradePhase phase, int percent, uint64_t total_bytes) {
     if (quiet_ || (percent == last_ && phase == phase_)) return;
     const bool new_phase = last_ < 0 || phase != phase_;
-    const double secs = static_cast<double>(clock_now_ns() - start_) / 1e9;
-    const double done = total_bytes * (percent / 100.0);
-    const double rate = secs > 0 ? done / secs / 1024.0 : 0;
-    const double left = percent > 0 ? secs * (100 - percent) / percent : 0;
+    // The same estimate as the window's progress text.
+    const TransferEstimate e = estimate_transfer(clock_now_ns() - start_, percent, total_bytes);
+    const double rate = e.rate_kib_s;
     const char* name = upgrade_phase_name(phase);
     // Nothing is known of the time left before the first percent.
     char left_text[24] = "";
-    if (percent > 0) std::snprintf(left_text, sizeof left_text, "%.0fs left", left);
+    if (e.seconds_left) std::snprintf(left_text, sizeof left_text, "%.0fs left", *e.seconds_left);
     if (tty_) {
       const int bar = percent / 5;
       std::fprintf(stderr, "\r %-6s [%-20.*s] %3d%%  %7.1f KiB/s  %9s", name, bar, "####################", percent,

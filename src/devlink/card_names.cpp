@@ -58,4 +58,12 @@ std::string card_names_tooltip(platform::HidBackend* backend, const qhidev& card
   return text + "\n" + card.node;
 }
 
+std::string card_line(std::string_view board, const CardNames& n, bool zh) {
+  auto or_unknown = [](std::string_view v) { return v.empty() ? std::string("?") : std::string(v); };
+  return std::string(zh ? "板卡型号: " : "Board: ") + or_unknown(board) + (zh ? "   USB端口: " : "   Port: ") +
+         or_unknown(n.port) + (zh ? "   序列号: " : "   Serial: ") + or_unknown(n.serial);
+}
+
+std::string no_card_line(bool zh) { return zh ? "未选择采集卡" : "No card selected"; }
+
 }  // namespace kestrel

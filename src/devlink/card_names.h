@@ -33,4 +33,11 @@ std::string attached_cards_text(platform::HidBackend* backend, const qhidev_list
 // Two lines for a tooltip of the card list: "port 1-2.3  serial AB12" and the node.
 std::string card_names_tooltip(platform::HidBackend* backend, const qhidev& card);
 
+// The line that names the selected card where a user sees it without hovering: its board model,
+// USB port path and serial ("?" for what is not known), in English or Chinese:
+// "Board: TB610M-1CH   Port: 1-2.3   Serial: AB12" / "板卡型号: TB610M-1CH   USB端口: 1-2.3   序列号: AB12".
+std::string card_line(std::string_view board, const CardNames& names, bool chinese);
+// The same line when no card is selected.
+std::string no_card_line(bool chinese);
+
 }  // namespace kestrel

@@ -29,10 +29,12 @@ FpgaImageCheck check_fpga_image(std::span<const uint8_t> data) {
   FpgaImageCheck c;
   if (data.size() < FPGA_IMAGE_MIN) {
     c.reason = "too small for an FPGA bitstream (" + std::to_string(data.size()) + " bytes)";
+    c.reason_zh = "文件太小, 不是FPGA逻辑文件 (" + std::to_string(data.size()) + " 字节)";
     return c;
   }
   if (data.size() > FPGA_IMAGE_MAX) {
     c.reason = "too large for the card's flash (" + std::to_string(data.size()) + " bytes)";
+    c.reason_zh = "文件太大, 超出采集卡闪存的容量 (" + std::to_string(data.size()) + " 字节)";
     return c;
   }
   if (std::equal(kBitHeader.begin(), kBitHeader.end(), data.begin())) {
@@ -49,6 +51,7 @@ FpgaImageCheck check_fpga_image(std::span<const uint8_t> data) {
     }
   }
   c.reason = "not an FPGA bitstream: no .bit header and no configuration sync word in its first 4096 bytes";
+  c.reason_zh = "不是FPGA逻辑文件: 前4096字节中既没有.bit文件头, 也没有配置同步字";
   return c;
 }
 

@@ -20,7 +20,8 @@ constexpr uint32_t FPGA_MARK_WINDOW = 4096;
 struct FpgaImageCheck {
   bool ok = false;
   std::string mark;    // what was found: "bit header", "sync word AA995566", ...
-  std::string reason;  // why it was refused, for the user
+  std::string reason;     // why it was refused, for the user
+  std::string reason_zh;  // the same in Chinese, for the window under the Chinese table
 };
 
 FpgaImageCheck check_fpga_image(std::span<const uint8_t> data);

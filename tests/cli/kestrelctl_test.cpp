@@ -83,7 +83,7 @@ TEST(Kestrelctl, CardByPortPath) {
   EXPECT_EQ(j["cards"][0]["product"], "USB Video");
 
   r = run("--simulate meadow list");
-  EXPECT_NE(r.out.find("\n   port 1-1  serial KSIM0001  product USB Video\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n   board meadow  port 1-1  serial KSIM0001  product USB Video\n"), std::string::npos) << r.out;
 
   r = run("--simulate meadow --json --card 1-1 status");
   EXPECT_EQ(r.code, 0);
@@ -94,6 +94,29 @@ TEST(Kestrelctl, CardByPortPath) {
   j = json_of(r);
   EXPECT_EQ(j["ok"], false);
   EXPECT_EQ(j["error"]["message"], "no card on port 1-7; attached: 0 port 1-1 node sim:0");
+}
+
+// Cards of one model have alike names: list tells them apart by the board each card's status
+// names, its USB port and its serial, as text and as JSON.
+TEST(Kestrelctl, ListShowsBoardPortAndSerialOfEachCard) {
+  ProcessResult r = run("--simulate meadow,TB610M-1CH,TB610M-1CH --json list");
+  ASSERT_EQ(r.code, 0) << r.out;
+  const auto j = json_of(r);
+  ASSERT_EQ(j["cards"].size(), 3u);
+  const char* boards[] = {"meadow", "TB610M-1CH", "TB610M-1CH"};
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const auto& c = j["cards"][i];
+    EXPECT_EQ(c["board"], boards[i]);
+    EXPECT_EQ(c["port"], "1-" + std::to_string(i + 1));
+    EXPECT_EQ(c["serial"], "KSIM000" + std::to_string(i + 1));
+    EXPECT_EQ(c["node"], "sim:" + std::to_string(i));
+  }
+
+  r = run("--simulate meadow,TB610M-1CH,TB610M-1CH list");
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("\n   board TB610M-1CH  port 1-2  serial KSIM0002  product "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n   board TB610M-1CH  port 1-3  serial KSIM0003  product "), std::string::npos) << r.out;
 }
 
 // The English of the Chinese texts: the whole table, one verdict, a text of several lines.

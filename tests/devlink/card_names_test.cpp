@@ -72,3 +72,20 @@ TEST_F(CardNamesTest, SaysWhatIsAttached) {
 
 }  // namespace
 }  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+// The selected card's line in the window: board, port and serial in one language, "?" for what
+// is not known.
+TEST(CardLine, NamesBoardPortAndSerialInEitherLanguage) {
+  const CardNames n{"1-2.3", "KSIM0002", "USB Video"};
+  EXPECT_EQ(card_line("TB610M-1CH", n, false), "Board: TB610M-1CH   Port: 1-2.3   Serial: KSIM0002");
+  EXPECT_EQ(card_line("TB610M-1CH", n, true), "板卡型号: TB610M-1CH   USB端口: 1-2.3   序列号: KSIM0002");
+  EXPECT_EQ(card_line("", CardNames{}, false), "Board: ?   Port: ?   Serial: ?");
+  EXPECT_EQ(no_card_line(false), "No card selected");
+  EXPECT_EQ(no_card_line(true), "未选择采集卡");
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -28,9 +28,12 @@ constexpr int kCardRole = Qt::UserRole + 1;
 // What a column sorts by: times and sizes as numbers, not as their text.
 constexpr int kSortRole = Qt::UserRole + 2;
 
-const char* const kColumns[] = {"Started", "Ended", "Board", "USB serial", "Port", "Node", "Kind", "File", "Size",
-                                "SHA-256", "Info", "Verdict", "Forced", "Path", "Result", "Engine result",
-                                "Version before", "Version after", "Verified", "Detail"};
+// How each attempt ended comes first, where the dialog opens: the file, its hash and info text are
+// long and would push it off to the right.
+const char* const kColumns[] = {"Result", "Verified", "Started", "Ended", "Board", "USB serial", "Port", "Node",
+                                "Kind", "File", "Size", "SHA-256", "Info", "Verdict", "Forced", "Path",
+                                "Engine result", "Version before", "Version after", "Detail"};
+constexpr int kStartedColumn = 2;
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
 
@@ -50,13 +53,13 @@ QList<QStandardItem*> row_of(const Record& r) {
   const Attempt& a = r.attempt;
   const QString verified = !r.verified ? QString() : *r.verified ? QStringLiteral("yes") : QStringLiteral("no");
   QList<QStandardItem*> row = {
-      time_cell(r.started_ms), time_cell(r.ended_ms), cell(qs(a.card.board)), cell(qs(a.card.usb_serial)),
-      cell(qs(a.card.port_path)), cell(qs(a.card.node)), cell(image_kind_name(a.kind)), cell(qs(a.file_name)),
-      cell(QString::number(a.file_size), qulonglong(a.file_size)), cell(qs(a.sha256)),
-      cell(qs(a.info_text).simplified()), cell(qs(a.verdict).trimmed()), cell(a.forced ? "yes" : ""),
-      cell(transfer_path_name(a.path)), cell(result_name(r.result)),
+      cell(result_name(r.result)), cell(verified), time_cell(r.started_ms), time_cell(r.ended_ms),
+      cell(qs(a.card.board)), cell(qs(a.card.usb_serial)), cell(qs(a.card.port_path)), cell(qs(a.card.node)),
+      cell(image_kind_name(a.kind)), cell(qs(a.file_name)), cell(QString::number(a.file_size), qulonglong(a.file_size)),
+      cell(qs(a.sha256)), cell(qs(a.info_text).simplified()), cell(qs(a.verdict).trimmed()), cell(a.forced ? "yes" : ""),
+      cell(transfer_path_name(a.path)),
       r.engine_result ? cell(QString::number(*r.engine_result), *r.engine_result) : cell({}),
-      cell(qs(a.version_before)), cell(qs(r.version_after)), cell(verified), cell(qs(r.detail))};
+      cell(qs(a.version_before)), cell(qs(r.version_after)), cell(qs(r.detail))};
   const QString ids = QStringList{qs(a.card.board), qs(a.card.usb_serial), qs(a.card.port_path), qs(a.card.node)}.join('\n');
   row[0]->setData(ids, kCardRole);
   return row;
@@ -126,7 +129,7 @@ HistoryDialog::HistoryDialog(const std::string& db_path, const std::string& card
           [this](int i) { filter_card(card_box_->itemData(i).toString().toStdString()); });
   reload();
   filter_card(card);
-  table_->sortByColumn(0, Qt::DescendingOrder);
+  table_->sortByColumn(kStartedColumn, Qt::DescendingOrder);  // the newest attempt first
 }
 
 void HistoryDialog::reload() {

@@ -7,15 +7,23 @@
 #include "app/ids.h"
 #include "app/qt/card_tooltips.h"
 #include "app/qt/small_dialogs.h"
+#include "boards/registry.h"
+#include "devlink/card_names.h"
+#include "devlink/status_flag.h"
 #include "picture/card_picture.h"
 #include "platform/hid_backend.h"
+#include "res/ui_text.h"
 
 namespace kestrel::qt {
 
 KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
     : backend_(backend), view_(std::make_unique<QtView>()) {
   logic_.emplace(*view_, list);
-  view_->set_command_handler([this](uint32_t id) { return logic_ && (run_window_dialog(id, *logic_, view_.get()) || logic_->on_command(id)); });
+  view_->set_command_handler([this](uint32_t id) {
+    const bool handled = logic_ && (run_window_dialog(id, *logic_, view_.get()) || logic_->on_command(id));
+    follow_current_card();  // a choice in the card list shows at once, not at the next tick
+    return handled;
+  });
   view_->set_menu_state_source([this] {
     QtView::MenuState st;
     if (logic_) {
@@ -35,6 +43,7 @@ KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
   connect(timer_, &QTimer::timeout, this, [this] {
     if (logic_) logic_->on_timer(CkestrelDlg::kTimerId);
     replay_hotplug();
+    follow_current_card();
   });
   // Closing the window, or any other end of the dialog, stops the timer.
   connect(view_.get(), &QDialog::finished, timer_, &QTimer::stop);
@@ -60,7 +69,26 @@ bool KestrelWindow::init_dialog() {
   connect(notifier_, &QSocketNotifier::activated, this, &KestrelWindow::on_hotplug);
   logic_->on_init_dialog();
   view_->refresh_menu();
+  follow_current_card();
   return true;
+}
+
+void KestrelWindow::follow_current_card() {
+  if (!logic_) return;
+  const qhidev* d = logic_->list().current;
+  const std::string node = d ? d->node : std::string();
+  // The board as the card's status text named it at its attach; none when that attach read no
+  // status (the registry's board is then an earlier card's).
+  const BoardRegistry* reg = logic_->registry();
+  const std::string board = d && g_status_block_valid && reg && reg->current ? reg->current->name : "";
+  if (card_followed_ && node == followed_node_ && board == followed_board_) return;
+  const bool card_moved = !card_followed_ || node != followed_node_;
+  card_followed_ = true;
+  followed_node_ = node;
+  followed_board_ = board;
+  const bool zh = ui_text == ui_text_zh;
+  view_->set_card_line(d ? card_line(board, card_names(backend_, *d), zh) : no_card_line(zh));
+  if (card_moved) view_->preview_pane().card_changed();
 }
 
 void KestrelWindow::on_hotplug() {
@@ -79,6 +107,7 @@ void KestrelWindow::on_hotplug() {
     logic_->on_device_change(e.kind == platform::HotplugEvent::Kind::Arrival ? CkestrelDlg::DEVICE_ARRIVAL
                                                                             : CkestrelDlg::DEVICE_REMOVE_COMPLETE);
   view_->refresh_menu();
+  follow_current_card();
 }
 
 void KestrelWindow::replay_hotplug() {

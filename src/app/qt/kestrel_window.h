@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "app/main_window.h"
 #include "app/qt/qt_view.h"
@@ -44,6 +45,9 @@ class KestrelWindow : public QObject {
   void end_dialog();
 
  private:
+  // The selected card's line and the preview pane follow the current card: both change only when
+  // the card (its node) or its board changes, so the backend is not asked on every tick.
+  void follow_current_card();
   void on_hotplug();
   // Lets in the device notifications held back while an upgrade ran, once it has ended.
   void replay_hotplug();
@@ -54,6 +58,9 @@ class KestrelWindow : public QObject {
   QTimer* timer_ = nullptr;
   QSocketNotifier* notifier_ = nullptr;
   bool hotplug_held_ = false;  // notifications wait in the backend until the window lock is free
+  bool card_followed_ = false;  // the line was written at least once
+  std::string followed_node_;   // the current card's node when the line was written ("" none)
+  std::string followed_board_;
 };
 
 }  // namespace kestrel::qt

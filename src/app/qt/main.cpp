@@ -108,6 +108,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "kestrel: unknown board '%s'; boards: %s\n", board.c_str(), board_list().c_str());
       return kExitUsage;
     }
+    scenario->latency.per_page_ms = opt.sim_page_ms;
+    scenario->latency.per_erase_block_ms = opt.sim_page_ms * 10;
     scenarios.push_back(std::move(*scenario));
   }
   FILE* log_file = nullptr;

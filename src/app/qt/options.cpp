@@ -54,7 +54,15 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
     if (arg == "--simulate") ok = take(out.simulate);
     else if (arg == "--log-file") ok = take(out.log_file);
     else if (arg == "--screenshot") ok = take(out.screenshot);
-    else if (arg == "--log-level-mask") ok = take_mask(out.level_mask);
+    else if (arg == "--sim-page-ms") {
+      std::string text;
+      ok = take(text);
+      if (ok && (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)) {
+        error = "--sim-page-ms takes a number of milliseconds such as 20, not '" + text + "'";
+        return false;
+      }
+      if (ok) out.sim_page_ms = static_cast<uint32_t>(std::stoul(text));
+    } else if (arg == "--log-level-mask") ok = take_mask(out.level_mask);
     else if (arg == "--log-module-mask") ok = take_mask(out.module_mask);
     else if (arg == "--log-console" && !has_value) out.log_console = true;
     else if (arg == "--log-pane" && !has_value) out.log_pane = true;
@@ -81,6 +89,8 @@ const char* usage_text() {
          "  --log-module-mask HEX   open these log modules (bits 5..31)\n"
          "  --trace                 write every report sent to or received from the card to standard error\n"
          "  --screenshot PATH       save a picture of the window as PNG and end\n"
+         "  --sim-page-ms MS        with --simulate: each flash page takes MS ms, each erase block ten\n"
+         "                          times as long (an upgrade slow enough to watch)\n"
          "  --help                  this text\n"
          "  --version               the version\n";
 }

@@ -16,6 +16,8 @@ struct Options {
   std::optional<uint32_t> level_mask;
   std::optional<uint32_t> module_mask;
   std::string screenshot;     // save a picture of the window here and end
+  uint32_t sim_page_ms = 0;   // simulated cards take this long per flash page, ten times as long
+                              // per erase block (an upgrade slow enough to watch)
   bool help = false;
   bool version = false;
 };

@@ -49,6 +49,18 @@ void PreviewPane::hold(bool on) {
   capture_result_.clear();
 }
 
+void PreviewPane::card_changed() {
+  // Nothing of the old card's picture stays: neither its source nor its last frame. A capture
+  // check under way goes on with the card now current (the upgraded card may come back under
+  // another node).
+  source_.reset();
+  image_ = QImage();
+  status_.clear();
+  next_open_ns_ = 0;
+  if (running_ && !held_) poll();
+  update();
+}
+
 void PreviewPane::close_source(const QString& why) {
   source_.reset();
   if (!why.isEmpty()) status_ = why;

@@ -34,6 +34,9 @@ class PreviewPane : public QWidget {
   // An upgrade holds the card: the source closes and nothing is opened until the hold ends; then
   // the pane opens it again and checks that frames come within kCaptureCheckS.
   void hold(bool on);
+  // The window's current card changed: the old card's picture closes and goes from the pane at
+  // once, and the new card's picture is opened (or the pane says why there is none).
+  void card_changed();
 
   // What the pane shows: the last frame (null before the first) and the line beneath it.
   const QImage& image() const { return image_; }

@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 
+#include <algorithm>
 #include <utility>
 #include <QLineEdit>
 #include <QMenu>
@@ -18,6 +19,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QResizeEvent>
+#include <QScreen>
 #include <QSettings>
 #include <QShortcut>
 #include <QStyle>
@@ -62,6 +65,9 @@ Qt::Key accel_key(const AccelSpec& a) {
 
 constexpr int kPopupSlackPx = 32;  // frame and scroll bar of a dropped list
 constexpr int kLogPaneHeightPx = 220;
+constexpr int kCardLineGapPx = 6;        // above and below the selected card's line, together
+constexpr int kProgressNoteGapDu = 4;    // between the progress bar and its note
+constexpr int kFrameAllowancePx = 16;    // a window manager's frame, before the window has one
 constexpr char kLogPaneKey[] = "view/log_pane";
 constexpr char kPreviewPaneKey[] = "view/preview_pane";
 constexpr char kFlagsProperty[] = "kestrel_menu_flags";
@@ -106,6 +112,16 @@ QtView::QtView(QWidget* parent) : QDialog(parent) {
   setFont(font_);
 
   build_controls();
+  card_line_ = new QLabel(this);
+  card_line_->setObjectName(QStringLiteral("card_line"));
+  card_line_->setTextFormat(Qt::PlainText);
+  card_line_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  card_line_->setTextInteractionFlags(Qt::TextSelectableByMouse);  // a serial may be copied
+  progress_note_ = new QLabel(this);
+  progress_note_->setObjectName(QStringLiteral("progress_note"));
+  progress_note_->setTextFormat(Qt::PlainText);
+  progress_note_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  progress_note_->hide();
   log_pane_ = new LogPane(this);
   log_pane_->hide();
   preview_ = new PreviewPane(this);
@@ -185,8 +201,10 @@ void QtView::build_controls() {
         break;
       }
       case ControlKind::Progress: {
+        // Whole, with its percent; the phase and time left stand beside it.
         auto* p = new QProgressBar(this);
-        p->setTextVisible(false);
+        p->setTextVisible(true);
+        p->setFormat(QStringLiteral("%p%"));
         w = p;
         break;
       }
@@ -325,24 +343,73 @@ int QtView::text_room(QWidget* w, const ControlSpec& spec) const {
 
 void QtView::lay_out() {
   const DialogSpec& t = main_dialog_template();
-  const int top = menu_bar_->sizeHint().height();
+  const int menu = menu_bar_->sizeHint().height();
+  // The selected card's line sits between the menu bar and the card list, as wide as the list;
+  // the template's controls keep their places below it.
+  const int line = QFontMetrics(font_).height() + kCardLineGapPx;
+  const int top = menu + line;
   const int width = du_x(units_, t.w);
-  const int height = du_y(units_, t.h);
-  menu_bar_->setGeometry(0, 0, width, top);
   for (const ControlSpec& c : t.controls) {
     QRect r = du_rect(units_, c.x, c.y, c.w, c.h).translated(0, top);
     QWidget* w = control(c.id);
     // A drop-down's template height includes its dropped list; closed, it is as tall as its font
     // makes it.
     if (c.kind == ControlKind::DropList || c.kind == ControlKind::DropCombo) r.setHeight(w->sizeHint().height());
+    // The progress bar where the template puts it, but at the height that shows its percent, and
+    // half as wide: its phase and time left read beside it.
+    if (c.kind == ControlKind::Progress) {
+      r.setHeight(std::max(r.height(), w->sizeHint().height()));
+      r.setWidth(du_x(units_, c.w / 2));
+      const int note_x = r.right() + 1 + du_x(units_, kProgressNoteGapDu);
+      progress_note_->setGeometry(note_x, r.top(), du_x(units_, c.x + c.w) - note_x, r.height());
+    }
     w->setGeometry(r);
   }
-  const int pane = log_pane_visible() ? kLogPaneHeightPx : 0;
-  // The preview beside the controls, as tall as they are, in the usual 16:9.
-  const int preview = preview_pane_visible() ? height * 16 / 9 : 0;
-  preview_->setGeometry(width, top, preview, height);
-  log_pane_->setGeometry(0, top + height, width + preview, pane);
-  setFixedSize(width + preview, top + height + pane);
+  if (const ControlSpec* list = find_control(ids::CARD_LIST))
+    card_line_->setGeometry(du_x(units_, list->x), menu + kCardLineGapPx / 2, du_x(units_, list->w),
+                            line - kCardLineGapPx);
+  int bottom = top + du_y(units_, t.h);
+  if (QWidget* bar = control(ids::PROGRESS)) bottom = std::max(bottom, bar->geometry().bottom() + 1 + du_y(units_, 2));
+  controls_w_ = width;
+  body_h_ = bottom - menu;
+  const int height = bottom + (log_pane_visible() ? kLogPaneHeightPx : 0);
+  if (!preview_pane_visible()) {
+    preview_sized_ = false;
+    setFixedSize(width, height);
+  } else {
+    // The pane takes what is left of the width: as much as a 16:9 picture as tall as the controls
+    // needs, where the screen has room for it, and never less than its minimum. The user may
+    // make the window wider or narrower between the two.
+    const int least = width + kPreviewMinWidthPx;
+    int wide = width + body_h_ * 16 / 9;
+    if (const QScreen* s = screen()) {
+      const int frame = std::max(frameGeometry().width() - geometry().width(), kFrameAllowancePx);
+      wide = std::min(wide, s->availableGeometry().width() - frame);
+    }
+    setMinimumSize(least, height);
+    setMaximumSize(QWIDGETSIZE_MAX, height);
+    resize(preview_sized_ ? std::max(least, this->width()) : std::max(least, wide), height);
+    preview_sized_ = true;
+  }
+  place_panes();
+}
+
+void QtView::place_panes() {
+  const int menu = menu_bar_->sizeHint().height();
+  menu_bar_->setGeometry(0, 0, width(), menu);
+  const int preview = preview_pane_visible() ? std::max(0, width() - controls_w_) : 0;
+  preview_->setGeometry(controls_w_, menu, preview, body_h_);
+  log_pane_->setGeometry(0, menu + body_h_, width(), log_pane_visible() ? kLogPaneHeightPx : 0);
+}
+
+void QtView::resizeEvent(QResizeEvent* e) {
+  QDialog::resizeEvent(e);
+  place_panes();
+}
+
+void QtView::set_card_line(const std::string& text) {
+  card_line_->setText(qs(text));
+  card_line_->setToolTip(qs(text));
 }
 
 void QtView::show_log_pane(bool on, bool remember) {
@@ -584,6 +651,10 @@ bool QtView::enabled(uint32_t id) const {
 
 void QtView::show(uint32_t id, bool on) {
   if (QWidget* w = control(id)) w->setVisible(on);
+  if (id == ids::PROGRESS) {
+    if (!on) progress_note_->clear();
+    progress_note_->setVisible(on);
+  }
 }
 
 bool QtView::visible(uint32_t id) const {
@@ -600,6 +671,10 @@ void QtView::set_progress_range(uint32_t id, int lo, int hi) {
 
 void QtView::set_progress(uint32_t id, int pos) {
   if (auto* p = qobject_cast<QProgressBar*>(control(id))) p->setValue(pos);
+}
+
+void QtView::set_progress_text(uint32_t id, const std::string& text) {
+  if (id == ids::PROGRESS) progress_note_->setText(qs(text));
 }
 
 void QtView::message_box(const std::string& text) {

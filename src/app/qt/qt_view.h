@@ -21,6 +21,7 @@
 #include "app/view.h"
 
 class QAction;
+class QLabel;
 class QMenu;
 class QMenuBar;
 class QSettings;
@@ -67,6 +68,18 @@ class QtView : public QDialog, public DialogView {
   PreviewPane& preview_pane() const { return *preview_; }
   void show_preview_pane(bool on, bool remember = true);
   bool preview_pane_visible() const;
+  // With the pane, the window can be made narrower down to the controls and a pane this wide, and
+  // opens no wider than its screen; the picture scales to the pane, keeping its aspect ratio.
+  static constexpr int kPreviewMinWidthPx = 192;
+  // Width of the controls' part of the window, left of the preview pane.
+  int controls_width() const { return controls_w_; }
+
+  // The selected card's line above the card list: its board, port and serial, which the list's
+  // names do not tell apart.
+  void set_card_line(const std::string& text);
+  QLabel* card_line() const { return card_line_; }
+  // The phase and time left beside the progress bar, shown with it.
+  QLabel* progress_note() const { return progress_note_; }
   // Where the log pane's choice is kept across runs: read now, written at each change. Null
   // forgets nothing and remembers nothing (tests).
   void remember_in(QSettings* settings);
@@ -117,6 +130,7 @@ class QtView : public QDialog, public DialogView {
   std::string title() const override;
   void set_progress_range(uint32_t id, int lo, int hi) override;
   void set_progress(uint32_t id, int pos) override;
+  void set_progress_text(uint32_t id, const std::string& text) override;
   void message_box(const std::string& text) override;
   std::string open_file_dialog(const std::string& filter) override;
   // The next open_file_dialog answers `path` without asking (a rescue's flash write).
@@ -130,6 +144,7 @@ class QtView : public QDialog, public DialogView {
 
  protected:
   void keyPressEvent(QKeyEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
 
  private:
   std::string next_open_;
@@ -139,6 +154,8 @@ class QtView : public QDialog, public DialogView {
   QAction* add_menu_item(QMenu* menu, const QString& text, uint32_t id, uint8_t flags);
   void build_accelerators();
   void lay_out();
+  // The panes and the menu bar to the window's present size.
+  void place_panes();
   int text_room(QWidget* w, const ControlSpec& spec) const;
   void on_radio_clicked(uint32_t id);
   void widen_popup(uint32_t id);
@@ -150,6 +167,11 @@ class QtView : public QDialog, public DialogView {
   QMenuBar* menu_bar_ = nullptr;
   LogPane* log_pane_ = nullptr;
   PreviewPane* preview_ = nullptr;
+  QLabel* card_line_ = nullptr;
+  QLabel* progress_note_ = nullptr;
+  int controls_w_ = 0;   // the template's width
+  int body_h_ = 0;       // from below the menu bar to the log pane
+  bool preview_sized_ = false;  // the pane's width was chosen since it was shown
   QSettings* settings_ = nullptr;
   std::function<MenuState()> menu_state_;
   std::function<bool(uint32_t)> handler_;

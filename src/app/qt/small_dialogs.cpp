@@ -27,6 +27,7 @@
 #include "boards/control.h"
 #include "boards/control_calls.h"
 #include "res/ui_phrases.h"
+#include "res/ui_text.h"
 #include "res/version.h"
 #include "update/workflow.h"
 
@@ -191,17 +192,24 @@ bool run_property_dialog(CkestrelDlg& window, QWidget* parent, const std::functi
 
 // ---- About box ------------------------------------------------------------------------------
 
+// The About box speaks the language of the active table, all of it.
+bool about_in_chinese() { return ui_text == ui_text_zh; }
+
 QString about_text() {
-  return QStringLiteral("\r\nkestrel %1\r\nUpgrade cards only on a stable power supply.").arg(QLatin1String(KESTREL_BUILD_STAMP));
+  return (about_in_chinese() ? QStringLiteral("\r\nkestrel %1\r\n请只在电源稳定时升级采集卡。")
+                             : QStringLiteral("\r\nkestrel %1\r\nUpgrade cards only on a stable power supply."))
+      .arg(QLatin1String(KESTREL_BUILD_STAMP));
 }
 
 QString about_title(CkestrelDlg& window) {
+  const bool zh = about_in_chinese();
   // The link text lands in a cleared 4 KiB buffer of the window's text work area.
   auto buf = window.text_page(1).first(CkestrelDlg::kPage);
   std::memset(buf.data(), 0, buf.size());
   if (const auto text = ctl_usb_speed(window, buf))
-    return QStringLiteral("About kestrel usbd: %1").arg(QString::fromUtf8(text->data(), static_cast<qsizetype>(text->size())));
-  return QStringLiteral("About kestrel");
+    return (zh ? QStringLiteral("关于 kestrel usbd: %1") : QStringLiteral("About kestrel usbd: %1"))
+        .arg(QString::fromUtf8(text->data(), static_cast<qsizetype>(text->size())));
+  return zh ? QStringLiteral("关于 kestrel") : QStringLiteral("About kestrel");
 }
 
 void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& prepared) {
@@ -218,7 +226,8 @@ void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& pre
   const int side = std::min(kAboutIconPx, du_x(u, 32) - du_x(u, 14) - 2);
   icon->setPixmap(QIcon(QStringLiteral(":/kestrel/kestrel.png")).pixmap(side, side));
   icon->setGeometry(du_x(u, 14), du_y(u, 14), side, side);
-  auto* ok = new QPushButton(QStringLiteral("OK"), &box);
+  const std::string_view ok_text = ui_phrase("确定");
+  auto* ok = new QPushButton(QString::fromUtf8(ok_text.data(), static_cast<qsizetype>(ok_text.size())), &box);
   ok->setObjectName(QStringLiteral("1"));
   ok->setGeometry(du_rect(u, 171, 32, 50, 12));
   ok->setDefault(true);

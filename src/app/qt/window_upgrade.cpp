@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include <optional>
 #include <string>
@@ -16,11 +17,14 @@
 #include "platform/hid_backend.h"
 #include "history/history_path.h"
 #include "history/history_store.h"
+#include "log/clock.h"
 #include "log/log.h"
+#include "res/ui_phrases.h"
 #include "res/ui_text.h"
 #include "update/fpga_check.h"
 #include "update/image_check.h"
 #include "update/image_file.h"
+#include "update/transfer_progress.h"
 #include "update/upgrade_attempt.h"
 #include "update/verify.h"
 #include "app/upgrade_front.h"
@@ -31,9 +35,16 @@ namespace kestrel::qt {
 namespace {
 
 // The desktop program's history, opened at its first upgrade ($KESTREL_HISTORY, else the XDG
-// state folder).
+// state folder), and again should that place have changed since (the History dialog reads it from
+// there).
 history::HistoryStore& window_history() {
-  static history::HistoryStore store = history::HistoryStore::open(history::resolve_history_path().path);
+  static std::string opened;
+  static history::HistoryStore store;
+  const std::string path = history::resolve_history_path().path;
+  if (path != opened || opened.empty()) {
+    store = history::HistoryStore::open(path);
+    opened = path;
+  }
   return store;
 }
 
@@ -66,12 +77,21 @@ bool file_goes_on(uint16_t kind, const std::string& path, const ImageFile& img, 
   if (kind != UPGRADE_KIND_FPGA) return true;
   const FpgaImageCheck check = check_fpga_image(img.data());
   if (check.ok) return true;
-  const QString text = ui_text == ui_text_zh
-                           ? QStringLiteral("%1\n\n该文件不像FPGA逻辑文件: %2\n是否强制升级?")
-                           : QStringLiteral("%1\n\nThis file does not look like FPGA logic: %2\nWrite it anyway?");
-  return QMessageBox::question(parent, QStringLiteral("kestrel"),
-                               text.arg(QString::fromStdString(path), QString::fromStdString(check.reason)),
-                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+  // One language throughout: the question, the reason and the buttons.
+  const bool zh = ui_text == ui_text_zh;
+  const QString text = zh ? QStringLiteral("%1\n\n该文件不像FPGA逻辑文件: %2\n是否强制升级?")
+                          : QStringLiteral("%1\n\nThis file does not look like FPGA logic: %2\nWrite it anyway?");
+  QMessageBox box(QMessageBox::Question, QStringLiteral("kestrel"),
+                  text.arg(QString::fromStdString(path), QString::fromStdString(zh ? check.reason_zh : check.reason)),
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  auto phrase = [](std::string_view zh_text) {
+    const std::string_view t = ui_phrase(zh_text);
+    return QString::fromUtf8(t.data(), static_cast<qsizetype>(t.size()));
+  };
+  box.button(QMessageBox::Yes)->setText(phrase("是(&Y)"));
+  box.button(QMessageBox::No)->setText(phrase("否(&N)"));
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
 }
 
 }  // namespace
@@ -110,6 +130,16 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
     const bool ok = file_goes_on(k, path, img, parent);
     if (!ok) rec.detail = "not an FPGA bitstream";
     return ok;
+  };
+  // The phase and time left beside the bar, estimated as kestrelctl estimates them, from the
+  // transfer's first report on.
+  uint64_t transfer_began_ns = 0;
+  hooks.progress = [&window, &transfer_began_ns](UpgradePhase phase, int percent) {
+    const uint64_t now = clock_now_ns();
+    if (!transfer_began_ns || percent == 0) transfer_began_ns = now;
+    const TransferEstimate e = estimate_transfer(now - transfer_began_ns, percent, 0);
+    window.view().set_progress_text(ids::PROGRESS,
+                                    progress_text(progress_stage(phase), e.seconds_left, ui_text == ui_text_zh));
   };
   // The GUI thread waits for the transfer in rounds; the window stays alive meanwhile.
   hooks.pump = [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
 #include <QTableView>
@@ -15,6 +16,8 @@
 #include "app/qt/history_dialog.h"
 #include "gui_fixture.h"
 #include "history_fixture.h"
+#include "history/history_path.h"
+#include "support/test_images.h"
 
 namespace {
 
@@ -42,8 +45,8 @@ class HistoryDialogTest : public test::HistoryTest {
   static QString cell(const qt::HistoryDialog& d, int row, int column) {
     return d.table()->model()->index(row, column).data().toString();
   }
-  static constexpr int kSizeColumn = 8;
-  static constexpr int kPortColumn = 4;
+  static constexpr int kSizeColumn = 10;
+  static constexpr int kPortColumn = 6;
 };
 
 TEST_F(HistoryDialogTest, FiltersByCardAndSortsSizesAsNumbers) {
@@ -66,6 +69,28 @@ TEST_F(HistoryDialogTest, FiltersByCardAndSortsSizesAsNumbers) {
   for (int r = 0; r < 2; ++r) EXPECT_EQ(cell(d, r, kPortColumn), "1-2.3");
   d.card_box()->setCurrentIndex(0);
   EXPECT_EQ(m->rowCount(), 3);
+}
+
+// How each attempt ended is what the dialog shows first: Result and Verified lead, before the
+// long file name, hash and info text; the newest attempt is on top.
+TEST_F(HistoryDialogTest, ResultAndVerifiedComeFirst) {
+  fill();
+  qt::HistoryDialog d(db_path(), {});
+  QAbstractItemModel* m = d.table()->model();
+  EXPECT_EQ(m->headerData(0, Qt::Horizontal).toString().toStdString(), "Result");
+  EXPECT_EQ(m->headerData(1, Qt::Horizontal).toString().toStdString(), "Verified");
+  EXPECT_EQ(m->headerData(2, Qt::Horizontal).toString().toStdString(), "Started");
+  EXPECT_EQ(m->headerData(kSizeColumn, Qt::Horizontal).toString().toStdString(), "Size");
+  EXPECT_EQ(m->headerData(kPortColumn, Qt::Horizontal).toString().toStdString(), "Port");
+  EXPECT_EQ(cell(d, 0, 0).toStdString(), "OK!");
+  EXPECT_EQ(cell(d, 0, 1).toStdString(), "yes");
+  // Newest first, by the time each attempt started.
+  const QHeaderView* h = d.table()->horizontalHeader();
+  EXPECT_EQ(h->sortIndicatorSection(), 2);
+  EXPECT_EQ(h->sortIndicatorOrder(), Qt::DescendingOrder);
+  // Both are in view where the dialog opens, left of the file and the hash.
+  d.show();
+  for (int c : {0, 1}) EXPECT_LT(h->sectionViewportPosition(c) + h->sectionSize(c), d.table()->viewport()->width()) << c;
 }
 
 TEST_F(HistoryDialogTest, OpensFilteredToOneCardByAnyOfItsNames) {
@@ -123,6 +148,46 @@ TEST_F(GuiTest, HistoryMenuItemOpensTheHistory) {
   EXPECT_TRUE(card->reports().empty());
   dialog->close();
   std::filesystem::remove_all(dir);
+}
+
+// The window's own upgrades carry the card's board, port, serial and node, and the dialog's card
+// filter finds them by each: here a refused file on the second of two cards.
+TEST_F(GuiTest, CardFilterFindsTheWindowsOwnUpgrades) {
+  backend_.add_card(*sim::make_scenario("meadow"));
+  backend_.add_card(*sim::make_scenario("TB610M-1CH"));
+  test::TempDir files;
+  open();
+  auto* cards = view().findChild<QComboBox*>(QString::number(ids::CARD_LIST));
+  cards->setCurrentIndex(1);
+  Q_EMIT cards->activated(1);
+  const std::string db = resolve_history_path().path;
+  auto rows_for = [&](const std::string& card) {
+    qt::HistoryDialog d(db, card);
+    return d.table()->model()->rowCount();
+  };
+  const int before_port = rows_for("1-2"), before_serial = rows_for("KSIM0002");
+  view().answer_next_open_file(files.write("empty.img", {}));
+  view().dispatch_command(ids::BTN_USB_FIRMWARE);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(rows_for("1-2"), before_port + 1);
+  EXPECT_EQ(rows_for("KSIM0002"), before_serial + 1);
+  EXPECT_GE(rows_for("sim:1"), 1);
+
+  // The filter's list offers the card by its port, and choosing it shows only its rows.
+  qt::HistoryDialog d(db, {});
+  const int at = d.card_box()->findData(QStringLiteral("1-2"));
+  ASSERT_GE(at, 0);
+  EXPECT_TRUE(d.card_box()->itemText(at).contains(QStringLiteral("TB610M-1CH"))) << d.card_box()->itemText(at).toStdString();
+  d.card_box()->setCurrentIndex(at);
+  QAbstractItemModel* m = d.table()->model();
+  ASSERT_EQ(m->rowCount(), before_port + 1);
+  bool refused_seen = false;
+  for (int r = 0; r < m->rowCount(); ++r) {
+    EXPECT_EQ(m->index(r, 6).data().toString().toStdString(), "1-2");
+    EXPECT_EQ(m->index(r, 5).data().toString().toStdString(), "KSIM0002");
+    if (m->index(r, 0).data().toString() == QStringLiteral("refused")) refused_seen = true;
+  }
+  EXPECT_TRUE(refused_seen);
 }
 
 // The attached card's own rows are one click from the window: the View menu's item opens the

@@ -200,5 +200,32 @@ TEST_F(GuiTest, AboutBoxIsEnglishAndShowsTheProgramsIcon) {
   EXPECT_EQ(icon_at.topLeft(), QPoint(qt::du_x(u, 14), qt::du_y(u, 14)));
 }
 
+// Under the Chinese table the About box is Chinese: title, text and button; only the names it
+// keeps as they are (kestrel, usbd, the card's link text, the build stamp) are Latin.
+TEST_F(GuiTest, AboutBoxIsChineseUnderTheChineseTable) {
+  ui_text_select(true);
+  backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  std::vector<QString> texts;
+  QTimer::singleShot(0, [&] {
+    QWidget* box = nullptr;
+    if (!wait_for([&] { return (box = QApplication::activeModalWidget()) != nullptr; })) return;
+    texts = {box->windowTitle(), box->findChild<QPlainTextEdit*>(QStringLiteral("1502"))->toPlainText(),
+             box->findChild<QPushButton*>(QStringLiteral("1"))->text()};
+    static_cast<QDialog*>(box)->accept();
+  });
+  view().dispatch_command(ids::ID_ABOUT);
+  ASSERT_EQ(texts.size(), 3u);
+  EXPECT_TRUE(texts[0].startsWith(QStringLiteral("关于 kestrel usbd: "))) << texts[0].toStdString();
+  EXPECT_TRUE(texts[1].contains(QStringLiteral("请只在电源稳定时升级采集卡。"))) << texts[1].toStdString();
+  EXPECT_TRUE(texts[1].contains(QStringLiteral("kestrel 2.0.6800 build"))) << texts[1].toStdString();
+  EXPECT_EQ(texts[2].toStdString(), "确定");
+  for (const QString& t : texts) {
+    EXPECT_FALSE(t.contains(QStringLiteral("About"))) << t.toStdString();
+    EXPECT_FALSE(t.contains(QStringLiteral("Upgrade"))) << t.toStdString();
+    EXPECT_NE(t.toStdString(), "OK");
+  }
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -1,6 +1,8 @@
 // The preview pane: toggled from the View menu and remembered, the simulated card's pattern live
 // in it, a brightness move showing, and the picture stopping for an upgrade and checked after.
 #include <QAction>
+#include <QComboBox>
+#include <QScreen>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -45,7 +47,7 @@ TEST_F(PreviewTest, ViewMenuTogglesThePaneAndTheChoiceIsRemembered) {
   EXPECT_TRUE(view().preview_pane_visible());
   EXPECT_TRUE(pane().running());
   EXPECT_TRUE(item->isChecked());
-  EXPECT_GT(view().width(), narrow + 300) << "the pane stands beside the controls";
+  EXPECT_GE(view().width(), narrow + qt::QtView::kPreviewMinWidthPx) << "the pane stands beside the controls";
   EXPECT_EQ(pane().geometry().left(), narrow);
 
   // The next start shows it again; hidden by the user, it stays hidden.
@@ -107,6 +109,83 @@ TEST_F(PreviewTest, StopsForAnUpgradeAndChecksCaptureAfter) {
   ASSERT_TRUE(run_until([&] { return !pane().capture_result().isEmpty(); }));
   EXPECT_EQ(pane().capture_result().toStdString(), "no frames in 10 s");
   EXPECT_NE(pane().status().toStdString().find("no signal"), std::string::npos);
+}
+
+// The pane shows the selected card's picture: a change of card closes the old card's picture at
+// once and opens the new card's, or says why the new card has none.
+TEST_F(PreviewTest, FollowsTheSelectedCard) {
+  backend_.add_card(*sim::make_scenario("meadow"));
+  auto dark = backend_.add_card(*sim::make_scenario("TB610M-1CH"));
+  backend_.add_card(*sim::make_scenario("TB610R-1CH"));
+  dark->set_signal(false);
+  open();
+  view().show_preview_pane(true, false);
+  ASSERT_TRUE(run_until([&] { return pane().frames() >= 1; }));
+  EXPECT_EQ(pane().status().toStdString(), "simulated meadow");
+  auto* cards = widget<QComboBox>(ids::CARD_LIST);
+  auto pick = [&](int index) {
+    cards->setCurrentIndex(index);
+    Q_EMIT cards->activated(index);
+  };
+
+  // A card without a picture: the first card's picture goes, and the pane says why.
+  pick(1);
+  EXPECT_TRUE(pane().image().isNull()) << "the first card's picture stays";
+  ASSERT_TRUE(run_until([&] { return pane().status().contains(QStringLiteral("no signal")); }))
+      << pane().status().toStdString();
+  EXPECT_TRUE(pane().status().contains(QStringLiteral("TB610M-1CH"))) << pane().status().toStdString();
+  EXPECT_TRUE(pane().image().isNull());
+
+  // A card with a picture: its own.
+  const uint64_t before = pane().frames();
+  pick(2);
+  ASSERT_TRUE(run_until([&] { return pane().frames() > before && !pane().image().isNull(); }));
+  EXPECT_EQ(pane().status().toStdString(), "simulated TB610R-1CH");
+
+  pick(0);
+  ASSERT_TRUE(run_until([&] { return pane().status() == QStringLiteral("simulated meadow") && !pane().image().isNull(); }))
+      << pane().status().toStdString();
+}
+
+// With the pane on, the window fits a 1280 x 800 screen: it can be made as narrow as the controls
+// and the pane's minimum, which is well under 1280, and the picture scales into what the pane has.
+TEST_F(PreviewTest, TheWindowWithThePaneFitsA1280By800Screen) {
+  backend_.add_card(*sim::make_scenario("meadow"));
+  open();
+  view().show_preview_pane(true, false);
+  EXPECT_LE(view().minimumWidth(), 1280 - 2 * 8) << "room for a window manager's frame";
+  EXPECT_EQ(view().minimumWidth(), view().controls_width() + qt::QtView::kPreviewMinWidthPx);
+  EXPECT_LE(view().height(), 800 - 64) << "room for a title bar and a panel";
+  if (const QScreen* s = view().screen()) {
+    EXPECT_LE(view().width(), std::max(view().minimumWidth(), s->availableGeometry().width()));
+  }
+  // Narrowest, then as wide as a 1280 screen allows: the pane takes what is right of the controls.
+  for (const int w : {view().minimumWidth(), 1264}) {
+    view().resize(w, view().height());
+    EXPECT_EQ(view().width(), w);
+    EXPECT_EQ(pane().geometry().left(), view().controls_width());
+    EXPECT_EQ(pane().geometry().right(), view().width() - 1);
+    EXPECT_GE(pane().width(), qt::QtView::kPreviewMinWidthPx);
+  }
+  // Narrower than the minimum is not given.
+  view().resize(view().controls_width(), view().height());
+  EXPECT_EQ(view().width(), view().minimumWidth());
+  // The picture is painted scaled into the pane, keeping 16:9.
+  ASSERT_TRUE(run_until([&] { return pane().frames() >= 1; }));
+  for (const int w : {view().minimumWidth(), 1264}) {
+    view().resize(w, view().height());
+    const QImage shot = pane().grab().toImage();
+    const QRect room = pane().rect().adjusted(0, 0, 0, -(pane().fontMetrics().height() + 4));
+    const QSize pic = QSize(16, 9).scaled(room.size(), Qt::KeepAspectRatio);
+    const QRect at(room.x() + (room.width() - pic.width()) / 2, room.y() + (room.height() - pic.height()) / 2,
+                   pic.width(), pic.height());
+    // The first bar of the pattern (75 % white), where the scaled picture puts it.
+    EXPECT_NEAR(qGreen(shot.pixel(at.x() + at.width() / 32 + 1, at.y() + at.height() * 5 / 8)), 191, 8) << w;
+  }
+  // Hidden again, the window is as narrow as the controls, and fixed.
+  view().show_preview_pane(false, false);
+  EXPECT_EQ(view().width(), view().controls_width());
+  EXPECT_EQ(view().minimumWidth(), view().maximumWidth());
 }
 
 TEST_F(PreviewTest, WithoutACardThePaneSaysSo) {

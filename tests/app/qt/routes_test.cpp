@@ -64,7 +64,7 @@ TEST(Options, ValuesMasksAndErrors) {
   bool ok = false;
   std::string error;
   Options o = parse({"--simulate", "meadow", "--log-level-mask=0x20000", "--log-module-mask", "1000000", "--log-pane",
-                     "--log-console", "--log-file", "/tmp/k.log"},
+                     "--log-console", "--log-file", "/tmp/k.log", "--sim-page-ms", "20"},
                     ok, error);
   ASSERT_TRUE(ok) << error;
   EXPECT_EQ(o.simulate, "meadow");
@@ -73,6 +73,7 @@ TEST(Options, ValuesMasksAndErrors) {
   EXPECT_TRUE(o.log_pane);
   EXPECT_TRUE(o.log_console);
   EXPECT_EQ(o.log_file, "/tmp/k.log");
+  EXPECT_EQ(o.sim_page_ms, 20u);
 
   o = parse({}, ok, error);
   EXPECT_TRUE(ok);
@@ -85,6 +86,8 @@ TEST(Options, ValuesMasksAndErrors) {
       {{"--log-level-mask", "0x"}, "hexadecimal"},
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
       {{"--log-pane=yes"}, "unknown option"},
+      {{"--sim-page-ms", "fast"}, "number of milliseconds"},
+      {{"--sim-page-ms", "-5"}, "number of milliseconds"},
   };
   for (const auto& [args, fragment] : bad) {
     error.clear();

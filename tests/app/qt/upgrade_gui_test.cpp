@@ -26,6 +26,8 @@
 #include "sim/download_channel.h"
 #include "support/test_images.h"
 #include "update/image_check.h"
+#include "update/transfer_progress.h"
+#include <QLabel>
 #include "log/log_capture.h"
 #include "history/history_path.h"
 #include "history/history_store.h"
@@ -441,6 +443,118 @@ TEST_F(UpgradeGui, UsbFirmwareOnTb610mWithAMatchingImageNeedsOneClick) {
   EXPECT_EQ(storage->download.stats().ends, 1u);
   EXPECT_EQ(storage->download.usb_image(kUsbImageSize), img);
 }
+
+// The bar during an upgrade: whole (its normal height, with its percent), and beside it the
+// phase of the transfer, then the wait for the card with the time left, in the window's language.
+class UpgradeProgress : public UpgradeGui, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UpgradeProgress, ShowsPercentPhaseAndTimeLeft) {
+  const bool zh = GetParam();
+  auto card = backend_.add_card(*sim::make_scenario("TB610M-1CH"));
+  sim::storage_of(*card)->download.config().erase_ms = kSlowEraseMs;
+  test::TempDir dir;
+  ui_text_select(zh);
+  open();
+  User user;
+  user.file = dir.write("tb610m.img", test::usb_image(test::tagged("TB610M-1CH", kUsbImageSize)));
+  auto* bar = widget<QProgressBar>(ids::PROGRESS);
+  QLabel* note = view().progress_note();
+  std::vector<std::string> notes;
+  bool bar_whole = true, note_beside = true;
+  QTimer look;
+  look.setInterval(2);
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    if (!view().visible(ids::PROGRESS)) return;
+    const std::string n = note->text().toStdString();
+    if (notes.empty() || notes.back() != n) notes.push_back(n);
+    bar_whole = bar_whole && bar->isTextVisible() && bar->text().endsWith(QLatin1Char('%')) &&
+                bar->height() >= bar->sizeHint().height() && view().rect().contains(bar->geometry());
+    note_beside = note_beside && note->isVisible() && note->geometry().left() > bar->geometry().right() &&
+                  view().rect().contains(note->geometry()) &&
+                  note->contentsRect().width() >= note->fontMetrics().horizontalAdvance(note->text());
+  });
+  look.start();
+  view().dispatch_command(ids::BTN_USB_FIRMWARE);
+  ASSERT_EQ(messages_, std::vector<std::string>{"OK!"});
+  ASSERT_FALSE(notes.empty());
+  EXPECT_TRUE(bar_whole);
+  EXPECT_TRUE(note_beside);
+  bool phase_seen = false;
+  for (const std::string& n : notes)
+    for (ProgressStage st : {ProgressStage::Erase, ProgressStage::Write})
+      if (n.rfind(progress_stage_text(st, zh), 0) == 0) phase_seen = true;
+  EXPECT_TRUE(phase_seen) << notes.front();
+
+  // The card leaves to restart: the bar counts the wait down, with the time left.
+  ASSERT_TRUE(wait_for([&] { return window_->logic().upgrade_end().phase == UpgradeEndWait::Phase::Away; }));
+  ASSERT_TRUE(wait_for([&] { return note->isVisible() && !note->text().isEmpty(); }));
+  EXPECT_EQ(note->text().toStdString(), progress_text(ProgressStage::WaitCard, 20.0, zh));
+  EXPECT_EQ(note->text().toStdString(), zh ? "等待采集卡重新连接, 剩余约 20 秒" : "Waiting for the card, about 20 s left");
+  clock_.advance_ns(1'100'000'000);
+  backend_.poll_returns();
+  ASSERT_TRUE(wait_for([&] { return messages_.size() == 2; }));
+  EXPECT_FALSE(note->isVisible());
+  EXPECT_FALSE(view().visible(ids::PROGRESS));
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, UpgradeProgress, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Chinese" : "English"; });
+
+// The FPGA question about a file without a bitstream's marks is in one language: Chinese under
+// the Chinese table, the reason and the buttons included; English otherwise.
+class FpgaQuestion : public UpgradeGui, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FpgaQuestion, IsInOneLanguage) {
+  const bool zh = GetParam();
+  backend_.add_card(*sim::make_scenario("meadow"));
+  test::TempDir dir;
+  ui_text_select(zh);
+  open();
+  const std::string file = dir.write("notes.bit", std::vector<uint8_t>(64, 'x'));
+  std::string text;
+  std::vector<std::string> buttons;
+  QTimer look;
+  look.setInterval(5);
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+      d->selectFile(QString::fromStdString(file));
+      static_cast<QDialog*>(d)->accept();
+    } else if (auto* q = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); q && text.empty()) {
+      text = q->text().toStdString();
+      for (QAbstractButton* b : q->buttons()) buttons.push_back(b->text().toStdString());
+      QMetaObject::invokeMethod(q->button(QMessageBox::No), &QAbstractButton::click, Qt::QueuedConnection);
+    }
+  });
+  look.start();
+  view().dispatch_command(ids::BTN_FPGA_FIRMWARE);
+  ASSERT_FALSE(text.empty());
+  ASSERT_EQ(text.rfind(file, 0), 0u) << text;
+  const QString rest = QString::fromStdString(text.substr(file.size()) + [&] {
+    std::string all;
+    for (const std::string& b : buttons) all += " " + b;
+    return all;
+  }());
+  bool latin_word = false, cjk = false;
+  for (QChar c : rest) {
+    if (c.unicode() >= 0x4E00 && c.unicode() <= 0x9FFF) cjk = true;
+    if ((c >= QLatin1Char('a') && c <= QLatin1Char('z'))) latin_word = true;
+  }
+  if (zh) {
+    EXPECT_TRUE(cjk) << text;
+    // Only the names the Chinese keeps as they are: FPGA, .bit.
+    QString stripped = rest;
+    stripped.remove(QStringLiteral(".bit"));
+    for (QChar c : stripped) EXPECT_FALSE(c >= QLatin1Char('a') && c <= QLatin1Char('z')) << text;
+    EXPECT_NE(text.find("该文件不像FPGA逻辑文件: "), std::string::npos) << text;
+    EXPECT_NE(text.find("是否强制升级?"), std::string::npos) << text;
+  } else {
+    EXPECT_FALSE(cjk) << text;
+    EXPECT_TRUE(latin_word);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, FpgaQuestion, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Chinese" : "English"; });
 
 // After a transfer that ended because the card left: the window is idle and usable, the removal
 // has been seen, and the card, plugged in again, attaches.
