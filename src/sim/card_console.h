@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -162,5 +163,18 @@ class CardConsole {
   int stop_;
   std::thread thread_;
 };
+
+// Serves each of `count` cards with `serve(index)` until it is done: the only one on this thread,
+// several on a thread each. The worst exit code of them all.
+inline int serve_each_card(size_t count, const std::function<int(size_t)>& serve) {
+  if (count == 1) return serve(0);
+  std::vector<int> codes(count, 0);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < count; ++i) threads.emplace_back([&, i] { codes[i] = serve(i); });
+  for (auto& t : threads) t.join();
+  int rc = 0;
+  for (int c : codes) rc = c > rc ? c : rc;
+  return rc;
+}
 
 }  // namespace kestrel::sim

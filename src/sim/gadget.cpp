@@ -494,16 +494,7 @@ int run_gadget(const std::vector<Scenario>& scenarios, const GadgetOptions& opti
     remove_gadget_tree(p.gadget);
     return rc;
   };
-  int rc = 0;
-  if (cards.size() == 1) {
-    rc = serve(0);
-  } else {
-    std::vector<int> codes(cards.size(), 0);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < cards.size(); ++i) threads.emplace_back([&, i] { codes[i] = serve(i); });
-    for (auto& t : threads) t.join();
-    for (int c : codes) rc = std::max(rc, c);
-  }
+  const int rc = serve_each_card(cards.size(), serve);
   console.stop();
   if (sfd >= 0) {
     signalfd_siginfo si;

@@ -434,17 +434,8 @@ int run_uhid(const std::vector<Scenario>& scenarios) {
     }
     return rc;
   };
-  int rc = 0;
-  if (cards.size() == 1) {
-    rc = serve(0);
-  } else {
-    // The threads inherit the real-time priority set above.
-    std::vector<int> codes(cards.size(), 0);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < cards.size(); ++i) threads.emplace_back([&, i] { codes[i] = serve(i); });
-    for (auto& t : threads) t.join();
-    for (int c : codes) rc = std::max(rc, c);
-  }
+  // Several cards' threads inherit the real-time priority set above.
+  const int rc = serve_each_card(cards.size(), serve);
   console.stop();
   restore_signals();
   return rc == 2 ? 2 : rc;

@@ -193,9 +193,9 @@ scenario_two_cards() {
     fail "$name" "list exited $rc, --json list $CTL_RC"
   elif ! grep -q "node $N1 " /tmp/list2.out || ! grep -q "node $N2 " /tmp/list2.out; then
     fail "$name" "list does not show both $N1 and $N2"
-  elif ! grep -qF '   port kestrel-sim/meadow.1  serial KSIM0001' /tmp/list2.out ||
-    ! grep -qF '   port kestrel-sim/TB610M-1CH.2  serial KSIM0002' /tmp/list2.out; then
-    fail "$name" "list does not show each card's port and serial"
+  elif ! grep -qF '   board meadow  port kestrel-sim/meadow.1  serial KSIM0001' /tmp/list2.out ||
+    ! grep -qF '   board TB610M-1CH  port kestrel-sim/TB610M-1CH.2  serial KSIM0002' /tmp/list2.out; then
+    fail "$name" "list does not show each card's board, port and serial"
   elif ! grep -qF '"serial": "KSIM0001"' /tmp/list2.json || ! grep -qF '"serial": "KSIM0002"' /tmp/list2.json ||
     ! grep -qF "\"node\": \"$N1\"" /tmp/list2.json || ! grep -qF "\"node\": \"$N2\"" /tmp/list2.json; then
     fail "$name" "list --json does not carry both nodes and serials"
@@ -806,8 +806,8 @@ scenario_usb_list_status() {
     fail "$name" "list exited $rc, --json list $CTL_RC"
   elif ! grep -q "node $NODE  vid 04b4 pid 003d" /tmp/ul.out; then
     fail "$name" "list does not show $NODE with vid 04b4 pid 003d"
-  elif ! grep -qF '   port 1-1  serial KSIM0001' /tmp/ul.out; then
-    fail "$name" "list does not show port 1-1 with the serial KSIM0001"
+  elif ! grep -qF '   board TB610R-1CH  port 1-1  serial KSIM0001' /tmp/ul.out; then
+    fail "$name" "list does not show the board TB610R-1CH on port 1-1 with the serial KSIM0001"
   elif ! grep -qF 'path \\?\hid#vid_04b4&pid_003d&mi_02#1-1&' /tmp/ul.out; then
     fail "$name" "list shows no interface path of interface 2 (mi_02) on 1-1"
   elif ! grep -qF '"port": "1-1"' /tmp/ul.json || ! grep -qF "\"node\": \"$NODE\"" /tmp/ul.json; then
@@ -916,8 +916,9 @@ scenario_usb_two_ports() {
     fail "$name" "list exited $CTL_RC"
   elif ! grep -q "node $N1 " /tmp/u2.out || ! grep -q "node $N2 " /tmp/u2.out; then
     fail "$name" "list does not show both $N1 and $N2"
-  elif ! grep -qF '   port 1-1  serial KSIM0001' /tmp/u2.out || ! grep -qF '   port 2-1  serial KSIM0002' /tmp/u2.out; then
-    fail "$name" "list does not show ports 1-1 and 2-1 with their serials"
+  elif ! grep -qF '   board meadow  port 1-1  serial KSIM0001' /tmp/u2.out ||
+    ! grep -qF '   board TB610M-1CH  port 2-1  serial KSIM0002' /tmp/u2.out; then
+    fail "$name" "list does not show the boards on ports 1-1 and 2-1 with their serials"
   elif ! ctl /tmp/u21.out --card 1-1 status || ! grep -qx "board         meadow" /tmp/u21.out; then
     fail "$name" "--card 1-1 did not reach the meadow card (exit $CTL_RC)"
   elif ! ctl /tmp/u22.out --card 2-1 status || ! grep -qx "board         TB610M-1CH" /tmp/u22.out; then
