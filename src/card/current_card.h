@@ -217,6 +217,11 @@ class CurrentCard {
   bool monitor_capable() const { return m_monitor_capable != 0; }
   bool debug_channel_on() const { return m_poll_paused != 0; }  // the timer does not poll meanwhile
   bool download_locked() const { return m_dxctl_lock_status != 0; }
+  bool input_held() const { return m_fixed_input != 0; }
+  uint32_t poll_period() const { return m_poll_period; }  // ticks between status polls, backed off
+  int32_t debug_mode() const { return m_debug_mode; }     // the debug switch's state: 0, 1, else unknown
+  // The last asynchronous report's event record, as the reader received it.
+  const decltype(DeviceEventState::event)& last_event() const { return m_event_state.event; }
   uint32_t color_format() const { return m_color_format; }  // 0 RGB24, 1 YUV2, 2 NV12
   // The engineering commands' state: dump outcome, register table, scripts and their runs.
   DiagState& diag() { return m_diag; }

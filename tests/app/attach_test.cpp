@@ -129,7 +129,7 @@ TEST_F(WindowTest, ConfigWriteOfWholeNumberWritesOne) {
   EXPECT_EQ(ctl[1][0], 0x21);
   EXPECT_EQ(ctl[ctl.size() - 1][0], 0x80);
   EXPECT_TRUE(card->state().half_frame_rate);
-  EXPECT_EQ(window().m_dxctl_lock_status, 0);
+  EXPECT_FALSE(window().download_locked());
   // Writing the value the card already holds sends nothing.
   card->clear_reports();
   EXPECT_TRUE(window().board_config(2, 1, v + 1));
@@ -155,7 +155,7 @@ TEST_F(WindowTest, RefusedConfigWriteStillRestoresAndUnlocks) {
   const auto ctl = payloads_of(*card, CMD_CONTROL);
   ASSERT_GE(ctl.size(), 2u);
   EXPECT_EQ(ctl.back()[0], 0x80);
-  EXPECT_EQ(window().m_dxctl_lock_status, 0);
+  EXPECT_FALSE(window().download_locked());
 }
 
 }  // namespace

@@ -350,12 +350,12 @@ TEST_F(DiagWindow, VersionWithoutACardWarns) {
 TEST_F(DiagWindow, Button1061SwitchesTheChannelAndThePoll) {
   attach(BoardModel::TB610R_1CH);
   test::LogCapture log;
-  ASSERT_EQ(window().m_poll_paused, 0);
+  ASSERT_FALSE(window().debug_channel_on());
   window().on_command(ids::BTN_DEBUG_1061);
-  EXPECT_EQ(window().m_poll_paused, 1);
+  EXPECT_TRUE(window().debug_channel_on());
   EXPECT_EQ(view_.text(ids::BTN_DEBUG_1061), "禁止");
   window().on_command(ids::BTN_DEBUG_1061);
-  EXPECT_EQ(window().m_poll_paused, 0);
+  EXPECT_FALSE(window().debug_channel_on());
   EXPECT_EQ(view_.text(ids::BTN_DEBUG_1061), "输出");
   EXPECT_EQ(sent(), (std::vector<Sent>{{RID_SHORT_REQ, CMD_DBG_CONTROL, 2, {}}, {RID_SHORT_REQ, CMD_DBG_CONTROL, 1, {}}}));
   EXPECT_EQ(log.text(),
@@ -370,7 +370,7 @@ TEST_F(DiagWindow, QzdbgBytesPrintSignExtendedAndAFailedExchangeShowsTheEarlierO
   EXPECT_TRUE(window().qzdbg_switch(true));
   card->unplug();
   EXPECT_FALSE(window().qzdbg_switch(false));
-  EXPECT_EQ(window().m_poll_paused, 0);
+  EXPECT_FALSE(window().debug_channel_on());
   const std::string line = " *&* : qzdbg control status(4294967295) ready(1) bset(4294967168) kstd(127)\r\n";
   EXPECT_EQ(log.text(), line + line);
 }
@@ -381,8 +381,8 @@ TEST_F(DiagWindow, Commands32803And32804AskAndSwitchOnQuietly) {
   window().on_command(ids::ID_QZDBG_ASK);
   window().on_command(ids::ID_QZDBG_ON);
   EXPECT_EQ(sent(), (std::vector<Sent>{{RID_SHORT_REQ, CMD_DBG_CONTROL, 3, {}}, {RID_SHORT_REQ, CMD_DBG_CONTROL, 2, {}}}));
-  EXPECT_EQ(window().m_diag.qzdbg, (std::array<uint8_t, 4>{1, 1, 0, 0}));
-  EXPECT_EQ(window().m_poll_paused, 0);
+  EXPECT_EQ(window().diag().qzdbg, (std::array<uint8_t, 4>{1, 1, 0, 0}));
+  EXPECT_FALSE(window().debug_channel_on());
   EXPECT_EQ(log.text(), "");
 }
 
@@ -398,7 +398,7 @@ Bytes words(uint32_t w0, uint32_t w1) {
 TEST_F(DiagWindow, HdbcMode3PutsBits10To15AsideAndMode4PutsThemBack) {
   attach(BoardModel::TB610R_1CH);  // the card starts with W0 0x0001FC01, W1 0x00000010
   window().on_command(ids::ID_HDBC_MODE3);
-  EXPECT_EQ(window().m_diag.hdbc_saved, 0xFC00u);
+  EXPECT_EQ(window().diag().hdbc_saved, 0xFC00u);
   window().on_command(ids::ID_HDBC_MODE4);
   EXPECT_EQ(sent(), (std::vector<Sent>{{RID_LONG_REQ, CMD_HDBC_CONFIG, 0, {}},
                                        {RID_LONG_REQ, CMD_HDBC_CONFIG, 0, words(0x00010001, 0x10)},

@@ -38,7 +38,7 @@ TEST_F(WindowTest, EventCodesPostTheirCommands) {
     const auto ev = event_with_code(c.code);
     EXPECT_TRUE(CkestrelDlg::on_device_event(&window(), 2, 24, ev.data()));
     EXPECT_EQ(view_.take_posted(), c.posted) << "code " << c.code;
-    EXPECT_EQ(get_le16(window().m_event_state.event.data() + 16), c.code);
+    EXPECT_EQ(get_le16(window().last_event().data() + 16), c.code);
   }
   // A record of the wrong length posts nothing; an unknown type is refused.
   EXPECT_TRUE(CkestrelDlg::on_device_event(&window(), 2, 23, event_with_code(5).data()));
@@ -70,7 +70,7 @@ TEST_F(WindowTest, IntrEventWhileLockedIsDeferredAndReplayedOnceAtUnlock) {
 TEST_F(WindowTest, MonitorQueryPrintsEachWorkTickOnce) {
   auto card = add(BoardModel::Rw820c);  // the board that answers the monitor capability
   window().board_scan();
-  ASSERT_EQ(window().m_monitor_capable, 1);
+  ASSERT_TRUE(window().monitor_capable());
   card->frame_tick();
   test::LogCapture cap;
   window().on_command(ids::ID_MONITOR_QUERY);
@@ -91,7 +91,7 @@ TEST_F(WindowTest, MonitorQueryPrintsEachWorkTickOnce) {
 TEST_F(WindowTest, MonitorQueryNeedsCapableBoard) {
   auto card = add(BoardModel::Meadow);
   window().board_scan();
-  EXPECT_EQ(window().m_monitor_capable, 0);
+  EXPECT_FALSE(window().monitor_capable());
   card->clear_reports();
   window().on_command(ids::ID_MONITOR_QUERY);
   EXPECT_TRUE(payloads_of(*card, CMD_MONITOR).empty());

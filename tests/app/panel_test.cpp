@@ -67,18 +67,18 @@ TEST_F(PanelTest, LockingAnUnknownInputSendsNothing) {
   window().on_command(ids::BTN_LOCK);
   EXPECT_TRUE(card->reports().empty());
   EXPECT_EQ(view_.text(ids::BTN_LOCK), before);
-  EXPECT_EQ(window().m_input_locked, 0);
+  EXPECT_FALSE(window().input_locked());
 }
 
 TEST_F(PanelTest, LockAndUnlockSendTheirBlocks) {
   auto card = attach(sim::make_scenario(BoardModel::Meadow));
   view_.select(ids::INPUT_LIST, 1);
   window().on_command(ids::BTN_LOCK);
-  EXPECT_EQ(window().m_input_locked, 1);
+  EXPECT_TRUE(window().input_locked());
   EXPECT_EQ(view_.text(ids::BTN_LOCK), ui_text[15]);
   EXPECT_FALSE(view_.enabled(ids::INPUT_LIST));
   window().on_command(ids::BTN_LOCK);
-  EXPECT_EQ(window().m_input_locked, 0);
+  EXPECT_FALSE(window().input_locked());
   const auto blocks = payloads_of(*card, CMD_UPDATE);
   ASSERT_EQ(blocks.size(), 2u);
   EXPECT_EQ(blocks[0], (std::vector<uint8_t>{0x41, 0x80, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -105,7 +105,7 @@ TEST_F(PanelTest, DebugModeSwitchSequence) {
   std::vector<uint8_t> codes;
   for (const auto& p : payloads_of(*card, CMD_CONTROL)) codes.push_back(p[0]);
   EXPECT_EQ(codes, (std::vector<uint8_t>{0x12, 0x10, 0x11}));
-  EXPECT_EQ(window().m_debug_mode, 1);
+  EXPECT_EQ(window().debug_mode(), 1);
 }
 
 TEST_F(PanelTest, StatusDisplayTitleLabelAndHoldBox) {

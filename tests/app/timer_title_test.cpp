@@ -43,13 +43,13 @@ TEST_F(TimerEdges, FullDebugReportsAreFetchedInTheSameTick) {
   window().on_timer(CkestrelDlg::kTimerId);
   EXPECT_EQ(debug_fetches(*card, before), 4u);
   EXPECT_EQ(cap.text(), text);  // in order, byte for byte
-  EXPECT_EQ(window().m_poll_period, 0u);
+  EXPECT_EQ(window().poll_period(), 0u);
 
   // The card has nothing more: the next tick fetches once, finds nothing and backs off a tick.
   const size_t next = card->reports_of(sim::ReportKind::InputGet).size();
   window().on_timer(CkestrelDlg::kTimerId);
   EXPECT_EQ(debug_fetches(*card, next), 1u);
-  EXPECT_EQ(window().m_poll_period, 1u);
+  EXPECT_EQ(window().poll_period(), 1u);
   EXPECT_EQ(cap.text(), text);
 }
 

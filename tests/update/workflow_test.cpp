@@ -68,7 +68,7 @@ TEST(HidDownload, Fpga1000BytesBlock4HeaderAndFourPages) {
   EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
   EXPECT_FALSE(rig.view.visible(ids::PROGRESS));
   EXPECT_TRUE(rig.view.enabled(ids::BTN_FPGA_FIRMWARE));
-  EXPECT_EQ(rig.dlg->m_dxctl_lock_status, 0);
+  EXPECT_FALSE(rig.dlg->download_locked());
 }
 
 TEST(HidDownload, UsbImage65536BytesBlock0Pages0To255) {
@@ -148,7 +148,7 @@ TEST(HidDownload, WindowLockIsRestoredToWhatItWas) {
   rig.fx.card->clear_reports();
   rig.wf->on_clicked_button_fpga_firmware();
   EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x81, 0x20}));
-  EXPECT_EQ(rig.dlg->m_dxctl_lock_status, 1);
+  EXPECT_TRUE(rig.dlg->download_locked());
 }
 
 TEST(HidDownload, UnlockAfterFailedLockSends0x22) {

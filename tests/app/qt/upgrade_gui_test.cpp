@@ -405,7 +405,7 @@ TEST_F(UpgradeGui, UsbFirmwareOnTb610kThroughTheHidDownloadForced) {
   EXPECT_TRUE(view().enabled(ids::BTN_USB_FIRMWARE));
   EXPECT_TRUE(view().enabled(ids::BTN_FPGA_FIRMWARE));
   EXPECT_TRUE(view().enabled(ids::CARD_LIST));
-  EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
+  EXPECT_FALSE(window_->logic().download_locked());
 }
 
 TEST_F(UpgradeGui, UsbFirmwareOnTb610kAnsweringNoWritesNothing) {
@@ -593,7 +593,7 @@ TEST_F(UpgradeGui, UnplugDuringTheHidDownloadFailsAndTheWindowRecovers) {
   EXPECT_EQ(st.starts, 1u);
   EXPECT_EQ(st.ends, 0u);
   EXPECT_LT(st.pages, kUsbPages);
-  EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
+  EXPECT_FALSE(window_->logic().download_locked());
   expect_window_recovers(*this, view(), backend_, *card);
 }
 
@@ -618,7 +618,7 @@ TEST_F(UpgradeGui, UnplugDuringTheFlashChannelFailsAndTheWindowRecovers) {
   EXPECT_TRUE(device_kept_at_message_);
   EXPECT_GT(watch.ticks_during, 0);
   EXPECT_NE(storage->flash.read(0x40000, static_cast<uint32_t>(bit.size())), bit);
-  EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
+  EXPECT_FALSE(window_->logic().download_locked());
   expect_window_recovers(*this, view(), backend_, *card);
 }
 
@@ -649,7 +649,7 @@ TEST_F(UpgradeGui, CardPulledDuringAnEraseOnTheHidPathFailsAndTheWindowRecovers)
   EXPECT_TRUE(device_kept_at_message_);
   EXPECT_EQ(storage->download.stats().ends, 0u);
   EXPECT_LT(storage->download.stats().pages, kUsbPages);
-  EXPECT_EQ(window_->logic().m_dxctl_lock_status, 0);
+  EXPECT_FALSE(window_->logic().download_locked());
   expect_window_recovers(*this, view(), backend_, *card);
 }
 

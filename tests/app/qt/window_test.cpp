@@ -59,7 +59,7 @@ TEST_F(GuiTest, PickingInputOneSendsTheVideoUpdateBlock) {
   auto card = backend_.add_card(*sim::make_scenario("meadow"));
   open();
   // meadow holds its input (it does not scan), so the window's hold state is set: flag word 0x0041.
-  ASSERT_EQ(window_->logic().m_fixed_input, 1);
+  ASSERT_TRUE(window_->logic().input_held());
   auto* inputs = widget<QComboBox>(ids::INPUT_LIST);
   ASSERT_EQ(inputs->currentIndex(), 0);
   card->clear_reports();
@@ -79,7 +79,7 @@ TEST_F(GuiTest, PickingInputOneSendsTheVideoUpdateBlock) {
   // A scanning card: the same pick carries 0x0021.
   card->update([](sim::Scenario& st) { st.scanning = true; });
   clock_.advance_ns(2'000'000'000ull);
-  ASSERT_TRUE(wait_for([&] { return window_->logic().m_fixed_input == 0; }));
+  ASSERT_TRUE(wait_for([&] { return !window_->logic().input_held(); }));
   inputs->setCurrentIndex(0);
   card->clear_reports();
   QTest::keyClick(inputs, Qt::Key_Down);
