@@ -2,8 +2,6 @@
 
 #include <libudev.h>
 
-#include <algorithm>
-
 #include <QAction>
 #include <QCoreApplication>
 #include <QEvent>
@@ -44,6 +42,14 @@ RescuePanel::RescuePanel(QtView& view, CkestrelDlg& window, std::unique_ptr<Boot
                                  QMessageBox::No) == QMessageBox::Yes;
   };
   tell = [this](const QString& text) { QMessageBox::warning(&view_, QStringLiteral("kestrel"), text); };
+  choose = [this](const QStringList& names) {
+    bool ok = false;
+    const QString pick = QInputDialog::getItem(&view_, tr2("Card in boot mode", "引导模式下的采集卡"),
+                                               tr2("Several cards are in boot mode. Which one?",
+                                                   "有多块采集卡处于引导模式, 请选择:"),
+                                               names, 0, false, &ok);
+    return ok ? static_cast<int>(names.indexOf(pick)) : -1;
+  };
 
   notice_ = new QLabel(&view_);
   notice_->setObjectName(QStringLiteral("boot_mode_notice"));
@@ -141,13 +147,9 @@ void RescuePanel::run(const std::string& given) {
   if (found.size() > 1) {
     QStringList names;
     for (const BootDeviceInfo& d : found) names << tr2("port %1 (%2)", "端口 %1 (%2)").arg(qs(d.port), qs(d.where));
-    bool ok = false;
-    const QString pick = QInputDialog::getItem(&view_, tr2("Card in boot mode", "引导模式下的采集卡"),
-                                               tr2("Several cards are in boot mode. Which one?",
-                                                   "有多块采集卡处于引导模式, 请选择:"),
-                                               names, 0, false, &ok);
-    if (!ok) return;
-    chosen = static_cast<size_t>(std::max<qsizetype>(0, names.indexOf(pick)));
+    const int pick = choose(names);
+    if (pick < 0 || pick >= names.size()) return;
+    chosen = static_cast<size_t>(pick);
   }
   const BootDeviceInfo& dev = found[chosen];
   const QString what = qs(path) + QStringLiteral("\n") + qs(img->info.empty() ? std::string("-") : img->info);

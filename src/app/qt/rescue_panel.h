@@ -48,6 +48,8 @@ class RescuePanel : public QObject {
   // a warning or information text.
   std::function<bool(const QString& text)> ask;
   std::function<void(const QString& text)> tell;
+  // With several devices in boot mode: which one, by its index among `names`; -1 for none.
+  std::function<int(const QStringList& names)> choose;
 
  private:
   void watch_usb();

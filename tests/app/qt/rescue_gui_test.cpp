@@ -15,21 +15,30 @@ namespace {
 
 class RescueGui : public GuiTest {
  protected:
-  qt::RescuePanel& panel() {
+  qt::RescuePanel& panel(size_t roms = 1) {
     open();
     auto bus = std::make_unique<sim::SimBootBus>();
-    rom_ = bus->add_rom();
-    sim::return_as_card(*rom_, backend_);
+    for (size_t i = 0; i < roms; ++i) {
+      roms_.push_back(bus->add_rom());
+      sim::return_as_card(*roms_.back(), backend_);
+    }
+    rom_ = roms_.front();
     auto* p = new qt::RescuePanel(view(), window_->logic(), std::move(bus));
     p->ask = [this](const QString& q) {
       questions_.push_back(q.toStdString());
       return answers_.empty() ? false : (answers_.erase(answers_.begin()), true);
     };
     p->tell = [this](const QString& t) { told_.push_back(t.toStdString()); };
+    p->choose = [this](const QStringList& names) {
+      for (const QString& n : names) offered_.push_back(n.toStdString());
+      return pick_;
+    };
     return *p;
   }
   std::shared_ptr<sim::BootRom> rom_;
-  std::vector<std::string> questions_, told_;
+  std::vector<std::shared_ptr<sim::BootRom>> roms_;
+  std::vector<std::string> questions_, told_, offered_;
+  int pick_ = -1;  // the device chosen among several; -1 cancels
   std::vector<bool> answers_;  // one "yes" per entry, then "no"
   TempDir dir_;
 };
@@ -70,6 +79,28 @@ TEST_F(RescueGui, BadImageIsRefusedWithItsReasonBeforeAnythingIsSent) {
   EXPECT_TRUE(questions_.empty());
   EXPECT_TRUE(rom_->requests().empty());
   EXPECT_TRUE(rom_->on_bus());
+}
+
+// Several devices in boot mode: the user is asked which one, by port, and only that one is
+// loaded; cancelling the choice sends nothing to any of them.
+TEST_F(RescueGui, SeveralDevicesInBootModeAskWhichOneByPort) {
+  qt::RescuePanel& p = panel(2);
+  const std::string file = dir_.write("fw.img", card_boot_image(tagged("TB610R-1CH", 10000)));
+  p.run(file);  // pick_ -1: cancelled
+  ASSERT_EQ(offered_.size(), 2u);
+  EXPECT_NE(offered_[0].find("2-1"), std::string::npos) << offered_[0];
+  EXPECT_NE(offered_[1].find("2-2"), std::string::npos) << offered_[1];
+  EXPECT_TRUE(questions_.empty());
+  EXPECT_TRUE(roms_[0]->requests().empty());
+  EXPECT_TRUE(roms_[1]->requests().empty());
+
+  pick_ = 1;
+  answers_ = {true};  // load: yes; flash: no
+  p.run(file);
+  EXPECT_TRUE(roms_[0]->requests().empty()) << "the other device is left alone";
+  EXPECT_TRUE(roms_[1]->started_at());
+  ASSERT_FALSE(questions_.empty());
+  EXPECT_NE(questions_[0].find("simulated boot ROM 1"), std::string::npos) << questions_[0];
 }
 
 }  // namespace
