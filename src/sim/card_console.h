@@ -164,6 +164,17 @@ class CardConsole {
   std::thread thread_;
 };
 
+// Waits while the card is away restarting after an upgrade (its return polled every 20 ms);
+// false when `stop_fd` (a signalfd, or -1) becomes readable first.
+inline bool wait_for_card_return(SimCard& card, int stop_fd) {
+  while (!card.plugged()) {
+    pollfd p{stop_fd, POLLIN, 0};
+    if (::poll(&p, stop_fd >= 0 ? 1 : 0, 20) > 0) return false;
+    card.poll_return();
+  }
+  return true;
+}
+
 // Serves each of `count` cards with `serve(index)` until it is done: the only one on this thread,
 // several on a thread each. The worst exit code of them all.
 inline int serve_each_card(size_t count, const std::function<int(size_t)>& serve) {

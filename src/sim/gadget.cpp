@@ -381,15 +381,6 @@ class FfsHid {
   std::atomic<bool> stopping_{false};
 };
 
-bool wait_for_return(SimCard& card, int stop_fd) {
-  while (!card.plugged()) {
-    pollfd p{stop_fd, POLLIN, 0};
-    if (::poll(&p, stop_fd >= 0 ? 1 : 0, 20) > 0) return false;
-    card.poll_return();
-  }
-  return true;
-}
-
 }  // namespace
 
 int run_gadget(const std::vector<Scenario>& scenarios, const GadgetOptions& options) {
@@ -483,7 +474,7 @@ int run_gadget(const std::vector<Scenario>& scenarios, const GadgetOptions& opti
       if (rc != 1 || !card->returning()) break;
       std::printf("kestrel-sim: restarting into the new image\n");
       std::fflush(stdout);
-      if (!wait_for_return(*card, sfd)) {
+      if (!wait_for_card_return(*card, sfd)) {
         rc = 0;
         break;
       }

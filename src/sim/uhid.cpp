@@ -331,16 +331,6 @@ UhidDeviceInfo device_info(const Scenario& scenario, const SimCard& card) {
   return info;
 }
 
-// Waits while the card is away restarting after an upgrade; false when a signal ends the wait.
-bool wait_for_return(SimCard& card, int stop_fd) {
-  while (!card.plugged()) {
-    pollfd p{stop_fd, POLLIN, 0};
-    if (::poll(&p, stop_fd >= 0 ? 1 : 0, 20) > 0) return false;
-    card.poll_return();
-  }
-  return true;
-}
-
 }  // namespace
 
 int run_uhid(const Scenario& scenario) { return run_uhid(std::vector<Scenario>{scenario}); }
@@ -427,7 +417,7 @@ int run_uhid(const std::vector<Scenario>& scenarios) {
       if (rc != 1 || !card->returning()) break;
       std::printf("kestrel-sim: restarting into the new image\n");
       std::fflush(stdout);
-      if (!wait_for_return(*card, sfd)) {
+      if (!wait_for_card_return(*card, sfd)) {
         rc = 0;
         break;
       }
