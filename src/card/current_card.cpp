@@ -3,7 +3,9 @@
 
 #include "card/card_commands.h"
 #include "boards/registry.h"
+#include "devlink/card_names.h"
 #include "devlink/status_flag.h"
+#include "platform/hid_backend.h"
 #include "log/clock.h"
 
 namespace kestrel {
@@ -70,6 +72,18 @@ std::vector<uint32_t> CurrentCard::take_posted() {
 
 void CurrentCard::choose(int& choice, int index, size_t count) {
   choice = (index >= 0 && static_cast<size_t>(index) < count) ? index : -1;
+}
+
+history::CardIdentity CurrentCard::history_identity() {
+  history::CardIdentity card;
+  if (m_registry && m_registry->current) card.board = m_registry->current->name;
+  if (const qhidev* d = list_->current) {
+    card.node = d->node;
+    CardNames names = card_names(platform::backend(), *d);
+    card.port_path = std::move(names.port);
+    card.usb_serial = std::move(names.serial);
+  }
+  return card;
 }
 
 UpgradeCard CurrentCard::upgrade_card() {

@@ -21,6 +21,7 @@
 #include "devlink/board_records.h"
 #include "devlink/hid_link.h"
 #include "devlink/reader.h"
+#include "history/history_store.h"
 #include "update/workflow.h"
 
 namespace kestrel {
@@ -211,6 +212,9 @@ class CurrentCard {
   HidLink& link() { return m_link; }
   // The card as the upgrade workflow takes it, with this object's work pages.
   UpgradeCard upgrade_card();
+  // The current card as the upgrade history names it: board, node, USB port path and serial
+  // (the port and serial find its rows again after a replug gave it another node).
+  history::CardIdentity history_identity();
   const CardShown& shown() const { return shown_; }
   CardSnapshot snapshot() const;
   bool input_locked() const { return m_input_locked != 0; }

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "boards/registry.h"
-#include "devlink/card_names.h"
 #include "log/log.h"
 #include "update/upgrade_attempt.h"
 #include "update/workflow.h"
@@ -15,17 +13,8 @@ UpgradeRecord::UpgradeRecord(Session& s, const std::string& file, const ImageFil
     : s_(s) {
   const history::HistoryPath where = history::resolve_history_path(s.options().history_db);
   store_ = history::HistoryStore::open(where.path);
-  history::CardIdentity card;
-  const BoardRegistry* reg = s.card().registry();
-  if (reg && reg->current) card.board = reg->current->name;
-  if (const qhidev* d = s.list().current) {
-    card.node = d->node;
-    CardNames names = card_names(platform::backend(), *d);
-    card.port_path = std::move(names.port);
-    card.usb_serial = std::move(names.serial);
-  }
   const history::Attempt a =
-      upgrade_attempt(card, fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, file, &image, version_before);
+      upgrade_attempt(s.card().history_identity(), fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, file, &image, version_before);
   const history::HistoryWrite w = store_.begin(a);
   id_ = w.id;
   report(w);

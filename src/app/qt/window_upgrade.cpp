@@ -12,8 +12,6 @@
 #include "app/qt/alert_view.h"
 #include "app/qt/qt_view.h"
 #include "app/qt/small_dialogs.h"
-#include "boards/registry.h"
-#include "devlink/card_names.h"
 #include "platform/hid_backend.h"
 #include "history/history_path.h"
 #include "history/history_store.h"
@@ -58,16 +56,7 @@ void report_history(const history::HistoryWrite& w, CkestrelDlg& window, bool& r
 
 // The attempt on record; `img` null for a file that could not be read.
 history::Attempt attempt_of(CkestrelDlg& window, uint16_t kind, const std::string& path, const ImageFile* img) {
-  history::CardIdentity card;
-  const BoardRegistry* reg = window.registry();
-  if (reg && reg->current) card.board = reg->current->name;
-  if (const qhidev* d = window.list().current) {
-    card.node = d->node;
-    CardNames names = card_names(platform::backend(), *d);
-    card.port_path = std::move(names.port);
-    card.usb_serial = std::move(names.serial);
-  }
-  return upgrade_attempt(card, kind, path, img, window.view().text(ids::VERSION_TEXT));
+  return upgrade_attempt(window.history_identity(), kind, path, img, window.view().text(ids::VERSION_TEXT));
 }
 
 // A chosen file the upgrade may go on with. USB-controller images meet the match check instead.
