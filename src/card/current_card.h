@@ -286,7 +286,7 @@ class CurrentCard {
   // with `image` once it is back, kind 1 reports its FPGA version.
   void arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image,
                        std::function<void(const VerifyReport&, const std::string&)> on_report = {});
-  void upgrade_end_tick();                     // every timer tick
+  void upgrade_end_tick();                     // every timer tick: one look of the watch, shown
   void upgrade_end_on_change(uint32_t event);  // after a device change's rescan
   const UpgradeEndWait& upgrade_end() const { return m_end; }
 
@@ -328,8 +328,6 @@ class CurrentCard {
   // Sends a lock or unlock and, once the card took it, shows the lock and the hold it implies.
   bool store_lock(const VideoUpdateBlock& block, bool locked);
   void report_upgrade_end(const VerifyReport& report, const std::string& version_after = {});
-  // One look of the watch, and what the window shows of it.
-  void upgrade_end_poll();
   // The card come back at `path`, attached as the current card, and its status text.
   std::optional<std::string> upgrade_end_open(const std::string& path, platform::OpenFailure& why);
   void print_frame_record(const uint8_t* r, const char* key, uint64_t diff);

@@ -83,7 +83,7 @@ void CurrentCard::report_upgrade_end(const VerifyReport& r, const std::string& v
   tell(upgrade_end_message(r, ui_text == ui_text_zh));
 }
 
-void CurrentCard::upgrade_end_poll() {
+void CurrentCard::upgrade_end_tick() {
   if (m_end.phase == Phase::Idle || !m_end.watch) return;
   ReturnWatch& watch = *m_end.watch;
   const bool was_away = watch.phase() == ReturnWatch::Phase::Away;
@@ -111,8 +111,6 @@ void CurrentCard::upgrade_end_poll() {
   }
 }
 
-void CurrentCard::upgrade_end_tick() { upgrade_end_poll(); }
-
 // The kernel lists the card that came back before udev has made its node and given the seat's
 // user access to it: the watch tries such an open again for a while, then reports the card back
 // but unopened. A card that does not answer yet is looked for again until the countdown ends.
@@ -133,7 +131,7 @@ void CurrentCard::upgrade_end_on_change(uint32_t event) {
   if (m_end.phase == Phase::Idle || !m_end.watch) return;
   // A removal of the card: it left to restart (or the user unplugged it to replug it).
   if (event == DEVICE_REMOVE_COMPLETE && m_end.watch->phase() != ReturnWatch::Phase::Away) m_end.watch->gone();
-  upgrade_end_poll();
+  upgrade_end_tick();
 }
 
 }  // namespace kestrel
