@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   clock_init();
   backend.add_card(*scenario);
   auto reader = std::make_unique<ReaderControl>();
-  window->logic().listen_with(*reader);
+  window->logic().session().listen_with(*reader);
   g_console.reader_flags = &reader->flags;
   g_console.wake_reader = [r = reader.get()] {
     std::lock_guard<std::mutex> g(r->device_lock);

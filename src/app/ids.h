@@ -4,9 +4,14 @@
 
 #include <cstdint>
 
-#include "card/card_commands.h"  // the commands the card posts: status refresh, device events
-
 namespace kestrel::ids {
+
+// The card's events as the window queues them (its menu has the monitor query too).
+constexpr uint32_t ID_STATUS_REFRESH = 32808;
+constexpr uint32_t ID_DEV_TEXT_EVENT = 32821;
+constexpr uint32_t ID_DEV_INTR_EVENT = 32822;
+constexpr uint32_t ID_MONITOR_QUERY = 32823;
+constexpr uint32_t ID_STDVIEW_EVENT = 32824;
 
 // Controls of the main window template.
 constexpr uint32_t IDOK = 1;

@@ -24,6 +24,22 @@ constexpr RuntimeText kRuntimeTexts[] = {
     {ids::BTN_FPGA_FIRMWARE, 14}, {ids::BTN_LOCK, 15},              {ids::BTN_1005, 11},
     {ids::BTN_VIDEO_PROPS, 12},   {ids::BTN_EXIT, 39}};
 
+// The window's command id of each of the card's events: they wait in the window's queue behind
+// what the user did before them.
+constexpr struct {
+  CardEvent event;
+  uint32_t id;
+} kEventCommands[] = {{CardEvent::CardText, ids::ID_DEV_TEXT_EVENT},
+                      {CardEvent::StatusChange, ids::ID_DEV_INTR_EVENT},
+                      {CardEvent::FrameTiming, ids::ID_MONITOR_QUERY},
+                      {CardEvent::StdView, ids::ID_STDVIEW_EVENT},
+                      {CardEvent::StatusRefresh, ids::ID_STATUS_REFRESH}};
+
+// Sets a choice as a drop-down list takes it: outside the list is none.
+void choose(int& choice, int index, size_t count) {
+  choice = (index >= 0 && static_cast<size_t>(index) < count) ? index : -1;
+}
+
 void fill_list(DialogView& view, uint32_t id, const std::vector<std::string>& items) {
   view.reset_items(id);
   for (const std::string& item : items) view.add_item(id, item);
@@ -31,37 +47,48 @@ void fill_list(DialogView& view, uint32_t id, const std::vector<std::string>& it
 
 }  // namespace
 
-CkestrelDlg::CkestrelDlg(DialogView& view, qhidev_list& list) : CurrentCard(list), view_(view) {}
+WindowPresenter::WindowPresenter(DialogView& view, qhidev_list& list) : view_(view), session_(list) {
+  session_.observe(this);
+  session_.deliver_events_with([this](CardEvent event) {
+    for (const auto& e : kEventCommands)
+      if (e.event == event) view_.post_command(e.id);
+  });
+}
 
-CkestrelDlg::~CkestrelDlg() { stop_listening(); }
+// No reader callback may reach the window while it goes.
+WindowPresenter::~WindowPresenter() { session_.stop_listening(); }
 
-void CkestrelDlg::on_init_dialog() {
+void WindowPresenter::on_init_dialog() {
   if (view_.has_control(ids::REG_COUNT)) view_.set_text(ids::REG_COUNT, "1");
   view_.set_progress_range(ids::PROGRESS, 0, 100);
-  init();
+  session_.init();
   for (const RuntimeText& t : kRuntimeTexts)
     if (view_.has_control(t.id)) view_.set_text(t.id, ui_text[t.text]);
 }
 
-bool CkestrelDlg::on_command(uint32_t id) {
+bool WindowPresenter::on_command(uint32_t id) {
   if (on_diag_command(id)) return true;
-  if (on_card_command(id)) return true;
+  for (const auto& e : kEventCommands)
+    if (e.id == id) {
+      session_.handle(e.event);
+      return true;
+    }
   return on_video_command(id);
 }
 
-void CkestrelDlg::take_choices() {
-  choose(shown_.card, view_.selection(ids::CARD_LIST), shown_.cards.size());
-  choose(shown_.input, view_.selection(ids::INPUT_LIST), shown_.inputs.size());
-  choose(shown_.default_size, view_.selection(ids::DEFAULT_SIZE_LIST), shown_.default_sizes.size());
-  choose(shown_.output_port, view_.selection(ids::OUTPUT_PORT_LIST), shown_.output_ports.size());
-  shown_.half_rate = view_.checked(ids::HALF_RATE_BOX);
-  shown_.hold = view_.checked(ids::HOLD_BOX);
+void WindowPresenter::read_choices(CardShown& shown) const {
+  choose(shown.card, view_.selection(ids::CARD_LIST), shown.cards.size());
+  choose(shown.input, view_.selection(ids::INPUT_LIST), shown.inputs.size());
+  choose(shown.default_size, view_.selection(ids::DEFAULT_SIZE_LIST), shown.default_sizes.size());
+  choose(shown.output_port, view_.selection(ids::OUTPUT_PORT_LIST), shown.output_ports.size());
+  shown.half_rate = view_.checked(ids::HALF_RATE_BOX);
+  shown.hold = view_.checked(ids::HOLD_BOX);
 }
 
-bool CkestrelDlg::input_list_open() const { return view_.dropped_down(ids::INPUT_LIST); }
+bool WindowPresenter::input_list_open() const { return view_.dropped_down(ids::INPUT_LIST); }
 
-void CkestrelDlg::show(Shown what) {
-  const CardShown& s = shown_;
+void WindowPresenter::show(Shown what) {
+  const CardShown& s = session_.shown();
   switch (what) {
     case Shown::CardList:
       fill_list(view_, ids::CARD_LIST, s.cards);
@@ -85,9 +112,9 @@ void CkestrelDlg::show(Shown what) {
       view_.set_check(ids::HOLD_BOX, s.hold);
       break;
     case Shown::Locked:
-      view_.enable(ids::HOLD_BOX, m_input_locked == 0);
-      view_.enable(ids::INPUT_LIST, m_input_locked == 0);
-      view_.set_text(ids::BTN_LOCK, ui_text[m_input_locked ? 15 : 16]);
+      view_.enable(ids::HOLD_BOX, !session_.input_locked());
+      view_.enable(ids::INPUT_LIST, !session_.input_locked());
+      view_.set_text(ids::BTN_LOCK, ui_text[session_.input_locked() ? 15 : 16]);
       break;
     case Shown::Color: refresh_color_buttons(); break;
     case Shown::Version: view_.set_text(ids::VERSION_TEXT, s.version); break;
@@ -95,17 +122,17 @@ void CkestrelDlg::show(Shown what) {
     case Shown::Title: view_.set_title(s.title); break;
     case Shown::DebugChannel:
       if (view_.has_control(ids::BTN_DEBUG_1061))
-        view_.set_text(ids::BTN_DEBUG_1061, m_poll_paused ? QZDBG_CAPTION_ON : QZDBG_CAPTION_OFF);
+        view_.set_text(ids::BTN_DEBUG_1061, session_.debug_channel_on() ? QZDBG_CAPTION_ON : QZDBG_CAPTION_OFF);
       break;
   }
 }
 
-void CkestrelDlg::show_busy(bool busy) {
+void WindowPresenter::show_busy(bool busy) {
   for (uint32_t id : {ids::BTN_USB_FIRMWARE, ids::BTN_FPGA_FIRMWARE, ids::CARD_LIST, ids::HALF_RATE_BOX, ids::DEFAULT_SIZE_LIST})
     view_.enable(id, !busy);
 }
 
-void CkestrelDlg::show_restart_wait(int percent) {
+void WindowPresenter::show_restart_wait(int percent) {
   view_.show(ids::PROGRESS, percent >= 0);
   if (percent < 0) return;
   view_.set_progress(ids::PROGRESS, percent);
@@ -114,8 +141,7 @@ void CkestrelDlg::show_restart_wait(int percent) {
   view_.set_progress_text(ids::PROGRESS, progress_text(ProgressStage::WaitCard, left_s, ui_text == ui_text_zh));
 }
 
-void CkestrelDlg::tell(const std::string& message) { view_.message_box(message); }
+void WindowPresenter::tell(const std::string& message) { view_.message_box(message); }
 
-void CkestrelDlg::post(uint32_t id) { view_.post_command(id); }
 
 }  // namespace kestrel

@@ -1,23 +1,23 @@
-// The main window's logic without any widget: an adapter over its current card that shows the
-// card's state in the controls and turns the controls into the card's operations. Widgets are
-// reached only through the DialogView.
+// The main window's logic without any widget: it holds the window's session with the cards, shows
+// the session's state in the controls and turns the controls into the session's and the card's
+// operations. Widgets are reached only through the DialogView.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "card/current_card.h"
+#include "card/card_session.h"
 #include "app/view.h"
 
 namespace kestrel {
 
-// The main window over its current card: the card's operations and state are CurrentCard's; the
-// window puts what it shows into its controls and turns the user's clicks and choices into the
-// card's operations.
-class CkestrelDlg : public CurrentCard {
+// The main window over its session: the card's operations and state are the session's and its
+// Card's; the window puts what it shows into its controls and turns the user's clicks and choices
+// into their operations.
+class WindowPresenter : public CardObserver {
  public:
-  CkestrelDlg(DialogView& view, qhidev_list& list = g_qhidev_list);
-  ~CkestrelDlg() override;
+  WindowPresenter(DialogView& view, qhidev_list& list = g_qhidev_list);
+  ~WindowPresenter() override;
 
   // OnInitDialog's work after the widgets exist: scan, first refresh, runtime texts.
   void on_init_dialog();
@@ -43,6 +43,9 @@ class CkestrelDlg : public CurrentCard {
   RegisterSaveResult on_save_registers(uint32_t id, bool replace_existing = true);
 
   DialogView& view() { return view_; }
+  CardSession& session() { return session_; }
+  const CardSession& session() const { return session_; }
+  Card& card() { return session_.card(); }
 
   // What the window shows, put into its controls.
   void show(Shown what) override;
@@ -51,14 +54,12 @@ class CkestrelDlg : public CurrentCard {
   void reset_register_panel() override;
   void show_restart_wait(int percent) override;
   void tell(const std::string& message) override;
-  void post(uint32_t id) override;
-
- protected:
-  void take_choices() override;
+  void read_choices(CardShown& shown) const override;
   bool input_list_open() const override;
 
  private:
   DialogView& view_;
+  CardSession session_;  // after the view: it goes first, its reader stopped
 };
 
 }  // namespace kestrel

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "card/current_card.h"
+#include "card/card_session.h"
 #include "boards/control.h"
 #include "boards/control_calls.h"
 #include "devlink/commands.h"
@@ -37,7 +37,7 @@ constexpr Row kRows[ROWS] = {
 
 constexpr uint32_t GFE_BITS = 0xFFF;
 
-int field_value(const Copctldlg::Block& b, const Row& r) {
+int field_value(const PropertyEditor::Block& b, const Row& r) {
   switch (r.field) {
     case Field::S8: return static_cast<int8_t>(b[r.offset]);
     case Field::U8: return b[r.offset];
@@ -48,7 +48,7 @@ int field_value(const Copctldlg::Block& b, const Row& r) {
   return 0;
 }
 
-void set_field(Copctldlg::Block& b, const Row& r, int v) {
+void set_field(PropertyEditor::Block& b, const Row& r, int v) {
   switch (r.field) {
     case Field::S8: case Field::U8: b[r.offset] = static_cast<uint8_t>(v); break;
     case Field::U16: put_le16(b.data() + r.offset, static_cast<uint16_t>(v)); break;
@@ -59,8 +59,8 @@ void set_field(Copctldlg::Block& b, const Row& r, int v) {
   }
 }
 
-uint16_t mask_of(const Copctldlg::Block& b) { return get_le16(b.data()); }
-void clear_mask(Copctldlg::Block& b) { b[0] = b[1] = 0; }
+uint16_t mask_of(const PropertyEditor::Block& b) { return get_le16(b.data()); }
+void clear_mask(PropertyEditor::Block& b) { b[0] = b[1] = 0; }
 
 const char* const kPolicyFixed[] = {"line in", "00 HDMI", "01 raw", "02 raw", "03 raw", "04 raw", "05 raw", "06 raw", "07 raw"};
 constexpr uint8_t POLICY_COUNT = 12;
@@ -101,15 +101,15 @@ void MemoryPropView::set_pos(uint32_t id, int p) {
   c.pos = p < c.lo ? c.lo : p > c.hi ? c.hi : p;  // a trackbar keeps its position within its range
 }
 
-Copctldlg::Copctldlg(CurrentCard& window) : window_(window) {}
+PropertyEditor::PropertyEditor(Card& card) : card_(card) {}
 
-bool Copctldlg::open() {
+bool PropertyEditor::open() {
   // The policy read goes out with zeros past the write byte: the card ignores them in a read.
   uint8_t block[AUDIO_POLICY_SIZE] = {};
   block[AP_ITEM] = 1;
   block[AP_WRITE] = 0;
   uint8_t answer[AUDIO_POLICY_SIZE];
-  if (audio_policy_exchange(window_.link(), block, answer, window_.text_page(0)) && get_le32(answer) == MAGIC_ZHHH &&
+  if (audio_policy_exchange(card_.link(), block, answer, card_.text_page(0)) && get_le32(answer) == MAGIC_ZHHH &&
       answer[AP_WRITE] != 0) {
     const uint8_t index = policy_index_of_code(answer[AP_POLICY]);
     // A code outside the list (0x88 and up, 4..0x7F) keeps the default pick rather than
@@ -118,17 +118,17 @@ bool Copctldlg::open() {
   }
   // The zero block asks for nothing to be written; the card answers with its values and offer mask.
   initial_.fill(0);
-  return ctl_video_props(window_, initial_);
+  return ctl_video_props(card_, initial_);
 }
 
-std::vector<std::string> Copctldlg::policy_names() {
+std::vector<std::string> PropertyEditor::policy_names() {
   std::vector<std::string> names;
   for (int i = 0; i < 3; ++i) names.emplace_back(ui_text[17 + i]);
   for (const char* t : kPolicyFixed) names.emplace_back(t);
   return names;
 }
 
-void Copctldlg::start() {
+void PropertyEditor::start() {
   working_ = initial_;
   show_block(initial_);
   clear_mask(working_);
@@ -136,7 +136,7 @@ void Copctldlg::start() {
   policy_choice_ = current_policy_;
 }
 
-void Copctldlg::on_init_dialog(PropDialogView& view) {
+void PropertyEditor::on_init_dialog(PropDialogView& view) {
   view_ = &view;
   start();
 
@@ -155,7 +155,7 @@ void Copctldlg::on_init_dialog(PropDialogView& view) {
   view.set_text(CAPTION_POLICY, ui_text[32]);
 }
 
-void Copctldlg::show_block(const Block& b) {
+void PropertyEditor::show_block(const Block& b) {
   const uint16_t mask = mask_of(b);
   for (uint32_t n = 0; n < ROWS; ++n) {
     const Row& r = kRows[n];
@@ -187,14 +187,14 @@ void Copctldlg::show_block(const Block& b) {
   }
 }
 
-bool Copctldlg::on_scroll(uint32_t c, uint32_t code) {
+bool PropertyEditor::on_scroll(uint32_t c, uint32_t code) {
   if (c < TRACK_FIRST || c > TRACK_SCROLL_LAST) return false;
   if (c > TRACK_LAST || !view_) return true;
   move_row(c - TRACK_FIRST, view_->pos(c), code);
   return true;
 }
 
-void Copctldlg::move_row(uint32_t n, int value, uint32_t code) {
+void PropertyEditor::move_row(uint32_t n, int value, uint32_t code) {
   if (n >= ROWS) return;
   const Row& r = kRows[n];
   const uint32_t c = TRACK_FIRST + n;
@@ -212,13 +212,13 @@ void Copctldlg::move_row(uint32_t n, int value, uint32_t code) {
   log_printf(0, " *&* : scroll SBCode %u  pos %d %u\r\n", code, p, c);
 }
 
-void Copctldlg::write_working() {
+void PropertyEditor::write_working() {
   applied_ = 1;
   // The board writes the card's answer back into the block; a failed write is not retried.
-  ctl_video_props(window_, working_);
+  ctl_video_props(card_, working_);
 }
 
-bool Copctldlg::on_timer(uint32_t id) {
+bool PropertyEditor::on_timer(uint32_t id) {
   if (id != TIMER_ID) return false;
   if (mask_of(working_) != 0) {
     write_working();
@@ -227,22 +227,22 @@ bool Copctldlg::on_timer(uint32_t id) {
   return true;
 }
 
-void Copctldlg::on_ok() {
+void PropertyEditor::on_ok() {
   if (view_) view_->kill_timer(TIMER_ID);
   if (mask_of(working_) != 0) write_working();
-  if (applied_) window_.video_update(VideoUpdateBlock::make(0x8001, 0, 2));
+  if (applied_) card_.video_update(VideoUpdateBlock::make(0x8001, 0, 2));
   if (view_) view_->end_dialog(IDOK);
 }
 
-void Copctldlg::on_cancel() {
+void PropertyEditor::on_cancel() {
   if (view_) view_->kill_timer(TIMER_ID);
   working_ = initial_;
   // The initial block carries the offer mask: every offered group goes back to its first value.
-  if (applied_) ctl_video_props(window_, working_);
+  if (applied_) ctl_video_props(card_, working_);
   if (view_) view_->end_dialog(IDCANCEL);
 }
 
-bool Copctldlg::write_policy(uint8_t index) {
+bool PropertyEditor::write_policy(uint8_t index) {
   uint8_t block[AUDIO_POLICY_SIZE] = {};
   block[AP_ITEM] = 1;
   block[AP_WRITE] = 1;
@@ -250,17 +250,17 @@ bool Copctldlg::write_policy(uint8_t index) {
   uint8_t answer[AUDIO_POLICY_SIZE];
   // An accepted exchange is the success, as for every write of the dialog; the answer's valid
   // byte says whether it carries a policy to read, not whether the write took.
-  return audio_policy_exchange(window_.link(), block, answer, window_.text_page(0));
+  return audio_policy_exchange(card_.link(), block, answer, card_.text_page(0));
 }
 
-void Copctldlg::on_revert() {
+void PropertyEditor::on_revert() {
   working_ = initial_;
   show_block(initial_);
   applied_ = 0;
   if (initial_policy_ != current_policy_ && write_policy(initial_policy_)) current_policy_ = initial_policy_;
 }
 
-void Copctldlg::on_default() {
+void PropertyEditor::on_default() {
   working_ = initial_;
   // Built-in defaults, kept when the card has none of its own.
   working_[2] = 0;
@@ -273,8 +273,8 @@ void Copctldlg::on_default() {
   set_field(working_, kRows[11], 120);  // GFE; bits 12..31 of its word stay
 
   Answer a;
-  auto page = window_.text_page(0);
-  if (window_.link().current() && window_.link().transact_short(CMD_VIDEO_STATE, 0, nullptr, 0, VIDEO_PROPS_SIZE, page, a) &&
+  auto page = card_.text_page(0);
+  if (card_.link().current() && card_.link().transact_short(CMD_VIDEO_STATE, 0, nullptr, 0, VIDEO_PROPS_SIZE, page, a) &&
       a.status == 0) {
     std::memcpy(working_.data() + 2, a.payload + 2, 6);
     std::memcpy(working_.data() + VP_GAIN_R, a.payload + VP_GAIN_R, VP_GAINS_END - VP_GAIN_R);
@@ -284,11 +284,11 @@ void Copctldlg::on_default() {
   if (current_policy_ != 1 && write_policy(1)) current_policy_ = 1;
 }
 
-void Copctldlg::on_policy_changed() {
+void PropertyEditor::on_policy_changed() {
   if (view_) choose_policy(view_->selection(POLICY_LIST));
 }
 
-void Copctldlg::choose_policy(int i) {
+void PropertyEditor::choose_policy(int i) {
   policy_choice_ = i;
   if (i < 0 || i > 255) return;
   const auto index = static_cast<uint8_t>(i);
@@ -297,7 +297,7 @@ void Copctldlg::choose_policy(int i) {
   current_policy_ = index;
 }
 
-bool Copctldlg::on_command(uint32_t id) {
+bool PropertyEditor::on_command(uint32_t id) {
   switch (id) {
     case IDOK: on_ok(); return true;
     case IDCANCEL: on_cancel(); return true;

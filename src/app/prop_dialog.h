@@ -12,7 +12,7 @@
 
 namespace kestrel {
 
-class CurrentCard;
+class Card;
 class HidLink;
 
 namespace propdlg {
@@ -99,11 +99,11 @@ struct PropRow {
   bool enabled = true;
 };
 
-class Copctldlg {
+class PropertyEditor {
  public:
   using Block = std::array<uint8_t, 32>;
 
-  explicit Copctldlg(CurrentCard& window);
+  explicit PropertyEditor(Card& card);
 
   // Opening, steps 2 and 3: reads the audio policy and the card's property block. False when the
   // card did not answer the property read; the dialog is then not shown.
@@ -145,7 +145,7 @@ class Copctldlg {
 
   uint8_t current_policy_ = 1;
   uint8_t initial_policy_ = 1;
-  CurrentCard& window_;
+  Card& card_;
   Block initial_{};
   Block working_{};
   uint8_t applied_ = 0;

@@ -9,7 +9,7 @@ namespace kestrel {
 
 std::string WindowUpgradeFront::choose_file(const char* filter) { return dlg_.view().open_file_dialog(filter); }
 
-int WindowUpgradeFront::set_download_lock(int mode) { return dlg_.set_download_lock(mode); }
+int WindowUpgradeFront::set_download_lock(int mode) { return dlg_.card().set_download_lock(mode); }
 
 void WindowUpgradeFront::transfer_begins() {
   DialogView& view = dlg_.view();

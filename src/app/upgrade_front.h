@@ -10,7 +10,7 @@ namespace kestrel {
 
 class WindowUpgradeFront : public UpgradeFront {
  public:
-  explicit WindowUpgradeFront(CkestrelDlg& dlg) : dlg_(dlg) {}
+  explicit WindowUpgradeFront(WindowPresenter& dlg) : dlg_(dlg) {}
 
   std::string choose_file(const char* filter) override;
   int set_download_lock(int mode) override;
@@ -19,14 +19,25 @@ class WindowUpgradeFront : public UpgradeFront {
   void transfer_ends(int32_t result) override;
 
  private:
-  CkestrelDlg& dlg_;
+  WindowPresenter& dlg_;
 };
 
-// Buttons 1002 and 1003 on the window's current card.
-class WindowUpgrade : private WindowUpgradeFront, public UpgradeWorkflow {
+// Buttons 1002 and 1003 on the window's current card: the workflow with the window as its front.
+class WindowUpgrade {
  public:
-  explicit WindowUpgrade(CkestrelDlg& dlg, UpgradeHooks hooks = {})
-      : WindowUpgradeFront(dlg), UpgradeWorkflow(dlg.upgrade_card(), *this, std::move(hooks)) {}
+  explicit WindowUpgrade(WindowPresenter& dlg, UpgradeHooks hooks = {})
+      : front_(dlg), workflow_(dlg.card().upgrade_card(), front_, std::move(hooks)) {}
+
+  void on_clicked_button_usb_firmware() { workflow_.on_clicked_button_usb_firmware(); }
+  void on_clicked_button_fpga_firmware() { workflow_.on_clicked_button_fpga_firmware(); }
+  void on_clicked_upgrade(uint16_t kind) { workflow_.on_clicked_upgrade(kind); }
+  void watch_flash_job(FlashJob& job) { workflow_.watch_flash_job(job); }
+  const UpgradeOutcome& last() const { return workflow_.last(); }
+  UpgradeHooks& hooks() { return workflow_.hooks(); }
+
+ private:
+  WindowUpgradeFront front_;
+  UpgradeWorkflow workflow_;
 };
 
 }  // namespace kestrel

@@ -1,5 +1,5 @@
-// The engineering commands of the current card: none of the window's own controls issues them;
-// the desktop program's engineering menu and kestrelctl do.
+// The engineering commands of a card: none of the window's own controls issues them; the desktop
+// program's engineering menu and kestrelctl do.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "card/current_card.h"
+#include "card/card.h"
 #include "card/diagnostics.h"
 #include "boards/control.h"
 #include "boards/control_calls.h"
@@ -55,56 +55,51 @@ uint32_t widened(uint8_t b) { return static_cast<uint32_t>(static_cast<int32_t>(
 
 }  // namespace
 
-bool CurrentCard::on_run_status() {
-  m_diag.dump = {};
+bool Card::dump_run_status() {
+  diag_.dump = {};
   if (ctl_run_status(*this)) return true;
-  return run_status_query(m_link, text_page(0));
+  return run_status_query(link_, text_page(0));
 }
 
-bool CurrentCard::on_debug_info() {
-  m_diag.dump = {};
+bool Card::dump_debug_info() {
+  diag_.dump = {};
   if (ctl_debug_info(*this)) return true;
-  return debug_info_query(m_link, text_page(0), m_diag.debug_info);
+  return debug_info_query(link_, text_page(0), diag_.debug_info);
 }
 
-bool CurrentCard::on_version_query() { return version_query(m_link, text_page(0)); }
+bool Card::dump_version() { return version_query(link_, text_page(0)); }
 
-bool CurrentCard::on_fpga_dump() {
-  m_diag.dump = {};
+bool Card::dump_fpga() {
+  diag_.dump = {};
   return ctl_fpga_dump(*this);
 }
 
-void CurrentCard::on_qzdbg_button() { qzdbg_switch(!m_poll_paused); }
-
-// While the card's own debug channel is on, the timer stops polling for its debug report.
-bool CurrentCard::qzdbg_switch(bool on) {
-  m_poll_paused = on ? 1 : 0;
-  show(Shown::DebugChannel);
-  const bool ok = qzdbg_control(m_link, on ? QZDBG_ON : QZDBG_OFF, m_diag.qzdbg.data());
-  const auto& q = m_diag.qzdbg;
+bool Card::debug_channel_control(bool on) {
+  const bool ok = qzdbg_control(link_, on ? QZDBG_ON : QZDBG_OFF, diag_.qzdbg.data());
+  const auto& q = diag_.qzdbg;
   log_printf(0, " *&* : qzdbg control status(%u) ready(%u) bset(%u) kstd(%u)\r\n", widened(q[0]), widened(q[1]),
              widened(q[2]), widened(q[3]));
   return ok;
 }
 
-bool CurrentCard::qzdbg_ask() { return qzdbg_control(m_link, QZDBG_ASK, m_diag.qzdbg.data()); }
+bool Card::ask_debug_channel() { return qzdbg_control(link_, QZDBG_ASK, diag_.qzdbg.data()); }
 
-HdbcResult CurrentCard::hdbc(uint32_t mode) { return hdbc_adjust(m_link, text_page(0), mode, m_diag.hdbc_saved); }
+HdbcResult Card::hdbc(uint32_t mode) { return hdbc_adjust(link_, text_page(0), mode, diag_.hdbc_saved); }
 
-RegisterSaveResult CurrentCard::save_registers(uint32_t id, const std::string& path, bool replace_existing) {
-  register_table_read(m_link, m_diag.reg_table);
+RegisterSaveResult Card::save_registers(uint32_t id, const std::string& path, bool replace_existing) {
+  register_table_read(link_, diag_.reg_table);
   return write_register_file(register_file_kind(id), path, replace_existing);
 }
 
-RegisterSaveResult CurrentCard::write_register_file(RegisterFileKind kind, const std::string& path, bool replace_existing) {
-  m_diag.save_errno = 0;
-  FILE* f = open_register_file(path, replace_existing, m_diag.save_errno);
+RegisterSaveResult Card::write_register_file(RegisterFileKind kind, const std::string& path, bool replace_existing) {
+  diag_.save_errno = 0;
+  FILE* f = open_register_file(path, replace_existing, diag_.save_errno);
   if (!f) {
-    log_printf(LOG_WARN, " war : register file %s not opened: %s\r\n", path.c_str(), std::strerror(m_diag.save_errno));
+    log_printf(LOG_WARN, " war : register file %s not opened: %s\r\n", path.c_str(), std::strerror(diag_.save_errno));
     return RegisterSaveResult::OpenFailed;
   }
-  bool ok = register_file_write(f, kind, m_diag.reg_table);
-  if (ok && kind == RegisterFileKind::TB610R) ok = receiver_maps_write(f, m_link, m_diag.map_scratch);
+  bool ok = register_file_write(f, kind, diag_.reg_table);
+  if (ok && kind == RegisterFileKind::TB610R) ok = receiver_maps_write(f, link_, diag_.map_scratch);
   if (std::fclose(f) != 0) ok = false;
   if (!ok) {
     log_printf(LOG_WARN, " war : register file %s not fully written\r\n", path.c_str());
@@ -113,22 +108,22 @@ RegisterSaveResult CurrentCard::write_register_file(RegisterFileKind kind, const
   return RegisterSaveResult::Saved;
 }
 
-void CurrentCard::load_scripts() {
-  m_diag.scripts.owner = this;
-  script_load_startup(m_diag.scripts, program_file_path());
+void Card::load_scripts() {
+  diag_.scripts.owner = this;
+  script_load_startup(diag_.scripts, program_file_path());
 }
 
-std::vector<std::string> CurrentCard::script_names() const { return script_menu_names(m_diag.scripts); }
+std::vector<std::string> Card::script_names() const { return script_menu_names(diag_.scripts); }
 
-uint32_t CurrentCard::run_script(uint32_t n) {
-  const ScriptSlot* slot = m_diag.scripts.slot(n);
+uint32_t Card::run_script(uint32_t n) {
+  const ScriptSlot* slot = diag_.scripts.slot(n);
   if (!slot) return 0;
   ScriptCard card;
-  if (const qhidev* d = m_link.current()) {
+  if (const qhidev* d = link_.current()) {
     card.node = d->node;
     card.path = d->path;
   }
-  return m_diag.runner.start(*slot, card);
+  return diag_.runner.start(*slot, card);
 }
 
 }  // namespace kestrel

@@ -1,6 +1,6 @@
 // The current card's engineering commands: FPGA register files, run-status, debug-information and
 // version dumps, the card's debug channel (button 1061), the hdbc words, and the script slots. The
-// handlers are members of CurrentCard (diagnostics.cpp); this is the state they keep.
+// handlers are members of Card (diagnostics.cpp); this is the state they keep.
 #pragma once
 
 #include <array>

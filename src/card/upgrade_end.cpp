@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "card/current_card.h"
+#include "card/card_session.h"
 #include "devlink/card_names.h"
 #include "platform/hid_backend.h"
 #include "log/clock.h"
@@ -36,7 +36,7 @@ std::string upgrade_end_message(const VerifyReport& r, bool zh) {
   return {};
 }
 
-void CurrentCard::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image,
+void CardSession::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image,
                                   std::function<void(const VerifyReport&, const std::string&)> on_report) {
   const qhidev* d = list_->current;
   if (!d) return;
@@ -54,41 +54,41 @@ void CurrentCard::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> ima
     return listed;
   };
   look.taken = [others] { return others; };
-  look.still_text = [this] { return read_status_text(m_link, status_page(0)); };
+  look.still_text = [this] { return read_status_text(card_.link(), card_.status_page(0)); };
   look.open_back = [this](const std::string& path, platform::OpenFailure& why) { return upgrade_end_open(path, why); };
   look.patient = true;
-  m_end = UpgradeEndWait{};
-  m_end.phase = Phase::Leaving;
-  m_end.watch = std::make_shared<ReturnWatch>(kind, std::move(image),
+  end_ = UpgradeEndWait{};
+  end_.phase = Phase::Leaving;
+  end_.watch = std::make_shared<ReturnWatch>(kind, std::move(image),
                                               CardKey{d->path, d->attributes.vendor_id, d->attributes.product_id},
                                               card_names(platform::backend(), *d).port, std::move(look));
-  m_end.on_report = std::move(on_report);
+  end_.on_report = std::move(on_report);
   log_printf(LOG_TRACE, " msg : upgrade end: waiting for the card to restart\r\n");
 }
 
-void CurrentCard::report_upgrade_end(const VerifyReport& r, const std::string& version_after) {
+void CardSession::report_upgrade_end(const VerifyReport& r, const std::string& version_after) {
   // Ended before the box opens: the timer goes on ticking under a modal box.
-  if (r.end == VerifiedEnd::RestartNeeded && m_end.watch) {
-    m_end.phase = Phase::WaitReplug;
-    m_end.watch->wait_for_replug(UINT32_MAX);
+  if (r.end == VerifiedEnd::RestartNeeded && end_.watch) {
+    end_.phase = Phase::WaitReplug;
+    end_.watch->wait_for_replug(UINT32_MAX);
   } else {
-    m_end.phase = Phase::Idle;
+    end_.phase = Phase::Idle;
   }
-  const auto on_report = m_end.on_report;  // a replug's verdict is told again, as its own
-  if (m_end.phase == Phase::Idle) m_end.watch.reset();
+  const auto on_report = end_.on_report;  // a replug's verdict is told again, as its own
+  if (end_.phase == Phase::Idle) end_.watch.reset();
   if (on_report) on_report(r, version_after);
-  show_restart_wait(-1);
+  observer_->show_restart_wait(-1);
   log_printf(LOG_TRACE, " msg : upgrade end %s\r\n", r.summary().c_str());
   if (r.end == VerifiedEnd::RestartNeeded) log_printf(LOG_TRACE, " msg : %s\r\n", RESTART_ADVICE);
-  tell(upgrade_end_message(r, ui_text == ui_text_zh));
+  observer_->tell(upgrade_end_message(r, ui_text == ui_text_zh));
 }
 
-void CurrentCard::upgrade_end_tick() {
-  if (m_end.phase == Phase::Idle || !m_end.watch) return;
-  ReturnWatch& watch = *m_end.watch;
+void CardSession::upgrade_end_tick() {
+  if (end_.phase == Phase::Idle || !end_.watch) return;
+  ReturnWatch& watch = *end_.watch;
   const bool was_away = watch.phase() == ReturnWatch::Phase::Away;
   if (watch.poll()) {
-    if (m_end.phase == Phase::WaitReplug && watch.stayed()) return;  // still no replug: nothing new to tell
+    if (end_.phase == Phase::WaitReplug && watch.stayed()) return;  // still no replug: nothing new to tell
     // Copies: the report ends the watch.
     const VerifyReport report = watch.report();
     const std::string text = watch.version_after();
@@ -98,15 +98,15 @@ void CurrentCard::upgrade_end_tick() {
   if (watch.phase() != ReturnWatch::Phase::Away) return;
   if (!was_away) {
     // It left to restart: the countdown starts.
-    m_end.phase = Phase::Away;
-    m_end.shown_s = 0;
-    show_restart_wait(0);
+    end_.phase = Phase::Away;
+    end_.shown_s = 0;
+    observer_->show_restart_wait(0);
   }
   // The countdown: the bar fills as the wait runs out, and a log line each second.
   const uint32_t left_s = watch.seconds_left();
-  if (left_s != m_end.shown_s) {
-    m_end.shown_s = left_s;
-    show_restart_wait(static_cast<int>(std::min<uint64_t>(watch.waited_ms() * 100 / watch.limit_ms(), 100)));
+  if (left_s != end_.shown_s) {
+    end_.shown_s = left_s;
+    observer_->show_restart_wait(static_cast<int>(std::min<uint64_t>(watch.waited_ms() * 100 / watch.limit_ms(), 100)));
     log_printf(LOG_TRACE, " msg : waiting for the card to come back: %u s\r\n", left_s);
   }
 }
@@ -114,7 +114,7 @@ void CurrentCard::upgrade_end_tick() {
 // The kernel lists the card that came back before udev has made its node and given the seat's
 // user access to it: the watch tries such an open again for a while, then reports the card back
 // but unopened. A card that does not answer yet is looked for again until the countdown ends.
-std::optional<std::string> CurrentCard::upgrade_end_open(const std::string& path, platform::OpenFailure& why) {
+std::optional<std::string> CardSession::upgrade_end_open(const std::string& path, platform::OpenFailure& why) {
   why = platform::OpenFailure::NotFound;
   for (uint32_t i = 0; i < list_->count; ++i) {
     const qhidev* card = list_->items[i].get();
@@ -124,13 +124,13 @@ std::optional<std::string> CurrentCard::upgrade_end_open(const std::string& path
     break;
   }
   if (why != platform::OpenFailure::None) return std::nullopt;
-  return read_status_text(m_link, status_page(0));
+  return read_status_text(card_.link(), card_.status_page(0));
 }
 
-void CurrentCard::upgrade_end_on_change(uint32_t event) {
-  if (m_end.phase == Phase::Idle || !m_end.watch) return;
+void CardSession::upgrade_end_on_change(uint32_t event) {
+  if (end_.phase == Phase::Idle || !end_.watch) return;
   // A removal of the card: it left to restart (or the user unplugged it to replug it).
-  if (event == DEVICE_REMOVE_COMPLETE && m_end.watch->phase() != ReturnWatch::Phase::Away) m_end.watch->gone();
+  if (event == DEVICE_REMOVE_COMPLETE && end_.watch->phase() != ReturnWatch::Phase::Away) end_.watch->gone();
   upgrade_end_tick();
 }
 

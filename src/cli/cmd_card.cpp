@@ -148,12 +148,12 @@ Figures read_figures(Session& s) {
 }
 
 int print_status(Session& s) {
-  CurrentCard& w = s.card();
+  CardSession& w = s.card_session();
   Output& out = s.out();
   w.refresh_status_display();
   const Figures f = read_figures(s);
   const CardSnapshot v = w.snapshot();
-  const qhidev* d = w.link().current();
+  const qhidev* d = w.card().link().current();
   nlohmann::json& j = out.doc();
   j["board"] = v.board;
   j["version"] = v.version;
@@ -199,7 +199,7 @@ int print_status(Session& s) {
 // list, and each gets its block (JSON: one object in "cards").
 int cmd_status_many(Session& s) {
   Output& out = s.out();
-  CurrentCard& w = s.card();
+  CardSession& w = s.card_session();
   w.init();
   qhidev_list& l = s.list();
   std::vector<uint32_t> chosen;
@@ -247,7 +247,7 @@ int cmd_status(Session& s, bool watch) {
 }
 
 int cmd_input(Session& s, const std::string& arg) {
-  CurrentCard& w = s.card();
+  CardSession& w = s.card_session();
   Output& out = s.out();
   if (arg == "lock" || arg == "unlock") {
     const bool want = arg == "lock";
@@ -287,7 +287,7 @@ int cmd_input(Session& s, const std::string& arg) {
 int cmd_port(Session& s, const std::string& arg) {
   Output& out = s.out();
   uint32_t index = 0;
-  const CardSnapshot now = s.card().snapshot();
+  const CardSnapshot now = s.card_session().snapshot();
   if (!now.output_port_choice) return out.fail(EXIT_FAILED, "this board has no output-port choice");
   if (!parse_number(arg, index) || index >= now.output_ports.size())
     return out.fail(EXIT_USAGE, "port takes an index 0.." + std::to_string(static_cast<int>(now.output_ports.size()) - 1));
@@ -300,7 +300,7 @@ int cmd_port(Session& s, const std::string& arg) {
 }
 
 int cmd_config(Session& s, const std::string& what, const std::string& value) {
-  CurrentCard& w = s.card();
+  CardSession& w = s.card_session();
   Output& out = s.out();
   if (what == "half-rate") {
     if (value != "on" && value != "off") return out.fail(EXIT_USAGE, "config half-rate takes on or off");
@@ -387,7 +387,7 @@ int cmd_reg(Session& s, const std::string& dev, const std::string& reg, const st
 int cmd_listen(Session& s, double seconds, bool monitor) {
   if (s.out().json()) return s.out().fail(EXIT_USAGE, "monitor and log print as they go; --json does not apply");
   // Nothing would ever come: say so instead of listening.
-  if (monitor && !s.card().monitor_capable())
+  if (monitor && !s.card_session().monitor_capable())
     return s.out().fail(EXIT_FAILED, "this board does not answer the monitor query");
   const uint64_t text_before = log_raw_count();
   log_attach_stream(stdout);

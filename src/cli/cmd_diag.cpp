@@ -103,18 +103,18 @@ int dump_outcome(Output& out, const DumpOutcome& d) {
 
 int cmd_dump(Session& s, const std::string& what) {
   Output& out = s.out();
-  CurrentCard& w = s.card();
+  CardSession& w = s.card_session();
   out.doc()["dump"] = what;
   out.doc()["board"] = board_name(s);
   bool printed = false;
   {
     DumpLog log(s);
-    if (what == "run-status") printed = w.on_run_status();
-    else if (what == "debug-info") printed = w.on_debug_info();
-    else if (what == "version") printed = w.on_version_query();
-    else if (what == "fpga") printed = w.on_fpga_dump();
+    if (what == "run-status") printed = w.card().dump_run_status();
+    else if (what == "debug-info") printed = w.card().dump_debug_info();
+    else if (what == "version") printed = w.card().dump_version();
+    else if (what == "fpga") printed = w.card().dump_fpga();
   }
-  if (printed) return dump_outcome(out, w.diag().dump);
+  if (printed) return dump_outcome(out, w.card().diag().dump);
   if (what == "fpga") return out.fail(EXIT_FAILED, "board " + board_name(s) + " has no FPGA status dump");
   if (what == "version") return out.fail(EXIT_FAILED, "the card gave no valid status block");
   return out.fail(EXIT_FAILED, "the card did not answer the " + what + " query");
@@ -184,18 +184,18 @@ void put_qzdbg(Output& out, const std::array<uint8_t, QZDBG_ANSWER_MIN>& q) {
 
 int cmd_debug(Session& s, const std::string& what) {
   Output& out = s.out();
-  CurrentCard& w = s.card();
+  CardSession& w = s.card_session();
   bool ok = false;
   if (what == "on" || what == "off") {
     DumpLog log(s);
-    ok = w.qzdbg_switch(what == "on");
+    ok = w.switch_debug_channel(what == "on");
   } else if (what == "state") {
-    ok = w.qzdbg_ask();
+    ok = w.card().ask_debug_channel();
   } else {
     return out.fail(EXIT_USAGE, "debug takes on, off or state");
   }
   if (!ok) return out.fail(EXIT_FAILED, "the card did not answer the debug channel command");
-  const auto& q = w.diag().qzdbg;
+  const auto& q = w.card().diag().qzdbg;
   put_qzdbg(out, q);
   char line[96];
   std::snprintf(line, sizeof line, "debug channel status %u ready %u bset %u kstd %u", q[0], q[1], q[2], q[3]);
@@ -243,20 +243,20 @@ int cmd_scripts_list(Session& s) {
 // its process group first.
 int cmd_scripts_run(Session& s, uint32_t n, double timeout_s) {
   Output& out = s.out();
-  CurrentCard& w = s.card();
+  CardSession& w = s.card_session();
   out.doc()["slot"] = n;
-  if (!w.diag().scripts.slot(n)) return out.fail(EXIT_USAGE, "no script in slot " + std::to_string(n));
+  if (!w.card().diag().scripts.slot(n)) return out.fail(EXIT_USAGE, "no script in slot " + std::to_string(n));
   std::optional<int> code;
   bool started = false, timed_out = false;
   {
     DumpLog log(s);
-    const uint32_t id = w.run_script(n);
+    const uint32_t id = w.card().run_script(n);
     started = id != 0;
     const uint64_t start = clock_now_ns();
-    while (started && !(code = w.diag().runner.wait(id, kScriptWaitSliceMs))) {
+    while (started && !(code = w.card().diag().runner.wait(id, kScriptWaitSliceMs))) {
       timed_out = timeout_s > 0 && static_cast<double>(clock_now_ns() - start) >= timeout_s * 1e9;
       if (s.stop_signal() || timed_out) {
-        code = w.diag().runner.stop(id);
+        code = w.card().diag().runner.stop(id);
         break;
       }
     }

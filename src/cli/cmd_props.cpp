@@ -27,13 +27,13 @@ std::string row_name(uint32_t row) {
 
 // Reads the policy and the properties as opening the dialog does; false when the card did not
 // answer the property read (the dialog would show nothing then).
-bool open(Copctldlg& d) {
+bool open(PropertyEditor& d) {
   if (!d.open()) return false;
   d.start();
   return true;
 }
 
-nlohmann::json rows_json(const Copctldlg& d) {
+nlohmann::json rows_json(const PropertyEditor& d) {
   nlohmann::json rows = nlohmann::json::array();
   for (uint32_t i = 0; i < ROWS; ++i) {
     const PropRow& t = d.rows()[i];
@@ -42,7 +42,7 @@ nlohmann::json rows_json(const Copctldlg& d) {
   return rows;
 }
 
-int print_props(Session& s, const Copctldlg& d) {
+int print_props(Session& s, const PropertyEditor& d) {
   s.out().doc()["properties"] = rows_json(d);
   for (uint32_t i = 0; i < ROWS; ++i) {
     const PropRow& t = d.rows()[i];
@@ -57,7 +57,7 @@ int print_props(Session& s, const Copctldlg& d) {
 
 int cmd_props(Session& s, const std::string& what, const std::vector<std::string>& assignments) {
   Output& out = s.out();
-  Copctldlg d(s.card());
+  PropertyEditor d(s.card());
   if (!open(d)) return out.fail(EXIT_FAILED, "the card did not answer the property read");
   if (what == "get") return print_props(s, d);
   if (what == "default" || what == "revert") {
@@ -95,9 +95,9 @@ int cmd_props(Session& s, const std::string& what, const std::vector<std::string
 
 int cmd_audio(Session& s, const std::string& what, const std::string& value) {
   Output& out = s.out();
-  Copctldlg d(s.card());
+  PropertyEditor d(s.card());
   if (!open(d)) return out.fail(EXIT_FAILED, "the card did not answer the property read");
-  const std::vector<std::string> names = Copctldlg::policy_names();
+  const std::vector<std::string> names = PropertyEditor::policy_names();
   if (what == "set") {
     int index = -1;
     for (size_t i = 0; i < names.size(); ++i)

@@ -96,7 +96,7 @@ int attach_returned(Session& s, const std::string& node) {
   for (uint32_t i = 0; i < list.count; ++i) {
     if (!list.items[i] || list.items[i]->node != node) continue;
     if (list.current && list.current->node == node) return EXIT_OK;
-    s.card().attach_card(static_cast<int>(i));
+    s.card_session().attach_card(static_cast<int>(i));
     return list.current ? EXIT_OK : s.out().fail(EXIT_NO_CARD, "the card at " + node + " cannot be opened");
   }
   return s.out().fail(EXIT_NO_CARD, "the card at " + node + " is not in the card list");

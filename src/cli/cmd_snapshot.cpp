@@ -100,7 +100,7 @@ int open_failure_exit(OpenFailure why) {
 OpenResult open_card_picture(Session& s, const std::string& video_node) {
   if (!video_node.empty()) return open_v4l2({.node = video_node, .format = std::nullopt});
   platform::HidBackend* backend = s.sim() ? static_cast<platform::HidBackend*>(s.sim()) : platform::backend();
-  OpenResult r = picture::open_card_picture(backend, s.list(), s.card().color_format());
+  OpenResult r = picture::open_card_picture(backend, s.list(), s.card_session().color_format());
   if (!s.list().current) r.error = "no card attached: its picture cannot be found (give a video node with --video)";
   return r;
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "card/current_card.h"
+#include "card/card_session.h"
 #include "boards/registry.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -92,12 +92,12 @@ int upgrade_image(Session& s, const std::string& path, const std::shared_ptr<con
   Output& out = s.out();
   const ImageFile& image = *file;
   rec.result = history::Result::Declined;
-  CurrentCard& w = s.card();
+  CardSession& w = s.card_session();
   std::string declined_why;
   Progress progress(out.json());
   UpgradeHooks hooks;
-  FileFront front(w, path, file);
-  UpgradeWorkflow upgrade(w.upgrade_card(), front, hooks);
+  FileFront front(w.card(), path, file);
+  UpgradeWorkflow upgrade(w.card().upgrade_card(), front, hooks);
   // A file that the path cannot take, or that the controller would not start, is refused before
   // any question and before anything reaches the card, --force or not.
   const uint16_t kind = fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB;
@@ -221,7 +221,7 @@ int cmd_upgrade(Session& s, const std::string& what, const std::string& path, co
   const auto image = std::make_shared<const ImageFile>(std::move(*loaded));
   const bool fpga = what == "fpga";
   // The attempt is on record before anything reaches the card, and ends however it ends.
-  UpgradeRecord record(s, path, *image, fpga, s.card().snapshot().version);
+  UpgradeRecord record(s, path, *image, fpga, s.card_session().snapshot().version);
   history::Outcome outcome;
   const int rc = upgrade_image(s, path, image, fpga, wait, outcome);
   record.end(outcome);
@@ -236,17 +236,17 @@ int cmd_check_image(Session& s, const std::string& path) {
   const std::optional<ImageFile> image = ImageFile::load(path, &error);
   if (!image) return out.fail(EXIT_USAGE, error);
   if (!has_signature(*image)) return out.fail(EXIT_IMAGE_REFUSED, no_signature(path));
-  CurrentCard& w = s.card();
+  CardSession& w = s.card_session();
   {
     // What an upgrade would refuse before its verdict (the boot image, the path's limit) is the
     // answer here too.
-    FileFront front(w, path, nullptr);
-    UpgradeWorkflow upgrade(w.upgrade_card(), front);
+    FileFront front(w.card(), path, nullptr);
+    UpgradeWorkflow upgrade(w.card().upgrade_card(), front);
     const std::string why = upgrade_image_refusal(upgrade.path_for(UPGRADE_KIND_USB), UPGRADE_KIND_USB, path, image->data());
     if (!why.empty()) return out.fail(EXIT_IMAGE_REFUSED, why);
   }
-  std::vector<uint8_t> work(2 * CurrentCard::kPage);
-  ImageCheckContext ctx{w.link(), w.registry(), work, {}};
+  std::vector<uint8_t> work(2 * Card::kPage);
+  ImageCheckContext ctx{w.card().link(), w.card().registry(), work, {}};
   AlertRequest seen;
   bool asked = false;
   ctx.show_alert = [&](const AlertRequest& r) {
@@ -254,7 +254,7 @@ int cmd_check_image(Session& s, const std::string& path) {
     asked = true;
     return false;  // a check only: never upgrade
   };
-  const BoardEntry* entry = w.registry() ? w.registry()->current : nullptr;
+  const BoardEntry* entry = w.card().registry() ? w.card().registry()->current : nullptr;
   // The image's bytes are followed by the zero byte the info text search relies on.
   check_usb_image_buffer(ctx, entry, image->begin(), image->size());
   if (!asked) return out.fail(EXIT_FAILED, "the image could not be checked");

@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     if (rc == EXIT_OK && many) rc = chosen.many_action(session);
     else {
       if (rc == EXIT_OK && chosen.needs_card) rc = session.attach();
-      else if (rc == EXIT_OK && chosen.scans_cards) session.card().init();
+      else if (rc == EXIT_OK && chosen.scans_cards) session.card_session().init();
       if (rc == EXIT_OK && chosen.action) rc = chosen.action(session);
     }
   }

@@ -189,7 +189,7 @@ int Session::setup() {
   if (claimed_) backend = claimed_.get();
   platform::set_backend(backend);
   log_printf(0, " kestrel %s\r\n", KESTREL_BUILD_STAMP);
-  card_ = std::make_unique<CurrentCard>(list_);
+  card_ = std::make_unique<CardSession>(list_);
   card_->listen_with(reader_);
   reader_.list = &list_;
   return EXIT_OK;
@@ -251,8 +251,8 @@ void Session::start_reader() {
 bool Session::interrupted() const { return g_interrupted != 0; }
 
 void Session::drain_posted() {
-  for (auto ids = card_->take_posted(); !ids.empty(); ids = card_->take_posted())
-    for (uint32_t id : ids) card_->on_card_command(id);
+  for (auto events = card_->take_posted(); !events.empty(); events = card_->take_posted())
+    for (CardEvent e : events) card_->handle(e);
 }
 
 void Session::run_loop(double seconds) {
@@ -261,7 +261,7 @@ void Session::run_loop(double seconds) {
   uint64_t ticks = 0;
   while (!g_interrupted) {
     drain_posted();
-    card_->on_timer(CurrentCard::kTimerId);
+    card_->on_timer(CardSession::kTimerId);
     // A simulated card shows a new frame-timing record about once a second.
     if (sim_ && sim_->card_count() > 0 && sim_->card(0)->plugged() && ++ticks % 100 == 0) sim_->card(0)->frame_tick();
     // Nobody reads the simulated card's report log unless --sim-report-log asked for it; a watch

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "card/current_card.h"
+#include "card/card_session.h"
 #include "cli/output.h"
 #include "devlink/reader.h"
 #include "platform/hid_backend.h"
@@ -58,7 +58,9 @@ class Session {
   // Starts the input-report reader (for commands that listen to the card).
   void start_reader();
 
-  CurrentCard& card() { return *card_; }
+  CardSession& card_session() { return *card_; }
+  // The card chosen (attached once the session has started).
+  Card& card() { return card_->card(); }
   qhidev_list& list() { return list_; }
   Output& out() { return out_; }
   const GlobalOptions& options() const { return opt_; }
@@ -87,7 +89,7 @@ class Session {
   std::unique_ptr<platform::HidBackend> claimed_;
   FILE* log_file_ = nullptr;
   qhidev_list list_;
-  std::unique_ptr<CurrentCard> card_;
+  std::unique_ptr<CardSession> card_;
   ReaderControl reader_;
   std::thread reader_thread_;
 };

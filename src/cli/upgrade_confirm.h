@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "card/current_card.h"
+#include "card/card_session.h"
 #include "cli/session.h"
 #include "update/alert.h"
 #include "update/image_file.h"
@@ -50,7 +50,7 @@ int confirm_fpga(Session& s, const std::string& path, const ImageFile& img, cons
 // by the caller.
 class FileFront : public UpgradeFront {
  public:
-  FileFront(CurrentCard& card, std::string path, std::shared_ptr<const ImageFile> image)
+  FileFront(Card& card, std::string path, std::shared_ptr<const ImageFile> image)
       : card_(card), path_(std::move(path)), image_(std::move(image)) {}
   std::string choose_file(const char*) override { return path_; }
   // The file as kestrelctl read it at the start: the path is not opened again.
@@ -61,7 +61,7 @@ class FileFront : public UpgradeFront {
   void transfer_ends(int32_t) override {}
 
  private:
-  CurrentCard& card_;
+  Card& card_;
   std::string path_;
   std::shared_ptr<const ImageFile> image_;
 };

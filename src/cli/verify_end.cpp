@@ -55,9 +55,9 @@ class Countdown {
 // Attaches the card that came back at `path`, as the desktop program does on a device change,
 // and reads its text. The watch tries again while the open is refused as udev not being done.
 std::optional<std::string> reattach(Session& s, const std::string& path, platform::OpenFailure& why) {
-  CurrentCard& w = s.card();
+  CardSession& w = s.card_session();
   qhidev_list& l = s.list();
-  w.on_device_change(CurrentCard::DEVICE_ARRIVAL);
+  w.on_device_change(CardSession::DEVICE_ARRIVAL);
   why = platform::OpenFailure::NotFound;  // listed by the kernel, not yet openable
   for (uint32_t i = 0; i < l.count; ++i) {
     const qhidev* d = l.items[i].get();
@@ -67,7 +67,7 @@ std::optional<std::string> reattach(Session& s, const std::string& path, platfor
     break;
   }
   if (why != platform::OpenFailure::None) return std::nullopt;
-  return read_status_text(w.link(), w.status_page(0));
+  return read_status_text(w.card().link(), w.card().status_page(0));
 }
 
 // The simulated user of the tests: replugs the simulated card a while after being asked to.

@@ -20,19 +20,19 @@ TEST_F(WindowTest, StatusReportCardGetsFlag04AndNoCommand4) {
   s.feature_event = true;
   s.capabilities = sim::CAP_STATUS_RPT | sim::CAP_ECHO2;
   auto card = add(s);
-  window().board_scan();
+  window().session().board_scan();
   ASSERT_NE(list_.current, nullptr);
   EXPECT_EQ(list_.current->link_flags & (QHIDEV_F_STATUS_RPT | QHIDEV_F_STATUS_CMD | QHIDEV_F_STATUS_FAIL), QHIDEV_F_STATUS_RPT);
   EXPECT_FALSE(contains(test::WindowTest::commands_sent(*card), CMD_BOARD_STATUS));
-  EXPECT_EQ(g_status_block_valid, 1);
-  EXPECT_STREQ(window().registry()->current->name, "meadow");
+  EXPECT_TRUE(window().card().status_valid());
+  EXPECT_STREQ(window().card().registry()->current->name, "meadow");
 }
 
 TEST_F(WindowTest, CardWithoutFeatureReportLearnsEchoThenReadsStatusByCommand) {
   auto s = sim::make_scenario(BoardModel::TB610R_1CH);
   s.feature_event = false;
   auto card = add(s);
-  window().board_scan();
+  window().session().board_scan();
   ASSERT_NE(list_.current, nullptr);
   const uint16_t f = list_.current->link_flags;
   EXPECT_TRUE(f & QHIDEV_F_ECHO2);
@@ -46,8 +46,8 @@ TEST_F(WindowTest, CardWithoutFeatureReportLearnsEchoThenReadsStatusByCommand) {
   ASSERT_NE(st, cmds.end());
   EXPECT_LT(ev - cmds.begin(), st - cmds.begin());
   EXPECT_EQ(payloads_of(*card, CMD_BOARD_STATUS).front(), std::vector<uint8_t>{1});  // attach asks with byte 1
-  EXPECT_STREQ(window().registry()->current->name, "TB610R-1CH");
-  EXPECT_EQ(g_status_block_valid, 1);
+  EXPECT_STREQ(window().card().registry()->current->name, "TB610R-1CH");
+  EXPECT_TRUE(window().card().status_valid());
 }
 
 TEST_F(WindowTest, FailingStatusQueryGivesFlag80AndLegacyRegisterReads) {
@@ -55,10 +55,10 @@ TEST_F(WindowTest, FailingStatusQueryGivesFlag80AndLegacyRegisterReads) {
   s.feature_event = false;
   s.status_query = false;
   add(s);
-  window().board_scan();
+  window().session().board_scan();
   ASSERT_NE(list_.current, nullptr);
   EXPECT_TRUE(list_.current->link_flags & QHIDEV_F_STATUS_FAIL);
-  EXPECT_EQ(g_status_block_valid, 0);
+  EXPECT_FALSE(window().card().status_valid());
 }
 
 TEST_F(WindowTest, ScanFillsListsAndShowsVersion) {
@@ -66,7 +66,7 @@ TEST_F(WindowTest, ScanFillsListsAndShowsVersion) {
   s.firmware_version = "V2.3.1";
   s.input = 2;
   add(s);
-  window().board_scan();
+  window().session().board_scan();
   EXPECT_EQ(view_.item_count(ids::CARD_LIST), 1);
   EXPECT_EQ(view_.selection(ids::CARD_LIST), 0);
   EXPECT_EQ(view_.item_text(ids::CARD_LIST, 0).rfind("USB Video - ", 0), 0u);
@@ -76,7 +76,7 @@ TEST_F(WindowTest, ScanFillsListsAndShowsVersion) {
 }
 
 TEST_F(WindowTest, NoCardLeavesEmptyListWithoutSelection) {
-  window().board_scan();
+  window().session().board_scan();
   EXPECT_EQ(view_.item_count(ids::CARD_LIST), 0);
   EXPECT_EQ(view_.selection(ids::CARD_LIST), -1);
   EXPECT_EQ(list_.current, nullptr);
@@ -89,7 +89,7 @@ TEST_F(WindowTest, VersionFieldRule) {
   for (const auto& c : cases) {
     uint8_t block[320] = {};
     std::memcpy(block + STATUS_TEXT, c.text.c_str(), c.text.size() + 1);
-    window().show_version_text(block);
+    window().session().show_version_text(block);
     EXPECT_EQ(view_.text(ids::VERSION_TEXT), c.shown) << c.text;
   }
 }
@@ -101,21 +101,21 @@ TEST_F(WindowTest, InputSelectionMapping) {
     s.input = in;
     backend_.add_card(s);
   }
-  window().board_scan();
+  window().session().board_scan();
   for (uint32_t i = 0; i < 3; ++i) {
-    ASSERT_TRUE(window().board_attach(i));
+    ASSERT_TRUE(window().session().board_attach(i));
     uint8_t out = 0xEE;
-    EXPECT_EQ(board_input_get(window().link(), &out), 0);
+    EXPECT_EQ(board_input_get(window().card().link(), &out), 0);
     EXPECT_EQ(out, i);
   }
 }
 
 TEST_F(WindowTest, ConfigWriteOfWholeNumberWritesOne) {
   auto card = add(BoardModel::Meadow);
-  window().board_scan();
+  window().session().board_scan();
   card->clear_reports();
   uint8_t v[4] = {0, 5, 0, 0};
-  ASSERT_TRUE(window().board_config(2, 4, v));
+  ASSERT_TRUE(window().card().board_config(2, 4, v));
   const auto puts = payloads_of(*card, CMD_CONFIG_PUT);
   ASSERT_EQ(puts.size(), 1u);
   ASSERT_EQ(puts[0].size(), 32u);
@@ -129,18 +129,18 @@ TEST_F(WindowTest, ConfigWriteOfWholeNumberWritesOne) {
   EXPECT_EQ(ctl[1][0], 0x21);
   EXPECT_EQ(ctl[ctl.size() - 1][0], 0x80);
   EXPECT_TRUE(card->state().half_frame_rate);
-  EXPECT_FALSE(window().download_locked());
+  EXPECT_FALSE(window().card().download_locked());
   // Writing the value the card already holds sends nothing.
   card->clear_reports();
-  EXPECT_TRUE(window().board_config(2, 1, v + 1));
+  EXPECT_TRUE(window().card().board_config(2, 1, v + 1));
   EXPECT_TRUE(payloads_of(*card, CMD_CONFIG_PUT).empty());
 }
 
 TEST_F(WindowTest, ReselectingCurrentCardDoesNothing) {
   auto card = add(BoardModel::Meadow);
-  window().board_scan();
+  window().session().board_scan();
   card->clear_reports();
-  EXPECT_TRUE(window().board_attach(0));
+  EXPECT_TRUE(window().session().board_attach(0));
   EXPECT_TRUE(card->reports().empty());
 }
 
@@ -148,14 +148,14 @@ TEST_F(WindowTest, RefusedConfigWriteStillRestoresAndUnlocks) {
   auto s = sim::make_scenario(BoardModel::Meadow);
   s.faults.at(sim::StepKind::Command, CMD_CONFIG_PUT, sim::Fault::Refuse);
   auto card = add(s);
-  window().board_scan();
+  window().session().board_scan();
   card->clear_reports();
   uint8_t v = 1;
-  EXPECT_FALSE(window().board_config(2, 1, &v));
+  EXPECT_FALSE(window().card().board_config(2, 1, &v));
   const auto ctl = payloads_of(*card, CMD_CONTROL);
   ASSERT_GE(ctl.size(), 2u);
   EXPECT_EQ(ctl.back()[0], 0x80);
-  EXPECT_FALSE(window().download_locked());
+  EXPECT_FALSE(window().card().download_locked());
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ class BusyElsewhere : public test::WindowTest {
   void tick_a_second() {
     for (int i = 0; i < 110; ++i) {
       clock_.advance_ns(10'000'000);
-      window().on_timer(CkestrelDlg::kTimerId);
+      window().session().on_timer(CardSession::kTimerId);
     }
   }
 

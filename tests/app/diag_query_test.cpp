@@ -101,7 +101,7 @@ TEST_F(DiagWindow, RunStatusAnswerOf175BytesPrintsNothing) {
   attach(BoardModel::TB610R_1CH)->override_answer(CMD_WORK_STATUS, run_status_block(175));
   test::LogCapture log;
   log_set_filter(true, kDiagLevels, 0);
-  EXPECT_FALSE(window().on_run_status());
+  EXPECT_FALSE(window().card().dump_run_status());
   EXPECT_EQ(log.text(), "");
 }
 
@@ -187,7 +187,7 @@ TEST_P(BoardDebug, DebugInformationIsTheBoardsOwnDump) {
   card->override_answer(CMD_CYFXD_TAIL, answers[1]);
   test::LogCapture log;
   log_set_filter(true, kDiagLevels, 0);
-  EXPECT_TRUE(window().on_debug_info());
+  EXPECT_TRUE(window().card().dump_debug_info());
 
   Bytes block = answers[0];
   block.insert(block.end(), answers[1].begin(), answers[1].end());
@@ -207,7 +207,7 @@ TEST_P(BoardDebug, RunStatusIsTheLenghtLineAndTheBlock) {
   card->override_answer(CMD_CYFXD_TAIL, answers[1]);
   test::LogCapture log;
   log_set_filter(true, kDiagLevels, 0);
-  EXPECT_TRUE(window().on_run_status());
+  EXPECT_TRUE(window().card().dump_run_status());
   Bytes block = answers[0];
   block.insert(block.end(), answers[1].begin(), answers[1].end());
   EXPECT_EQ(log.text(), std::string(c.lenght) + hex_dump_text(block.data(), c.size));
@@ -223,7 +223,7 @@ TEST_P(BoardDebug, PrintsZerosWhereTheFetchStopped) {
   card_->override_answer(CMD_CYFXD, answers[0]);
   test::LogCapture log;
   log_set_filter(true, kDiagLevels, 0);
-  EXPECT_TRUE(window().on_debug_info());
+  EXPECT_TRUE(window().card().dump_debug_info());
   Bytes block = answers[0];
   block.resize(GetParam().size, 0);
   EXPECT_NE(log.text().find(hex_dump_text(block.data(), block.size())), std::string::npos);
@@ -294,7 +294,7 @@ TEST_F(DiagWindow, GenericDebugInformationWithoutAFullSecondAnswerPrintsNothing)
   card->override_answer(CMD_CYFXD_TAIL, debug_tail(28));  // one byte short
   test::LogCapture log;
   log_set_filter(true, kDiagLevels, 0);
-  EXPECT_FALSE(window().on_debug_info());
+  EXPECT_FALSE(window().card().dump_debug_info());
   EXPECT_EQ(log.text(), "");
 }
 
@@ -328,9 +328,9 @@ TEST_F(DiagWindow, VersionOfABlockThatDoesNotCheckOutPrintsNothing) {
   test::LogCapture log;
   log_set_filter(true, kDiagLevels, 0);
   card->override_answer(CMD_BOARD_STATUS, status_block("TB610R-1CH:V9", 0, true));
-  EXPECT_FALSE(window().on_version_query());
+  EXPECT_FALSE(window().card().dump_version());
   card->override_answer(CMD_BOARD_STATUS, status_block("TB610R-1CH:V9", -1));  // shorter than its text + 65
-  EXPECT_FALSE(window().on_version_query());
+  EXPECT_FALSE(window().card().dump_version());
   EXPECT_EQ(log.text(), "");
 }
 
@@ -338,10 +338,10 @@ TEST_F(DiagWindow, VersionWithoutACardWarns) {
   attach(BoardModel::TB610R_1CH)->unplug();
   test::LogCapture log;
   log_set_filter(true, kDiagLevels, 0);
-  EXPECT_FALSE(window().on_version_query());
+  EXPECT_FALSE(window().card().dump_version());
   EXPECT_EQ(log.text(), " war : query work version failed\r\n");
   qhidev_release_all(list_);
-  EXPECT_FALSE(window().on_version_query());
+  EXPECT_FALSE(window().card().dump_version());
   EXPECT_EQ(log.text(), " war : query work version failed\r\n war : query work version failed\r\n");
 }
 
@@ -350,12 +350,12 @@ TEST_F(DiagWindow, VersionWithoutACardWarns) {
 TEST_F(DiagWindow, Button1061SwitchesTheChannelAndThePoll) {
   attach(BoardModel::TB610R_1CH);
   test::LogCapture log;
-  ASSERT_FALSE(window().debug_channel_on());
+  ASSERT_FALSE(window().session().debug_channel_on());
   window().on_command(ids::BTN_DEBUG_1061);
-  EXPECT_TRUE(window().debug_channel_on());
+  EXPECT_TRUE(window().session().debug_channel_on());
   EXPECT_EQ(view_.text(ids::BTN_DEBUG_1061), "禁止");
   window().on_command(ids::BTN_DEBUG_1061);
-  EXPECT_FALSE(window().debug_channel_on());
+  EXPECT_FALSE(window().session().debug_channel_on());
   EXPECT_EQ(view_.text(ids::BTN_DEBUG_1061), "输出");
   EXPECT_EQ(sent(), (std::vector<Sent>{{RID_SHORT_REQ, CMD_DBG_CONTROL, 2, {}}, {RID_SHORT_REQ, CMD_DBG_CONTROL, 1, {}}}));
   EXPECT_EQ(log.text(),
@@ -367,10 +367,10 @@ TEST_F(DiagWindow, QzdbgBytesPrintSignExtendedAndAFailedExchangeShowsTheEarlierO
   auto card = attach(BoardModel::TB610R_1CH);
   card->override_answer(CMD_DBG_CONTROL, Bytes{0xFF, 0x01, 0x80, 0x7F});
   test::LogCapture log;
-  EXPECT_TRUE(window().qzdbg_switch(true));
+  EXPECT_TRUE(window().session().switch_debug_channel(true));
   card->unplug();
-  EXPECT_FALSE(window().qzdbg_switch(false));
-  EXPECT_FALSE(window().debug_channel_on());
+  EXPECT_FALSE(window().session().switch_debug_channel(false));
+  EXPECT_FALSE(window().session().debug_channel_on());
   const std::string line = " *&* : qzdbg control status(4294967295) ready(1) bset(4294967168) kstd(127)\r\n";
   EXPECT_EQ(log.text(), line + line);
 }
@@ -381,8 +381,8 @@ TEST_F(DiagWindow, Commands32803And32804AskAndSwitchOnQuietly) {
   window().on_command(ids::ID_QZDBG_ASK);
   window().on_command(ids::ID_QZDBG_ON);
   EXPECT_EQ(sent(), (std::vector<Sent>{{RID_SHORT_REQ, CMD_DBG_CONTROL, 3, {}}, {RID_SHORT_REQ, CMD_DBG_CONTROL, 2, {}}}));
-  EXPECT_EQ(window().diag().qzdbg, (std::array<uint8_t, 4>{1, 1, 0, 0}));
-  EXPECT_FALSE(window().debug_channel_on());
+  EXPECT_EQ(window().card().diag().qzdbg, (std::array<uint8_t, 4>{1, 1, 0, 0}));
+  EXPECT_FALSE(window().session().debug_channel_on());
   EXPECT_EQ(log.text(), "");
 }
 
@@ -398,7 +398,7 @@ Bytes words(uint32_t w0, uint32_t w1) {
 TEST_F(DiagWindow, HdbcMode3PutsBits10To15AsideAndMode4PutsThemBack) {
   attach(BoardModel::TB610R_1CH);  // the card starts with W0 0x0001FC01, W1 0x00000010
   window().on_command(ids::ID_HDBC_MODE3);
-  EXPECT_EQ(window().diag().hdbc_saved, 0xFC00u);
+  EXPECT_EQ(window().card().diag().hdbc_saved, 0xFC00u);
   window().on_command(ids::ID_HDBC_MODE4);
   EXPECT_EQ(sent(), (std::vector<Sent>{{RID_LONG_REQ, CMD_HDBC_CONFIG, 0, {}},
                                        {RID_LONG_REQ, CMD_HDBC_CONFIG, 0, words(0x00010001, 0x10)},
@@ -408,16 +408,16 @@ TEST_F(DiagWindow, HdbcMode3PutsBits10To15AsideAndMode4PutsThemBack) {
 
 TEST_F(DiagWindow, HdbcModes1And2AndAnUnknownMode) {
   attach(BoardModel::TB610R_1CH);
-  HdbcResult r = window().hdbc(1);
+  HdbcResult r = window().card().hdbc(1);
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.written[1], 0x11u);
-  r = window().hdbc(2);
+  r = window().card().hdbc(2);
   EXPECT_EQ(r.read[1], 0x11u);
   EXPECT_EQ(r.written[1], 0x10u);
   card_->clear_reports();
-  EXPECT_FALSE(window().hdbc(5).ok);
+  EXPECT_FALSE(window().card().hdbc(5).ok);
   EXPECT_EQ(sent(), (std::vector<Sent>{{RID_LONG_REQ, CMD_HDBC_CONFIG, 0, {}}}));  // read, nothing written
-  window().hdbc(4);  // nothing was put aside: W0 goes back as read
+  window().card().hdbc(4);  // nothing was put aside: W0 goes back as read
   EXPECT_EQ(sent().back(), (Sent{RID_LONG_REQ, CMD_HDBC_CONFIG, 0, words(0x0001FC01, 0x10)}));
 }
 

@@ -49,32 +49,32 @@ class Scripts : public test::DiagWindow {
 };
 
 TEST_F(Scripts, TheWindowLoadsThemAtConstruction) {
-  EXPECT_EQ(window().script_names(), (std::vector<std::string>{"show card", "fail"}));
-  EXPECT_EQ(window().diag().scripts.owner, &window());
-  EXPECT_EQ(window().diag().scripts.slot(1)->path, "qzscp/1-fail.sh");
+  EXPECT_EQ(window().card().script_names(), (std::vector<std::string>{"show card", "fail"}));
+  EXPECT_EQ(window().card().diag().scripts.owner, &window().card());
+  EXPECT_EQ(window().card().diag().scripts.slot(1)->path, "qzscp/1-fail.sh");
 }
 
 TEST_F(Scripts, RunEndToEndWithTheCardInItsEnvironment) {
   attach(BoardModel::Meadow);
-  const qhidev* card = window().link().current();
+  const qhidev* card = window().card().link().current();
   ASSERT_NE(card, nullptr);
   test::LogCapture log;
-  const uint32_t id = window().run_script(0);
+  const uint32_t id = window().card().run_script(0);
   ASSERT_NE(id, 0u);
-  ASSERT_EQ(window().diag().runner.wait(id, kScriptTimeoutMs), 0);
+  ASSERT_EQ(window().card().diag().runner.wait(id, kScriptTimeoutMs), 0);
   const std::string text = log.text();
   EXPECT_NE(text.find("node=" + card->node + " path=" + card->path + " slot=0\n"), std::string::npos) << text;
   EXPECT_NE(text.find("to-stderr\n"), std::string::npos);
   EXPECT_NE(text.find(" *&* : script 0 show card started pid("), std::string::npos);
   EXPECT_NE(text.find(" *&* : script 0 show card ended exit(0)\r\n"), std::string::npos);
-  EXPECT_EQ(window().diag().runner.running(), 0u);
+  EXPECT_EQ(window().card().diag().runner.running(), 0u);
 }
 
 // Closing the window (the runner going) ends a script still running, and what it started.
 TEST_F(Scripts, ClosingEndsTheGroupsOfRunningScripts) {
   script("2-forever.sh", "echo $$ > group\nsleep 1000 &\nsleep 1000\n");
   window_.reset();  // a window that finds the new script at its construction
-  const uint32_t id = window().run_script(2);
+  const uint32_t id = window().card().run_script(2);
   ASSERT_NE(id, 0u);
   for (int i = 0; i < 250 && !fs::exists(root_ / "group"); ++i) usleep(20'000);
   std::ifstream in((root_ / "group").string());
@@ -91,8 +91,8 @@ TEST_F(Scripts, ClosingEndsTheGroupsOfRunningScripts) {
 TEST_F(Scripts, AFailingScriptIsReported) {
   attach(BoardModel::TB610R_1CH);
   test::LogCapture log;
-  const uint32_t id = window().run_script(1);
-  ASSERT_EQ(window().diag().runner.wait(id, kScriptTimeoutMs), 3);
+  const uint32_t id = window().card().run_script(1);
+  ASSERT_EQ(window().card().diag().runner.wait(id, kScriptTimeoutMs), 3);
   EXPECT_NE(log.text().find("failing\n"), std::string::npos);
   EXPECT_NE(log.text().find(" err : script 1 fail failed exit(3)\r\n"), std::string::npos) << log.text();
 }
@@ -101,11 +101,11 @@ TEST_F(Scripts, ScriptCommandsRunTheirSlotAndEmptySlotsDoNothing) {
   attach(BoardModel::TB610R_1CH);
   test::LogCapture log;
   EXPECT_TRUE(window().on_command(ids::ID_SCRIPT_FIRST + 1));
-  ASSERT_EQ(window().diag().runner.wait(1, kScriptTimeoutMs), 3);  // the runner's first run
+  ASSERT_EQ(window().card().diag().runner.wait(1, kScriptTimeoutMs), 3);  // the runner's first run
   EXPECT_TRUE(window().on_command(ids::ID_SCRIPT_FIRST + 2));
   EXPECT_TRUE(window().on_command(ids::ID_SCRIPT_LAST));
-  EXPECT_EQ(window().diag().runner.wait(2, 0), std::nullopt);  // nothing further started
-  EXPECT_EQ(window().run_script(2), 0u);
+  EXPECT_EQ(window().card().diag().runner.wait(2, 0), std::nullopt);  // nothing further started
+  EXPECT_EQ(window().card().run_script(2), 0u);
 }
 
 TEST_F(Scripts, AScriptFileGoneSinceTheScanFailsInTheLog) {
@@ -113,9 +113,9 @@ TEST_F(Scripts, AScriptFileGoneSinceTheScanFailsInTheLog) {
   window();
   fs::remove(root_ / "qzscp" / "1-fail.sh");
   test::LogCapture log;
-  const uint32_t id = window().run_script(1);
+  const uint32_t id = window().card().run_script(1);
   ASSERT_NE(id, 0u);
-  const auto code = window().diag().runner.wait(id, kScriptTimeoutMs);
+  const auto code = window().card().diag().runner.wait(id, kScriptTimeoutMs);
   ASSERT_TRUE(code.has_value());
   EXPECT_NE(*code, 0);
   EXPECT_NE(log.text().find(" err : script 1 fail failed exit("), std::string::npos) << log.text();

@@ -34,28 +34,35 @@ TEST_F(WindowTest, EventCodesPostTheirCommands) {
   } cases[] = {{72, {ids::ID_MONITOR_QUERY}},
                {1, {ids::ID_MONITOR_QUERY, ids::ID_DEV_INTR_EVENT}},
                {5, {ids::ID_DEV_INTR_EVENT}}};
+  // The reader's callback, as the reader thread calls it.
+  ReaderControl reader;
+  window().session().listen_with(reader);
+  auto deliver = [&](uint32_t type, uint32_t length, const uint8_t* data) {
+    return reader.callback(reader.context, type, length, data);
+  };
   for (const auto& c : cases) {
     const auto ev = event_with_code(c.code);
-    EXPECT_TRUE(CkestrelDlg::on_device_event(&window(), 2, 24, ev.data()));
+    EXPECT_TRUE(deliver(2, 24, ev.data()));
     EXPECT_EQ(view_.take_posted(), c.posted) << "code " << c.code;
-    EXPECT_EQ(get_le16(window().last_event().data() + 16), c.code);
+    EXPECT_EQ(get_le16(window().session().last_event().data() + 16), c.code);
   }
   // A record of the wrong length posts nothing; an unknown type is refused.
-  EXPECT_TRUE(CkestrelDlg::on_device_event(&window(), 2, 23, event_with_code(5).data()));
-  EXPECT_FALSE(CkestrelDlg::on_device_event(&window(), 9, 24, event_with_code(5).data()));
+  EXPECT_TRUE(deliver(2, 23, event_with_code(5).data()));
+  EXPECT_FALSE(deliver(9, 24, event_with_code(5).data()));
   EXPECT_TRUE(view_.take_posted().empty());
+  window_.reset();  // before its reader goes
 }
 
 TEST_F(WindowTest, IntrEventWhileLockedIsDeferredAndReplayedOnceAtUnlock) {
   auto card = add(BoardModel::Meadow);
-  window().board_scan();
+  window().session().board_scan();
   test::LogCapture cap;
-  window().set_download_lock(1);
+  window().card().set_download_lock(1);
   card->clear_reports();
   window().on_command(ids::ID_DEV_INTR_EVENT);
   EXPECT_NE(cap.text().find("but m_dxctl_lock_status(1) != idle and to delay"), std::string::npos);
   EXPECT_TRUE(commands_sent(*card).empty());  // no status read while locked
-  window().set_download_lock(0);
+  window().card().set_download_lock(0);
   const auto delivered = drain();
   EXPECT_EQ(std::count(delivered.begin(), delivered.end(), ids::ID_DEV_INTR_EVENT), 1);
   // The replay reads the status block (meadow serves it as input report 4).
@@ -63,14 +70,14 @@ TEST_F(WindowTest, IntrEventWhileLockedIsDeferredAndReplayedOnceAtUnlock) {
   for (const auto& r : card->reports_of(sim::ReportKind::InputGet)) status_reads += r[0] == 4;
   EXPECT_EQ(status_reads, 1u);
   // A second unlock replays nothing.
-  window().set_download_lock(0);
+  window().card().set_download_lock(0);
   EXPECT_TRUE(view_.take_posted().empty());
 }
 
 TEST_F(WindowTest, MonitorQueryPrintsEachWorkTickOnce) {
   auto card = add(BoardModel::Rw820c);  // the board that answers the monitor capability
-  window().board_scan();
-  ASSERT_TRUE(window().monitor_capable());
+  window().session().board_scan();
+  ASSERT_TRUE(window().session().monitor_capable());
   card->frame_tick();
   test::LogCapture cap;
   window().on_command(ids::ID_MONITOR_QUERY);
@@ -90,8 +97,8 @@ TEST_F(WindowTest, MonitorQueryPrintsEachWorkTickOnce) {
 
 TEST_F(WindowTest, MonitorQueryNeedsCapableBoard) {
   auto card = add(BoardModel::Meadow);
-  window().board_scan();
-  EXPECT_FALSE(window().monitor_capable());
+  window().session().board_scan();
+  EXPECT_FALSE(window().session().monitor_capable());
   card->clear_reports();
   window().on_command(ids::ID_MONITOR_QUERY);
   EXPECT_TRUE(payloads_of(*card, CMD_MONITOR).empty());

@@ -42,7 +42,7 @@ TEST_F(PanelTest, DefaultSizeIndexIsStoredInConfigByte1) {
 TEST_F(PanelTest, BoardWithoutPortListShowsOneDisabledNone) {
   attach(sim::make_scenario(BoardModel::TB610M_1CH));
   for (int i = 0; i < 2; ++i) {
-    window().fill_video_lists();
+    window().session().fill_video_lists();
     EXPECT_EQ(view_.item_count(ids::OUTPUT_PORT_LIST), 1);
     EXPECT_EQ(view_.item_text(ids::OUTPUT_PORT_LIST, 0), "NONE");
     EXPECT_FALSE(view_.enabled(ids::OUTPUT_PORT_LIST));
@@ -67,18 +67,18 @@ TEST_F(PanelTest, LockingAnUnknownInputSendsNothing) {
   window().on_command(ids::BTN_LOCK);
   EXPECT_TRUE(card->reports().empty());
   EXPECT_EQ(view_.text(ids::BTN_LOCK), before);
-  EXPECT_FALSE(window().input_locked());
+  EXPECT_FALSE(window().session().input_locked());
 }
 
 TEST_F(PanelTest, LockAndUnlockSendTheirBlocks) {
   auto card = attach(sim::make_scenario(BoardModel::Meadow));
   view_.select(ids::INPUT_LIST, 1);
   window().on_command(ids::BTN_LOCK);
-  EXPECT_TRUE(window().input_locked());
+  EXPECT_TRUE(window().session().input_locked());
   EXPECT_EQ(view_.text(ids::BTN_LOCK), ui_text[15]);
   EXPECT_FALSE(view_.enabled(ids::INPUT_LIST));
   window().on_command(ids::BTN_LOCK);
-  EXPECT_FALSE(window().input_locked());
+  EXPECT_FALSE(window().session().input_locked());
   const auto blocks = payloads_of(*card, CMD_UPDATE);
   ASSERT_EQ(blocks.size(), 2u);
   EXPECT_EQ(blocks[0], (std::vector<uint8_t>{0x41, 0x80, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -99,13 +99,13 @@ TEST_F(PanelTest, DebugModeSwitchSequence) {
   auto card = attach(sim::make_scenario(BoardModel::Meadow));
   // Put the card's debug mode on, so that it answers 1 to the first query.
   uint8_t page[4096];
-  ASSERT_EQ(window().link().hid_send_command(0x11, page), 1);
+  ASSERT_EQ(window().card().link().hid_send_command(0x11, page), 1);
   card->clear_reports();
   for (int i = 0; i < 3; ++i) window().on_command(32812);
   std::vector<uint8_t> codes;
   for (const auto& p : payloads_of(*card, CMD_CONTROL)) codes.push_back(p[0]);
   EXPECT_EQ(codes, (std::vector<uint8_t>{0x12, 0x10, 0x11}));
-  EXPECT_EQ(window().debug_mode(), 1);
+  EXPECT_EQ(window().card().debug_mode(), 1);
 }
 
 TEST_F(PanelTest, StatusDisplayTitleLabelAndHoldBox) {
@@ -117,7 +117,7 @@ TEST_F(PanelTest, StatusDisplayTitleLabelAndHoldBox) {
   s.interlaced = false;
   s.scanning = true;
   auto card = attach(s);
-  window().refresh_status_display();
+  window().session().refresh_status_display();
   EXPECT_EQ(view_.text(ids::FORMAT_LABEL), "1920X1080 60f/s progressive");
   EXPECT_FALSE(view_.checked(ids::HOLD_BOX));
   EXPECT_EQ(view_.text(ids::HOLD_BOX), ui_text[4]);
@@ -127,7 +127,7 @@ TEST_F(PanelTest, StatusDisplayTitleLabelAndHoldBox) {
     st.signal = false;
     st.scanning = false;
   });
-  window().refresh_status_display();
+  window().session().refresh_status_display();
   EXPECT_EQ(view_.text(ids::FORMAT_LABEL), std::string(" ") + ui_text[1] + " input(0)");
   EXPECT_TRUE(view_.checked(ids::HOLD_BOX));
   EXPECT_EQ(view_.text(ids::HOLD_BOX), ui_text[5]);
@@ -135,12 +135,12 @@ TEST_F(PanelTest, StatusDisplayTitleLabelAndHoldBox) {
 
 TEST_F(PanelTest, StatusRefreshCommandDoesNothingWhileLocked) {
   auto card = attach(sim::make_scenario(BoardModel::Meadow));
-  window().m_dxctl_lock_status = 1;
+  window().card().set_download_lock(1);
+  card->clear_reports();
   test::LogCapture cap;
   window().on_command(ids::ID_STATUS_REFRESH);
   EXPECT_TRUE(card->reports().empty());
   EXPECT_EQ(cap.text(), "");
-  window().m_dxctl_lock_status = 0;
 }
 
 TEST_F(PanelTest, TimerPollBacksOffOneTickPerEmptyAnswer) {
@@ -150,7 +150,7 @@ TEST_F(PanelTest, TimerPollBacksOffOneTickPerEmptyAnswer) {
   std::vector<int> fetch_ticks;
   for (int tick = 1; tick <= 90; ++tick) {
     const size_t before = card->reports_of(sim::ReportKind::InputGet).size();
-    window().debug_output_poll();
+    window().session().debug_output_poll();
     const auto gets = card->reports_of(sim::ReportKind::InputGet);
     for (size_t i = before; i < gets.size(); ++i)
       if (gets[i][0] == 8) fetch_ticks.push_back(tick);
@@ -168,7 +168,7 @@ TEST_F(PanelTest, NoCardMeansTicksDoNothing) {
   const std::string title = view_.title();
   for (int i = 0; i < 300; ++i) {
     clock_.advance_ns(10'000'000);
-    window().on_timer(CkestrelDlg::kTimerId);
+    window().session().on_timer(CardSession::kTimerId);
   }
   EXPECT_EQ(view_.title(), title);
 }

@@ -28,7 +28,7 @@ class PropDialogTest : public WindowTest {
   std::shared_ptr<sim::SimCard> attach() { return attach(sim::make_scenario(BoardModel::Meadow)); }
   // Opening as button 1500 does it; the dialog's widgets exist only when the card answered.
   bool open() {
-    dlg_ = std::make_unique<Copctldlg>(window());
+    dlg_ = std::make_unique<PropertyEditor>(window().card());
     if (!dlg_->open()) return false;
     dlg_->on_init_dialog(pv_);
     return true;
@@ -53,7 +53,7 @@ class PropDialogTest : public WindowTest {
 
   std::shared_ptr<sim::SimCard> card_;
   MemoryPropView pv_;
-  std::unique_ptr<Copctldlg> dlg_;
+  std::unique_ptr<PropertyEditor> dlg_;
 };
 
 TEST_F(PropDialogTest, OpeningReadsPolicyThenPropertiesWithTheZeroBlock) {

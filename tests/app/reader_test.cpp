@@ -30,8 +30,8 @@ class ReaderThread : public ::testing::Test {
     clock_init();
     platform::set_backend(&backend_);
     card_ = backend_.add_card(s);
-    window_ = std::make_unique<CkestrelDlg>(view_, list_);
-    window_->listen_with(reader_);
+    window_ = std::make_unique<WindowPresenter>(view_, list_);
+    window_->session().listen_with(reader_);
     reader_.list = &list_;
   }
   void TearDown() override {
@@ -60,13 +60,13 @@ class ReaderThread : public ::testing::Test {
   std::shared_ptr<sim::SimCard> card_;
   qhidev_list list_;
   MemoryView view_;
-  std::unique_ptr<CkestrelDlg> window_;
+  std::unique_ptr<WindowPresenter> window_;
   ReaderControl reader_;
   std::thread thread_;
 };
 
 TEST_F(ReaderThread, DeliversEventsAsPostedCommands) {
-  window_->board_scan();
+  window_->session().board_scan();
   ASSERT_NE(list_.current, nullptr);
   ASSERT_TRUE(list_.current->link_flags & QHIDEV_F_ASYNC_MASK);
   EXPECT_EQ(reader_.run.load(), 1);
@@ -83,15 +83,15 @@ TEST_F(ReaderThread, DeliversEventsAsPostedCommands) {
 }
 
 TEST_F(ReaderThread, SurvivesUnplugAndRescanWhileReading) {
-  window_->board_scan();
+  window_->session().board_scan();
   start();
   for (int i = 0; i < 20; ++i) {
     card_->send_event(5);
     backend_.unplug(0);
-    window_->on_device_change(CkestrelDlg::DEVICE_REMOVE_COMPLETE);
+    window_->session().on_device_change(CardSession::DEVICE_REMOVE_COMPLETE);
     EXPECT_EQ(list_.current, nullptr);
     backend_.plug(0);
-    window_->on_device_change(CkestrelDlg::DEVICE_ARRIVAL);
+    window_->session().on_device_change(CardSession::DEVICE_ARRIVAL);
     ASSERT_NE(list_.current, nullptr);
     view_.take_posted();
   }
@@ -106,11 +106,11 @@ TEST_F(ReaderThread, CardSwitchWhileReading) {
   s.capabilities |= sim::CAP_ASYNC;
   s.latency.per_transfer_ms = 40;
   auto second = backend_.add_card(s);
-  window_->board_scan();
+  window_->session().board_scan();
   ASSERT_EQ(list_.count, 2u);
   start();
   for (uint32_t i = 1; i <= 12; ++i) {
-    ASSERT_TRUE(window_->board_attach(i % 2));
+    ASSERT_TRUE(window_->session().board_attach(i % 2));
     EXPECT_EQ(list_.current_index, i % 2);
     EXPECT_TRUE(list_.current->link_flags & QHIDEV_F_ASYNC_MASK);
     view_.take_posted();
@@ -152,12 +152,12 @@ TEST_P(HostileReader, KeepsUpWithFloodsAndUnplugs) {
   bool read_while_attached = false;
   for (int round = 0; round < 40; ++round) {
     if (!card_->plugged()) {
-      window_->on_device_change(CkestrelDlg::DEVICE_REMOVE_COMPLETE);
+      window_->session().on_device_change(CardSession::DEVICE_REMOVE_COMPLETE);
       backend_.plug(0);  // the card comes back
     }
-    if (list_.current == nullptr) window_->board_scan();
-    window_->on_status_refresh_command();
-    window_->on_version_query();
+    if (list_.current == nullptr) window_->session().board_scan();
+    window_->session().refresh_status();
+    window_->card().dump_version();
     for (uint32_t id : view_.take_posted()) window_->on_command(id);
     // With the card attached and the reader running, every flooded report is read: the pipe
     // empties instead of piling up behind a stuck reader.

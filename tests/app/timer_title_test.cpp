@@ -40,16 +40,16 @@ TEST_F(TimerEdges, FullDebugReportsAreFetchedInTheSameTick) {
 
   test::LogCapture cap;
   const size_t before = card->reports_of(sim::ReportKind::InputGet).size();
-  window().on_timer(CkestrelDlg::kTimerId);
+  window().session().on_timer(CardSession::kTimerId);
   EXPECT_EQ(debug_fetches(*card, before), 4u);
   EXPECT_EQ(cap.text(), text);  // in order, byte for byte
-  EXPECT_EQ(window().poll_period(), 0u);
+  EXPECT_EQ(window().session().poll_period(), 0u);
 
   // The card has nothing more: the next tick fetches once, finds nothing and backs off a tick.
   const size_t next = card->reports_of(sim::ReportKind::InputGet).size();
-  window().on_timer(CkestrelDlg::kTimerId);
+  window().session().on_timer(CardSession::kTimerId);
   EXPECT_EQ(debug_fetches(*card, next), 1u);
-  EXPECT_EQ(window().poll_period(), 1u);
+  EXPECT_EQ(window().session().poll_period(), 1u);
   EXPECT_EQ(cap.text(), text);
 }
 
@@ -66,13 +66,13 @@ TEST_P(TitleFromStatus, ShowsUsbStateIdleShareAndRunningTime) {
   const uint64_t running = 123'456'000'000ull + 400'000;  // 123.456 s and a part of a millisecond
   ASSERT_LT(now, plugged_at + running);
   clock_.advance_ns(plugged_at + running - now);
-  window().refresh_status_display();
+  window().session().refresh_status_display();
   EXPECT_EQ(view_.title(), "KESTREL - usbd(12) idle 99.500% time 123.456s");
 
   // Busy: the idle share the card reports drops, and the title follows.
   card->update([](sim::Scenario& st) { st.busy = true; });
   clock_.advance_ns(1'000'000'000ull);
-  window().refresh_status_display();
+  window().session().refresh_status_display();
   EXPECT_EQ(view_.title(), "KESTREL - usbd(12) idle 42.250% time 124.456s");
 }
 

@@ -46,8 +46,8 @@ class WindowTest : public ::testing::Test {
   std::shared_ptr<sim::SimCard> add(sim::Scenario s) { return backend_.add_card(s); }
   std::shared_ptr<sim::SimCard> add(sim::BoardModel m) { return backend_.add_card(sim::make_scenario(m)); }
 
-  CkestrelDlg& window() {
-    if (!window_) window_ = std::make_unique<CkestrelDlg>(view_, list_);
+  WindowPresenter& window() {
+    if (!window_) window_ = std::make_unique<WindowPresenter>(view_, list_);
     return *window_;
   }
   // Delivers the commands the window posted to itself, as its event loop would.
@@ -82,7 +82,7 @@ class WindowTest : public ::testing::Test {
   sim::SimBackend backend_;
   qhidev_list list_;
   MemoryView view_;
-  std::unique_ptr<CkestrelDlg> window_;
+  std::unique_ptr<WindowPresenter> window_;
 };
 
 }  // namespace kestrel::test

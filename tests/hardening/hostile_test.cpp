@@ -39,17 +39,17 @@ TEST_P(HostileWindow, SurvivesAttachAndQueries) {
   auto hostile = sim::attach_hostile(*card, plan);
 
   const uint64_t t0 = clock_now_ns();
-  window().board_scan();
+  window().session().board_scan();
   drain();
   for (int round = 0; round < 6; ++round) {
-    window().on_status_refresh_command();
-    window().on_run_status();
-    window().on_debug_info();
-    window().on_version_query();
-    window().on_fpga_dump();
-    window().on_dev_intr_event();
-    window().on_dev_text_event();
-    window().on_monitor_query();
+    window().session().refresh_status();
+    window().card().dump_run_status();
+    window().card().dump_debug_info();
+    window().card().dump_version();
+    window().card().dump_fpga();
+    window().session().on_status_change();
+    window().session().print_card_text();
+    window().session().print_frame_timing();
     drain();
   }
   EXPECT_LT(clock_now_ns() - t0, kWaitLimitNs);

@@ -67,7 +67,7 @@ TEST_F(SimPicture, BrightnessMovedInThePropertyDialogShowsInThePicture) {
   const Image before = frame(*src);
 
   MemoryPropView pv;
-  Copctldlg dlg(window());
+  PropertyEditor dlg(window().card());
   ASSERT_TRUE(dlg.open());
   dlg.on_init_dialog(pv);
   pv.set_pos(propdlg::TRACK_FIRST, 60);  // brightness

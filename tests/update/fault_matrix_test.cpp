@@ -246,7 +246,7 @@ TEST_P(FaultMatrix, EndsWithTheExpectedResult) {
     // The window is usable again, the locks were given back.
     EXPECT_FALSE(rig.view.visible(ids::PROGRESS));
     EXPECT_TRUE(rig.view.enabled(ids::BTN_FPGA_FIRMWARE));
-    EXPECT_FALSE(rig.dlg->download_locked());
+    EXPECT_FALSE(rig.dlg->card().download_locked());
     EXPECT_EQ(rig.fx.dev().handle.use_count(), handle_refs0);
   }
   EXPECT_EQ(test::thread_count(), threads0);

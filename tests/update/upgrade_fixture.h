@@ -66,9 +66,9 @@ struct UpgradeRig {
         flash(storage->flash),
         flash_ch(storage->flash_channel),
         dl_ch(storage->download) {
-    dlg = std::make_unique<CkestrelDlg>(view, fx.list);
+    dlg = std::make_unique<WindowPresenter>(view, fx.list);
     // The board the card's status text names is current, as the attach would make it.
-    registry_select_by_status(*dlg->registry(), fx.card->status_text().c_str());
+    registry_select_by_status(*dlg->card().registry(), fx.card->status_text().c_str());
     UpgradeHooks h;
     h.show_alert = [this](const AlertRequest& r) {
       alerts.push_back(r);
@@ -127,7 +127,7 @@ struct UpgradeRig {
   sim::FlashChannel& flash_ch;
   sim::DownloadChannel& dl_ch;
   MemoryView view;
-  std::unique_ptr<CkestrelDlg> dlg;
+  std::unique_ptr<WindowPresenter> dlg;
   std::unique_ptr<WindowUpgrade> wf;
   std::vector<AlertRequest> alerts;
   std::deque<bool> alert_answers;

@@ -68,7 +68,7 @@ TEST(HidDownload, Fpga1000BytesBlock4HeaderAndFourPages) {
   EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
   EXPECT_FALSE(rig.view.visible(ids::PROGRESS));
   EXPECT_TRUE(rig.view.enabled(ids::BTN_FPGA_FIRMWARE));
-  EXPECT_FALSE(rig.dlg->download_locked());
+  EXPECT_FALSE(rig.dlg->card().download_locked());
 }
 
 TEST(HidDownload, UsbImage65536BytesBlock0Pages0To255) {
@@ -136,7 +136,7 @@ TEST(HidDownload, CancellingSendsLockThenUnlock) {
 
   // The card's answer to 0x21 comes back in the unlock: a card whose hold was on answers 1.
   rig.fx.card->clear_reports();
-  rig.dlg->link().hid_send_command(0x21, rig.dlg->text_page(1));
+  rig.dlg->card().link().hid_send_command(0x21, rig.dlg->card().text_page(1));
   rig.fx.card->clear_reports();
   rig.wf->on_clicked_button_usb_firmware();
   EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x21}));
@@ -144,11 +144,11 @@ TEST(HidDownload, CancellingSendsLockThenUnlock) {
 
 TEST(HidDownload, WindowLockIsRestoredToWhatItWas) {
   UpgradeRig rig("TB610K-1CH");
-  rig.dlg->m_dxctl_lock_status = 1;
+  rig.dlg->card().set_download_lock(1);
   rig.fx.card->clear_reports();
   rig.wf->on_clicked_button_fpga_firmware();
   EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x81, 0x20}));
-  EXPECT_TRUE(rig.dlg->download_locked());
+  EXPECT_TRUE(rig.dlg->card().download_locked());
 }
 
 TEST(HidDownload, UnlockAfterFailedLockSends0x22) {

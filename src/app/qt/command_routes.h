@@ -8,7 +8,7 @@ namespace kestrel::qt {
 
 enum class Route : uint8_t {
   Unrouted,   // not part of the window's vocabulary: dropped
-  Logic,      // CkestrelDlg::on_command
+  Logic,      // WindowPresenter::on_command
   NoOp,       // routed to an empty handler
   EndOk,      // the dialog ends with "accepted" (IDOK, the Enter key)
   EndCancel,  // the dialog ends with "rejected" (Exit, 1041)

@@ -27,21 +27,21 @@ KestrelWindow::KestrelWindow(platform::HidBackend* backend, qhidev_list& list)
   view_->set_menu_state_source([this] {
     QtView::MenuState st;
     if (logic_) {
-      st.card = logic_->list().current != nullptr;
-      if (st.card) st.card_node = logic_->list().current->node;
-      st.debug_channel = logic_->debug_channel_on();
+      st.card = logic_->session().list().current != nullptr;
+      if (st.card) st.card_node = logic_->session().list().current->node;
+      st.debug_channel = logic_->session().debug_channel_on();
     }
     return st;
   });
   view_->preview_pane().set_opener([this] {
-    return logic_ ? picture::open_card_picture(backend_, logic_->list(), logic_->color_format()) : picture::OpenResult{};
+    return logic_ ? picture::open_card_picture(backend_, logic_->session().list(), logic_->session().color_format()) : picture::OpenResult{};
   });
   install_card_tooltips(view_->findChild<QComboBox*>(QString::number(ids::CARD_LIST)), backend_,
-                        [this]() -> const qhidev_list* { return logic_ ? &logic_->list() : nullptr; });
+                        [this]() -> const qhidev_list* { return logic_ ? &logic_->session().list() : nullptr; });
   timer_ = new QTimer(view_.get());
-  timer_->setInterval(static_cast<int>(CkestrelDlg::kTimerPeriodMs));
+  timer_->setInterval(static_cast<int>(CardSession::kTimerPeriodMs));
   connect(timer_, &QTimer::timeout, this, [this] {
-    if (logic_) logic_->on_timer(CkestrelDlg::kTimerId);
+    if (logic_) logic_->session().on_timer(CardSession::kTimerId);
     replay_hotplug();
     follow_current_card();
   });
@@ -55,7 +55,7 @@ KestrelWindow::~KestrelWindow() {
 }
 
 bool KestrelWindow::init_dialog() {
-  view_->add_script_items(logic_->script_names());
+  view_->add_script_items(logic_->card().script_names());
   timer_->start();
   const int fd = backend_ ? backend_->hotplug_fd() : -1;
   if (fd < 0) {
@@ -75,12 +75,12 @@ bool KestrelWindow::init_dialog() {
 
 void KestrelWindow::follow_current_card() {
   if (!logic_) return;
-  const qhidev* d = logic_->list().current;
+  const qhidev* d = logic_->session().list().current;
   const std::string node = d ? d->node : std::string();
   // The board as the card's status text named it at its attach; none when that attach read no
   // status (the registry's board is then an earlier card's).
-  const BoardRegistry* reg = logic_->registry();
-  const std::string board = d && g_status_block_valid && reg && reg->current ? reg->current->name : "";
+  const BoardRegistry* reg = logic_->card().registry();
+  const std::string board = d && logic_->card().status_valid() && reg && reg->current ? reg->current->name : "";
   if (card_followed_ && node == followed_node_ && board == followed_board_) return;
   const bool card_moved = !card_followed_ || node != followed_node_;
   card_followed_ = true;
@@ -98,20 +98,20 @@ void KestrelWindow::on_hotplug() {
   // notifications stay queued in the backend, and the timer lets them in once the lock is free.
   // On the HID path the lock is taken before the file dialog, so a card pulled while the user
   // chooses the file shows as removed once the upgrade (which then fails) has ended.
-  if (logic_->download_locked()) {
+  if (logic_->card().download_locked()) {
     hotplug_held_ = true;
     if (notifier_) notifier_->setEnabled(false);  // the queue stays readable: do not spin on it
     return;
   }
   for (const platform::HotplugEvent& e : backend_->drain_hotplug())
-    logic_->on_device_change(e.kind == platform::HotplugEvent::Kind::Arrival ? CkestrelDlg::DEVICE_ARRIVAL
-                                                                            : CkestrelDlg::DEVICE_REMOVE_COMPLETE);
+    logic_->session().on_device_change(e.kind == platform::HotplugEvent::Kind::Arrival ? CardSession::DEVICE_ARRIVAL
+                                                                            : CardSession::DEVICE_REMOVE_COMPLETE);
   view_->refresh_menu();
   follow_current_card();
 }
 
 void KestrelWindow::replay_hotplug() {
-  if (!hotplug_held_ || !logic_ || logic_->download_locked()) return;
+  if (!hotplug_held_ || !logic_ || logic_->card().download_locked()) return;
   hotplug_held_ = false;
   if (notifier_) notifier_->setEnabled(true);
   on_hotplug();

@@ -1,4 +1,4 @@
-// The main window put together: the widgets (QtView), the window's logic (CkestrelDlg) that
+// The main window put together: the widgets (QtView), the window's logic (WindowPresenter) that
 // drives them, the 10 ms timer and the device notifications of the HID backend.
 #pragma once
 
@@ -32,7 +32,7 @@ class KestrelWindow : public QObject {
   KestrelWindow& operator=(const KestrelWindow&) = delete;
 
   QtView& view() { return *view_; }
-  CkestrelDlg& logic() { return *logic_; }
+  WindowPresenter& logic() { return *logic_; }
 
   // What the window does once its widgets exist: start the 10 ms timer, register for device
   // arrival and removal, then the logic's first scan, refresh and texts. Without a way to learn
@@ -54,7 +54,7 @@ class KestrelWindow : public QObject {
 
   platform::HidBackend* backend_;
   std::unique_ptr<QtView> view_;
-  std::optional<CkestrelDlg> logic_;
+  std::optional<WindowPresenter> logic_;
   QTimer* timer_ = nullptr;
   QSocketNotifier* notifier_ = nullptr;
   bool hotplug_held_ = false;  // notifications wait in the backend until the window lock is free

@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
   new qt::RescuePanel(window->view(), window->logic(), std::move(boot_bus));  // owned by the view
 
   auto reader = std::make_unique<ReaderControl>();
-  window->logic().listen_with(*reader);
+  window->logic().session().listen_with(*reader);
   g_console.reader_flags = &reader->flags;
   g_console.wake_reader = [r = reader.get()] {
     std::lock_guard<std::mutex> g(r->device_lock);
@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
   if (!window->init_dialog()) {
     std::fprintf(stderr, "kestrel: no device notifications (is udev running?); without them the window cannot "
                          "follow its cards and closes\n");
-  } else if (hidraw && !window->logic().list().current) {
+  } else if (hidraw && !window->logic().session().list().current) {
     // No card to work with at start: say why, when it can be told, beside the window.
     KernelFacts kernel{running_kernel_release()};
     kernel.report_ioctls = platform::kernel_has_report_ioctls(kernel.release);

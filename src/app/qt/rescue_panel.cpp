@@ -35,7 +35,7 @@ QString qs(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
 
-RescuePanel::RescuePanel(QtView& view, CkestrelDlg& window, std::unique_ptr<BootBus> bus)
+RescuePanel::RescuePanel(QtView& view, WindowPresenter& window, std::unique_ptr<BootBus> bus)
     : QObject(&view), view_(view), window_(window), bus_(std::move(bus)) {
   ask = [this](const QString& text) {
     return QMessageBox::question(&view_, QStringLiteral("kestrel"), text, QMessageBox::Yes | QMessageBox::No,

@@ -20,7 +20,7 @@ struct udev;
 struct udev_monitor;
 
 namespace kestrel {
-class CkestrelDlg;
+class WindowPresenter;
 }
 
 namespace kestrel::qt {
@@ -32,7 +32,7 @@ class RescuePanel : public QObject {
 
  public:
   // A child of `view`, which deletes it.
-  RescuePanel(QtView& view, CkestrelDlg& window, std::unique_ptr<BootBus> bus);
+  RescuePanel(QtView& view, WindowPresenter& window, std::unique_ptr<BootBus> bus);
   ~RescuePanel() override;
 
   // Lists the devices in boot mode again: shows or hides the notice, enables the menu item.
@@ -57,7 +57,7 @@ class RescuePanel : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
   QtView& view_;
-  CkestrelDlg& window_;
+  WindowPresenter& window_;
   std::unique_ptr<BootBus> bus_;
   QLabel* notice_ = nullptr;
   QAction* item_ = nullptr;

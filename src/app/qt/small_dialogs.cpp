@@ -54,7 +54,7 @@ constexpr const char* kRowCaptions[ROWS] = {"亮度", "对比度", "色度", "�
 
 }  // namespace
 
-PropDialogWidget::PropDialogWidget(Copctldlg& logic, QWidget* parent) : QDialog(parent), logic_(logic) {
+PropDialogWidget::PropDialogWidget(PropertyEditor& logic, QWidget* parent) : QDialog(parent), logic_(logic) {
   setModal(true);
   setWindowTitle(QStringLiteral("视频属性调整"));
   const QFont font = dialog_font();
@@ -180,8 +180,8 @@ void PropDialogWidget::end_dialog(int result) { QDialog::done(result == static_c
 void PropDialogWidget::reject() { logic_.on_command(IDCANCEL); }
 void PropDialogWidget::accept() { logic_.on_command(IDOK); }
 
-bool run_property_dialog(CkestrelDlg& window, QWidget* parent, const std::function<void(PropDialogWidget&)>& prepared) {
-  Copctldlg logic(window);
+bool run_property_dialog(WindowPresenter& window, QWidget* parent, const std::function<void(PropDialogWidget&)>& prepared) {
+  PropertyEditor logic(window.card());
   if (!logic.open()) return false;
   PropDialogWidget w(logic, parent);
   logic.on_init_dialog(w);
@@ -201,18 +201,18 @@ QString about_text() {
       .arg(QLatin1String(KESTREL_BUILD_STAMP));
 }
 
-QString about_title(CkestrelDlg& window) {
+QString about_title(WindowPresenter& window) {
   const bool zh = about_in_chinese();
   // The link text lands in a cleared 4 KiB buffer of the window's text work area.
-  auto buf = window.text_page(1).first(CkestrelDlg::kPage);
+  auto buf = window.card().text_page(1).first(Card::kPage);
   std::memset(buf.data(), 0, buf.size());
-  if (const auto text = ctl_usb_speed(window, buf))
+  if (const auto text = ctl_usb_speed(window.card(), buf))
     return (zh ? QStringLiteral("关于 kestrel usbd: %1") : QStringLiteral("About kestrel usbd: %1"))
         .arg(QString::fromUtf8(text->data(), static_cast<qsizetype>(text->size())));
   return zh ? QStringLiteral("关于 kestrel") : QStringLiteral("About kestrel");
 }
 
-void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& prepared) {
+void run_about_box(WindowPresenter& window, const std::function<void(QDialog&)>& prepared) {
   QDialog box;
   box.setModal(true);
   const QFont font = dialog_font();
@@ -247,7 +247,7 @@ void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& pre
   box.exec();
 }
 
-bool run_window_dialog(uint32_t id, CkestrelDlg& window, QWidget* parent) {
+bool run_window_dialog(uint32_t id, WindowPresenter& window, QWidget* parent) {
   switch (id) {
     case 1500: run_property_dialog(window, parent); return true;
     case 16: run_about_box(window); return true;

@@ -13,7 +13,7 @@
 class QTimer;
 
 namespace kestrel {
-class CkestrelDlg;
+class WindowPresenter;
 }
 
 namespace kestrel::qt {
@@ -23,7 +23,7 @@ class PropDialogWidget : public QDialog, public PropDialogView {
   Q_OBJECT
 
  public:
-  PropDialogWidget(Copctldlg& logic, QWidget* parent);
+  PropDialogWidget(PropertyEditor& logic, QWidget* parent);
 
   QWidget* control(uint32_t id) const;
 
@@ -48,24 +48,24 @@ class PropDialogWidget : public QDialog, public PropDialogView {
   void accept() override;
 
  private:
-  Copctldlg& logic_;
+  PropertyEditor& logic_;
   std::map<uint32_t, QWidget*> controls_;
   std::map<uint32_t, QTimer*> timers_;
 };
 
 // Opens the property dialog modally; false when the card did not answer and nothing was shown.
 // `prepared` runs once the widgets exist, before the dialog's own loop (tests drive it there).
-bool run_property_dialog(CkestrelDlg& window, QWidget* parent,
+bool run_property_dialog(WindowPresenter& window, QWidget* parent,
                          const std::function<void(PropDialogWidget&)>& prepared = {});
 
 // The About box's text and title.
 QString about_text();
-QString about_title(CkestrelDlg& window);
-void run_about_box(CkestrelDlg& window, const std::function<void(QDialog&)>& prepared = {});
+QString about_title(WindowPresenter& window);
+void run_about_box(WindowPresenter& window, const std::function<void(QDialog&)>& prepared = {});
 
 // The window's commands that open one of these (1500, 16, 32768), the repair-only notice (1001)
 // and the two upgrade buttons (1002, 1003). False for any other id.
-bool run_window_dialog(uint32_t id, CkestrelDlg& window, QWidget* parent);
+bool run_window_dialog(uint32_t id, WindowPresenter& window, QWidget* parent);
 
 // Opens the help beside the running program in the desktop's browser.
 void open_help();

@@ -47,7 +47,7 @@ history::HistoryStore& window_history() {
 }
 
 // A record that could not be written never stops the upgrade; the log and a message say so.
-void report_history(const history::HistoryWrite& w, CkestrelDlg& window, bool& reported) {
+void report_history(const history::HistoryWrite& w, WindowPresenter& window, bool& reported) {
   if (w.ok || reported) return;
   reported = true;
   log_printf(0, " war : %s\r\n", w.message.c_str());
@@ -55,8 +55,8 @@ void report_history(const history::HistoryWrite& w, CkestrelDlg& window, bool& r
 }
 
 // The attempt on record; `img` null for a file that could not be read.
-history::Attempt attempt_of(CkestrelDlg& window, uint16_t kind, const std::string& path, const ImageFile* img) {
-  return upgrade_attempt(window.history_identity(), kind, path, img, window.view().text(ids::VERSION_TEXT));
+history::Attempt attempt_of(WindowPresenter& window, uint16_t kind, const std::string& path, const ImageFile* img) {
+  return upgrade_attempt(window.card().history_identity(), kind, path, img, window.view().text(ids::VERSION_TEXT));
 }
 
 // A chosen file the upgrade may go on with. USB-controller images meet the match check instead.
@@ -85,7 +85,7 @@ bool file_goes_on(uint16_t kind, const std::string& path, const ImageFile& img, 
 
 }  // namespace
 
-void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
+void run_window_upgrade(uint32_t id, WindowPresenter& window, QWidget* parent) {
   const uint16_t kind = id == ids::BTN_USB_FIRMWARE ? UPGRADE_KIND_USB : UPGRADE_KIND_FPGA;
   // Nothing else reaches the card, and the window stays, until the upgrade has ended.
   auto* view = qobject_cast<QtView*>(parent);
@@ -167,7 +167,7 @@ void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent) {
   // "OK!" says the card took the image; whether it runs it shows once it is back.
   std::optional<ImageVersion> image;
   if (kind == UPGRADE_KIND_USB && o.image) image = image_version_of(o.image->data());
-  window.arm_upgrade_end(kind, std::move(image), [&window, record, rec](const VerifyReport& r, const std::string& after) {
+  window.session().arm_upgrade_end(kind, std::move(image), [&window, record, rec](const VerifyReport& r, const std::string& after) {
     history::Outcome end = rec;
     end.version_after = after;
     end.detail = r.summary();

@@ -8,11 +8,11 @@
 class QWidget;
 
 namespace kestrel {
-class CkestrelDlg;
+class WindowPresenter;
 }
 
 namespace kestrel::qt {
 
-void run_window_upgrade(uint32_t id, CkestrelDlg& window, QWidget* parent);
+void run_window_upgrade(uint32_t id, WindowPresenter& window, QWidget* parent);
 
 }  // namespace kestrel::qt

@@ -30,7 +30,7 @@ class HostileGui : public test::GuiTest, public ::testing::WithParamInterface<ui
     GuiTest::TearDown();
   }
   void start_reader() {
-    window_->logic().listen_with(reader_);
+    window_->logic().session().listen_with(reader_);
     reader_.list = &list_;
     thread_ = std::thread([this] { hid_reader(reader_); });
   }

@@ -75,7 +75,7 @@ TEST_F(PreviewTest, ShowsTheSimulatedCardsPatternAndItsBrightness) {
 
   // Brightness moved in the property dialog reaches the card, and the picture shows it.
   MemoryPropView pv;
-  Copctldlg dlg(window_->logic());
+  PropertyEditor dlg(window_->logic().card());
   ASSERT_TRUE(dlg.open());
   dlg.on_init_dialog(pv);
   pv.set_pos(propdlg::TRACK_FIRST, 60);

@@ -48,7 +48,7 @@ TEST_F(RescueGui, GoodImageBringsTheCardBackIntoTheWindow) {
   EXPECT_FALSE(p.notice()->isHidden());
   ASSERT_TRUE(p.item());
   EXPECT_TRUE(p.item()->isEnabled());
-  EXPECT_EQ(window_->logic().list().count, 0u);
+  EXPECT_EQ(window_->logic().session().list().count, 0u);
 
   const std::string file = dir_.write("fw.img", card_boot_image(tagged("TB610R-1CH", 10000)));
   answers_ = {true};  // load: yes; flash: no
@@ -58,7 +58,7 @@ TEST_F(RescueGui, GoodImageBringsTheCardBackIntoTheWindow) {
   EXPECT_NE(questions_[1].find("fw.img"), std::string::npos) << questions_[1];
   EXPECT_TRUE(told_.empty()) << told_.front();
   EXPECT_TRUE(rom_->started_at());
-  EXPECT_TRUE(wait_for([&] { return window_->logic().list().current != nullptr; }));
+  EXPECT_TRUE(wait_for([&] { return window_->logic().session().list().current != nullptr; }));
   p.refresh();
   EXPECT_TRUE(p.notice()->isHidden());
   EXPECT_FALSE(p.item()->isEnabled());

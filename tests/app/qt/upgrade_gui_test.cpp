@@ -31,7 +31,7 @@
 #include "log/log_capture.h"
 #include "history/history_path.h"
 #include "history/history_store.h"
-#include "card/card_commands.h"
+#include "app/ids.h"
 
 namespace kestrel {
 namespace {
@@ -405,7 +405,7 @@ TEST_F(UpgradeGui, UsbFirmwareOnTb610kThroughTheHidDownloadForced) {
   EXPECT_TRUE(view().enabled(ids::BTN_USB_FIRMWARE));
   EXPECT_TRUE(view().enabled(ids::BTN_FPGA_FIRMWARE));
   EXPECT_TRUE(view().enabled(ids::CARD_LIST));
-  EXPECT_FALSE(window_->logic().download_locked());
+  EXPECT_FALSE(window_->logic().card().download_locked());
 }
 
 TEST_F(UpgradeGui, UsbFirmwareOnTb610kAnsweringNoWritesNothing) {
@@ -486,7 +486,7 @@ TEST_P(UpgradeProgress, ShowsPercentPhaseAndTimeLeft) {
   EXPECT_TRUE(phase_seen) << notes.front();
 
   // The card leaves to restart: the bar counts the wait down, with the time left.
-  ASSERT_TRUE(wait_for([&] { return window_->logic().upgrade_end().phase == UpgradeEndWait::Phase::Away; }));
+  ASSERT_TRUE(wait_for([&] { return window_->logic().session().upgrade_end().phase == UpgradeEndWait::Phase::Away; }));
   ASSERT_TRUE(wait_for([&] { return note->isVisible() && !note->text().isEmpty(); }));
   EXPECT_EQ(note->text().toStdString(), progress_text(ProgressStage::WaitCard, 20.0, zh));
   EXPECT_EQ(note->text().toStdString(), zh ? "等待采集卡重新连接, 剩余约 20 秒" : "Waiting for the card, about 20 s left");
@@ -593,7 +593,7 @@ TEST_F(UpgradeGui, UnplugDuringTheHidDownloadFailsAndTheWindowRecovers) {
   EXPECT_EQ(st.starts, 1u);
   EXPECT_EQ(st.ends, 0u);
   EXPECT_LT(st.pages, kUsbPages);
-  EXPECT_FALSE(window_->logic().download_locked());
+  EXPECT_FALSE(window_->logic().card().download_locked());
   expect_window_recovers(*this, view(), backend_, *card);
 }
 
@@ -618,7 +618,7 @@ TEST_F(UpgradeGui, UnplugDuringTheFlashChannelFailsAndTheWindowRecovers) {
   EXPECT_TRUE(device_kept_at_message_);
   EXPECT_GT(watch.ticks_during, 0);
   EXPECT_NE(storage->flash.read(0x40000, static_cast<uint32_t>(bit.size())), bit);
-  EXPECT_FALSE(window_->logic().download_locked());
+  EXPECT_FALSE(window_->logic().card().download_locked());
   expect_window_recovers(*this, view(), backend_, *card);
 }
 
@@ -649,7 +649,7 @@ TEST_F(UpgradeGui, CardPulledDuringAnEraseOnTheHidPathFailsAndTheWindowRecovers)
   EXPECT_TRUE(device_kept_at_message_);
   EXPECT_EQ(storage->download.stats().ends, 0u);
   EXPECT_LT(storage->download.stats().pages, kUsbPages);
-  EXPECT_FALSE(window_->logic().download_locked());
+  EXPECT_FALSE(window_->logic().card().download_locked());
   expect_window_recovers(*this, view(), backend_, *card);
 }
 
@@ -785,13 +785,13 @@ TEST_F(UpgradeGui, TheWindowVerifiesTheCardWhenItComesBack) {
   ASSERT_EQ(messages_, std::vector<std::string>{"OK!"});
   EXPECT_FALSE(card->plugged());  // restarting
   // The removal reaches the window once the upgrade has let go of it: the countdown starts.
-  ASSERT_TRUE(wait_for([&] { return window_->logic().upgrade_end().phase == UpgradeEndWait::Phase::Away; }));
+  ASSERT_TRUE(wait_for([&] { return window_->logic().session().upgrade_end().phase == UpgradeEndWait::Phase::Away; }));
   EXPECT_TRUE(view().visible(ids::PROGRESS));
   clock_.advance_ns(1'100'000'000);
   backend_.poll_returns();
   ASSERT_TRUE(wait_for([&] { return messages_.size() == 2; }));
   EXPECT_EQ(messages_[1], "升级已验证: 板卡报告 TB610M-1CH:V2.0.6800 build 2024-12-25 10:01:06");
-  EXPECT_EQ(window_->logic().upgrade_end().phase, UpgradeEndWait::Phase::Idle);
+  EXPECT_EQ(window_->logic().session().upgrade_end().phase, UpgradeEndWait::Phase::Idle);
   EXPECT_FALSE(view().visible(ids::PROGRESS));
   EXPECT_EQ(view().item_count(ids::CARD_LIST), 1);
 }
@@ -811,7 +811,7 @@ class ReturningCardGui : public UpgradeGui {
     user.file = dir.write("tb610m.img", test::usb_image(test::tagged("TB610M-1CH", kUsbImageSize)));
     view().dispatch_command(ids::BTN_USB_FIRMWARE);
     EXPECT_EQ(messages_, std::vector<std::string>{"OK!"});
-    EXPECT_TRUE(wait_for([&] { return window_->logic().upgrade_end().phase == UpgradeEndWait::Phase::Away; }));
+    EXPECT_TRUE(wait_for([&] { return window_->logic().session().upgrade_end().phase == UpgradeEndWait::Phase::Away; }));
     backend_.refuse_opens_after_plug(refusals);
     clock_.advance_ns(1'100'000'000);
     backend_.poll_returns();
@@ -820,7 +820,7 @@ class ReturningCardGui : public UpgradeGui {
       clock_.advance_ns(100'000'000);
       wait_for([&] { return messages_.size() == 2; }, 60);
     }
-    EXPECT_EQ(window_->logic().upgrade_end().phase, UpgradeEndWait::Phase::Idle);
+    EXPECT_EQ(window_->logic().session().upgrade_end().phase, UpgradeEndWait::Phase::Idle);
     return messages_.size() == 2 ? messages_[1] : std::string();
   }
 };

@@ -59,7 +59,7 @@ TEST_F(GuiTest, PickingInputOneSendsTheVideoUpdateBlock) {
   auto card = backend_.add_card(*sim::make_scenario("meadow"));
   open();
   // meadow holds its input (it does not scan), so the window's hold state is set: flag word 0x0041.
-  ASSERT_TRUE(window_->logic().input_held());
+  ASSERT_TRUE(window_->logic().session().input_held());
   auto* inputs = widget<QComboBox>(ids::INPUT_LIST);
   ASSERT_EQ(inputs->currentIndex(), 0);
   card->clear_reports();
@@ -79,7 +79,7 @@ TEST_F(GuiTest, PickingInputOneSendsTheVideoUpdateBlock) {
   // A scanning card: the same pick carries 0x0021.
   card->update([](sim::Scenario& st) { st.scanning = true; });
   clock_.advance_ns(2'000'000'000ull);
-  ASSERT_TRUE(wait_for([&] { return !window_->logic().input_held(); }));
+  ASSERT_TRUE(wait_for([&] { return !window_->logic().session().input_held(); }));
   inputs->setCurrentIndex(0);
   card->clear_reports();
   QTest::keyClick(inputs, Qt::Key_Down);
@@ -130,11 +130,11 @@ TEST_F(GuiTest, AnOpenInputListKeepsTheUsersSelection) {
   card->update([](sim::Scenario& st) { st.input = 2; });
   inputs->showPopup();
   ASSERT_TRUE(view().dropped_down(ids::INPUT_LIST));
-  window_->logic().refresh_status_display();
+  window_->logic().session().refresh_status_display();
   EXPECT_EQ(inputs->currentIndex(), 0);
   inputs->hidePopup();
   ASSERT_FALSE(view().dropped_down(ids::INPUT_LIST));
-  window_->logic().refresh_status_display();
+  window_->logic().session().refresh_status_display();
   EXPECT_EQ(inputs->currentIndex(), 2);
 }
 

@@ -2,8 +2,7 @@
 // query every 2^32 ns, and the once-a-second status display; and the device-change handler.
 #include <cstring>
 
-#include "card/current_card.h"
-#include "card/card_commands.h"
+#include "card/card_session.h"
 #include "log/clock.h"
 #include "log/hexdump.h"
 #include "log/log.h"
@@ -28,74 +27,74 @@ const char* const kDeviceEventNames[8] = {"ARRIVAL", "REMOVE", "ABORT", "PENDING
 
 }  // namespace
 
-void CurrentCard::debug_output_poll() {
+void CardSession::debug_output_poll() {
   for (;;) {
-    if (m_poll_paused) return;
-    qhidev* d = m_link.current();
+    if (poll_paused_) return;
+    qhidev* d = card_.link().current();
     if (d && (d->link_flags & QHIDEV_F_ASYNC_MASK)) return;
-    ++m_poll_count;
-    if (m_poll_count < m_poll_period) {
-      if (m_poll_period > kPollBackoffTicks) m_poll_period = kPollBackoffTicks;
+    ++poll_count_;
+    if (poll_count_ < poll_period_) {
+      if (poll_period_ > kPollBackoffTicks) poll_period_ = kPollBackoffTicks;
       return;
     }
-    m_poll_count = 0;
-    std::span<uint8_t> page = text_page(0);
+    poll_count_ = 0;
+    std::span<uint8_t> page = card_.text_page(0);
     std::memset(page.data(), 0, kDebugReportSize);
     page[0] = RID_DEBUG_TEXT;
     if (!d) {
-      m_poll_period = kPollBackoffTicks;
+      poll_period_ = kPollBackoffTicks;
       return;
     }
     const uint16_t len = d->handle->get_input_report(page.first(kDebugReportSize)) ? get_le16(page.data() + FRAME_LEN) : 0xFFFF;
     if (len > kDebugLenMax) {
-      m_poll_period = kPollBackoffTicks;
+      poll_period_ = kPollBackoffTicks;
       return;
     }
     const uint8_t kind = page[0] == RID_DEBUG_TEXT ? page[FRAME_CMD] : page[0];
     // Only the bytes the report carries are passed on (a length of 241..256 claims more).
     const uint32_t carried = len < kDebugReportSize - FRAME_HDR ? len : kDebugReportSize - FRAME_HDR;
     if (kind == kKindText && len > 0) {
-      m_poll_period = 0;
+      poll_period_ = 0;
       log_write_raw(page.data() + FRAME_HDR, carried);
       if (len >= kDebugPayloadFull) continue;
       return;
     }
     if (kind == kKindUpdate) {
-      m_poll_period = 0;
+      poll_period_ = 0;
       log_printf(15, " *&* : kestrel update ......");
       log_hex_dump(15, page.data(), carried + FRAME_HDR);
-      post(ids::ID_STATUS_REFRESH);
+      post(CardEvent::StatusRefresh);
       continue;
     }
-    if (m_poll_period < kPollBackoffTicks) ++m_poll_period;
+    if (poll_period_ < kPollBackoffTicks) ++poll_period_;
     return;
   }
 }
 
-void CurrentCard::on_timer(uint32_t id) {
+void CardSession::on_timer(uint32_t id) {
   if (id != kTimerId) return;
   upgrade_end_tick();
   if (!list_->current) return;
   if (busy_elsewhere()) return;
   debug_output_poll();
-  if (m_dxctl_lock_status) return;
+  if (card_.download_locked()) return;
   const uint64_t now = clock_now_ns();
-  if (m_monitor_capable && now >= m_next_monitor_ns) {
-    m_next_monitor_ns = now + kMonitorPeriodNs;
-    on_monitor_query();
+  if (monitor_capable_ && now >= next_monitor_ns_) {
+    next_monitor_ns_ = now + kMonitorPeriodNs;
+    print_frame_timing();
   }
-  if (now - m_last_status_ns >= kStatusPeriodNs) {
-    m_last_status_ns = now;
+  if (now - last_status_ns_ >= kStatusPeriodNs) {
+    last_status_ns_ = now;
     refresh_status_display();
   }
 }
 
-bool CurrentCard::busy_elsewhere() {
+bool CardSession::busy_elsewhere() {
   // The timer ticks every 10 ms; another program's claim is looked at (two flock calls) five
   // times a second, which is soon enough for a title and costs the tick nothing in between.
   const uint64_t now = clock_now_ns();
-  if (m_busy_checked_ns != 0 && now - m_busy_checked_ns < kBusyCheckNs) return !m_busy_elsewhere.empty();
-  m_busy_checked_ns = now;
+  if (busy_checked_ns_ != 0 && now - busy_checked_ns_ < kBusyCheckNs) return !busy_elsewhere_.empty();
+  busy_checked_ns_ = now;
   const qhidev* d = list_->current;
   const std::shared_ptr<platform::CardClaim> claim = d && d->handle ? d->handle->claim() : nullptr;
   const std::optional<platform::ClaimHolder> other = claim ? claim->upgrade_elsewhere() : std::nullopt;
@@ -104,23 +103,23 @@ bool CurrentCard::busy_elsewhere() {
     busy = std::string(ui_phrase("设备忙: 另一个程序正在升级"));
     if (!other->program.empty()) busy += " (" + other->program + ", pid " + std::to_string(other->pid) + ")";
   }
-  if (busy == m_busy_elsewhere) return !busy.empty();
-  m_busy_elsewhere = busy;
+  if (busy == busy_elsewhere_) return !busy.empty();
+  busy_elsewhere_ = busy;
   if (!busy.empty()) {
     log_printf(0, " war : card busy: %s\r\n", other->text().c_str());
     shown_.title = busy;
     show(Shown::Title);
-    enable_device_controls(false);
+    observer_->enable_device_controls(false);
     return true;
   }
   // Released: the card as it is now, at once.
-  enable_device_controls(shown_.card >= 0);
-  m_last_status_ns = 0;
-  on_status_refresh_command();
+  observer_->enable_device_controls(shown_.card >= 0);
+  last_status_ns_ = 0;
+  refresh_status();
   return false;
 }
 
-bool CurrentCard::on_device_change(uint32_t event) {
+bool CardSession::on_device_change(uint32_t event) {
   switch (event) {
     case DEVICE_ARRIVAL:
     case DEVICE_QUERY_REMOVE:
@@ -128,12 +127,12 @@ bool CurrentCard::on_device_change(uint32_t event) {
     case DEVICE_REMOVE_COMPLETE:
       log_printf(0, " *&* : device change for %04X:%s\r\n", event, kDeviceEventNames[event & 7]);
       {
-        ReaderHold hold(m_reader);
+        ReaderHold hold(card_.reader());
         qhidev_release_all(*list_);
       }
       board_scan();
-      on_status_refresh_command();
-      enable_device_controls(shown_.card >= 0);
+      refresh_status();
+      observer_->enable_device_controls(shown_.card >= 0);
       upgrade_end_on_change(event);
       break;
     default:

@@ -1,9 +1,9 @@
-// The current card driven with no view at all, as kestrelctl drives it, and the window as an
-// adapter over it: both send the card the same bytes, and the window's controls show what the
-// card's own state holds.
+// A session driven with no view at all, as kestrelctl drives it, and the window over a session of
+// its own: both send the card the same bytes, and the window's controls show what the session
+// holds.
 #include <algorithm>
 
-#include "card/current_card.h"
+#include "card/card_session.h"
 #include "app/ids.h"
 #include "devlink/commands.h"
 #include "res/ui_text.h"
@@ -24,12 +24,12 @@ std::vector<std::vector<uint8_t>> wire(const sim::SimCard& card) {
   return out;
 }
 
-class CurrentCardTest : public WindowTest {
+class CardSessionTest : public WindowTest {
  protected:
   // The card attached with no front end: the same start as the window's.
-  CurrentCard& bare() {
+  CardSession& bare() {
     if (!bare_) {
-      bare_ = std::make_unique<CurrentCard>(list_);
+      bare_ = std::make_unique<CardSession>(list_);
       bare_->init();
     }
     return *bare_;
@@ -38,12 +38,12 @@ class CurrentCardTest : public WindowTest {
     bare_.reset();
     WindowTest::TearDown();
   }
-  std::unique_ptr<CurrentCard> bare_;
+  std::unique_ptr<CardSession> bare_;
 };
 
-TEST_F(CurrentCardTest, SettingsReachTheCardWithNoViewAndShowInTheSnapshot) {
+TEST_F(CardSessionTest, SettingsReachTheCardWithNoViewAndShowInTheSnapshot) {
   auto card = add(BoardModel::Meadow);
-  CurrentCard& c = bare();
+  CardSession& c = bare();
   CardSnapshot s = c.snapshot();
   EXPECT_EQ(s.board, "meadow");
   EXPECT_FALSE(s.version.empty());
@@ -68,9 +68,9 @@ TEST_F(CurrentCardTest, SettingsReachTheCardWithNoViewAndShowInTheSnapshot) {
   EXPECT_TRUE(s.input_locked);
 }
 
-TEST_F(CurrentCardTest, DefaultSizeOutcomesAreTyped) {
+TEST_F(CardSessionTest, DefaultSizeOutcomesAreTyped) {
   auto card = add(BoardModel::TB610R_1CH);
-  CurrentCard& c = bare();
+  CardSession& c = bare();
   const auto& sizes = c.shown().default_sizes;
   const auto at = std::find(sizes.begin(), sizes.end(), "1280 X 720 :8");
   ASSERT_NE(at, sizes.end());
@@ -90,7 +90,7 @@ TEST_F(CurrentCardTest, DefaultSizeOutcomesAreTyped) {
 
 // The same user actions through the window and through the bare card: the card sees the same
 // requests in the same order, sequence bytes included.
-TEST_F(CurrentCardTest, WindowAndBareCardSendTheSameBytes) {
+TEST_F(CardSessionTest, WindowAndBareCardSendTheSameBytes) {
   auto by_window = add(BoardModel::Meadow);
   window().on_init_dialog();
   view_.select(ids::INPUT_LIST, 2);
@@ -101,7 +101,7 @@ TEST_F(CurrentCardTest, WindowAndBareCardSendTheSameBytes) {
   window().on_command(ids::OUTPUT_PORT_LIST);
   view_.set_check(ids::HALF_RATE_BOX, true);
   window().on_command(ids::HALF_RATE_BOX);
-  window().on_timer(CkestrelDlg::kTimerId);
+  window().session().on_timer(CardSession::kTimerId);
   const auto window_wire = wire(*by_window);
   ASSERT_EQ(payloads_of(*by_window, CMD_UPDATE).size(), 2u);
   window_.reset();
@@ -109,22 +109,22 @@ TEST_F(CurrentCardTest, WindowAndBareCardSendTheSameBytes) {
   backend_.unplug(0);
 
   auto by_card = add(BoardModel::Meadow);
-  CurrentCard& c = bare();
+  CardSession& c = bare();
   c.set_hold(true, 2);
   c.lock_input(2);
-  c.switch_output_port(1);
+  c.card().switch_output_port(1);
   c.set_half_rate(true);
-  c.on_timer(CurrentCard::kTimerId);
+  c.on_timer(CardSession::kTimerId);
   EXPECT_EQ(wire(*by_card), window_wire);
 }
 
-TEST_F(CurrentCardTest, WindowShowsWhatTheCardHolds) {
+TEST_F(CardSessionTest, WindowShowsWhatTheCardHolds) {
   auto card = add(BoardModel::TB610K_1CH);  // inputs HDMI, unknow, SDI
   window().on_init_dialog();
   card->set_signal(true, 1280, 720, 50);
   clock_.advance_ns(2'000'000'000ull);
-  window().on_timer(CkestrelDlg::kTimerId);
-  const CardSnapshot s = window().snapshot();
+  window().session().on_timer(CardSession::kTimerId);
+  const CardSnapshot s = window().session().snapshot();
   EXPECT_EQ(view_.text(ids::VERSION_TEXT), s.version);
   EXPECT_EQ(view_.text(ids::FORMAT_LABEL), s.signal_format);
   EXPECT_NE(s.signal_format.find("1280X720"), std::string::npos) << s.signal_format;
@@ -140,7 +140,7 @@ TEST_F(CurrentCardTest, WindowShowsWhatTheCardHolds) {
   // A choice the user makes in a list is the card's choice from then on.
   view_.select(ids::DEFAULT_SIZE_LIST, 3);
   window().on_command(ids::DEFAULT_SIZE_LIST);
-  EXPECT_EQ(window().snapshot().default_size, view_.item_text(ids::DEFAULT_SIZE_LIST, 3));
+  EXPECT_EQ(window().session().snapshot().default_size, view_.item_text(ids::DEFAULT_SIZE_LIST, 3));
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
-// Device events: the reader's callback, the handlers of 32821..32824 and the monitor query.
+// The card's events: the reader's callback, what each event does, and the frame timing.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include "card/current_card.h"
-#include "card/card_commands.h"
+#include "card/card_session.h"
 #include "devlink/commands.h"
 #include "log/clock.h"
 #include "log/log.h"
@@ -22,30 +21,30 @@ constexpr size_t FR_QUEUE = 4, FR_TICK = 8, FR_WIDTH = 16, FR_HEIGHT = 18, FR_IP
 
 }  // namespace
 
-bool CurrentCard::on_device_event(void* context, uint32_t type, uint32_t length, const uint8_t* data) {
-  auto* w = static_cast<CurrentCard*>(context);
+bool CardSession::on_reader_event(void* context, uint32_t type, uint32_t length, const uint8_t* data) {
+  auto* w = static_cast<CardSession*>(context);
   if (type == 1) {
-    w->post(ids::ID_DEV_TEXT_EVENT);
+    w->post(CardEvent::CardText);
     return true;
   }
   if (type != 2) return false;
   if (length != EVENT_SIZE || !data) return true;
-  std::memcpy(w->m_event_state.event.data(), data, EVENT_SIZE);
+  std::memcpy(w->event_state_.event.data(), data, EVENT_SIZE);
   const uint16_t code = get_le16(data + EVENT_WORD1);
   if (code == kEventMonitor) {
-    w->post(ids::ID_MONITOR_QUERY);
+    w->post(CardEvent::FrameTiming);
   } else if (code == kEventStatus) {
-    w->post(ids::ID_MONITOR_QUERY);
-    w->post(ids::ID_DEV_INTR_EVENT);
+    w->post(CardEvent::FrameTiming);
+    w->post(CardEvent::StatusChange);
   } else {
-    w->post(ids::ID_DEV_INTR_EVENT);
+    w->post(CardEvent::StatusChange);
   }
   return true;
 }
 
-void CurrentCard::on_dev_text_event() {
-  if (!m_reader) return;
-  ReaderControl& c = *m_reader;
+void CardSession::print_card_text() {
+  if (!card_.reader()) return;
+  ReaderControl& c = *card_.reader();
   while (c.ring_read.load(std::memory_order_acquire) != c.ring_write.load(std::memory_order_acquire)) {
     ReaderControl::RingEntry& e = c.ring[c.ring_read.load() % READER_RING];
     const uint32_t len = e.length < sizeof e.text ? e.length : sizeof e.text - 1;
@@ -56,29 +55,19 @@ void CurrentCard::on_dev_text_event() {
   }
 }
 
-void CurrentCard::on_dev_intr_event() {
-  const uint32_t w1 = get_le32(m_event_state.event.data() + EVENT_WORD1);
-  const uint32_t w2 = get_le32(m_event_state.event.data() + EVENT_WORD2);
-  if (m_dxctl_lock_status) {
-    log_printf(0, " *&* : intr event %08X : %08X but m_dxctl_lock_status(%u) != idle and to delay\r\n", w1, w2,
-               m_dxctl_lock_status);
-    m_pending_event = 1;
+void CardSession::on_status_change() {
+  const uint32_t w1 = get_le32(event_state_.event.data() + EVENT_WORD1);
+  const uint32_t w2 = get_le32(event_state_.event.data() + EVENT_WORD2);
+  if (card_.download_locked()) {
+    log_printf(0, " *&* : intr event %08X : %08X but m_dxctl_lock_status(%u) != idle and to delay\r\n", w1, w2, 1u);
+    pending_event_ = 1;
     return;
   }
   log_printf(0, " *&* : intr event %08X : %08X\r\n", w1, w2);
   board_status_refresh();
 }
 
-uint32_t CurrentCard::monitor_query(uint8_t* dest) {
-  uint8_t payload[16] = {};
-  put_le64(payload, clock_now_ns());
-  Answer a;
-  if (!m_link.transact_long(CMD_MONITOR, 0, payload, sizeof payload, 16, text_page(0), a)) return 0;
-  std::memcpy(dest, a.payload, a.len);
-  return a.len;
-}
-
-void CurrentCard::print_frame_record(const uint8_t* r, const char* key, uint64_t diff) {
+void CardSession::print_frame_record(const uint8_t* r, const char* key, uint64_t diff) {
   char when[256];
   format_wall_time(when, sizeof when, dev_to_wall_ns(get_le64(r + FR_TICK)));
   log_printf(0, "\r\n queue: %u input: %u framerate: %2u i/p: %u format: %4ux%-4u key : %s\r\n", get_le32(r + FR_QUEUE),
@@ -88,17 +77,17 @@ void CurrentCard::print_frame_record(const uint8_t* r, const char* key, uint64_t
   log_printf(0, "        %s tick: %u.%09u diff: %u.%09u\r\n", when, t.sec, t.ns, d.sec, d.ns);
 }
 
-void CurrentCard::on_monitor_query() {
-  if (!m_monitor_capable) return;
-  uint8_t* s = m_status_work.data();
+void CardSession::print_frame_timing() {
+  if (!monitor_capable_) return;
+  uint8_t* s = card_.status_page(0).data();
   // The answer may be up to 257 bytes; the status work page holds it.
-  if (monitor_query(s) < kMonitorBlock) {
+  if (card_.monitor_query(s) < kMonitorBlock) {
     // A block too short to hold both frame records carries nothing to print.
     return;
   }
   const uint8_t* w = s;
   const uint8_t* p = s + 24;
-  const uint8_t* sw = m_event_state.work.data();
+  const uint8_t* sw = event_state_.work.data();
   const uint64_t w_tick = get_le64(w + FR_TICK);
   const uint64_t p_tick = get_le64(p + FR_TICK);
   const uint64_t sw_tick = get_le64(sw + FR_TICK);
@@ -120,11 +109,11 @@ void CurrentCard::on_monitor_query() {
   }
   print_frame_record(w, "work", clock_now_ns() - w_tick - static_cast<uint64_t>(offset));
   log_printf(0, "\r\n");
-  std::memcpy(m_event_state.work.data(), w, 24);
-  std::memcpy(m_event_state.push.data(), p, 24);
+  std::memcpy(event_state_.work.data(), w, 24);
+  std::memcpy(event_state_.push.data(), p, 24);
 }
 
-void CurrentCard::on_stdview_event() { log_printf(0, " *&* : stdview output event\r\n"); }
+void CardSession::log_stdview_output() { log_printf(0, " *&* : stdview output event\r\n"); }
 
 uint64_t dev_to_wall_ns(uint64_t dev_time) {
   timespec ts{};
