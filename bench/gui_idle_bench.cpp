@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
   ui_text_select_from_environment();
   sim::SimBackend backend;
   platform::set_backend(&backend);
-  auto window = std::make_unique<qt::KestrelWindow>(&backend);
+  qhidev_list cards;
+  auto window = std::make_unique<qt::KestrelWindow>(&backend, cards);
   clock_init();
   backend.add_card(*scenario);
   auto reader = std::make_unique<ReaderControl>();

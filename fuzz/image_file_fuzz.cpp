@@ -19,7 +19,8 @@ using namespace kestrel;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > (1u << 20)) return 0;
-  static BoardRegistry* registry = &registry_build(nullptr);
+  static BoardRegistry board_table_registry{};
+  static BoardRegistry* registry = &registry_build(board_table_registry, nullptr);
   static const int fd = memfd_create("image", MFD_CLOEXEC);
   if (fd < 0) return 0;
   if (ftruncate(fd, 0) != 0 || pwrite(fd, data + 1, size - 1, 0) != static_cast<ssize_t>(size - 1)) return 0;

@@ -11,7 +11,8 @@ using namespace kestrel;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > (1u << 20)) return 0;
-  static BoardRegistry* registry = &registry_build(nullptr);
+  static BoardRegistry board_table_registry{};
+  static BoardRegistry* registry = &registry_build(board_table_registry, nullptr);
   std::vector<uint8_t> img(data + 1, data + size);
   img.push_back(0);
   const uint8_t* end = img.data() + img.size() - 1;

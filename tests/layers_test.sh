@@ -27,9 +27,10 @@ forbid "kestrelctl uses a window or a view of widgets" \
 forbid "a front end reads the card's members" '(\.|->)m_[a-z]' "$src/cli" "$src/app/qt"
 # A front end holds a session and a card and is told what changed through the session's observer;
 # it never becomes a card or a session by deriving from one, nor from another class of the layers
-# below it (the observer and the workflow's front are interfaces made to be implemented).
+# below it (the observer, the property editor's view and the workflow's front are interfaces made to
+# be implemented).
 core_classes=$(grep -rhoE '^(class|struct) [A-Z][A-Za-z0-9_]*' "${below_app[@]}" --include='*.h' | awk '{print $2}' |
-  grep -vxE 'CardObserver|UpgradeFront|BootBus|FrameSource|ClockSource|HidBackend' | sort -u | paste -sd'|')
+  grep -vxE 'CardObserver|PropDialogView|UpgradeFront|BootBus|FrameSource|ClockSource|HidBackend' | sort -u | paste -sd'|')
 forbid "a front end derives from a class of the core" \
   -E "(class|struct) [A-Za-z0-9_]+( final)? *:[^{;]*(public|private|protected) +(virtual +)?(kestrel::)?($core_classes)\b" \
   "$src/app" "$src/cli"

@@ -6,6 +6,12 @@
 
 namespace kestrel::ids {
 
+// Engineering menu items without an output of their own.
+constexpr uint32_t ID_QZDBG_ASK = 32803;   // the debug channel's state asked, nothing printed
+constexpr uint32_t ID_QZDBG_ON = 32804;    // the debug channel switched on, nothing printed
+constexpr uint32_t ID_HDBC_MODE3 = 32805;
+constexpr uint32_t ID_HDBC_MODE4 = 32806;
+
 // The card's events as the window queues them (its menu has the monitor query too).
 constexpr uint32_t ID_STATUS_REFRESH = 32808;
 constexpr uint32_t ID_DEV_TEXT_EVENT = 32821;

@@ -16,7 +16,7 @@ namespace kestrel {
 // into their operations.
 class WindowPresenter : public CardObserver {
  public:
-  WindowPresenter(DialogView& view, qhidev_list& list = g_qhidev_list);
+  WindowPresenter(DialogView& view, qhidev_list& list);
   ~WindowPresenter() override;
 
   // OnInitDialog's work after the widgets exist: scan, first refresh, runtime texts.

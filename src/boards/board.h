@@ -35,7 +35,7 @@ constexpr BusEntry BUS_TERMINATOR{.name = nullptr, .kind = BUS_KIND_NONE, .port 
 
 struct BoardEntry;
 
-// What a board operation needs of the window that asks: the link to the current card and a
+// What a board operation needs of the card that asks: its link and a
 // page of at least 265 bytes in which long requests are built and answered. Short requests and
 // register reads use buffers of their own.
 // What a dump (codes 13, 14, 15) could not get from the card. The dumps print all the same, with
@@ -91,7 +91,7 @@ struct BoardEntry {
 };
 
 struct BoardRegistry {
-  const void* owner = nullptr;         // the main window that built it; boards never read it
+  const void* owner = nullptr;         // the card that built it; boards never read it
   uint32_t capacity = 0;
   uint32_t count = 0;
   BoardEntry* current = nullptr;

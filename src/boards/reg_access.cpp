@@ -6,7 +6,6 @@
 
 #include "devlink/commands.h"
 #include "devlink/hid_link.h"
-#include "devlink/status_flag.h"
 
 namespace kestrel {
 namespace {

@@ -6,8 +6,6 @@
 
 namespace kestrel {
 
-BoardRegistry g_board_registry;
-
 BoardRegistry& registry_build(BoardRegistry& registry, const void* owner) {
   registry = BoardRegistry{};
   registry.owner = owner;
@@ -26,8 +24,6 @@ BoardRegistry& registry_build(BoardRegistry& registry, const void* owner) {
   registry.current = registry.count ? &registry.entries[0] : nullptr;
   return registry;
 }
-
-BoardRegistry& registry_build(const void* owner) { return registry_build(g_board_registry, owner); }
 
 namespace {
 

@@ -6,13 +6,9 @@
 
 namespace kestrel {
 
-// The process-wide registry. Built by the main window's constructor; lives until the process ends.
-extern BoardRegistry g_board_registry;
-
 // Zeroes `registry`, then fills it from the board table in table order; current = the first
-// entry (TB610K-1CH). The one-argument form builds g_board_registry.
+// entry (TB610K-1CH). Every Card builds its own.
 BoardRegistry& registry_build(BoardRegistry& registry, const void* owner);
-BoardRegistry& registry_build(const void* owner);
 
 // `text` is the status block's text (offset 64): a model name, ':' and the card's version.
 // True when the current board changed; no match, or a text naming the current board, leaves it.

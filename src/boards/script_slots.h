@@ -29,7 +29,7 @@ struct SkippedScript {
   uint32_t missing = 0;  // the number without a readable script that ended the scan
 };
 
-// Owned by the main window; filled at start, freed with the window.
+// Owned by the program's card (its session's); filled at start, freed with it.
 struct ScriptSlots {
   const void* owner = nullptr;
   uint32_t capacity = SCRIPT_SLOT_COUNT;

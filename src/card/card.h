@@ -142,9 +142,9 @@ class Card {
   bool debug_channel_control(bool on);
   bool ask_debug_channel();  // the channel's state into diag().qzdbg
   HdbcResult hdbc(uint32_t mode);
-  // The registers read, then written to `path` (the register files' ids). A symbolic link at the
-  // path is never followed; an existing file is replaced only with `replace_existing`.
-  RegisterSaveResult save_registers(uint32_t id, const std::string& path, bool replace_existing);
+  // The registers read, then written to `path` as a file of `kind`. A symbolic link at the path
+  // is never followed; an existing file is replaced only with `replace_existing`.
+  RegisterSaveResult save_registers(RegisterFileKind kind, const std::string& path, bool replace_existing);
   RegisterSaveResult write_register_file(RegisterFileKind kind, const std::string& path, bool replace_existing);
   // The script slots found at start beside the program; slot n run on this card.
   void load_scripts();

@@ -36,6 +36,7 @@ void CardSession::stop_listening() {
 }
 
 void CardSession::listen_with(ReaderControl& r) {
+  r.list = list_;
   r.context = this;
   r.callback = &CardSession::on_reader_event;
   card_.set_reader(&r);

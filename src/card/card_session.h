@@ -127,8 +127,8 @@ class CardObserver {
 
 class CardSession {
  public:
-  // A session over `list` with the program's script slots.
-  explicit CardSession(qhidev_list& list = g_qhidev_list);
+  // A session over `list` (the caller's, outliving the session) with the program's script slots.
+  explicit CardSession(qhidev_list& list);
   ~CardSession();
   CardSession(const CardSession&) = delete;
   CardSession& operator=(const CardSession&) = delete;
@@ -244,6 +244,8 @@ class CardSession {
   // The card come back at `path`, attached as the current card, and its status text.
   std::optional<std::string> upgrade_end_open(const std::string& path, platform::OpenFailure& why);
   void print_frame_record(const uint8_t* r, const char* key, uint64_t diff);
+  // Host time minus card time, as the reader learnt it from the card's events (0 without one).
+  int64_t dev_time_offset() const;
   // Sets a choice as a drop-down list takes it: outside the list is none.
   static void choose(int& choice, int index, size_t count);
   void show(Shown what) { observer_->show(what); }
@@ -276,8 +278,9 @@ class CardSession {
   UpgradeEndWait end_;
 };
 
-// Wall-clock time of a card time, and its local calendar text.
-uint64_t dev_to_wall_ns(uint64_t dev_time);
+// Wall-clock time of a card time (`offset`: host time minus card time, as the reader learnt it),
+// and its local calendar text.
+uint64_t dev_to_wall_ns(uint64_t dev_time, int64_t offset);
 void format_wall_time(char* buf, size_t size, uint64_t wall_ns);
 
 }  // namespace kestrel

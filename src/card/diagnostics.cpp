@@ -86,9 +86,9 @@ bool Card::ask_debug_channel() { return qzdbg_control(link_, QZDBG_ASK, diag_.qz
 
 HdbcResult Card::hdbc(uint32_t mode) { return hdbc_adjust(link_, text_page(0), mode, diag_.hdbc_saved); }
 
-RegisterSaveResult Card::save_registers(uint32_t id, const std::string& path, bool replace_existing) {
+RegisterSaveResult Card::save_registers(RegisterFileKind kind, const std::string& path, bool replace_existing) {
   register_table_read(link_, diag_.reg_table);
-  return write_register_file(register_file_kind(id), path, replace_existing);
+  return write_register_file(kind, path, replace_existing);
 }
 
 RegisterSaveResult Card::write_register_file(RegisterFileKind kind, const std::string& path, bool replace_existing) {

@@ -14,11 +14,9 @@
 
 namespace kestrel {
 
+// The register files' commands: the window's menu items, and the ids kestrelctl's register dump
+// reports as its "command".
 namespace ids {
-constexpr uint32_t ID_QZDBG_ASK = 32803;        // qzdbg_control 3, prints nothing
-constexpr uint32_t ID_QZDBG_ON = 32804;         // qzdbg_control 2, prints nothing
-constexpr uint32_t ID_HDBC_MODE3 = 32805;
-constexpr uint32_t ID_HDBC_MODE4 = 32806;
 constexpr uint32_t ID_SAVE_FPGA_REGS = 32817;   // "保存 FPGA 寄存器": the generic file
 constexpr uint32_t ID_SAVE_TB610R_REGS = 32818; // "保存 TB610R FPGA 寄存器": with the receiver maps
 constexpr uint32_t ID_SAVE_TB610_REGS = 32819;  // "保存 TB610 FPGA 寄存器": the generic file again

@@ -69,7 +69,7 @@ void CardSession::on_status_change() {
 
 void CardSession::print_frame_record(const uint8_t* r, const char* key, uint64_t diff) {
   char when[256];
-  format_wall_time(when, sizeof when, dev_to_wall_ns(get_le64(r + FR_TICK)));
+  format_wall_time(when, sizeof when, dev_to_wall_ns(get_le64(r + FR_TICK), dev_time_offset()));
   log_printf(0, "\r\n queue: %u input: %u framerate: %2u i/p: %u format: %4ux%-4u key : %s\r\n", get_le32(r + FR_QUEUE),
              r[FR_INPUT], r[FR_RATE], r[FR_IP], get_le16(r + FR_WIDTH), get_le16(r + FR_HEIGHT), key);
   const SecNs t = split_ns(get_le64(r + FR_TICK));
@@ -93,9 +93,9 @@ void CardSession::print_frame_timing() {
   const uint64_t sw_tick = get_le64(sw + FR_TICK);
   if (w_tick == sw_tick) return;
 
-  const int64_t offset = g_dev_time_offset.load(std::memory_order_relaxed);
+  const int64_t offset = dev_time_offset();
   char when[256];
-  format_wall_time(when, sizeof when, dev_to_wall_ns(w_tick));
+  format_wall_time(when, sizeof when, dev_to_wall_ns(w_tick, offset));
   const SecNs nano = split_ns(w_tick + static_cast<uint64_t>(offset));
   const SecNs tick = split_ns(w_tick);
   const SecNs base = split_ns(clock_now_ns());
@@ -113,13 +113,18 @@ void CardSession::print_frame_timing() {
   std::memcpy(event_state_.push.data(), p, 24);
 }
 
+int64_t CardSession::dev_time_offset() const {
+  const ReaderControl* r = card_.reader();
+  return r ? r->dev_time_offset.load(std::memory_order_relaxed) : 0;
+}
+
 void CardSession::log_stdview_output() { log_printf(0, " *&* : stdview output event\r\n"); }
 
-uint64_t dev_to_wall_ns(uint64_t dev_time) {
+uint64_t dev_to_wall_ns(uint64_t dev_time, int64_t offset) {
   timespec ts{};
   timespec_get(&ts, TIME_UTC);
   const uint64_t wall = static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ULL + static_cast<uint64_t>(ts.tv_nsec);
-  return wall - clock_now_ns() + static_cast<uint64_t>(g_dev_time_offset.load(std::memory_order_relaxed)) + dev_time;
+  return wall - clock_now_ns() + static_cast<uint64_t>(offset) + dev_time;
 }
 
 void format_wall_time(char* buf, size_t size, uint64_t wall_ns) {

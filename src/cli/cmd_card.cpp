@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/first_run.h"
+#include "card/first_run.h"
 #include "boards/reg_access.h"
 #include "boards/registry.h"
 #include "card/card.h"

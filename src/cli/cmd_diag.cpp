@@ -150,7 +150,7 @@ int cmd_dump_registers(Session& s, const std::string& model, const std::string& 
     if (!S_ISREG(st.st_mode)) return out.fail(EXIT_USAGE, path + " is not a regular file");
     if (!replace) return out.fail(EXIT_USAGE, path + " exists; add --yes to replace it");
   }
-  const RegisterSaveResult r = s.card().save_registers(command, path, replace);
+  const RegisterSaveResult r = s.card().save_registers(register_file_kind(command), path, replace);
   switch (r) {
     case RegisterSaveResult::Saved: {
       out.line("saved " + model + " register file " + path);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/prop_dialog.h"
+#include "card/property_editor.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "res/ui_text.h"

@@ -1,5 +1,5 @@
 // One kestrelctl run against one card: the backend (real hidraw or a simulated card), the log
-// sinks, the trace, and the current card — the same card logic the desktop window adapts.
+// sinks, the trace, and a CardSession with its card — the same session the desktop window holds.
 #pragma once
 
 #include <cstdio>

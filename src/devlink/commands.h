@@ -16,7 +16,7 @@ constexpr uint8_t CMD_CYFXD = 8;         // report 11 (two answers) or 10 (link 
 constexpr uint8_t CMD_CYFXD_TAIL = 9;    // second answer of command 8
 constexpr uint8_t CMD_UPDATE = 10;       // report 11, 16-byte setting block (>= 2, s32 result)
 constexpr uint8_t CMD_SEND_ASYNC = 11;   // report 11, u32 action code; no answer
-constexpr uint8_t CMD_REG_READ = 12;     // report 11, counter g_reg_seq (>= 8)
+constexpr uint8_t CMD_REG_READ = 12;     // report 11, its own counter (>= 8)
 constexpr uint8_t CMD_PROP_BLOCK = 13;   // report 11, 32-byte property block (>= 32 or >= 8)
 constexpr uint8_t CMD_NOTIFY = 14;       // report 5, magic + three u32; no answer
 constexpr uint8_t CMD_BUS_XFER = 15;     // report 11 (<= 256) or 10 (8 bytes)

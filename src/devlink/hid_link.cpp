@@ -7,8 +7,6 @@
 
 namespace kestrel {
 
-uint32_t g_reg_seq = 0;
-
 qhidev* HidLink::current() const {
   qhidev* d = list_->current;
   return (d && d->handle) ? d : nullptr;
@@ -91,7 +89,7 @@ int HidLink::hid_send_command(uint8_t code, std::span<uint8_t> page) {
 bool HidLink::transact_long(uint8_t cmd, uint8_t sub, const void* payload, uint32_t len, uint16_t min_len,
                             std::span<uint8_t> page, Answer& out, uint32_t* seq_counter) {
   const platform::ClaimedTransaction t(claim());
-  uint32_t& counter = seq_counter ? *seq_counter : m_hid_seq;
+  uint32_t& counter = seq_counter ? *seq_counter : hid_seq;
   const uint8_t s = static_cast<uint8_t>(++counter);
   last_seq_ = s;
   if (!hid_put(s, cmd, sub, payload, len, page)) return false;

@@ -9,16 +9,12 @@
 
 #include "devlink/frame.h"
 #include "devlink/qhidev.h"
-#include "devlink/status_flag.h"
 
 namespace kestrel::platform {
 class CardClaim;
 }
 
 namespace kestrel {
-
-// Process-wide counter numbering the framed register read (command 12) only.
-extern uint32_t g_reg_seq;
 
 // An accepted answer: where its payload lies in the caller's page, and answer byte 3.
 struct Answer {
@@ -30,18 +26,23 @@ struct Answer {
 
 class HidLink {
  public:
-  explicit HidLink(qhidev_list& list = g_qhidev_list) : list_(&list) {}
+  explicit HidLink(qhidev_list& list) : list_(&list) {}
+  // The counters below point into the link itself unless a card points them at its own.
+  HidLink(const HidLink&) = delete;
+  HidLink& operator=(const HidLink&) = delete;
 
   // The request counter; the frame carries the low byte of the value after the increment, so
   // the first request carries 1 and the 256th carries 0.
-  uint32_t m_hid_seq = 0;
+  uint32_t hid_seq = 0;
   // The register read's own counter (command 12) and whether the card's last attach read its
-  // status block (framed command 12, else the legacy reports 12 and 13). The window's one card
-  // keeps the process-wide ones; a card of its own (several upgraded at once, each on its own
-  // thread) points both at its own, so that each card reads registers by its own protocol.
-  uint32_t* reg_seq = &g_reg_seq;
-  const uint8_t* status_block_valid = &g_status_block_valid;
-  uint8_t next_seq() { return static_cast<uint8_t>(++m_hid_seq); }
+  // status block (framed command 12, else the legacy reports 12 and 13). A Card points both at
+  // its own, so that each card reads registers by its own protocol; a bare link (the simulator's
+  // self-checks, tests) keeps them here.
+  uint32_t* reg_seq = &own_reg_seq;
+  const uint8_t* status_block_valid = &own_status_valid;
+  uint32_t own_reg_seq = 0;
+  uint8_t own_status_valid = 0;
+  uint8_t next_seq() { return static_cast<uint8_t>(++hid_seq); }
 
   // The current device when it has an open handle, else nullptr.
   qhidev* current() const;
@@ -76,7 +77,7 @@ class HidLink {
   int hid_send_command(uint8_t code, std::span<uint8_t> page);
 
   // The standard transaction over report 11: increment the counter, send, fetch into the same
-  // page, accept with min_len. `seq_counter` is m_hid_seq unless stated (g_reg_seq for cmd 12).
+  // page, accept with min_len. `seq_counter` is hid_seq unless stated (reg_seq for cmd 12).
   bool transact_long(uint8_t cmd, uint8_t sub, const void* payload, uint32_t len, uint16_t min_len,
                      std::span<uint8_t> page, Answer& out, uint32_t* seq_counter = nullptr);
   // The same over report 10.

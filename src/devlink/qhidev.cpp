@@ -10,8 +10,6 @@
 
 namespace kestrel {
 
-qhidev_list g_qhidev_list;
-
 const qhidev_ops QHIDEV_OPS = {1, qhidev_close, qhidev_destroy};
 
 namespace {

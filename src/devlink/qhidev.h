@@ -94,8 +94,6 @@ struct qhidev_list {
   std::mutex reader_lock;
 };
 
-extern qhidev_list g_qhidev_list;
-
 // The operations table, a record's type mark: version 1, qhidev_close, qhidev_destroy.
 extern const qhidev_ops QHIDEV_OPS;
 

@@ -11,7 +11,6 @@
 
 namespace kestrel {
 
-std::atomic<int64_t> g_dev_time_offset{0};
 
 namespace {
 
@@ -41,7 +40,7 @@ AsyncVerdict reader_dispatch(ReaderControl& c, const uint8_t* r, size_t got) {
     case RID_EVENT_ASYNC: {
       if (got < 24 || !event_record_ok(r)) return AsyncVerdict::Dropped;
       const uint64_t dev_time = get_le64(r + 8);
-      g_dev_time_offset.store(static_cast<int64_t>(clock_now_ns() - dev_time), std::memory_order_relaxed);
+      c.dev_time_offset.store(static_cast<int64_t>(clock_now_ns() - dev_time), std::memory_order_relaxed);
       if (c.callback) c.callback(c.context, 2, 24, r);
       return AsyncVerdict::Event;
     }
@@ -80,7 +79,7 @@ int hid_reader(ReaderControl& c) {
     uint16_t flags = 0;
     {
       std::lock_guard<std::mutex> g(c.device_lock);
-      if (!c.hold.load(std::memory_order_acquire) && c.run.load(std::memory_order_acquire)) {
+      if (c.list && !c.hold.load(std::memory_order_acquire) && c.run.load(std::memory_order_acquire)) {
         // The current device, its handle and its link flags change on the window's thread
         // (attach, rescan); they are read together under the list's reader lock.
         std::shared_ptr<platform::HidDevice> h = qhidev_reader_handle(*c.list, &flags);

@@ -1,6 +1,6 @@
 // The input-report reader: a thread that reads the current card's interrupt-IN reports, accepts
-// events and debug text by the rules of each report ID, and hands events to the main window
-// only through its callback (which posts command ids).
+// events and debug text by the rules of each report ID, and hands events to the session that
+// listens only through its callback (which posts them to the front end's thread).
 #pragma once
 
 #include <atomic>
@@ -14,9 +14,6 @@
 
 namespace kestrel {
 
-// Host monotonic time minus card time, from the last accepted input report 2.
-extern std::atomic<int64_t> g_dev_time_offset;
-
 using DeviceEventCallback = bool (*)(void* context, uint32_t type, uint32_t length, const uint8_t* data);
 
 constexpr uint32_t READER_RING = 16;
@@ -27,7 +24,10 @@ struct ReaderControl {
   std::atomic<uint8_t> run{0};
   std::atomic<uint8_t> hold{0};
   ReaderStopFlags flags;  // stop, exited A, exited B
-  qhidev_list* list = &g_qhidev_list;
+  qhidev_list* list = nullptr;  // whose current card it reads: none until a session listens
+  // Host monotonic time minus card time, from the last accepted input report 2: the card's
+  // frame times as the host's clock has them.
+  std::atomic<int64_t> dev_time_offset{0};
 
   // Device text lines for the 32821 handler (16 entries of one page each).
   struct RingEntry {

@@ -146,7 +146,7 @@ int demo(const sim::Scenario& scenario) {
          ok ? "half frame rate " + std::to_string(a.payload[0]) + ", CRC register runs to 0" : "no answer");
 
   uint8_t rq[8] = {0x10, 0, 0x60, 0, 4, 0, 0, 0};
-  ok = link.transact_long(CMD_REG_READ, 0, rq, sizeof rq, 8, page, a, &g_reg_seq) && a.payload[7] != 0;
+  ok = link.transact_long(CMD_REG_READ, 0, rq, sizeof rq, 8, page, a, link.reg_seq) && a.payload[7] != 0;
   c.line(ok, "command 12 FPGA 0x60", ok ? "version " + hex(get_le32(a.payload + 8), 8) : "no answer");
 
   const int r = link.hid_send_command(0x22, page);

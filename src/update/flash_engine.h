@@ -47,8 +47,8 @@ constexpr int32_t FLASH_WRITE_FAILED = -3;  // erasing or writing failed
 struct FlashJob {
   // Filled by the workflow before the engine starts.
   const BoardEntry* entry = nullptr;
-  const void* owner = nullptr;   // the main window
-  HidLink* link = nullptr;       // current device and m_hid_seq
+  const void* owner = nullptr;   // the card the job runs on
+  HidLink* link = nullptr;       // current device and hid_seq
   uint8_t* image = nullptr;      // a zero byte follows; at least 256 more bytes are writable
   uint32_t image_length = 0;
   uint16_t image_kind = 0;       // 1 FPGA bitstream, 2 USB-controller firmware

@@ -39,7 +39,7 @@ constexpr size_t IMAGE_TEXT_MAX = 2047;
 // The FX3 boot-image signature "CY".
 constexpr uint8_t IMAGE_SIG0 = 0x43, IMAGE_SIG1 = 0x59;
 
-// What the check needs of the window: the link to the current card, the board registry, a
+// What the check needs of the card: its link, the board registry, a
 // transfer area of two 4096-byte pages (status block read, board probes) and the confirmation.
 struct ImageCheckContext {
   HidLink& link;

@@ -48,7 +48,6 @@ class AsyncDispatch : public ::testing::Test {
     clock_.advance_ns(50'000'000'000ull);
     c_.context = &calls_;
     c_.callback = record;
-    g_dev_time_offset = 0;
   }
   void TearDown() override {
     clock_set_source(nullptr);
@@ -68,7 +67,7 @@ TEST_F(AsyncDispatch, EventReportUpdatesOffsetAndCallsBack) {
   EXPECT_EQ(dispatch(r), AsyncVerdict::Event);
   ASSERT_EQ(calls_.events.size(), 1u);
   EXPECT_EQ(get_le16(calls_.events[0].data() + 16), 72);
-  EXPECT_EQ(g_dev_time_offset.load(), static_cast<int64_t>(clock_now_ns() - 20'000'000'000ull));
+  EXPECT_EQ(c_.dev_time_offset.load(), static_cast<int64_t>(clock_now_ns() - 20'000'000'000ull));
 }
 
 TEST_F(AsyncDispatch, EventWithCorruptByte20IsDroppedSilently) {
@@ -82,12 +81,12 @@ TEST_F(AsyncDispatch, EventWithCorruptByte20IsDroppedSilently) {
 }
 
 TEST_F(AsyncDispatch, Report12CarriesEventAtOffset8WithoutTouchingOffset) {
-  g_dev_time_offset = 1234;
+  c_.dev_time_offset = 1234;
   const auto r = framed(12, 2, event_record(2, 1, 99));
   EXPECT_EQ(dispatch(r), AsyncVerdict::EventNoOffset);
   ASSERT_EQ(calls_.events.size(), 1u);
   EXPECT_EQ(get_le64(calls_.events[0].data() + 8), 99u);
-  EXPECT_EQ(g_dev_time_offset.load(), 1234);
+  EXPECT_EQ(c_.dev_time_offset.load(), 1234);
 }
 
 TEST_F(AsyncDispatch, ShortTextLengthLimit) {

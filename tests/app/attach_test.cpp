@@ -4,7 +4,6 @@
 #include "app/ids.h"
 #include "boards/registry.h"
 #include "devlink/commands.h"
-#include "devlink/status_flag.h"
 #include "window_fixture.h"
 
 namespace kestrel {

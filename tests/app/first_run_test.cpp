@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/first_run.h"
+#include "card/first_run.h"
 
 namespace kestrel {
 namespace {

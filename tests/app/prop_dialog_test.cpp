@@ -2,7 +2,7 @@
 // 200 ms tick, at OK, Cancel, Revert and Default, and for the audio policy.
 #include <memory>
 
-#include "app/prop_dialog.h"
+#include "card/property_editor.h"
 #include "devlink/commands.h"
 #include "devlink/frame.h"
 #include "window_fixture.h"

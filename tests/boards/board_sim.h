@@ -11,7 +11,6 @@
 #include "boards/registry.h"
 #include "devlink/commands.h"
 #include "devlink/frame.h"
-#include "devlink/status_flag.h"
 #include "sim/card.h"
 #include "support/sim_fixture.h"
 
@@ -22,11 +21,10 @@ class BoardSim {
   explicit BoardSim(const sim::Scenario& s) : f(s) {
     registry_build(reg, nullptr);
     // What attach decides: a card that answered the status query speaks the framed register read.
-    g_status_block_valid = (s.status_query || (s.feature_event && (s.capabilities & sim::CAP_STATUS_RPT))) ? 1 : 0;
+    f.link.own_status_valid = (s.status_query || (s.feature_event && (s.capabilities & sim::CAP_STATUS_RPT))) ? 1 : 0;
     f.card->clear_reports();
   }
   explicit BoardSim(sim::BoardModel m) : BoardSim(sim::make_scenario(m)) {}
-  ~BoardSim() { g_status_block_valid = 0; }
 
   const BoardEntry& board(uint8_t number) const { return reg.entries[number - 1]; }
   BoardContext ctx() { return BoardContext{f.link, f.page()}; }

@@ -50,7 +50,7 @@ TEST_P(ProbeOnCard, EveryProbe) {
     s.feature_event = false;
   }
   BoardSim b(s);
-  ASSERT_EQ(g_status_block_valid, GetParam().legacy ? 0 : 1);
+  ASSERT_EQ(*b.f.link.status_block_valid, GetParam().legacy ? 0 : 1);
   const size_t col = static_cast<size_t>(GetParam().card) - 1;
   for (uint8_t probe = 1; probe <= BOARD_COUNT; ++probe) {
     BoardContext ctx = b.ctx();

@@ -36,7 +36,7 @@ sim::Scenario legacy(BoardModel m) {
 
 TEST(RegReadFramed, RequestAsTheCardReceivedItAndTheData) {
   BoardSim b(BoardModel::Meadow);
-  g_reg_seq = 0x1FF;  // its low byte wraps: the next read carries 0x00
+  *b.f.link.reg_seq = 0x1FF;  // its low byte wraps: the next read carries 0x00
   std::array<uint8_t, 8> out{};
   out.fill(0xEE);
   ASSERT_EQ(reg_read(b.f.link, FPGA, 0x60, 4, out), 0);
@@ -49,7 +49,7 @@ TEST(RegReadFramed, RequestAsTheCardReceivedItAndTheData) {
   EXPECT_EQ(sent[0], want);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(out[i], *b.f.card->read_register(FPGA, static_cast<uint8_t>(0x60 + i))) << i;
   EXPECT_EQ(out[4], 0xEE);  // nothing past count
-  EXPECT_EQ(b.f.link.m_hid_seq, 0u);  // the window's counter is not touched
+  EXPECT_EQ(b.f.link.hid_seq, 0u);  // the window's counter is not touched
 }
 
 TEST(RegReadFramed, Count256SendsCountField0x0100) {
@@ -124,7 +124,7 @@ TEST(RegRead, NoCardAttached) {
   b.f.list.current = nullptr;
   std::array<uint8_t, 4> out{};
   EXPECT_EQ(reg_read(b.f.link, FPGA, 0, 1, out), -1);
-  g_status_block_valid = 0;
+  b.f.link.own_status_valid = 0;
   EXPECT_EQ(reg_read(b.f.link, FPGA, 0, 1, out), -1);
   EXPECT_TRUE(b.f.card->reports().empty());
 }
@@ -138,8 +138,8 @@ TEST(RegRead, CardUnpluggedAfterAttach) {
 
 TEST(RegReadLegacy, RequestAndDataOffset) {
   BoardSim b(legacy(BoardModel::Rw820c));
-  ASSERT_EQ(g_status_block_valid, 0);
-  const uint32_t reg_seq = g_reg_seq;
+  ASSERT_EQ(*b.f.link.status_block_valid, 0);
+  const uint32_t reg_seq = *b.f.link.reg_seq;
   std::array<uint8_t, 8> out{};
   out.fill(0xEE);
   ASSERT_EQ(reg_read(b.f.link, 0x4C, 0, 5, out), 0);
@@ -158,7 +158,7 @@ TEST(RegReadLegacy, RequestAndDataOffset) {
   // The values, not the report ID: the iTE66122 identity.
   EXPECT_EQ(Bytes(out.begin(), out.begin() + 5), (Bytes{0x54, 0x49, 0x22, 0x06, 0x01}));
   EXPECT_EQ(out[5], 0xEE);
-  EXPECT_EQ(g_reg_seq, reg_seq);  // the legacy form has no sequence byte
+  EXPECT_EQ(*b.f.link.reg_seq, reg_seq);  // the legacy form has no sequence byte
 }
 
 TEST(RegReadFramed, ConsecutiveReadsCarryConsecutiveSequenceBytes) {
@@ -179,8 +179,8 @@ TEST(RegReadFramed, ConsecutiveReadsCarryConsecutiveSequenceBytes) {
   const auto reads = b.sent_cmd(CMD_REG_READ);
   ASSERT_EQ(reads.size(), 2u);
   EXPECT_EQ(static_cast<uint8_t>(reads[1][FRAME_SEQ] - reads[0][FRAME_SEQ]), 1);
-  EXPECT_EQ(reads[1][FRAME_SEQ], static_cast<uint8_t>(g_reg_seq));
-  EXPECT_EQ(b.f.link.m_hid_seq, 4u);  // the four other requests, none of them a register read
+  EXPECT_EQ(reads[1][FRAME_SEQ], static_cast<uint8_t>(*b.f.link.reg_seq));
+  EXPECT_EQ(b.f.link.hid_seq, 4u);  // the four other requests, none of them a register read
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include "boards/reg_access.h"
 #include "devlink/commands.h"
 #include "devlink/hid_link.h"
-#include "devlink/status_flag.h"
 #include "support/recording_device.h"
 
 namespace kestrel {
@@ -28,9 +27,8 @@ class RegReadUnit : public ::testing::Test {
     list_.items[0] = std::move(d);
     list_.count = 1;
     list_.current = list_.items[0].get();
-    g_status_block_valid = 1;
+    link_.own_status_valid = 1;
   }
-  void TearDown() override { g_status_block_valid = 0; }
 
   // The answer to the next register read: count field, status byte and data.
   void answer(uint16_t count_field, uint8_t status, const Bytes& data) {
@@ -39,7 +37,7 @@ class RegReadUnit : public ::testing::Test {
     payload[REG_REPLY_STATUS] = status;
     for (size_t i = 0; i < data.size(); ++i) payload[REG_REPLY_DATA + i] = data[i];
     Bytes a(ANSWER_REPORT_SIZE, 0);
-    frame_build(a.data(), RID_ANSWER, static_cast<uint8_t>(g_reg_seq + 1), CMD_REG_READ, 0, payload.data(),
+    frame_build(a.data(), RID_ANSWER, static_cast<uint8_t>(*link_.reg_seq + 1), CMD_REG_READ, 0, payload.data(),
                 static_cast<uint16_t>(payload.size()));
     dev_->answers.push_back(a);
   }
@@ -86,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RegReadUnit, ReplyShorterThanEightBytesRefused) {
   Bytes a(ANSWER_REPORT_SIZE, 0);
   const uint8_t payload[7] = {0, 0, 0, 0, 1, 0, 1};
-  frame_build(a.data(), RID_ANSWER, static_cast<uint8_t>(g_reg_seq + 1), CMD_REG_READ, 0, payload, 7);
+  frame_build(a.data(), RID_ANSWER, static_cast<uint8_t>(*link_.reg_seq + 1), CMD_REG_READ, 0, payload, 7);
   dev_->answers.push_back(a);
   std::array<uint8_t, 1> out{};
   EXPECT_EQ(reg_read(link_, 0x10, 0, 1, out), -2);

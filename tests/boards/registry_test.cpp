@@ -35,13 +35,6 @@ TEST_F(RegistryTest, BuildFillsEightEntriesInTableOrder) {
   EXPECT_EQ(current(), "TB610K-1CH");
 }
 
-TEST_F(RegistryTest, BuildOfTheProcessRegistry) {
-  BoardRegistry& g = registry_build(&owner_);
-  EXPECT_EQ(&g, &g_board_registry);
-  EXPECT_EQ(g.count, 8u);
-  EXPECT_EQ(g.current, &g.entries[0]);
-}
-
 TEST_F(RegistryTest, StatusTextSelectsOnceThenNoChange) {
   EXPECT_TRUE(registry_select_by_status(reg_, "TB610R-1CH:V1.0.0 FPGA:1.0"));
   EXPECT_EQ(current(), "TB610R-1CH");

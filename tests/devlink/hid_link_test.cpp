@@ -42,7 +42,7 @@ class HidLinkTest : public ::testing::Test {
 };
 
 TEST_F(HidLinkTest, ControlCommandRequestBytes) {
-  link_.m_hid_seq = 4;
+  link_.hid_seq = 4;
   dev_->answers.push_back(answer(9, 5, CMD_CONTROL, {1, 0}));
   EXPECT_EQ(link_.hid_send_command(CTRL_DL_LOCK, page_), 1);
   ASSERT_EQ(dev_->sent.size(), 1u);
@@ -65,7 +65,7 @@ TEST_F(HidLinkTest, AsyncRequestBytes) {
 }
 
 TEST_F(HidLinkTest, ShortRequestBytes) {
-  link_.m_hid_seq = 0x21;
+  link_.hid_seq = 0x21;
   std::array<uint8_t, 265> buf{};
   Answer a;
   const Bytes event(24, 0);
@@ -210,12 +210,12 @@ TEST_F(HidLinkTest, TransactLongHandsOutPayloadAndStatus) {
   EXPECT_EQ(a.len, 32);
   EXPECT_TRUE(a.refused());
   EXPECT_EQ(a.payload[31], 3);
-  // A register read numbers itself with its own counter and leaves m_hid_seq alone.
-  g_reg_seq = 41;
+  // A register read numbers itself with its own counter and leaves hid_seq alone.
+  *link_.reg_seq = 41;
   dev_->answers.push_back(answer(9, 42, CMD_REG_READ, Bytes(8, 1)));
-  ASSERT_TRUE(link_.transact_long(CMD_REG_READ, 0, Bytes(8, 0).data(), 8, 8, page_, a, &g_reg_seq));
+  ASSERT_TRUE(link_.transact_long(CMD_REG_READ, 0, Bytes(8, 0).data(), 8, 8, page_, a, link_.reg_seq));
   EXPECT_EQ(dev_->sent.back()[1], 42);
-  EXPECT_EQ(link_.m_hid_seq, 1u);
+  EXPECT_EQ(link_.hid_seq, 1u);
 }
 
 TEST_F(HidLinkTest, NotifyGoesOutOnReport5OnlyForStatusReportCards) {
@@ -227,7 +227,7 @@ TEST_F(HidLinkTest, NotifyGoesOutOnReport5OnlyForStatusReportCards) {
   ASSERT_EQ(dev_->sent.size(), 1u);
   const Bytes& r = dev_->sent[0];
   EXPECT_EQ(r.size(), 63u);
-  EXPECT_EQ(Bytes(r.begin(), r.begin() + 6), (Bytes{5, static_cast<uint8_t>(link_.m_hid_seq), 14, 0, 16, 0}));
+  EXPECT_EQ(Bytes(r.begin(), r.begin() + 6), (Bytes{5, static_cast<uint8_t>(link_.hid_seq), 14, 0, 16, 0}));
   EXPECT_EQ(get_le32(r.data() + 8), MAGIC_ZHHH);
   EXPECT_TRUE(frame_sum_intact(r.data(), 24));
 }

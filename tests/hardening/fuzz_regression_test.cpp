@@ -38,7 +38,8 @@ TEST(FuzzRegression, ImageEndingInsideItsInfoTextIsSearchedInBounds) {
   ASSERT_EQ(img.size(), text.size());
   EXPECT_EQ(img.begin()[img.size()], 0);  // the zero byte after the image
   EXPECT_EQ(find_image_info(img.begin(), img.begin() + img.size()), nullptr);
-  BoardRegistry& reg = registry_build(nullptr);
+  BoardRegistry reg{};
+  registry_build(reg, nullptr);
   qhidev_list none;
   HidLink link(none);
   std::vector<uint8_t> work(2 * 4096);

@@ -2,7 +2,7 @@
 // in its colour format; property moves made through the property dialog show in it.
 #include <gtest/gtest.h>
 
-#include "app/prop_dialog.h"
+#include "card/property_editor.h"
 #include "picture/convert.h"
 #include "picture/sim_source.h"
 #include "window_fixture.h"

@@ -52,7 +52,7 @@ TEST_F(SimAsyncTest, EventsInReportsTwoAndTwelve) {
   EXPECT_EQ(next(), AsyncVerdict::Event);
   EXPECT_EQ(seen.codes, (std::vector<uint16_t>{72, 1, 5}));
   // The offset relates host time to the card's clock.
-  EXPECT_EQ(g_dev_time_offset.load(), -f.card->initial_scenario().device_time_offset_ns);
+  EXPECT_EQ(reader->dev_time_offset.load(), -f.card->initial_scenario().device_time_offset_ns);
 }
 
 TEST_F(SimAsyncTest, DebugTextInReportsThreeEightAndTwelve) {

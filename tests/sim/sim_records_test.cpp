@@ -172,7 +172,7 @@ TEST(SimRecords, DefaultsAndStatusFieldsFollowTheScenario) {
 std::optional<uint8_t> read_reg(test::SimFixture& f, uint8_t dev, uint8_t reg) {
   const uint8_t rq[8] = {dev, 0, reg, 0, 1, 0, 0, 0};
   Answer a;
-  if (!f.link.transact_long(CMD_REG_READ, 0, rq, 8, 8, f.page(), a, &g_reg_seq) || a.payload[7] == 0)
+  if (!f.link.transact_long(CMD_REG_READ, 0, rq, 8, 8, f.page(), a, f.link.reg_seq) || a.payload[7] == 0)
     return std::nullopt;
   return a.payload[8];
 }
@@ -263,11 +263,11 @@ TEST(SimRegisters, FramedReadLimits) {
   test::SimFixture f;
   Answer a;
   const uint8_t all[8] = {0x10, 0, 0, 0, 0, 1, 0, 0};  // 256 registers asked
-  ASSERT_TRUE(f.link.transact_long(CMD_REG_READ, 0, all, 8, 8, f.page(), a, &g_reg_seq));
+  ASSERT_TRUE(f.link.transact_long(CMD_REG_READ, 0, all, 8, 8, f.page(), a, f.link.reg_seq));
   EXPECT_EQ(a.payload[7], 1);
   EXPECT_EQ(get_le16(a.payload + 4), 249);  // what one answer holds
   const uint8_t absent[8] = {0x33, 0, 0, 0, 1, 0, 0, 0};
-  ASSERT_TRUE(f.link.transact_long(CMD_REG_READ, 0, absent, 8, 8, f.page(), a, &g_reg_seq));
+  ASSERT_TRUE(f.link.transact_long(CMD_REG_READ, 0, absent, 8, 8, f.page(), a, f.link.reg_seq));
   EXPECT_EQ(a.payload[7], 0);
 }
 

@@ -23,7 +23,7 @@ Bytes padded(std::initializer_list<uint8_t> head, size_t size) {
 
 TEST(SimRequests, ControlCodeRequestBytes) {
   test::SimFixture f;
-  f.link.m_hid_seq = 4;
+  f.link.hid_seq = 4;
   EXPECT_EQ(f.link.hid_send_command(CTRL_DL_LOCK, f.page()), 1);
   const auto out = f.card->reports_of(ReportKind::Output);
   ASSERT_EQ(out.size(), 1u);
@@ -46,7 +46,7 @@ TEST(SimRequests, AsyncActionRequestBytes) {
 
 TEST(SimRequests, EventQueryShortRequestBytes) {
   test::SimFixture f;
-  f.link.m_hid_seq = 0x21;
+  f.link.hid_seq = 0x21;
   Answer a;
   ASSERT_TRUE(f.link.transact_short(CMD_BOARD_EVENT, CMD_EVENT_SUB, nullptr, 0, 24, f.page(), a));
   EXPECT_EQ(a.len, 24);
@@ -59,7 +59,7 @@ TEST(SimRequests, EventQueryShortRequestBytes) {
 
 TEST(SimRequests, NotificationRequestBytes) {
   test::SimFixture f;  // meadow: status report card, so the notification goes out
-  f.link.m_hid_seq = 6;
+  f.link.hid_seq = 6;
   ASSERT_TRUE(f.link.send_notify(3, 0, 0x1234));
   const auto out = f.card->reports_of(ReportKind::Output);
   ASSERT_EQ(out.size(), 1u);
@@ -73,14 +73,14 @@ TEST(SimRequests, NotificationRequestBytes) {
 
 TEST(SimRequests, RegisterReadUsesItsOwnCounter) {
   test::SimFixture f;
-  g_reg_seq = 0x40;
-  f.link.m_hid_seq = 9;
+  *f.link.reg_seq = 0x40;
+  f.link.hid_seq = 9;
   const uint8_t rq[8] = {0x10, 0, 0x60, 0, 4, 0, 0, 0};
   Answer a;
-  ASSERT_TRUE(f.link.transact_long(CMD_REG_READ, 0, rq, 8, 8, f.page(), a, &g_reg_seq));
+  ASSERT_TRUE(f.link.transact_long(CMD_REG_READ, 0, rq, 8, 8, f.page(), a, f.link.reg_seq));
   const auto out = f.card->reports_of(ReportKind::Output);
   EXPECT_EQ(out.back()[1], 0x41);
-  EXPECT_EQ(f.link.m_hid_seq, 9u);
+  EXPECT_EQ(f.link.hid_seq, 9u);
   EXPECT_EQ(a.payload[7], 1);                 // read on the card
   EXPECT_EQ(get_le16(a.payload + 4), 4);      // count returned
   EXPECT_EQ(a.payload[8 + 3], 7);             // FPGA version word, top byte: board number
@@ -145,7 +145,7 @@ class SimCommandTest : public ::testing::TestWithParam<std::tuple<CommandCase, c
 TEST_P(SimCommandTest, PassesAndIsLoggedByteForByte) {
   const auto& [c, board] = GetParam();
   test::SimFixture f(board);
-  f.link.m_hid_seq = 0x30;
+  f.link.hid_seq = 0x30;
   Answer a;
   const bool ok = c.short_form
                       ? f.link.transact_short(c.cmd, c.sub, c.payload.data(), c.payload.size(), c.min_len, f.page(), a)

@@ -64,7 +64,7 @@ TEST(FlashEngine, Base0x1000Image0x2F001) {
   ASSERT_TRUE(rig.flash.set_partition({"fx3", 2, 0x1000, 0x40000}));
   const auto image = test::fpga_bitstream(0x2F001);
   FlashJobBlock block;
-  const uint8_t seq0 = static_cast<uint8_t>(rig.fx.link.m_hid_seq + 1);
+  const uint8_t seq0 = static_cast<uint8_t>(rig.fx.link.hid_seq + 1);
   ASSERT_EQ(run_engine(rig, block, image, 2), FLASH_OK);
   const FlashJob& job = *block.job();
   EXPECT_EQ(job.partition_base, 0x1000u);

@@ -138,7 +138,7 @@ TEST(ParallelUpgrade, OneCardLostAndOneRefusedLeaveTheOthersWritten) {
       if (c.outcome.path == UpgradePath::FlashChannel) {
         ASSERT_FALSE(seqs.empty());
         for (size_t k = 0; k < seqs.size(); ++k) ASSERT_EQ(seqs[k], static_cast<uint8_t>(seqs[0] + k)) << k;
-        EXPECT_EQ(static_cast<uint8_t>(seqs.back() + 1), static_cast<uint8_t>(c.card->link().m_hid_seq));
+        EXPECT_EQ(static_cast<uint8_t>(seqs.back() + 1), static_cast<uint8_t>(c.card->link().hid_seq));
       }
     }
     EXPECT_EQ(c.front.lock, 0);  // every download lock given back

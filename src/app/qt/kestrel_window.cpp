@@ -9,7 +9,6 @@
 #include "app/qt/small_dialogs.h"
 #include "boards/registry.h"
 #include "devlink/card_names.h"
-#include "devlink/status_flag.h"
 #include "picture/card_picture.h"
 #include "platform/hid_backend.h"
 #include "res/ui_text.h"

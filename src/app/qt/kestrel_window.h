@@ -26,7 +26,7 @@ class KestrelWindow : public QObject {
 
  public:
   // The logic's constructor runs here (it builds the board registry; it must not use the clock).
-  explicit KestrelWindow(platform::HidBackend* backend, qhidev_list& list = g_qhidev_list);
+  KestrelWindow(platform::HidBackend* backend, qhidev_list& list);
   ~KestrelWindow() override;
   KestrelWindow(const KestrelWindow&) = delete;
   KestrelWindow& operator=(const KestrelWindow&) = delete;

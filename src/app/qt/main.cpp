@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "app/first_run.h"
+#include "card/first_run.h"
 #include "app/qt/kestrel_window.h"
 #include "app/qt/options.h"
 #include "app/qt/rescue_panel.h"
@@ -163,9 +163,9 @@ int main(int argc, char** argv) {
   }
   platform::set_backend(backend);
 
-  auto window = std::make_unique<qt::KestrelWindow>(backend);
+  qhidev_list cards;  // the device list the window's session scans: outlives the window
+  auto window = std::make_unique<qt::KestrelWindow>(backend, cards);
   clock_init();
-  g_dev_time_offset.store(0);
   for (const sim::Scenario& scenario : scenarios) sim_backend->add_card(scenario);
   std::unique_ptr<BootBus> boot_bus = std::make_unique<LibusbBootBus>();
   if (boot_rom) {

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "app/prop_dialog.h"
+#include "card/property_editor.h"
 
 class QTimer;
 

@@ -8,7 +8,7 @@
 
 #include "app/ids.h"
 #include "app/memory_view.h"
-#include "app/prop_dialog.h"
+#include "card/property_editor.h"
 #include "gui_fixture.h"
 #include "sim/scenario.h"
 

@@ -1,6 +1,6 @@
-// The video property dialog's logic without widgets: twelve trackbar rows over the card's
-// 32-byte property block (board_control code 8), live writes at most every 200 ms, the store at
-// OK, the write-back at Cancel, and the audio policy list (command 6).
+// The video property editor of a card, the property dialog's logic without widgets: twelve trackbar
+// rows over the card's 32-byte property block (board_control code 8), live writes at most every
+// 200 ms, the store at OK, the write-back at Cancel, and the audio policy list (command 6).
 #pragma once
 
 #include <array>

@@ -1,4 +1,4 @@
-#include "app/first_run.h"
+#include "card/first_run.h"
 
 #include <sys/utsname.h>
 

@@ -1,4 +1,4 @@
-#include "app/prop_dialog.h"
+#include "card/property_editor.h"
 
 #include <cstdio>
 #include <cstring>
