@@ -55,9 +55,6 @@ WindowPresenter::WindowPresenter(DialogView& view, qhidev_list& list) : view_(vi
   });
 }
 
-// No reader callback may reach the window while it goes.
-WindowPresenter::~WindowPresenter() { session_.stop_listening(); }
-
 void WindowPresenter::on_init_dialog() {
   if (view_.has_control(ids::REG_COUNT)) view_.set_text(ids::REG_COUNT, "1");
   view_.set_progress_range(ids::PROGRESS, 0, 100);

@@ -17,7 +17,6 @@ namespace kestrel {
 class WindowPresenter : public CardObserver {
  public:
   WindowPresenter(DialogView& view, qhidev_list& list);
-  ~WindowPresenter() override;
 
   // OnInitDialog's work after the widgets exist: scan, first refresh, runtime texts.
   void on_init_dialog();
@@ -59,7 +58,8 @@ class WindowPresenter : public CardObserver {
 
  private:
   DialogView& view_;
-  CardSession session_;  // after the view: it goes first, its reader stopped
+  // Last: it goes first, and stops its reader before anything of the window is gone.
+  CardSession session_;
 };
 
 }  // namespace kestrel
