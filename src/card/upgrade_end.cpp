@@ -36,10 +36,10 @@ std::string upgrade_end_message(const VerifyReport& r, bool zh) {
   return {};
 }
 
-void CurrentCard::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image,
+void CurrentCard::arm_upgrade_end(std::shared_ptr<UpgradeEnd> end,
                                   std::function<void(const VerifyReport&, const std::string&)> on_report) {
   const qhidev* d = list_->current;
-  if (!d) return;
+  if (!d || !end) return;
   std::vector<std::string> others;  // the other cards listed now: never taken for it
   for (uint32_t i = 0; i < list_->count; ++i)
     if (const qhidev* o = list_->items[i].get(); o && o != d) others.push_back(o->path);
@@ -59,35 +59,35 @@ void CurrentCard::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> ima
   look.patient = true;
   m_end = UpgradeEndWait{};
   m_end.phase = Phase::Leaving;
-  m_end.watch = std::make_shared<ReturnWatch>(kind, std::move(image),
-                                              CardKey{d->path, d->attributes.vendor_id, d->attributes.product_id},
-                                              card_names(platform::backend(), *d).port, std::move(look));
+  m_end.end = std::move(end);
+  m_end.end->watch(CardKey{d->path, d->attributes.vendor_id, d->attributes.product_id},
+                   card_names(platform::backend(), *d).port, std::move(look));
   m_end.on_report = std::move(on_report);
   log_printf(LOG_TRACE, " msg : upgrade end: waiting for the card to restart\r\n");
 }
 
 void CurrentCard::report_upgrade_end(const VerifyReport& r, const std::string& version_after) {
   // Ended before the box opens: the timer goes on ticking under a modal box.
-  if (r.end == VerifiedEnd::RestartNeeded && m_end.watch) {
+  if (r.end == VerifiedEnd::RestartNeeded && m_end.end) {
     m_end.phase = Phase::WaitReplug;
-    m_end.watch->wait_for_replug(UINT32_MAX);
+    m_end.end->wait_for_replug(UINT32_MAX);
   } else {
     m_end.phase = Phase::Idle;
   }
   const auto on_report = m_end.on_report;  // a replug's verdict is told again, as its own
-  if (m_end.phase == Phase::Idle) m_end.watch.reset();
+  if (m_end.phase == Phase::Idle) m_end.end.reset();
   if (on_report) on_report(r, version_after);
   show_restart_wait(-1);
-  log_printf(LOG_TRACE, " msg : upgrade end %s\r\n", r.summary().c_str());
   if (r.end == VerifiedEnd::RestartNeeded) log_printf(LOG_TRACE, " msg : %s\r\n", RESTART_ADVICE);
   tell(upgrade_end_message(r, ui_text == ui_text_zh));
 }
 
 void CurrentCard::upgrade_end_tick() {
-  if (m_end.phase == Phase::Idle || !m_end.watch) return;
-  ReturnWatch& watch = *m_end.watch;
+  if (m_end.phase == Phase::Idle || !m_end.end) return;
+  UpgradeEnd& end = *m_end.end;
+  const ReturnWatch& watch = *end.return_watch();
   const bool was_away = watch.phase() == ReturnWatch::Phase::Away;
-  if (watch.poll()) {
+  if (end.poll()) {
     if (m_end.phase == Phase::WaitReplug && watch.stayed()) return;  // still no replug: nothing new to tell
     // Copies: the report ends the watch.
     const VerifyReport report = watch.report();
@@ -128,9 +128,9 @@ std::optional<std::string> CurrentCard::upgrade_end_open(const std::string& path
 }
 
 void CurrentCard::upgrade_end_on_change(uint32_t event) {
-  if (m_end.phase == Phase::Idle || !m_end.watch) return;
+  if (m_end.phase == Phase::Idle || !m_end.end) return;
   // A removal of the card: it left to restart (or the user unplugged it to replug it).
-  if (event == DEVICE_REMOVE_COMPLETE && m_end.watch->phase() != ReturnWatch::Phase::Away) m_end.watch->gone();
+  if (event == DEVICE_REMOVE_COMPLETE && m_end.end->return_watch()->phase() != ReturnWatch::Phase::Away) m_end.end->gone();
   upgrade_end_tick();
 }
 
