@@ -298,8 +298,10 @@ TEST(HidDownload, ProgressEndsAt100AndTheBarFollows) {
 struct ProgressProbe : test::RecordingDevice {
   TransferSteps* steps = nullptr;
   std::vector<int32_t> seen;
+  std::vector<UpgradePhase> phases;
   bool set_output_report(std::span<const uint8_t> r) override {
     seen.push_back(steps->percent());
+    phases.push_back(steps->phase());
     return RecordingDevice::set_output_report(r);
   }
   bool get_input_report(std::span<uint8_t> r) override {
@@ -345,6 +347,51 @@ TEST(HidDownload, ProgressArithmetic) {
   EXPECT_EQ(features[2].size(), 261u);
   EXPECT_EQ(features[2][1], 1);
   EXPECT_EQ(features[3][1], 0);
+}
+
+// The figure at each report the card receives, for files of many sizes of both kinds, is the one
+// the card's download protocol has always shown: block i erased counts 5 x i / blocks (FPGA logic:
+// 5 x the block's number, from 4, / blocks), then each page 100 - the bytes left x 95 / size; the
+// phase turns to writing once the erase is over.
+TEST(HidDownload, TheFigureAtEachReportForFilesOfManySizes) {
+  for (const bool fpga : {false, true}) {
+    for (const uint32_t size : {1u, 255u, 256u, 285u, 1000u, 65535u, 65536u, 65537u, 100000u, 131329u, 196863u, 262144u}) {
+      SCOPED_TRACE(std::string(fpga ? "fpga " : "usb ") + std::to_string(size));
+      auto dev = std::make_shared<ProgressProbe>();
+      TransferSteps steps(HID_DOWNLOAD_STEPS);
+      dev->steps = &steps;
+      qhidev_list list;
+      list.items[0] = std::make_unique<qhidev>();
+      list.items[0]->handle = dev;
+      list.current = list.items[0].get();
+      HidLink link(list);
+      const std::vector<uint8_t> image(size, 0xA5);  // the download streams whatever it is given
+      ASSERT_EQ(fpga ? download_fpga_image(link, image, &steps) : download_usb_image(link, image, &steps), 0);
+
+      std::vector<int32_t> want;
+      std::vector<UpgradePhase> want_phase;
+      int64_t figure = 0;
+      const int64_t blocks = fpga ? (int64_t{size} + 256 + 65535) / 65536 : (int64_t{size} + 65535) / 65536;
+      for (int64_t i = 0; i < blocks; ++i) {
+        want.push_back(static_cast<int32_t>(figure));
+        want_phase.push_back(UpgradePhase::Erase);
+        figure = fpga ? (20 + 5 * i) / blocks : 5 * i / blocks;
+      }
+      if (fpga) {  // the size header page
+        want.push_back(static_cast<int32_t>(figure));
+        want_phase.push_back(UpgradePhase::Write);
+      }
+      for (int64_t left = size; left > 0;) {
+        want.push_back(static_cast<int32_t>(figure));
+        want_phase.push_back(UpgradePhase::Write);
+        left -= std::min<int64_t>(left, 256);
+        figure = 100 - left * 95 / size;
+      }
+      EXPECT_EQ(dev->seen, want);
+      EXPECT_EQ(dev->phases, want_phase);
+      EXPECT_EQ(steps.percent(), 100);
+    }
+  }
 }
 
 TEST(HidDownload, WorkerThatCannotStartIsAFailedTransfer) {
@@ -473,6 +520,30 @@ TEST(FlashPath, EngineThatCannotStartIsAFailedTransfer) {
   EXPECT_EQ(rig.view.messages, std::vector<std::string>{"FAILED!"});
   EXPECT_TRUE(rig.flash_requests().empty());
   EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
+}
+
+// The flash channel's figure from the engine's counters, for images of many sizes at every erase
+// step and every page: erasing counts for a quarter and writing for three, each in ten-thousandths
+// of the image's length; verify once every page is out.
+TEST(FlashPath, TheFigureAtEveryStepForImagesOfManySizes) {
+  for (const uint32_t length : {1u, 255u, 256u, 1000u, 70000u, 70656u, 196708u}) {
+    SCOPED_TRACE(length);
+    auto share = [length](uint64_t done) { return done >= length ? 10000u : static_cast<uint32_t>(done * 10000 / length); };
+    TransferSteps steps(FLASH_CHANNEL_STEPS);
+    auto check = [&](uint32_t erased, uint32_t written) {
+      flash_steps(steps, erased, written, length);
+      const uint32_t q = (share(erased) + 3 * share(written)) / 4;
+      ASSERT_EQ(steps.hundredths(), q) << erased << " " << written;
+      ASSERT_EQ(steps.percent(), static_cast<int>(q / 100)) << erased << " " << written;
+      const UpgradePhase phase = written >= length                  ? UpgradePhase::Verify
+                                 : erased >= length || written > 0 ? UpgradePhase::Write
+                                                                   : UpgradePhase::Erase;
+      ASSERT_EQ(steps.phase(), phase) << erased << " " << written;
+    };
+    const uint32_t rounded = (length + 4095) / 4096 * 4096;
+    for (uint32_t e = 0; e <= rounded; e += 4096) check(e, 0);
+    for (uint32_t w = 256; w < length + 256; w += 256) check(rounded, w);
+  }
 }
 
 TEST(FlashPath, ProgressLogsHundredthsAndMovesTheBar) {
