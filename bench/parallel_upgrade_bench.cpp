@@ -83,11 +83,6 @@ class MarkedBackend final : public platform::HidBackend {
 };
 
 struct FileFront : UpgradeFront {
-  std::string path;
-  std::string choose_file(const char*) override { return path; }
-  int set_download_lock(int mode) override { return std::exchange(lock, mode); }
-  void transfer_begins() override {}
-  void transfer_progress(int) override {}
   void transfer_ends(int32_t r) override { result = r; }
   int lock = 0;
   int32_t result = -1;
@@ -155,11 +150,12 @@ int main(int argc, char** argv) {
 
   auto upgrade = [&](size_t i) {
     FileFront front;
-    front.path = paths[i];
     UpgradeHooks hooks;
     hooks.show_alert = [](const AlertRequest& r) { return r.verdict.value_or("") != VERDICT_MISMATCH; };
-    UpgradeWorkflow wf(cards[i]->upgrade_card(), front, hooks);
-    wf.on_clicked_upgrade(UPGRADE_KIND_USB);
+    UpgradeCard card = cards[i]->upgrade_card();
+    card.download_lock = [&front](int mode) { return std::exchange(front.lock, mode); };
+    UpgradeWorkflow wf(card, front, hooks);
+    wf.upgrade(UPGRADE_KIND_USB, paths[i], ImageFile::load_shared(paths[i]));
     const auto stored = sim::storage_of(*backend->card(i))->flash.read(0, static_cast<uint32_t>(images[i].size()));
     const UpgradeOutcome& o = wf.last();
     const bool ok = o.ok && front.result == 0 && stored == images[i];

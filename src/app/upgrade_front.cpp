@@ -7,10 +7,6 @@
 
 namespace kestrel {
 
-std::string WindowUpgradeFront::choose_file(const char* filter) { return dlg_.view().open_file_dialog(filter); }
-
-int WindowUpgradeFront::set_download_lock(int mode) { return dlg_.card().set_download_lock(mode); }
-
 void WindowUpgradeFront::transfer_begins() {
   DialogView& view = dlg_.view();
   view.show(ids::PROGRESS, true);
@@ -27,6 +23,16 @@ void WindowUpgradeFront::transfer_ends(int32_t result) {
   dlg_.enable_device_controls(true);
   view.message_box(result != 0 ? UPGRADE_FAILED : UPGRADE_OK);
   view.show(ids::PROGRESS, false);
+}
+
+void WindowUpgrade::on_clicked_button_usb_firmware() { on_clicked_upgrade(UPGRADE_KIND_USB); }
+void WindowUpgrade::on_clicked_button_fpga_firmware() { on_clicked_upgrade(UPGRADE_KIND_FPGA); }
+
+void WindowUpgrade::on_clicked_upgrade(uint16_t kind) {
+  const std::string path = dlg_.view().open_file_dialog(workflow_.file_filter(kind));
+  std::string unreadable;
+  std::shared_ptr<const ImageFile> image = path.empty() ? nullptr : ImageFile::load_shared(path, &unreadable);
+  workflow_.upgrade(kind, path, std::move(image), unreadable);
 }
 
 }  // namespace kestrel

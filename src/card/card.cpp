@@ -92,6 +92,7 @@ UpgradeCard Card::upgrade_card() {
   card.check_page = status_page(0);
   card.control_page = text_page(0);
   card.owner = this;
+  card.download_lock = [this](int mode) { return set_download_lock(mode); };
   return card;
 }
 

@@ -224,9 +224,9 @@ class CardSession {
   uint32_t color_format() const { return color_format_; }  // 0 RGB24, 1 YUV2, 2 NV12
 
   // ---- The end of an upgrade (upgrade_end.cpp) -------------------------------------------------
-  // Starts waiting for the card of the "OK!" upgrade to restart; kind 2 compares its version
-  // with `image` once it is back, kind 1 reports its FPGA version.
-  void arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image,
+  // Starts waiting for the card of the "OK!" upgrade `end` to restart; a USB-controller image's
+  // version is compared once it is back, FPGA logic's version reported.
+  void arm_upgrade_end(std::shared_ptr<UpgradeEnd> end,
                        std::function<void(const VerifyReport&, const std::string&)> on_report = {});
   void upgrade_end_tick();                     // every timer tick: one look of the watch, shown
   void upgrade_end_on_change(uint32_t event);  // after a device change's rescan

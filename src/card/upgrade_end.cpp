@@ -36,10 +36,10 @@ std::string upgrade_end_message(const VerifyReport& r, bool zh) {
   return {};
 }
 
-void CardSession::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> image,
+void CardSession::arm_upgrade_end(std::shared_ptr<UpgradeEnd> end,
                                   std::function<void(const VerifyReport&, const std::string&)> on_report) {
   const qhidev* d = list_->current;
-  if (!d) return;
+  if (!d || !end) return;
   std::vector<std::string> others;  // the other cards listed now: never taken for it
   for (uint32_t i = 0; i < list_->count; ++i)
     if (const qhidev* o = list_->items[i].get(); o && o != d) others.push_back(o->path);
@@ -59,35 +59,35 @@ void CardSession::arm_upgrade_end(uint16_t kind, std::optional<ImageVersion> ima
   look.patient = true;
   end_ = UpgradeEndWait{};
   end_.phase = Phase::Leaving;
-  end_.watch = std::make_shared<ReturnWatch>(kind, std::move(image),
-                                              CardKey{d->path, d->attributes.vendor_id, d->attributes.product_id},
-                                              card_names(platform::backend(), *d).port, std::move(look));
+  end_.end = std::move(end);
+  end_.end->watch(CardKey{d->path, d->attributes.vendor_id, d->attributes.product_id},
+                   card_names(platform::backend(), *d).port, std::move(look));
   end_.on_report = std::move(on_report);
   log_printf(LOG_TRACE, " msg : upgrade end: waiting for the card to restart\r\n");
 }
 
 void CardSession::report_upgrade_end(const VerifyReport& r, const std::string& version_after) {
   // Ended before the box opens: the timer goes on ticking under a modal box.
-  if (r.end == VerifiedEnd::RestartNeeded && end_.watch) {
+  if (r.end == VerifiedEnd::RestartNeeded && end_.end) {
     end_.phase = Phase::WaitReplug;
-    end_.watch->wait_for_replug(UINT32_MAX);
+    end_.end->wait_for_replug(UINT32_MAX);
   } else {
     end_.phase = Phase::Idle;
   }
   const auto on_report = end_.on_report;  // a replug's verdict is told again, as its own
-  if (end_.phase == Phase::Idle) end_.watch.reset();
+  if (end_.phase == Phase::Idle) end_.end.reset();
   if (on_report) on_report(r, version_after);
   observer_->show_restart_wait(-1);
-  log_printf(LOG_TRACE, " msg : upgrade end %s\r\n", r.summary().c_str());
   if (r.end == VerifiedEnd::RestartNeeded) log_printf(LOG_TRACE, " msg : %s\r\n", RESTART_ADVICE);
   observer_->tell(upgrade_end_message(r, ui_text == ui_text_zh));
 }
 
 void CardSession::upgrade_end_tick() {
-  if (end_.phase == Phase::Idle || !end_.watch) return;
-  ReturnWatch& watch = *end_.watch;
+  if (end_.phase == Phase::Idle || !end_.end) return;
+  UpgradeEnd& end = *end_.end;
+  const ReturnWatch& watch = *end.return_watch();
   const bool was_away = watch.phase() == ReturnWatch::Phase::Away;
-  if (watch.poll()) {
+  if (end.poll()) {
     if (end_.phase == Phase::WaitReplug && watch.stayed()) return;  // still no replug: nothing new to tell
     // Copies: the report ends the watch.
     const VerifyReport report = watch.report();
@@ -128,9 +128,9 @@ std::optional<std::string> CardSession::upgrade_end_open(const std::string& path
 }
 
 void CardSession::upgrade_end_on_change(uint32_t event) {
-  if (end_.phase == Phase::Idle || !end_.watch) return;
+  if (end_.phase == Phase::Idle || !end_.end) return;
   // A removal of the card: it left to restart (or the user unplugged it to replug it).
-  if (event == DEVICE_REMOVE_COMPLETE && end_.watch->phase() != ReturnWatch::Phase::Away) end_.watch->gone();
+  if (event == DEVICE_REMOVE_COMPLETE && end_.end->return_watch()->phase() != ReturnWatch::Phase::Away) end_.end->gone();
   upgrade_end_tick();
 }
 

@@ -1,7 +1,8 @@
 // What the current card waits for after an upgrade that ended in "OK!": the card leaving the bus and
 // coming back (a visible countdown meanwhile), or, for a card that keeps running its old firmware,
-// the user's replug; then whether the card runs the image. Driven by the front end's timer and its
-// device changes, on the front end's thread.
+// the user's replug; then whether the card runs the image. The upgrade's end (UpgradeEnd) owns the
+// wait and the verdict; the current card drives it from the front end's timer and its device
+// changes, on the front end's thread, and shows it.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "update/return_watch.h"
+#include "update/upgrade_end.h"
 #include "update/verify.h"
 
 namespace kestrel {
@@ -21,7 +23,7 @@ struct UpgradeEndWait {
   // without a limit, for the user's replug.
   enum class Phase : uint8_t { Idle, Leaving, Away, WaitReplug };
   Phase phase = Phase::Idle;
-  std::shared_ptr<ReturnWatch> watch;  // while a phase other than Idle runs
+  std::shared_ptr<UpgradeEnd> end;  // while a phase other than Idle runs
   uint32_t shown_s = 0;                // the countdown's last second shown
   // Told the verdict and the card's text when the wait ends (the upgrade history's record).
   std::function<void(const VerifyReport& report, const std::string& version_after)> on_report;

@@ -4,9 +4,11 @@
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "card/card_session.h"
@@ -16,12 +18,17 @@
 #include "cli/many_cards.h"
 #include "cli/picture.h"
 #include "cli/upgrade_confirm.h"
-#include "cli/upgrade_record.h"
-#include "cli/verify_end.h"
+#include "history/history_path.h"
+#include "history/history_store.h"
 #include "log/clock.h"
+#include "platform/hid_backend.h"
+#include "sim/card.h"
+#include "sim/sim_backend.h"
 #include "update/image_file.h"
 #include "update/image_limits.h"
+#include "update/return_watch.h"
 #include "update/transfer_progress.h"
+#include "update/upgrade_end.h"
 #include "update/workflow.h"
 
 namespace kestrel::cli {
@@ -80,51 +87,157 @@ class Progress {
 };
 
 
-history::TransferPath transfer_path(UpgradePath p) {
-  return p == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel
-         : p == UpgradePath::HidDownload ? history::TransferPath::HidDownload
-                                         : history::TransferPath::None;
+// --wait-restart: how long to wait for the user to replug a card that needs it (seconds).
+struct EndWait {
+  std::optional<uint32_t> replug_s;
+};
+
+// Counts down on standard error: one line redrawn on a terminal, a line every five seconds
+// otherwise.
+class Countdown {
+ public:
+  Countdown(bool quiet, const char* what) : quiet_(quiet), tty_(isatty(STDERR_FILENO)), what_(what) {}
+  void show(uint32_t left_s) {
+    if (quiet_ || left_s == last_) return;
+    if (tty_) std::fprintf(stderr, "\r %s: %u s  ", what_, left_s);
+    else if (last_ == ~0u || left_s % 5 == 0) std::fprintf(stderr, " %s: %u s\n", what_, left_s);
+    last_ = left_s;
+  }
+  ~Countdown() {
+    if (tty_ && !quiet_ && last_ != ~0u) std::fputc('\n', stderr);
+  }
+  Countdown(const Countdown&) = delete;
+  Countdown& operator=(const Countdown&) = delete;
+
+ private:
+  bool quiet_, tty_;
+  const char* what_;
+  uint32_t last_ = ~0u;
+};
+
+// Attaches the card that came back at `path` as the session's card, as the desktop program does
+// on a device change, and reads its text. The watch tries again while the open is refused as
+// udev not being done.
+std::optional<std::string> reattach(Session& s, const std::string& path, platform::OpenFailure& why) {
+  CardSession& w = s.card_session();
+  qhidev_list& l = s.list();
+  w.on_device_change(CardSession::DEVICE_ARRIVAL);
+  why = platform::OpenFailure::NotFound;  // listed by the kernel, not yet openable
+  for (uint32_t i = 0; i < l.count; ++i) {
+    const qhidev* d = l.items[i].get();
+    if (!d || d->path != path) continue;
+    if (l.current != d) w.attach_card(static_cast<int>(i));
+    why = l.current == d ? platform::OpenFailure::None : w.open_failure();
+    break;
+  }
+  if (why != platform::OpenFailure::None) return std::nullopt;
+  return read_status_text(w.card().link(), w.card().status_page(0));
 }
 
-// The upgrade of a loaded image; `rec` learns how it ended.
+// The simulated user of the tests: replugs the simulated card a while after being asked to.
+void replug_simulated_card_later(Session& s) {
+  if (!s.sim() || s.options().sim_replug_after_s == 0 || s.sim()->card_count() == 0) return;
+  auto card = s.sim()->card(0);
+  const uint32_t after_ms = s.options().sim_replug_after_s * 1000;
+  std::thread([card, after_ms] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
+    card->unplug();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    card->plug();
+  }).detach();
+}
+
+// After "OK!": the wait for the card to leave the bus and come back (a countdown on a terminal),
+// and, with --wait-restart, for the replug of a card that still runs its old firmware. Fills
+// "verified", "verify" and "version_after" of the JSON document.
+const VerifyReport& wait_for_the_card(Session& s, UpgradeEnd& end, const EndWait& wait) {
+  Output& out = s.out();
+  CardKey card;
+  if (const qhidev* d = s.list().current) card = {d->path, d->attributes.vendor_id, d->attributes.product_id};
+  // The card's port, and the other cards listed now: those are never taken for it.
+  std::string port;
+  std::vector<std::string> others;
+  for (const ListedCard& e : list_cards(platform::backend())) {
+    if (e.key.path == card.path) port = e.port;
+    else others.push_back(e.key.path);
+  }
+  ReturnLook look;
+  look.list = [] { return list_cards(platform::backend()); };
+  look.taken = [others] { return others; };
+  look.still_text = [&s] { return read_status_text(s.card().link(), s.card().status_page(0)); };
+  look.open_back = [&s](const std::string& path, platform::OpenFailure& why) { return reattach(s, path, why); };
+  end.watch(card, port, std::move(look));
+
+  std::optional<Countdown> replug_countdown, back_countdown;
+  auto countdown = [&](const ReturnWatch& watch) {
+    if (watch.phase() == ReturnWatch::Phase::Away) {
+      replug_countdown.reset();  // its line ends before the next one begins
+      if (!back_countdown) back_countdown.emplace(out.json(), "waiting for the card to come back");
+      back_countdown->show(watch.seconds_left());
+    } else if (replug_countdown) {
+      replug_countdown->show(watch.seconds_left());
+    }
+  };
+  auto interrupted = [&s] { return s.interrupted(); };
+  end.wait(interrupted, countdown);
+  // Still there and still running what it ran: a card that needs the user's replug is waited
+  // for when --wait-restart asks for it.
+  if (end.needs_replug() && wait.replug_s) {
+    if (!out.json()) std::fprintf(stderr, " %s: waiting up to %u s for the card to be replugged\n", RESTART_ADVICE, *wait.replug_s);
+    replug_simulated_card_later(s);
+    replug_countdown.emplace(out.json(), "waiting for the replug");
+    end.wait_for_replug(*wait.replug_s * 1000);
+    end.wait(interrupted, countdown);
+  }
+  back_countdown.reset();
+  replug_countdown.reset();
+
+  const VerifyReport& r = end.report();
+  if (r.end == VerifiedEnd::Verified) out.doc()["verified"] = true;
+  else if (r.end == VerifiedEnd::NotVerified) out.doc()["verified"] = false;
+  else out.doc()["verified"] = nullptr;
+  out.doc()["verify"] = r.summary();
+  out.doc()["version_after"] = end.return_watch()->version_after();
+  return r;
+}
+
+// The upgrade of a loaded image; `end` keeps its record, `detail` the record's words for how it
+// ended.
 int upgrade_image(Session& s, const std::string& path, const std::shared_ptr<const ImageFile>& file, bool fpga,
-                  const EndWait& wait, history::Outcome& rec) {
+                  const EndWait& wait, UpgradeEnd& end, std::string& detail) {
   Output& out = s.out();
   const ImageFile& image = *file;
-  rec.result = history::Result::Declined;
   CardSession& w = s.card_session();
   std::string declined_why;
   Progress progress(out.json());
   UpgradeHooks hooks;
-  FileFront front(w.card(), path, file);
+  UpgradeFront front;  // the progress goes to the hooks, the end is said here
   UpgradeWorkflow upgrade(w.card().upgrade_card(), front, hooks);
   // A file that the path cannot take, or that the controller would not start, is refused before
   // any question and before anything reaches the card, --force or not.
   const uint16_t kind = fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB;
   if (std::string why = upgrade_image_refusal(upgrade.path_for(kind), kind, path, image.data()); !why.empty()) {
-    rec.result = history::Result::Refused;
-    rec.detail = why;
+    end.refused();
+    detail = why;
     return out.fail(EXIT_IMAGE_REFUSED, why);
   }
   if (fpga) {
-    if (const int rc = check_fpga_marks(s, path, image, rec.detail); rc != EXIT_OK) {
-      rec.result = history::Result::Refused;
+    if (const int rc = check_fpga_marks(s, path, image, detail); rc != EXIT_OK) {
+      end.refused();
       return rc;
     }
     const BoardRegistry* reg = s.card().registry();
-    if (const int rc = confirm_fpga(s, path, image, reg && reg->current ? reg->current->name : "unknown board", rec.detail);
+    if (const int rc = confirm_fpga(s, path, image, reg && reg->current ? reg->current->name : "unknown board", detail);
         rc != EXIT_OK)
       return rc;
-    rec.detail.clear();
+    detail.clear();
   }
 
   const std::string before = w.snapshot().version;
 
   hooks.show_alert = [&](const AlertRequest& r) {
-    rec.verdict = verdict_text(r);
     const bool go = confirm(s, r, declined_why);
-    // Forced is what went ahead past a mismatch; a declined one was not forced.
-    rec.forced = go && r.style == ALERT_STYLE_FORCE;
+    end.asked(r, go);
     return go;
   };
   bool told = false;
@@ -139,62 +252,53 @@ int upgrade_image(Session& s, const std::string& path, const std::shared_ptr<con
   };
   hooks.progress = [&](UpgradePhase phase, int percent) { progress.show(phase, percent, image.size()); };
   upgrade.hooks() = hooks;
-  upgrade.on_clicked_upgrade(kind);
+  upgrade.upgrade(kind, path, file);
   progress.end();
   s.drain_posted();
 
   const UpgradeOutcome& o = upgrade.last();
-  rec.path = transfer_path(o.path);
+  end.took(o);
   const char* path_name = o.path == UpgradePath::FlashChannel ? "flash-channel"
                           : o.path == UpgradePath::HidDownload ? "hid-download" : "none";
   out.doc()["path"] = path_name;
   out.doc()["file"] = path;
   out.doc()["version_before"] = before;
   // The engine's result means something only when a transfer ran.
-  if (o.transferred) {
-    out.doc()["result"] = o.result;
-    rec.engine_result = o.result;
-  }
+  if (o.transferred) out.doc()["result"] = o.result;
   if (!o.busy.empty()) {
-    rec.detail = o.busy;
+    detail = o.busy;
     return out.fail(EXIT_BUSY, o.busy);
   }
   if (!o.file_chosen) {
-    rec.detail = "the upgrade did not start";
-    return out.fail(EXIT_FAILED, rec.detail);
+    detail = "the upgrade did not start";
+    return out.fail(EXIT_FAILED, detail);
   }
   if (!o.accepted && (!fpga || o.file_refused)) {
-    if (!o.refusal.empty()) rec.result = history::Result::Refused;
-    rec.detail = !o.refusal.empty() ? o.refusal : !declined_why.empty() ? declined_why : "image refused";
-    return out.fail(EXIT_IMAGE_REFUSED, rec.detail);
+    detail = !o.refusal.empty() ? o.refusal : !declined_why.empty() ? declined_why : "image refused";
+    return out.fail(EXIT_IMAGE_REFUSED, detail);
   }
-  rec.result = history::Result::Failed;
   if (!o.transferred) {
-    rec.detail = "the transfer did not run";
-    return out.fail(EXIT_FAILED, rec.detail);
+    detail = "the transfer did not run";
+    return out.fail(EXIT_FAILED, detail);
   }
   if (!o.ok) {
-    rec.detail = "upgrade FAILED! (result " + std::to_string(o.result) + ")";
+    detail = "upgrade FAILED! (result " + std::to_string(o.result) + ")";
     if (o.result == FLASH_PARTITION)
-      rec.detail += ": the card's partition for this image holds " + std::to_string(o.partition_size) +
-                    " bytes, the file has " + std::to_string(image.size()) + "; nothing was written";
-    return out.fail(EXIT_FAILED, rec.detail);
+      detail += ": the card's partition for this image holds " + std::to_string(o.partition_size) +
+                " bytes, the file has " + std::to_string(image.size()) + "; nothing was written";
+    return out.fail(EXIT_FAILED, detail);
   }
 
   // The end: does the card now run the image?
-  rec.result = history::Result::Ok;
   out.line("upgrade OK! via " + std::string(path_name));
-  const std::optional<ImageVersion> want = fpga ? std::nullopt : image_version_of(image.data());
+  const std::optional<ImageVersion>& want = end.image_version();
   out.doc()["image_version"] = want ? nlohmann::json(want->text()) : nlohmann::json(nullptr);
-  const VerifyReport end = verify_upgrade_end(s, fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, want, wait);
+  const VerifyReport& r = wait_for_the_card(s, end, wait);
   if (s.interrupted()) {
-    rec.detail = "OK!, then the wait for the card was interrupted";
+    detail = "OK!, then the wait for the card was interrupted";
     return s.interrupted_exit();
   }
-  rec.version_after = out.doc()["version_after"].get<std::string>();
-  rec.detail = end.summary();
-  if (end.end == VerifiedEnd::Verified) rec.verified = true;
-  if (end.end == VerifiedEnd::NotVerified) rec.verified = false;
+  detail = r.summary();
   // Both as the window shows a version: the card's status text names its model first
   // ("TB610M-1CH:V3.2.0 build ..."), the version beside the card list does not.
   auto without_model = [](const std::string& v) {
@@ -202,10 +306,10 @@ int upgrade_image(Session& s, const std::string& path, const std::shared_ptr<con
     return colon != std::string::npos && v.find(' ') > colon ? v.substr(colon + 1) : v;
   };
   out.line("version before: " + without_model(before));
-  out.line("version after:  " + without_model(rec.version_after));
-  out.line(end.summary());
-  if (end.end == VerifiedEnd::RestartNeeded) out.line(RESTART_ADVICE);
-  if (end.end == VerifiedEnd::NotVerified) return out.fail(EXIT_FAILED, "upgrade " + end.summary());
+  out.line("version after:  " + without_model(end.version_after()));
+  out.line(r.summary());
+  if (r.end == VerifiedEnd::RestartNeeded) out.line(RESTART_ADVICE);
+  if (r.end == VerifiedEnd::NotVerified) return out.fail(EXIT_FAILED, "upgrade " + r.summary());
   return EXIT_OK;
 }
 
@@ -215,18 +319,24 @@ int cmd_upgrade(Session& s, const std::string& what, const std::string& path, co
   std::string error;
   // Read once: this buffer is what every check looks at, what the record hashes and what is
   // written; the path is not opened again.
-  std::optional<ImageFile> loaded = ImageFile::load(path, &error);
-  if (!loaded) return out.fail(EXIT_USAGE, error);
-  if (loaded->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
-  const auto image = std::make_shared<const ImageFile>(std::move(*loaded));
+  const std::shared_ptr<const ImageFile> image = ImageFile::load_shared(path, &error);
+  if (!image) return out.fail(EXIT_USAGE, error);
+  if (image->empty()) return out.fail(EXIT_IMAGE_REFUSED, path + " is empty");
   const bool fpga = what == "fpga";
-  // The attempt is on record before anything reaches the card, and ends however it ends.
-  UpgradeRecord record(s, path, *image, fpga, s.card_session().snapshot().version);
-  history::Outcome outcome;
-  const int rc = upgrade_image(s, path, image, fpga, wait, outcome);
-  record.end(outcome);
+  // The attempt is on record before anything reaches the card, and ends however it ends. A
+  // history that cannot be written never stops the upgrade: the terminal and the JSON document
+  // ("history") say so.
+  history::HistoryStore store = history::HistoryStore::open(history::resolve_history_path(s.options().history_db).path);
+  UpgradeEnd end(store, s.card().history_identity(), fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, path, image.get(),
+                 s.card_session().snapshot().version, [&out](const std::string& message) {
+                   out.doc()["history"] = message;
+                   if (!out.json()) std::fprintf(stderr, "%s\n", message.c_str());
+                 });
+  std::string detail;
+  const int rc = upgrade_image(s, path, image, fpga, wait, end, detail);
+  end.finish(detail);
   // Said at the start, and again with the last word: the upgrade is not on record.
-  if (!record.failure().empty()) out.line(record.failure());
+  if (!end.history_failure().empty()) out.line(end.history_failure());
   return rc;
 }
 
@@ -240,7 +350,7 @@ int cmd_check_image(Session& s, const std::string& path) {
   {
     // What an upgrade would refuse before its verdict (the boot image, the path's limit) is the
     // answer here too.
-    FileFront front(w.card(), path, nullptr);
+    UpgradeFront front;
     UpgradeWorkflow upgrade(w.card().upgrade_card(), front);
     const std::string why = upgrade_image_refusal(upgrade.path_for(UPGRADE_KIND_USB), UPGRADE_KIND_USB, path, image->data());
     if (!why.empty()) return out.fail(EXIT_IMAGE_REFUSED, why);

@@ -21,7 +21,6 @@
 #include "cli/exit_codes.h"
 #include "cli/many_cards.h"
 #include "cli/upgrade_confirm.h"
-#include "cli/verify_end.h"
 #include "card/card.h"
 #include "devlink/card_names.h"
 #include "history/history_path.h"
@@ -32,7 +31,7 @@
 #include "update/image_check.h"
 #include "update/image_limits.h"
 #include "update/return_watch.h"
-#include "update/upgrade_attempt.h"
+#include "update/upgrade_end.h"
 #include "update/verify.h"
 
 namespace kestrel::cli {
@@ -63,9 +62,9 @@ struct Slot {
   std::string declined_why;
   std::optional<bool> verified;
 
-  history::HistoryStore history;  // this card's row, begun before the workers start
-  int64_t row = 0;
-  std::string history_failure;
+  history::HistoryStore history;  // where this card's row is kept
+  std::unique_ptr<UpgradeEnd> end;  // its row, begun before the workers start, and its end
+  std::string history_failure;      // its row was begun but could not be ended
 };
 
 // The version part of a status text ("model:version" shown after its colon).
@@ -92,7 +91,8 @@ class ManyUpgrade {
  private:
   void work(Slot& slot);
   bool confirm(Slot& slot, const AlertRequest& r);
-  void verify(Slot& slot, const std::optional<ImageVersion>& want);
+  ReturnLook look_for(Slot& slot);
+  void say_end(Slot& slot, const UpgradeEnd& end);
   void end(Slot& slot, int exit, std::string result, std::string detail) {
     slot.exit = exit;
     slot.result = std::move(result);
@@ -126,36 +126,29 @@ bool ManyUpgrade::confirm(Slot& slot, const AlertRequest& r) {
   });
 }
 
-void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
-  slot.stage.store(static_cast<int>(Stage::Verifying));
+// How this card's worker looks for its card come back: the card list as the kernel has it now;
+// its own path, else the device on its USB port (a uhid or USB card may come back as a new HID
+// device with another path), else, by the matcher's rules, a device that was not listed when the
+// run began and that no other card of the run has taken. Each device is taken by one card only.
+ReturnLook ManyUpgrade::look_for(Slot& slot) {
   ReturnLook look;
-  look.list = [&] {
-    std::vector<platform::HidInterfaceInfo> listed;
-    {
-      std::lock_guard<std::mutex> g(backend_lock_);
-      if (platform::HidBackend* b = platform::backend()) b->enumerate(listed);
-    }
-    std::vector<ListedCard> now;
-    for (const auto& e : listed) now.push_back({{e.path, e.vendor_id, e.product_id}, e.port});
-    return now;
+  look.list = [this] {
+    std::lock_guard<std::mutex> g(backend_lock_);
+    return list_cards(platform::backend());
   };
-  // The card come back: its own path; else the device on its USB port (a uhid or USB card may
-  // come back as a new HID device with another path); else, by the matcher's rules, a device that
-  // was not listed when the run began and that no other card of the run has taken. Each device
-  // is taken by one card only.
-  look.taken = [&] {
+  look.taken = [this] {
     std::lock_guard<std::mutex> g(claim_lock_);
     std::vector<std::string> taken(others_.begin(), others_.end());
     taken.insert(taken.end(), claimed_.begin(), claimed_.end());
     return taken;
   };
-  look.claim = [&](const std::string& path) {
+  look.claim = [this](const std::string& path) {
     std::lock_guard<std::mutex> g(claim_lock_);
     return claimed_.insert(path).second;
   };
-  look.still_text = [&] { return read_status_text(slot.card->link(), slot.card->status_page(0)); };
-  look.left = [&] { slot.card.reset(); };  // its handle went with the card
-  look.open_back = [&](const std::string& path, platform::OpenFailure& why) -> std::optional<std::string> {
+  look.still_text = [&slot] { return read_status_text(slot.card->link(), slot.card->status_page(0)); };
+  look.left = [&slot] { slot.card.reset(); };  // its handle went with the card
+  look.open_back = [this, &slot](const std::string& path, platform::OpenFailure& why) -> std::optional<std::string> {
     {
       std::lock_guard<std::mutex> g(backend_lock_);
       qhidev_list listed;
@@ -172,17 +165,16 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
     if (!slot.card) return std::nullopt;
     return read_status_text(slot.card->link(), slot.card->status_page(0));
   };
-  ReturnWatch watch(kind_, want, {slot.path, slot.vendor_id, slot.product_id}, slot.port, look);
-  while (!watch.poll()) {
-    if (s_.interrupted()) {
-      watch.stop("nothing: interrupted");
-      break;
-    }
-    sleep_ms(RESTART_POLL_MS);
-  }
+  return look;
+}
 
-  const VerifyReport& r = watch.report();
-  if (watch.judged()) {
+// The card's end in the table's words.
+void ManyUpgrade::say_end(Slot& slot, const UpgradeEnd& e) {
+  const ReturnWatch& watch = *e.return_watch();
+  const VerifyReport& r = e.report();
+  // Only a verdict judged from the card's own text says which version it runs.
+  const bool judged = watch.judged();
+  if (judged) {
     slot.version_after = version_of(watch.version_after());
     if (r.end == VerifiedEnd::Verified) slot.verified = true;
     if (r.end == VerifiedEnd::NotVerified) slot.verified = false;
@@ -191,17 +183,16 @@ void ManyUpgrade::verify(Slot& slot, const std::optional<ImageVersion>& want) {
   // FPGA logic carries no text to compare: what the card says is the end.
   if (r.end == VerifiedEnd::NoVerdict) return end(slot, EXIT_OK, "ok", r.summary());
   if (r.end == VerifiedEnd::RestartNeeded) return end(slot, EXIT_OK, "restart needed", RESTART_ADVICE);
-  return end(slot, EXIT_FAILED, "not verified", watch.judged() ? r.summary() : r.card_text);
+  return end(slot, EXIT_FAILED, "not verified", judged ? r.summary() : r.card_text);
 }
 
 void ManyUpgrade::work(Slot& slot) {
-  FileFront front(*slot.card, path_, image_);
+  UpgradeEnd& e = *slot.end;
+  UpgradeFront front;  // the live line follows the hooks; the table says the end
   UpgradeHooks hooks;
-  history::Outcome rec;
   hooks.show_alert = [&](const AlertRequest& r) {
-    rec.verdict = verdict_text(r);
     const bool go = confirm(slot, r);
-    rec.forced = go && r.style == ALERT_STYLE_FORCE;
+    e.asked(r, go);
     return go;
   };
   hooks.progress = [&](UpgradePhase phase, int percent) {
@@ -210,16 +201,12 @@ void ManyUpgrade::work(Slot& slot) {
     slot.percent.store(percent);
   };
   UpgradeWorkflow upgrade(slot.card->upgrade_card(), front, hooks);
-  upgrade.on_clicked_upgrade(kind_);
+  upgrade.upgrade(kind_, path_, image_);
   const UpgradeOutcome& o = upgrade.last();
-  rec.path = o.path == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel
-             : o.path == UpgradePath::HidDownload ? history::TransferPath::HidDownload
-                                                  : history::TransferPath::None;
-  if (o.transferred) rec.engine_result = o.result;
+  e.took(o);
 
   if (!o.busy.empty()) {
     end(slot, EXIT_BUSY, "busy", o.busy);
-    rec.result = history::Result::Declined;
   } else if (!o.file_chosen) {
     end(slot, EXIT_FAILED, "failed", "the upgrade did not start");
   } else if (!o.accepted) {
@@ -229,23 +216,18 @@ void ManyUpgrade::work(Slot& slot) {
         : !o.refusal.empty()          ? o.refusal
         : slot.declined_why.empty()   ? "image refused"
                                       : slot.declined_why);
-    rec.result = o.refusal.empty() ? history::Result::Declined : history::Result::Refused;
   } else if (!o.transferred) {
     end(slot, EXIT_FAILED, "failed", "the transfer did not run");
   } else if (!o.ok) {
     end(slot, EXIT_FAILED, "failed", "upgrade FAILED! (result " + std::to_string(o.result) + ")");
   } else {
-    verify(slot, kind_ == UPGRADE_KIND_USB ? image_version_of(image_->data()) : std::nullopt);
+    slot.stage.store(static_cast<int>(Stage::Verifying));
+    e.watch({slot.path, slot.vendor_id, slot.product_id}, slot.port, look_for(slot));
+    e.wait([this] { return s_.interrupted(); });
+    say_end(slot, e);
   }
-  if (rec.result != history::Result::Declined && rec.result != history::Result::Refused)
-    rec.result = o.ok ? history::Result::Ok : history::Result::Failed;
-  rec.verified = slot.verified;
-  rec.version_after = slot.version_after;
-  rec.detail = slot.result + (slot.detail.empty() ? "" : ": " + slot.detail);
-  if (slot.row) {
-    const history::HistoryWrite w = slot.history.finish(slot.row, rec);
-    if (!w.ok) slot.history_failure = w.message;
-  }
+  const bool written = e.finish(slot.result + (slot.detail.empty() ? "" : ": " + slot.detail), slot.version_after);
+  if (!written && e.begun()) slot.history_failure = e.history_failure();
 }
 
 void ManyUpgrade::draw(const std::vector<std::unique_ptr<Slot>>& slots) {
@@ -348,12 +330,8 @@ bool decline_unless_confirmed(Session& s, const std::string& path, const ImageFi
     slot->result = why == "declined" ? "declined" : "refused";
     slot->detail = why == "declined" ? "answered no" : why;
     slot->stage.store(static_cast<int>(Stage::Done));
-    if (!slot->row) continue;
-    history::Outcome rec;
-    rec.result = history::Result::Declined;
-    rec.detail = slot->result + ": " + slot->detail;
-    const history::HistoryWrite w = slot->history.finish(slot->row, rec);
-    if (!w.ok) slot->history_failure = w.message;
+    if (!slot->end->finish(slot->result + ": " + slot->detail) && slot->end->begun())
+      slot->history_failure = slot->end->history_failure();
   }
   return false;
 }
@@ -428,17 +406,14 @@ int cmd_upgrade_many(Session& s, const std::string& what, const std::string& pat
   std::string history_failure;
   for (auto& slot : slots) {
     if (!slot->card) continue;
-    const history::Attempt a = upgrade_attempt({slot->board, slot->serial, slot->port, slot->node},
-                                                fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, path, image.get(),
-                                                slot->version_before);
     slot->history = history::HistoryStore::open(where.path);
-    const history::HistoryWrite w = slot->history.begin(a);
-    if (w.ok) slot->row = w.id;
-    else if (history_failure.empty()) history_failure = w.message;
+    slot->end = std::make_unique<UpgradeEnd>(slot->history, history::CardIdentity{slot->board, slot->serial, slot->port, slot->node},
+                                             fpga ? UPGRADE_KIND_FPGA : UPGRADE_KIND_USB, path, image.get(),
+                                             slot->version_before);
+    if (history_failure.empty()) history_failure = slot->end->history_failure();
   }
   if (!history_failure.empty()) {
     // One message is enough: the upgrades go on without their record.
-    log_printf(0, " war : %s\r\n", history_failure.c_str());
     out.doc()["history"] = history_failure;
     if (!out.json()) std::fprintf(stderr, "%s\n", history_failure.c_str());
   }

@@ -17,12 +17,7 @@ bool interactive() { return isatty(STDIN_FILENO) && isatty(STDERR_FILENO); }
 
 }  // namespace
 
-std::string verdict_text(const AlertRequest& r) {
-  std::string v = r.verdict.value_or("");
-  while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
-  while (!v.empty() && v.front() == ' ') v.erase(v.begin());
-  return v;
-}
+std::string verdict_text(const AlertRequest& r) { return alert_verdict_words(r); }
 
 nlohmann::json alert_json(const AlertRequest& r) {
   char style[8];

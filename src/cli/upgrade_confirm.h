@@ -44,28 +44,6 @@ int check_fpga_marks(Session& s, const std::string& path, const ImageFile& img, 
 // reported.
 int confirm_fpga(Session& s, const std::string& path, const ImageFile& img, const std::string& onto, std::string& why);
 
-// kestrelctl as the front end of one card's upgrade: the file is the one on the command line (the
-// workflow still asks for it at its step, after the card lock on the HID path), the download lock
-// is the card's own (the card is told of it), the progress goes to the hooks and the end is said
-// by the caller.
-class FileFront : public UpgradeFront {
- public:
-  FileFront(Card& card, std::string path, std::shared_ptr<const ImageFile> image)
-      : card_(card), path_(std::move(path)), image_(std::move(image)) {}
-  std::string choose_file(const char*) override { return path_; }
-  // The file as kestrelctl read it at the start: the path is not opened again.
-  std::shared_ptr<const ImageFile> load_image(const std::string&, std::string&) override { return image_; }
-  int set_download_lock(int mode) override { return card_.set_download_lock(mode); }
-  void transfer_begins() override {}
-  void transfer_progress(int) override {}
-  void transfer_ends(int32_t) override {}
-
- private:
-  Card& card_;
-  std::string path_;
-  std::shared_ptr<const ImageFile> image_;
-};
-
 bool has_signature(const ImageFile& img);
 std::string no_signature(const std::string& path);
 

@@ -43,4 +43,13 @@ inline std::string alert_reconfirm_question(const AlertRequest& r) {
   return q;
 }
 
+// The verdict line as words, for a record or a terminal: without its leading spaces and its line
+// end.
+inline std::string alert_verdict_words(const AlertRequest& r) {
+  std::string v = r.verdict.value_or(std::string());
+  while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
+  const size_t first = v.find_first_not_of(' ');
+  return first == std::string::npos ? std::string() : v.substr(first);
+}
+
 }  // namespace kestrel

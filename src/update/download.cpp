@@ -18,8 +18,12 @@ platform::HidDevice* device_of(HidLink& link) {
   return d ? d->handle.get() : nullptr;
 }
 
-void set_progress(std::atomic<int32_t>* progress, int64_t value) {
-  if (progress) progress->store(static_cast<int32_t>(value), std::memory_order_relaxed);
+void erased(TransferSteps* steps, uint32_t blocks_behind, uint32_t blocks) {
+  if (steps) steps->done(UpgradePhase::Erase, blocks_behind, blocks ? blocks : 1);
+}
+
+void to_send(TransferSteps* steps, uint32_t remaining, uint32_t size) {
+  if (steps) steps->left(UpgradePhase::Write, remaining, size);
 }
 
 // Feature report 1 with byte 1 = `start` (1 start, 0 end).
@@ -71,8 +75,8 @@ bool page_report(HidLink& link, uint16_t page, uint16_t count, const uint8_t* da
   return dev->set_output_report(r);
 }
 
-// Writes the image as pages from `first_page`; progress from 5 to 100.
-bool stream_pages(HidLink& link, std::span<const uint8_t> image, uint32_t first_page, std::atomic<int32_t>* progress) {
+// Writes the image as pages from `first_page`, each counted off what is left to send.
+bool stream_pages(HidLink& link, std::span<const uint8_t> image, uint32_t first_page, TransferSteps* steps) {
   const uint32_t size = static_cast<uint32_t>(image.size());
   uint32_t offset = 0, remaining = size;
   while (remaining > 0) {
@@ -82,15 +86,14 @@ bool stream_pages(HidLink& link, std::span<const uint8_t> image, uint32_t first_
     if (!page_report(link, static_cast<uint16_t>(page), static_cast<uint16_t>(n), data)) return false;
     offset += n;
     remaining -= n;
-    set_progress(progress, 100 - static_cast<int64_t>(remaining) * 95 / size);
+    to_send(steps, remaining, size);
   }
   return true;
 }
 
 }  // namespace
 
-int download_usb_image(HidLink& link, std::span<const uint8_t> image, std::atomic<int32_t>* progress,
-                       std::atomic<bool>* writing) {
+int download_usb_image(HidLink& link, std::span<const uint8_t> image, TransferSteps* steps) {
   if (!link.current()) return -1;
   // Past block 3 lies the FPGA logic; the front ends refuse such a file with its size first.
   if (image.size() > DL_USB_IMAGE_MAX) return -1;
@@ -98,20 +101,20 @@ int download_usb_image(HidLink& link, std::span<const uint8_t> image, std::atomi
   if (!control_report(link, 1)) return -1;
 
   const uint32_t blocks = static_cast<uint32_t>((static_cast<uint64_t>(size) + DL_BLOCK - 1) / DL_BLOCK);
-  set_progress(progress, 0);
+  erased(steps, 0, blocks);
+  // Block i erased is counted as i blocks behind: the figure trails the erase by one block.
   for (uint32_t i = 0; i < blocks; ++i) {
     if (!erase_block(link, i, DL_USB_POLL_MS)) return -1;
-    set_progress(progress, 5ULL * i / blocks);
+    erased(steps, i, blocks);
   }
-  if (writing) writing->store(true, std::memory_order_relaxed);
-  if (!stream_pages(link, image, 0, progress)) return -1;
+  if (steps) steps->enter(UpgradePhase::Write);
+  if (!stream_pages(link, image, 0, steps)) return -1;
   if (!control_report(link, 0)) return -1;
-  set_progress(progress, 100);
+  to_send(steps, 0, size);
   return 0;
 }
 
-int download_fpga_image(HidLink& link, std::span<const uint8_t> image, std::atomic<int32_t>* progress,
-                        std::atomic<bool>* writing) {
+int download_fpga_image(HidLink& link, std::span<const uint8_t> image, TransferSteps* steps) {
   if (!link.current()) return -1;
   // Block numbers are one byte and page numbers two: past page 0xFFFF they would wrap to block 0,
   // the USB controller's firmware.
@@ -120,24 +123,27 @@ int download_fpga_image(HidLink& link, std::span<const uint8_t> image, std::atom
   if (!control_report(link, 1)) return -1;
 
   const uint32_t blocks = static_cast<uint32_t>((static_cast<uint64_t>(size) + DL_PAGE + DL_BLOCK - 1) / DL_BLOCK);
-  set_progress(progress, 0);
+  erased(steps, 0, blocks);
+  // The erase is counted by the number of the block erased, from block 4: the figure runs past the
+  // erase's share (to 20 % for a one-block file) and falls back to 5 % with the first page, as the
+  // card's own tools have always shown it.
   for (uint32_t k = 0; k < blocks; ++k) {
     if (!erase_block(link, DL_FPGA_FIRST_BLOCK + k, DL_FPGA_POLL_MS)) return -1;
-    set_progress(progress, (20ULL + 5ULL * k) / blocks);
+    erased(steps, DL_FPGA_FIRST_BLOCK + k, blocks);
   }
-  if (writing) writing->store(true, std::memory_order_relaxed);
+  if (steps) steps->enter(UpgradePhase::Write);
   uint8_t header[8];
   put_le32(header, size);
   put_le32(header + 4, ~size);
   if (!page_report(link, DL_FPGA_HEADER_PAGE, sizeof header, header)) return -1;
-  if (!stream_pages(link, image, DL_FPGA_FIRST_PAGE, progress)) return -1;
+  if (!stream_pages(link, image, DL_FPGA_FIRST_PAGE, steps)) return -1;
   if (!control_report(link, 0)) return -1;
-  set_progress(progress, 100);
+  to_send(steps, 0, size);
   return 0;
 }
 
 int download_worker(DownloadJob* job) {
-  job->result = job->download ? job->download(*job->link, job->image, job->progress, job->writing) : -1;
+  job->result = job->download ? job->download(*job->link, job->image, job->steps) : -1;
   job->finished.store(true, std::memory_order_release);
   return 0;
 }

@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include "update/transfer_steps.h"
+
 namespace kestrel {
 
 class HidLink;
@@ -30,29 +32,24 @@ constexpr uint32_t DL_FPGA_POLL_MS = 1;
 // for one block the download fails (the original has no limit).
 constexpr uint64_t DL_ERASE_GIVE_UP_NS = 60'000'000'000ULL;
 
-// `progress` takes the progress bar's figure; `writing`, when given, is set once the erase is over
-// and the pages go out (the FPGA figure passes 5 while blocks are still erasing, so the figure
-// alone does not tell the phase).
-// The image is the file as it was read once and checked: the bytes checked are the bytes written.
-using DownloadFn = int (*)(HidLink& link, std::span<const uint8_t> image, std::atomic<int32_t>* progress,
-                           std::atomic<bool>* writing);
+// The worker reports its steps (HID_DOWNLOAD_STEPS) into `steps`, when given: the erase by the
+// blocks behind it, then the pages by the bytes still to send. The image is the file as it was
+// read once and checked: the bytes checked are the bytes written.
+using DownloadFn = int (*)(HidLink& link, std::span<const uint8_t> image, TransferSteps* steps);
 
 // Streams a USB-controller image from flash address 0. 0 or -1; -1 without sending anything for
 // an image past the controller's region (DL_USB_IMAGE_MAX).
-int download_usb_image(HidLink& link, std::span<const uint8_t> image, std::atomic<int32_t>* progress,
-                       std::atomic<bool>* writing = nullptr);
+int download_usb_image(HidLink& link, std::span<const uint8_t> image, TransferSteps* steps = nullptr);
 // Streams an FPGA bitstream from block 4: a size header page at 0x400, data from page 0x401. -1
 // without sending anything for an image past page 0xFFFF (DL_FPGA_IMAGE_MAX).
-int download_fpga_image(HidLink& link, std::span<const uint8_t> image, std::atomic<int32_t>* progress,
-                        std::atomic<bool>* writing = nullptr);
+int download_fpga_image(HidLink& link, std::span<const uint8_t> image, TransferSteps* steps = nullptr);
 
 // The worker record of the HID download path; lives on the GUI thread's stack while it runs.
 struct DownloadJob {
   const void* owner = nullptr;
   HidLink* link = nullptr;
   std::span<const uint8_t> image;
-  std::atomic<int32_t>* progress = nullptr;
-  std::atomic<bool>* writing = nullptr;
+  TransferSteps* steps = nullptr;
   DownloadFn download = nullptr;
   int32_t result = -1;               // valid once finished is seen set (acquire)
   std::atomic<bool> finished{false}; // set by the worker after the result, as its last access

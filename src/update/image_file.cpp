@@ -57,6 +57,12 @@ std::optional<ImageFile> ImageFile::load(const std::string& path, std::string* e
   return img;
 }
 
+std::shared_ptr<const ImageFile> ImageFile::load_shared(const std::string& path, std::string* error) {
+  std::optional<ImageFile> img = load(path, error);
+  if (!img) return nullptr;
+  return std::make_shared<const ImageFile>(std::move(*img));
+}
+
 ImageFile ImageFile::from_bytes(std::span<const uint8_t> bytes) {
   ImageFile img;
   img.bytes_.assign(bytes.begin(), bytes.end());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +28,8 @@ class ImageFile {
   // line for the user: "PATH is a directory", "PATH is not a regular file", "cannot read PATH:
   // <reason>", "PATH is too large for an image (N bytes)".
   static std::optional<ImageFile> load(const std::string& path, std::string* error = nullptr);
+  // The same, as the one buffer an upgrade shares: its checks, its record and its transfer.
+  static std::shared_ptr<const ImageFile> load_shared(const std::string& path, std::string* error = nullptr);
   // The same over bytes already in memory (tests, fuzzing).
   static ImageFile from_bytes(std::span<const uint8_t> bytes);
 

@@ -6,6 +6,14 @@
 
 namespace kestrel {
 
+std::vector<ListedCard> list_cards(platform::HidBackend* backend) {
+  std::vector<platform::HidInterfaceInfo> listed;
+  if (backend) backend->enumerate(listed);
+  std::vector<ListedCard> now;
+  for (const auto& e : listed) now.push_back({{e.path, e.vendor_id, e.product_id}, e.port});
+  return now;
+}
+
 ReturnWatch::ReturnWatch(uint16_t kind, std::optional<ImageVersion> image, CardKey card, std::string port, ReturnLook look)
     : kind_(kind),
       image_(std::move(image)),

@@ -42,6 +42,10 @@ struct ReturnLook {
   bool patient = false;
 };
 
+// The card interfaces `backend` lists now, with their USB ports (none without a backend): the
+// list a front end without its own card list looks at.
+std::vector<ListedCard> list_cards(platform::HidBackend* backend);
+
 class ReturnWatch {
  public:
   enum class Phase : uint8_t { Leaving, Away, Ended };

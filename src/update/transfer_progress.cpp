@@ -20,6 +20,7 @@ ProgressStage progress_stage(UpgradePhase phase) {
     case UpgradePhase::Erase: return ProgressStage::Erase;
     case UpgradePhase::Write: return ProgressStage::Write;
     case UpgradePhase::Verify: return ProgressStage::Verify;
+    case UpgradePhase::Restart: return ProgressStage::WaitCard;
   }
   return ProgressStage::Write;
 }

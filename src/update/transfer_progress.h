@@ -21,7 +21,7 @@ struct TransferEstimate {
 TransferEstimate estimate_transfer(uint64_t elapsed_ns, int percent, uint64_t total_bytes);
 
 // What an upgrade is doing while the window shows its bar: the transfer's phases, then the wait
-// for the card to restart and come back.
+// for the card to restart and come back (the restart step).
 enum class ProgressStage : uint8_t { Erase, Write, Verify, WaitCard };
 ProgressStage progress_stage(UpgradePhase phase);
 

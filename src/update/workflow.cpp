@@ -19,32 +19,10 @@
 
 namespace kestrel {
 
-namespace {
-
-uint32_t share_of(uint32_t done, uint32_t length) {
-  if (done >= length) return 10'000;
-  return static_cast<uint32_t>(static_cast<uint64_t>(done) * 10'000 / length);
-}
-
-}  // namespace
-
-const char* upgrade_phase_name(UpgradePhase phase) {
-  switch (phase) {
-    case UpgradePhase::Erase: return "erase";
-    case UpgradePhase::Write: return "write";
-    case UpgradePhase::Verify: return "verify";
-  }
-  return "?";
-}
-
-UpgradePhase flash_phase(uint32_t erased, uint32_t written, uint32_t length) {
-  if (written >= length) return UpgradePhase::Verify;
-  if (erased >= length || written > 0) return UpgradePhase::Write;
-  return UpgradePhase::Erase;
-}
-
-uint32_t flash_progress(uint32_t erased, uint32_t written, uint32_t length) {
-  return (share_of(erased, length) + 3 * share_of(written, length)) / 4;
+void flash_steps(TransferSteps& steps, uint32_t erased, uint32_t written, uint32_t length) {
+  if (written >= length) steps.begin(UpgradePhase::Verify);
+  else if (erased >= length || written > 0) steps.done(UpgradePhase::Write, written, length);
+  else steps.done(UpgradePhase::Erase, erased, length);
 }
 
 // ---- FlashJobBlock ---------------------------------------------------------------------------
@@ -103,6 +81,17 @@ bool UpgradeWorkflow::start(std::thread& t, std::function<void()> body) {
   }
 }
 
+int UpgradeWorkflow::download_lock(int mode) { return card_.download_lock ? card_.download_lock(mode) : 0; }
+
+void UpgradeWorkflow::tell(Shown& shown, const TransferSteps& steps) {
+  const UpgradePhase phase = steps.phase();
+  const int percent = steps.percent();
+  if (phase == shown.phase && percent == shown.percent) return;
+  if (percent != shown.percent) front_.transfer_progress(percent);
+  shown = {phase, percent};
+  if (hooks_.progress) hooks_.progress(phase, percent);
+}
+
 ImageCheckContext UpgradeWorkflow::check_context(std::span<uint8_t> work) {
   return ImageCheckContext{*card_.link, card_.registry, work, hooks_.show_alert};
 }
@@ -114,17 +103,12 @@ void UpgradeWorkflow::finish_transfer(int32_t result) {
   front_.transfer_ends(result);
 }
 
-std::shared_ptr<const ImageFile> UpgradeFront::load_image(const std::string& path, std::string& error) {
-  std::optional<ImageFile> img = ImageFile::load(path, &error);
-  if (!img) return nullptr;
-  return std::make_shared<const ImageFile>(std::move(*img));
-}
-
-bool UpgradeWorkflow::take_image(uint16_t kind, const std::string& file, UpgradePath path) {
+bool UpgradeWorkflow::take_image(uint16_t kind, UpgradePath path) {
   std::string why;
-  last_.image = front_.load_image(file, why);
-  if (last_.image && last_.image->empty()) why = file + " is empty";
-  else if (last_.image) why = upgrade_image_refusal(path, kind, file, last_.image->data());
+  last_.image = image_;
+  if (!image_) why = unreadable_.empty() ? "cannot read " + file_ : unreadable_;
+  else if (image_->empty()) why = file_ + " is empty";
+  else why = upgrade_image_refusal(path, kind, file_, image_->data());
   if (why.empty()) return true;
   log_printf(LOG_TRACE, " war : %s\r\n", why.c_str());
   last_.file_refused = true;
@@ -132,17 +116,18 @@ bool UpgradeWorkflow::take_image(uint16_t kind, const std::string& file, Upgrade
   return false;
 }
 
-bool UpgradeWorkflow::file_accepted(uint16_t kind, const std::string& path) {
-  if (!hooks_.accept_file || hooks_.accept_file(kind, path, *last_.image)) return true;
+bool UpgradeWorkflow::file_accepted(uint16_t kind) {
+  if (!hooks_.accept_file || hooks_.accept_file(kind, file_, *image_)) return true;
   last_.file_refused = true;
   return false;
 }
 
-void UpgradeWorkflow::on_clicked_button_usb_firmware() { on_clicked_upgrade(UPGRADE_KIND_USB); }
-void UpgradeWorkflow::on_clicked_button_fpga_firmware() { on_clicked_upgrade(UPGRADE_KIND_FPGA); }
-
-void UpgradeWorkflow::on_clicked_upgrade(uint16_t kind) {
+void UpgradeWorkflow::upgrade(uint16_t kind, const std::string& path, std::shared_ptr<const ImageFile> image,
+                              const std::string& unreadable) {
   last_ = UpgradeOutcome{};
+  file_ = path;
+  image_ = std::move(image);
+  unreadable_ = unreadable;
   // The card is this program's alone from before the first frame to after the unlock: no other
   // Kestrel program's request can fall between the upgrade's, nor a second upgrade start.
   const qhidev* dev = card_.link->current();
@@ -152,40 +137,37 @@ void UpgradeWorkflow::on_clicked_upgrade(uint16_t kind) {
   if (!held.ok()) {
     last_.busy = "card busy: " + other.text();
     log_printf(LOG_TRACE, " war : %s\r\n", last_.busy.c_str());
-    return;
+  } else if (!via_flash_channel(kind)) {
+    via_hid_download(kind);
   }
-  upgrade(kind);
+  image_.reset();
 }
 
-void UpgradeWorkflow::upgrade(uint16_t kind) {
-  // 1. The flash channel first.
-  if (upgrade_via_flash_channel(kind)) return;
-
-  // 2.-4. HID path: the card is locked before the file is chosen.
+void UpgradeWorkflow::via_hid_download(uint16_t kind) {
+  // The card is locked, then the file taken.
   last_.path = UpgradePath::HidDownload;
   const bool usb = kind == UPGRADE_KIND_USB;
   HidLink& link = *card_.link;
   const int r = card_lock(link, card_.lock_page);
   last_.lock_result = r;
   log_printf(LOG_TRACE, usb ? " msg : download images and lock(%d)\r\n" : " msg : download fpga logical and lock(%d)\r\n", r);
-  const int saved = front_.set_download_lock(1);
+  const int saved = download_lock(1);
 
-  // 5. The file, the check (USB images only) and the download.
-  const std::string path = front_.choose_file(usb ? FILTER_USB_IMAGE : FILTER_FPGA_IMAGE);
-  if (!path.empty()) {
+  // The file, the check (USB images only) and the download.
+  if (!file_.empty()) {
     last_.file_chosen = true;
-    last_.file = path;
-    bool go = take_image(kind, path, UpgradePath::HidDownload) && file_accepted(kind, path);
+    last_.file = file_;
+    bool go = take_image(kind, UpgradePath::HidDownload) && file_accepted(kind);
     if (go && usb) {
       ImageCheckContext ctx = check_context(card_.check_page);
-      go = check_usb_image_bytes(ctx, *last_.image);
+      go = check_usb_image_bytes(ctx, *image_);
     }
     last_.accepted = go;
-    if (go) hid_download(last_.image->data(), usb ? &download_usb_image : &download_fpga_image);
+    if (go) hid_download(image_->data(), usb ? &download_usb_image : &download_fpga_image);
   }
 
-  // 6.-7. Window lock back to what it was, card unlocked.
-  front_.set_download_lock(saved);
+  // The download lock back to what it was, the card unlocked.
+  download_lock(saved);
   const int u = card_unlock(link, r, card_.lock_page);
   last_.unlock_result = u;
   if (usb) log_printf(LOG_TRACE, " msg : download exit and unlock(%d)\r\n", u);
@@ -209,7 +191,13 @@ UpgradePath UpgradeWorkflow::path_for(uint16_t kind) {
   return flash_channel_filter(kind, filter) ? UpgradePath::FlashChannel : UpgradePath::HidDownload;
 }
 
-bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
+std::string UpgradeWorkflow::file_filter(uint16_t kind) {
+  FileFilterAnswer filter;
+  if (flash_channel_filter(kind, filter)) return filter.text();
+  return kind == UPGRADE_KIND_USB ? FILTER_USB_IMAGE : FILTER_FPGA_IMAGE;
+}
+
+bool UpgradeWorkflow::via_flash_channel(uint16_t kind) {
   // 1. Only for a card with the flash channel and a board that names a file filter for the kind.
   FileFilterAnswer filter;
   if (!flash_channel_filter(kind, filter)) return false;
@@ -217,20 +205,19 @@ bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
   const BoardEntry* entry = card_.registry->current;
   last_.path = UpgradePath::FlashChannel;
 
-  // 2. The file; cancelling sends nothing.
-  const std::string path = front_.choose_file(filter.text());
-  if (path.empty()) return true;
+  // 2. The file; none chosen sends nothing.
+  if (file_.empty()) return true;
   last_.file_chosen = true;
-  last_.file = path;
+  last_.file = file_;
   // Nothing locked, nothing sent for a file refused here.
-  if (!take_image(kind, path, UpgradePath::FlashChannel) || !file_accepted(kind, path)) return true;
-  const ImageFile& file = *last_.image;
+  if (!take_image(kind, UpgradePath::FlashChannel) || !file_accepted(kind)) return true;
+  const ImageFile& file = *image_;
 
   // 3. Locks.
   const int r = card_lock(link, card_.lock_page);
   last_.lock_result = r;
   log_printf(LOG_TRACE, " msg : download images and lock(%d)\r\n", r);
-  const int saved = front_.set_download_lock(1);
+  const int saved = download_lock(1);
 
   // 4. The job block with the image.
   {
@@ -262,39 +249,27 @@ bool UpgradeWorkflow::upgrade_via_flash_channel(uint16_t kind) {
   }
 
   // 8. Locks back.
-  front_.set_download_lock(saved);
+  download_lock(saved);
   last_.unlock_result = card_unlock(link, r, card_.lock_page);
   return true;
 }
 
 int32_t UpgradeWorkflow::hid_download(std::span<const uint8_t> image, DownloadFn download) {
-  std::atomic<int32_t> progress{0};
-  std::atomic<bool> writing{false};
-  int32_t last_shown = 0;
-  UpgradePhase last_phase = UpgradePhase::Erase;
+  TransferSteps steps(HID_DOWNLOAD_STEPS);
+  Shown shown;
   DownloadJob job;
   job.owner = card_.owner;
   job.link = card_.link;
   job.image = image;
-  job.progress = &progress;
-  job.writing = &writing;
+  job.steps = &steps;
   job.download = download;
-  // Tells the front end when the figure or the phase moved.
-  auto tell = [&](int32_t p) {
-    const UpgradePhase phase = writing.load(std::memory_order_relaxed) ? UpgradePhase::Write : UpgradePhase::Erase;
-    if (phase == last_phase && p == last_shown) return;
-    if (p != last_shown) front_.transfer_progress(p);
-    last_shown = p;
-    last_phase = phase;
-    if (hooks_.progress) hooks_.progress(phase, p);
-  };
 
   front_.transfer_begins();
 
   std::thread worker;
   int32_t result = -1;
   if (start(worker, [&job] { download_worker(&job); })) {
-    if (hooks_.progress) hooks_.progress(UpgradePhase::Erase, 0);
+    if (hooks_.progress) hooks_.progress(shown.phase, shown.percent);
     for (;;) {
       pump();
       // Wait for the worker up to 100 ms.
@@ -304,11 +279,11 @@ int32_t UpgradeWorkflow::hid_download(std::span<const uint8_t> image, DownloadFn
         ended = job.finished.load(std::memory_order_acquire);
       }
       if (ended) break;
-      tell(progress.load(std::memory_order_relaxed));
+      tell(shown, steps);
     }
     worker.join();
     result = job.result;
-    tell(progress.load(std::memory_order_relaxed));  // where the worker got to, if the last round missed it
+    tell(shown, steps);  // where the worker got to, if the last round missed it
   } else {
     last_.thread_failed = true;
   }
@@ -337,38 +312,29 @@ int32_t UpgradeWorkflow::flash_transfer(FlashJob& job) {
 }
 
 void UpgradeWorkflow::watch_flash_job(FlashJob& job) {
+  TransferSteps steps(FLASH_CHANNEL_STEPS);
+  Shown shown;
   uint32_t last_q = 0;
-  uint32_t last_pos = 0;
-  UpgradePhase last_phase = UpgradePhase::Erase;
-  if (hooks_.progress) hooks_.progress(last_phase, 0);
+  if (hooks_.progress) hooks_.progress(shown.phase, shown.percent);
   for (;;) {
     pump();
     const uint32_t e = job.erased.load(std::memory_order_relaxed);
     const uint32_t w = job.written.load(std::memory_order_relaxed);
     if (job.done.load(std::memory_order_acquire)) break;
-    const uint32_t q = flash_progress(e, w, job.image_length);
+    flash_steps(steps, e, w, job.image_length);
+    const uint32_t q = steps.hundredths();
     if (q != last_q) {
       log_printf(LOG_TRACE, " %u.%02u\r", q / 100, q % 100);
       last_q = q;
     }
-    const UpgradePhase phase = flash_phase(e, w, job.image_length);
-    if (q / 100 != last_pos || phase != last_phase) {
-      if (q / 100 != last_pos) front_.transfer_progress(static_cast<int>(q / 100));
-      last_pos = q / 100;
-      last_phase = phase;
-      if (hooks_.progress) hooks_.progress(phase, static_cast<int>(last_pos));
-    }
+    tell(shown, steps);
     idle(FLASH_POLL_MS);
   }
   // Where the engine got to, when the last round did not see it (a verify after a complete write
   // shows as verify at 100 %).
-  if (hooks_.progress) {
-    const uint32_t e = job.erased.load(std::memory_order_relaxed);
-    const uint32_t w = job.written.load(std::memory_order_relaxed);
-    const UpgradePhase phase = flash_phase(e, w, job.image_length);
-    const uint32_t pos = flash_progress(e, w, job.image_length) / 100;
-    if (phase != last_phase || pos != last_pos) hooks_.progress(phase, static_cast<int>(pos));
-  }
+  flash_steps(steps, job.erased.load(std::memory_order_relaxed), job.written.load(std::memory_order_relaxed),
+              job.image_length);
+  tell(shown, steps);
 }
 
 }  // namespace kestrel

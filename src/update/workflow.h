@@ -1,16 +1,16 @@
 // The upgrade workflow of the two upgrade buttons, on one card and without any widget: the
 // flash-channel path first, else the HID download path; card lock and download lock around the
-// transfer; the file choice, the progress and the end through an UpgradeFront. The desktop program
-// adapts it to its window (the file dialog, the progress bar, the device controls and the final
-// "OK!" / "FAILED!": app/window_upgrade.h); kestrelctl to a terminal. Both supply the hooks: the
-// confirmation, the message pump that keeps the front end alive while the calling thread waits,
-// and the wait between polls.
+// transfer; the progress, in named and weighted steps, and the end through an UpgradeFront. It
+// takes the file the front end chose and read once: the desktop program runs its file dialog
+// first (app/upgrade_front.h), kestrelctl has the file from its command line. Both supply the
+// hooks: the confirmation, the message pump that keeps the front end alive while the calling
+// thread waits, and the wait between polls.
 //
-//   struct Front : UpgradeFront { ... };             // file, lock, bar, end
+//   struct Front : UpgradeFront { ... };             // bar, end
 //   UpgradeHooks hooks;
 //   hooks.show_alert = [&](const AlertRequest& r) { return ask_user(r); };
-//   UpgradeWorkflow upgrade(card, front, hooks);       // card: its link, board and work pages
-//   upgrade.on_clicked_upgrade(UPGRADE_KIND_USB);
+//   UpgradeWorkflow upgrade(card, front, hooks);       // card: its link, board, lock and work pages
+//   upgrade.upgrade(UPGRADE_KIND_USB, path, image);   // image: the file as read once
 //   bool ok = upgrade.last().ok;
 #pragma once
 
@@ -26,6 +26,7 @@
 #include "update/flash_engine.h"
 #include "update/image_check.h"
 #include "update/image_file.h"
+#include "update/transfer_steps.h"
 
 namespace kestrel {
 
@@ -44,10 +45,6 @@ inline constexpr const char* UPGRADE_FAILED = "FAILED!";
 
 constexpr uint32_t FLASH_POLL_MS = 5;       // the flash path polls the engine every 5 ms
 constexpr uint32_t DOWNLOAD_WAIT_MS = 100;  // the HID path waits for its worker up to 100 ms a round
-
-// What a running transfer is doing. The HID download has no verify: its card confirms nothing.
-enum class UpgradePhase : uint8_t { Erase, Write, Verify };
-const char* upgrade_phase_name(UpgradePhase phase);  // "erase", "write", "verify"
 
 struct UpgradeHooks {
   // The confirmation dialog; null declines every upgrade that needs one.
@@ -81,26 +78,23 @@ struct UpgradeCard {
   std::span<uint8_t> check_page;        // the match check's reads of the running image (>= 2 pages)
   std::span<uint8_t> control_page;      // the board's control codes
   const void* owner = nullptr;          // recorded in the transfer's job
+  // The front end's download lock around the transfer, held so that nothing else the front end
+  // does reaches the card: mode 0 unlocks, 1 locks, 2 asks; returns the state it had (0 or 1).
+  // Null: there is none.
+  std::function<int(int mode)> download_lock;
 };
 
-// What the front end shows and does around an upgrade.
+// What the front end shows around a transfer. By default nothing: kestrelctl shows its progress
+// through the hooks and says the end itself.
 class UpgradeFront {
  public:
   virtual ~UpgradeFront() = default;
-  // The image file for `filter` ("name (*.ext)|*.ext||"); empty when the user cancels.
-  virtual std::string choose_file(const char* filter) = 0;
-  // The chosen file's bytes: every check, the record and the transfer use this one buffer, so
-  // the bytes checked are the bytes written. A front end that read the file already hands that
-  // buffer over; the default reads `path` once. Null with `error` saying why.
-  virtual std::shared_ptr<const ImageFile> load_image(const std::string& path, std::string& error);
-  // Sets the front end's download lock; returns the mode it had.
-  virtual int set_download_lock(int mode) = 0;
   // A transfer starts: progress at 0, controls that would reach the card off.
-  virtual void transfer_begins() = 0;
+  virtual void transfer_begins() {}
   // The whole percent of the running transfer moved.
-  virtual void transfer_progress(int percent) = 0;
+  virtual void transfer_progress(int) {}
   // The transfer ended with `result` (0: "OK!", else "FAILED!"): controls back on, the end said.
-  virtual void transfer_ends(int32_t result) = 0;
+  virtual void transfer_ends(int32_t) {}
 };
 
 enum class UpgradePath : uint8_t { None, FlashChannel, HidDownload };
@@ -109,7 +103,7 @@ enum class UpgradePath : uint8_t { None, FlashChannel, HidDownload };
 struct UpgradeOutcome {
   UpgradePath path = UpgradePath::None;
   bool file_chosen = false;
-  std::string file;           // the chosen file
+  std::string file;           // the chosen file ("" when none was)
   std::shared_ptr<const ImageFile> image;  // its bytes, as read once (null: it could not be read)
   bool file_refused = false;  // unreadable, past the path's limits, or turned down by accept_file
   std::string refusal;        // why, for a file the workflow refused itself ("" otherwise)
@@ -154,17 +148,20 @@ class UpgradeWorkflow {
  public:
   UpgradeWorkflow(const UpgradeCard& card, UpgradeFront& front, UpgradeHooks hooks = {});
 
-  // Buttons 1002 and 1003.
-  void on_clicked_button_usb_firmware();
-  void on_clicked_button_fpga_firmware();
-  // Either button by image kind.
-  void on_clicked_upgrade(uint16_t kind);
+  // An upgrade of `kind` with the file the front end chose and read once: `path` ("" when none
+  // was chosen) and `image`, its bytes (null when they could not be read, `unreadable` saying
+  // why). Every check, the record and the transfer use that one buffer, so the bytes checked are
+  // the bytes written. With no file the flash channel sends nothing; the HID path still locks and
+  // unlocks the card around the choice, as the window's cancelled file dialog always has.
+  void upgrade(uint16_t kind, const std::string& path, std::shared_ptr<const ImageFile> image,
+               const std::string& unreadable = {});
 
-  // True when the flash-channel path took the command (whether or not anything was written).
-  bool upgrade_via_flash_channel(uint16_t kind);
   // The path an upgrade of `kind` would take on this card, known before anything is sent (so a
   // front end that has the file already can judge it against that path's limits first).
   UpgradePath path_for(uint16_t kind);
+  // The file filter of that path ("name (*.ext)|*.ext||"): the board's for the flash channel,
+  // the HID download's own otherwise. Nothing is sent.
+  std::string file_filter(uint16_t kind);
 
   // The GUI side of the HID download: worker, progress bar, device controls, message box.
   int32_t hid_download(std::span<const uint8_t> image, DownloadFn download);
@@ -180,27 +177,38 @@ class UpgradeWorkflow {
   UpgradeHooks& hooks() { return hooks_; }
 
  private:
+  // What the front end was last told of a running transfer.
+  struct Shown {
+    UpgradePhase phase = UpgradePhase::Erase;
+    int percent = 0;
+  };
   void pump();
   void idle(uint32_t ms);
   bool start(std::thread& t, std::function<void()> body);
+  int download_lock(int mode);
+  // Tells the front end the steps' phase and percent, when either moved since `shown`.
+  void tell(Shown& shown, const TransferSteps& steps);
   void finish_transfer(int32_t result);
-  void upgrade(uint16_t kind);
-  bool file_accepted(uint16_t kind, const std::string& path);
+  // True when the flash-channel path took the upgrade (whether or not anything was written).
+  bool via_flash_channel(uint16_t kind);
+  void via_hid_download(uint16_t kind);
+  bool file_accepted(uint16_t kind);
   bool flash_channel_filter(uint16_t kind, FileFilterAnswer& filter);
-  // Reads the chosen file once and judges it against `path`'s limits; false refuses it.
-  bool take_image(uint16_t kind, const std::string& file, UpgradePath path);
+  // Takes the chosen file and judges it against `path`'s limits; false refuses it.
+  bool take_image(uint16_t kind, UpgradePath path);
 
   UpgradeCard card_;
   UpgradeFront& front_;
   UpgradeHooks hooks_;
   UpgradeOutcome last_;
+  // The file of the upgrade under way.
+  std::string file_;
+  std::shared_ptr<const ImageFile> image_;
+  std::string unreadable_;
 };
 
-// The phase of a flash run from its counters: erasing until the image's range is erased,
-// writing until every page is sent, then the verify and close.
-UpgradePhase flash_phase(uint32_t erased, uint32_t written, uint32_t length);
-
-// Progress of a flash run in hundredths of a percent: erasing counts a quarter, writing three.
-uint32_t flash_progress(uint32_t erased, uint32_t written, uint32_t length);
+// A flash run's counters as its steps (FLASH_CHANNEL_STEPS): the engine erases the image's range,
+// then writes every page, then has the card verify and closes.
+void flash_steps(TransferSteps& steps, uint32_t erased, uint32_t written, uint32_t length);
 
 }  // namespace kestrel

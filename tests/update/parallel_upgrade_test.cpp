@@ -23,14 +23,10 @@
 namespace kestrel {
 namespace {
 
-// The front end of one card: the file it was given, what the workflow told it.
+// The front end of one card: what the workflow told it.
 struct RecordingFront : UpgradeFront {
-  std::string file;
-  int lock = 0;
   int begins = 0;
   std::vector<int32_t> ends;
-  std::string choose_file(const char*) override { return file; }
-  int set_download_lock(int mode) override { return std::exchange(lock, mode); }
   void transfer_begins() override { ++begins; }
   void transfer_progress(int) override {}
   void transfer_ends(int32_t result) override { ends.push_back(result); }
@@ -40,6 +36,8 @@ struct RecordingFront : UpgradeFront {
 struct BenchCard {
   std::unique_ptr<Card> card;
   std::shared_ptr<sim::SimCard> sim;
+  std::string file;  // the image it is given
+  int lock = 0;      // its front end's download lock
   RecordingFront front;
   UpgradeOutcome outcome;
   std::vector<std::string> verdicts;
@@ -91,7 +89,7 @@ TEST(ParallelUpgrade, OneCardLostAndOneRefusedLeaveTheOthersWritten) {
     ASSERT_NE(cards[i]->card->board(), nullptr);
     EXPECT_EQ(std::string(cards[i]->card->board()->name), plans[i].board);
     images.push_back(test::with_trailer(test::usb_image(test::tagged(plans[i].image_for, 70000 + 4096 * i))));
-    cards[i]->front.file = dir.write("fw" + std::to_string(i) + ".img", images[i]);
+    cards[i]->file = dir.write("fw" + std::to_string(i) + ".img", images[i]);
   }
 
   std::vector<std::thread> workers;
@@ -104,8 +102,11 @@ TEST(ParallelUpgrade, OneCardLostAndOneRefusedLeaveTheOthersWritten) {
         return r.verdict.value_or("") != VERDICT_MISMATCH;
       };
       hooks.idle = [](uint32_t) { std::this_thread::sleep_for(std::chrono::microseconds(50)); };
-      UpgradeWorkflow upgrade(c.card->upgrade_card(), c.front, hooks);
-      upgrade.on_clicked_upgrade(UPGRADE_KIND_USB);
+      UpgradeCard card = c.card->upgrade_card();
+      card.download_lock = [&c](int mode) { return std::exchange(c.lock, mode); };
+      UpgradeWorkflow upgrade(card, c.front, hooks);
+      std::string unreadable;
+      upgrade.upgrade(UPGRADE_KIND_USB, c.file, ImageFile::load_shared(c.file, &unreadable), unreadable);
       c.outcome = upgrade.last();
     });
   }
@@ -141,7 +142,7 @@ TEST(ParallelUpgrade, OneCardLostAndOneRefusedLeaveTheOthersWritten) {
         EXPECT_EQ(static_cast<uint8_t>(seqs.back() + 1), static_cast<uint8_t>(c.card->link().hid_seq));
       }
     }
-    EXPECT_EQ(c.front.lock, 0);  // every download lock given back
+    EXPECT_EQ(c.lock, 0);  // every download lock given back
   }
   EXPECT_EQ(cards[4]->outcome.path, UpgradePath::HidDownload);
 

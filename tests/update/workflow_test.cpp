@@ -270,12 +270,14 @@ TEST(HidDownload, NoDeviceFails) {
 // reach is refused before the first report, so nothing wraps round to block 0.
 TEST(HidDownload, AnImagePastItsRegionSendsNothing) {
   UpgradeRig rig("TB610M-1CH");
-  std::atomic<int32_t> progress{-5};
+  TransferSteps steps(HID_DOWNLOAD_STEPS);
+  steps.left(UpgradePhase::Write, 7, 10);  // a mark the refused downloads must leave as it is
   const auto before = rig.fx.card->reports().size();
-  EXPECT_EQ(download_fpga_image(rig.fx.link, test::fpga_bitstream(DL_FPGA_IMAGE_MAX + 1), &progress), -1);
-  EXPECT_EQ(download_usb_image(rig.fx.link, test::usb_image_of_size(DL_USB_IMAGE_MAX + 4, "TB610M-1CH"), &progress), -1);
+  EXPECT_EQ(download_fpga_image(rig.fx.link, test::fpga_bitstream(DL_FPGA_IMAGE_MAX + 1), &steps), -1);
+  EXPECT_EQ(download_usb_image(rig.fx.link, test::usb_image_of_size(DL_USB_IMAGE_MAX + 4, "TB610M-1CH"), &steps), -1);
   EXPECT_EQ(rig.fx.card->reports().size(), before);
-  EXPECT_EQ(progress.load(), -5);
+  EXPECT_EQ(steps.phase(), UpgradePhase::Write);
+  EXPECT_EQ(steps.hundredths(), 10000u - 7 * 9500 / 10);
   // The largest bitstream that fits ends on page 0xFFFF, in block 255.
   EXPECT_EQ(DL_FPGA_FIRST_PAGE + (DL_FPGA_IMAGE_MAX + DL_PAGE - 1) / DL_PAGE - 1, 0xFFFFu);
   EXPECT_EQ(DL_FPGA_FIRST_BLOCK + (DL_FPGA_IMAGE_MAX + DL_PAGE + DL_BLOCK - 1) / DL_BLOCK - 1, 255u);
@@ -283,21 +285,23 @@ TEST(HidDownload, AnImagePastItsRegionSendsNothing) {
 
 TEST(HidDownload, ProgressEndsAt100AndTheBarFollows) {
   UpgradeRig rig("TB610K-1CH");
-  std::atomic<int32_t> progress{0};
-  EXPECT_EQ(download_fpga_image(rig.fx.link, test::fpga_bitstream(300000), &progress), 0);
-  EXPECT_EQ(progress.load(), 100);
+  TransferSteps steps(HID_DOWNLOAD_STEPS);
+  EXPECT_EQ(download_fpga_image(rig.fx.link, test::fpga_bitstream(300000), &steps), 0);
+  EXPECT_EQ(steps.percent(), 100);
   EXPECT_EQ(*rig.dl_ch.fpga_image(), test::fpga_bitstream(300000));
   // blocks = (300000 + 256) / 65536 rounded up = 5: blocks 4 .. 8.
   EXPECT_EQ(rig.dl_ch.stats().erased_blocks, (std::vector<uint32_t>{4, 5, 6, 7, 8}));
 }
 
 // A device that takes every report, answers every handshake with 0 (erase done) and notes the
-// progress value at each report it is sent.
+// progress figure at each report it is sent.
 struct ProgressProbe : test::RecordingDevice {
-  std::atomic<int32_t>* progress = nullptr;
+  TransferSteps* steps = nullptr;
   std::vector<int32_t> seen;
+  std::vector<UpgradePhase> phases;
   bool set_output_report(std::span<const uint8_t> r) override {
-    seen.push_back(progress->load());
+    seen.push_back(steps->percent());
+    phases.push_back(steps->phase());
     return RecordingDevice::set_output_report(r);
   }
   bool get_input_report(std::span<uint8_t> r) override {
@@ -309,8 +313,8 @@ struct ProgressProbe : test::RecordingDevice {
 TEST(HidDownload, ProgressArithmetic) {
   test::TempDir dir;
   auto dev = std::make_shared<ProgressProbe>();
-  std::atomic<int32_t> progress{-1};
-  dev->progress = &progress;
+  auto steps = std::make_unique<TransferSteps>(HID_DOWNLOAD_STEPS);
+  dev->steps = steps.get();
   qhidev_list list;
   list.items[0] = std::make_unique<qhidev>();
   list.items[0]->handle = dev;
@@ -318,22 +322,23 @@ TEST(HidDownload, ProgressArithmetic) {
   HidLink link(list);
 
   // FPGA, 1,000 bytes: one block (4); after it (20 + 0) / 1 = 20; then 100 - remaining x 95 / size.
-  ASSERT_EQ(download_fpga_image(link, test::fpga_bitstream(1000), &progress), 0);
+  ASSERT_EQ(download_fpga_image(link, test::fpga_bitstream(1000), steps.get()), 0);
   // Sent: erase, header, four pages (the start and end are feature reports).
   EXPECT_EQ(dev->seen, (std::vector<int32_t>{0, 20, 20, 100 - 744 * 95 / 1000, 100 - 488 * 95 / 1000,
                                              100 - 232 * 95 / 1000}));
-  EXPECT_EQ(progress.load(), 100);
+  EXPECT_EQ(steps->percent(), 100);
 
   // USB, 65,537 bytes: two blocks; 5 x 0 / 2 = 0, 5 x 1 / 2 = 2.
   dev->seen.clear();
-  progress = -1;
-  ASSERT_EQ(download_usb_image(link, test::usb_image_of_size(65537), &progress), 0);
+  steps = std::make_unique<TransferSteps>(HID_DOWNLOAD_STEPS);
+  dev->steps = steps.get();
+  ASSERT_EQ(download_usb_image(link, test::usb_image_of_size(65537), steps.get()), 0);
   ASSERT_EQ(dev->seen.size(), 2u + 257);
   EXPECT_EQ(dev->seen[0], 0);  // block 0 is asked for after progress = 0
   EXPECT_EQ(dev->seen[1], 0);  // block 1, after 5 x 0 / 2
   EXPECT_EQ(dev->seen[2], 2);  // first page, after 5 x 1 / 2
   EXPECT_EQ(dev->seen[3], static_cast<int32_t>(100 - int64_t{65537 - 256} * 95 / 65537));
-  EXPECT_EQ(progress.load(), 100);
+  EXPECT_EQ(steps->percent(), 100);
   // Feature 1 start and end around it, 261 bytes each.
   std::vector<std::vector<uint8_t>> features;
   for (auto& r : dev->sent)
@@ -342,6 +347,51 @@ TEST(HidDownload, ProgressArithmetic) {
   EXPECT_EQ(features[2].size(), 261u);
   EXPECT_EQ(features[2][1], 1);
   EXPECT_EQ(features[3][1], 0);
+}
+
+// The figure at each report the card receives, for files of many sizes of both kinds, is the one
+// the card's download protocol has always shown: block i erased counts 5 x i / blocks (FPGA logic:
+// 5 x the block's number, from 4, / blocks), then each page 100 - the bytes left x 95 / size; the
+// phase turns to writing once the erase is over.
+TEST(HidDownload, TheFigureAtEachReportForFilesOfManySizes) {
+  for (const bool fpga : {false, true}) {
+    for (const uint32_t size : {1u, 255u, 256u, 285u, 1000u, 65535u, 65536u, 65537u, 100000u, 131329u, 196863u, 262144u}) {
+      SCOPED_TRACE(std::string(fpga ? "fpga " : "usb ") + std::to_string(size));
+      auto dev = std::make_shared<ProgressProbe>();
+      TransferSteps steps(HID_DOWNLOAD_STEPS);
+      dev->steps = &steps;
+      qhidev_list list;
+      list.items[0] = std::make_unique<qhidev>();
+      list.items[0]->handle = dev;
+      list.current = list.items[0].get();
+      HidLink link(list);
+      const std::vector<uint8_t> image(size, 0xA5);  // the download streams whatever it is given
+      ASSERT_EQ(fpga ? download_fpga_image(link, image, &steps) : download_usb_image(link, image, &steps), 0);
+
+      std::vector<int32_t> want;
+      std::vector<UpgradePhase> want_phase;
+      int64_t figure = 0;
+      const int64_t blocks = fpga ? (int64_t{size} + 256 + 65535) / 65536 : (int64_t{size} + 65535) / 65536;
+      for (int64_t i = 0; i < blocks; ++i) {
+        want.push_back(static_cast<int32_t>(figure));
+        want_phase.push_back(UpgradePhase::Erase);
+        figure = fpga ? (20 + 5 * i) / blocks : 5 * i / blocks;
+      }
+      if (fpga) {  // the size header page
+        want.push_back(static_cast<int32_t>(figure));
+        want_phase.push_back(UpgradePhase::Write);
+      }
+      for (int64_t left = size; left > 0;) {
+        want.push_back(static_cast<int32_t>(figure));
+        want_phase.push_back(UpgradePhase::Write);
+        left -= std::min<int64_t>(left, 256);
+        figure = 100 - left * 95 / size;
+      }
+      EXPECT_EQ(dev->seen, want);
+      EXPECT_EQ(dev->phases, want_phase);
+      EXPECT_EQ(steps.percent(), 100);
+    }
+  }
 }
 
 TEST(HidDownload, WorkerThatCannotStartIsAFailedTransfer) {
@@ -472,7 +522,36 @@ TEST(FlashPath, EngineThatCannotStartIsAFailedTransfer) {
   EXPECT_EQ(rig.control_codes(), (std::vector<uint8_t>{0x21, 0x81, 0x80, 0x20}));
 }
 
+// The flash channel's figure from the engine's counters, for images of many sizes at every erase
+// step and every page: erasing counts for a quarter and writing for three, each in ten-thousandths
+// of the image's length; verify once every page is out.
+TEST(FlashPath, TheFigureAtEveryStepForImagesOfManySizes) {
+  for (const uint32_t length : {1u, 255u, 256u, 1000u, 70000u, 70656u, 196708u}) {
+    SCOPED_TRACE(length);
+    auto share = [length](uint64_t done) { return done >= length ? 10000u : static_cast<uint32_t>(done * 10000 / length); };
+    TransferSteps steps(FLASH_CHANNEL_STEPS);
+    auto check = [&](uint32_t erased, uint32_t written) {
+      flash_steps(steps, erased, written, length);
+      const uint32_t q = (share(erased) + 3 * share(written)) / 4;
+      ASSERT_EQ(steps.hundredths(), q) << erased << " " << written;
+      ASSERT_EQ(steps.percent(), static_cast<int>(q / 100)) << erased << " " << written;
+      const UpgradePhase phase = written >= length                  ? UpgradePhase::Verify
+                                 : erased >= length || written > 0 ? UpgradePhase::Write
+                                                                   : UpgradePhase::Erase;
+      ASSERT_EQ(steps.phase(), phase) << erased << " " << written;
+    };
+    const uint32_t rounded = (length + 4095) / 4096 * 4096;
+    for (uint32_t e = 0; e <= rounded; e += 4096) check(e, 0);
+    for (uint32_t w = 256; w < length + 256; w += 256) check(rounded, w);
+  }
+}
+
 TEST(FlashPath, ProgressLogsHundredthsAndMovesTheBar) {
+  auto flash_progress = [](uint32_t erased, uint32_t written, uint32_t length) {
+    TransferSteps steps(FLASH_CHANNEL_STEPS);
+    flash_steps(steps, erased, written, length);
+    return steps.hundredths();
+  };
   EXPECT_EQ(flash_progress(1000, 500, 1000), 6250u);
   EXPECT_EQ(flash_progress(2000, 0, 1000), 2500u);
   EXPECT_EQ(flash_progress(0, 0, 0), 10000u);

@@ -23,7 +23,7 @@
 #include "update/image_check.h"
 #include "update/image_file.h"
 #include "update/transfer_progress.h"
-#include "update/upgrade_attempt.h"
+#include "update/upgrade_end.h"
 #include "update/verify.h"
 #include "app/upgrade_front.h"
 #include "update/workflow.h"
@@ -44,19 +44,6 @@ history::HistoryStore& window_history() {
     opened = path;
   }
   return store;
-}
-
-// A record that could not be written never stops the upgrade; the log and a message say so.
-void report_history(const history::HistoryWrite& w, WindowPresenter& window, bool& reported) {
-  if (w.ok || reported) return;
-  reported = true;
-  log_printf(0, " war : %s\r\n", w.message.c_str());
-  window.view().message_box(w.message);
-}
-
-// The attempt on record; `img` null for a file that could not be read.
-history::Attempt attempt_of(WindowPresenter& window, uint16_t kind, const std::string& path, const ImageFile* img) {
-  return upgrade_attempt(window.card().history_identity(), kind, path, img, window.view().text(ids::VERSION_TEXT));
 }
 
 // A chosen file the upgrade may go on with. USB-controller images meet the match check instead.
@@ -97,27 +84,27 @@ void run_window_upgrade(uint32_t id, WindowPresenter& window, QWidget* parent) {
     }
   } release{view};
 
-  int64_t record = 0;
-  bool begun = false, reported = false;
-  history::Outcome rec;
-  rec.result = history::Result::Declined;
+  // The attempt, on record from when its file goes on (or is refused): a record that cannot be
+  // written never stops the upgrade, a message says so.
+  std::shared_ptr<UpgradeEnd> end;
+  auto begin = [&](const std::string& path, const ImageFile* img) {
+    end = std::make_shared<UpgradeEnd>(window_history(), window.card().history_identity(), kind, path, img,
+                                       window.view().text(ids::VERSION_TEXT),
+                                       [&window](const std::string& m) { window.view().message_box(m); });
+  };
+  std::string declined;  // why the file did not go on, when the window said no itself
   UpgradeHooks hooks;
-  hooks.show_alert = [&rec](const AlertRequest& r) {
-    rec.verdict = r.verdict.value_or("");
+  hooks.show_alert = [&end](const AlertRequest& r) {
     const bool go = show_alert_dialog(r);
-    // Forced is what went ahead past a mismatch; a declined one was not forced.
-    rec.forced = go && r.style == ALERT_STYLE_FORCE;
+    if (end) end->asked(r, go);
     return go;
   };
-  // The chosen file, as the workflow read it once: put on record before anything is written, its
-  // FPGA marks looked at, and later the version the card must come back with.
-  hooks.accept_file = [&](uint16_t k, const std::string& path, const ImageFile& img) {
-    const history::HistoryWrite w = window_history().begin(attempt_of(window, k, path, &img));
-    record = w.id;
-    begun = true;
-    report_history(w, window, reported);
-    const bool ok = file_goes_on(k, path, img, parent);
-    if (!ok) rec.detail = "not an FPGA bitstream";
+  // The chosen file, as read once: put on record before anything is written, its FPGA marks
+  // looked at, and later the version the card must come back with.
+  hooks.accept_file = [&](uint16_t, const std::string& path, const ImageFile& img) {
+    begin(path, &img);
+    const bool ok = file_goes_on(kind, path, img, parent);
+    if (!ok) declined = "not an FPGA bitstream";
     return ok;
   };
   // The phase and time left beside the bar, estimated as kestrelctl estimates them, from the
@@ -139,42 +126,29 @@ void run_window_upgrade(uint32_t id, WindowPresenter& window, QWidget* parent) {
   // the controller would not start): nothing was written, and the user is told why.
   if (!o.refusal.empty()) window.view().message_box(o.refusal);
   if (!o.busy.empty()) window.view().message_box(o.busy);
-  if (!o.refusal.empty() && !begun) {
+  if (!o.refusal.empty() && !end) {
     // Refused before the attempt went on record: it is recorded now, with the reason.
-    const history::HistoryWrite w = window_history().begin(attempt_of(window, kind, o.file, o.image.get()));
-    report_history(w, window, reported);
-    rec.result = history::Result::Refused;
-    rec.detail = o.refusal;
-    if (w.ok) report_history(window_history().finish(w.id, rec), window, reported);
+    begin(o.file, o.image.get());
+    end->took(o);
+    end->finish(o.refusal);
     return;
   }
-  if (!begun) return;  // no file was chosen: no attempt
+  if (!end) return;  // no file was chosen: no attempt
 
-  rec.path = o.path == UpgradePath::FlashChannel ? history::TransferPath::FlashChannel : history::TransferPath::HidDownload;
-  if (o.transferred) {
-    rec.engine_result = o.result;
-    rec.result = o.ok ? history::Result::Ok : history::Result::Failed;
-    rec.detail = o.ok ? "waiting for the card to restart" : "FAILED! (result " + std::to_string(o.result) + ")";
-  } else if (o.accepted && !o.file_refused) {
-    rec.result = history::Result::Failed;
-    rec.detail = "the transfer did not run";
-  } else if (rec.detail.empty()) {
-    rec.detail = "declined";
-  }
-  report_history(window_history().finish(record, rec), window, reported);
+  end->took(o);
+  end->finish(o.transferred                      ? (o.ok ? "waiting for the card to restart"
+                                                         : "FAILED! (result " + std::to_string(o.result) + ")")
+              : o.accepted && !o.file_refused    ? "the transfer did not run"
+              : declined.empty()                 ? "declined"
+                                                 : declined);
   if (!o.ok) return;
 
-  // "OK!" says the card took the image; whether it runs it shows once it is back.
-  std::optional<ImageVersion> image;
-  if (kind == UPGRADE_KIND_USB && o.image) image = image_version_of(o.image->data());
-  window.session().arm_upgrade_end(kind, std::move(image), [&window, record, rec](const VerifyReport& r, const std::string& after) {
-    history::Outcome end = rec;
-    end.version_after = after;
-    end.detail = r.summary();
-    if (r.end == VerifiedEnd::Verified) end.verified = true;
-    if (r.end == VerifiedEnd::NotVerified) end.verified = false;
-    bool reported_late = false;
-    report_history(window_history().finish(record, end), window, reported_late);
+  // "OK!" says the card took the image; whether it runs it shows once it is back. The record's
+  // last word is the verdict, and a record still not written is said again with it.
+  UpgradeEnd* e = end.get();
+  window.session().arm_upgrade_end(std::move(end), [&window, e](const VerifyReport& r, const std::string&) {
+    const bool said = !e->history_failure().empty();
+    if (!e->finish(r.summary()) && said) window.view().message_box(e->history_failure());
   });
 }
 
