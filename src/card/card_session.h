@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "card/card.h"
-#include "card/upgrade_end.h"
+#include "card/restart_wait.h"
 
 namespace kestrel {
 
@@ -223,7 +223,7 @@ class CardSession {
   const decltype(DeviceEventState::event)& last_event() const { return event_state_.event; }
   uint32_t color_format() const { return color_format_; }  // 0 RGB24, 1 YUV2, 2 NV12
 
-  // ---- The end of an upgrade (upgrade_end.cpp) -------------------------------------------------
+  // ---- The end of an upgrade (session_restart_wait.cpp) ----------------------------------------
   // Starts waiting for the card of the "OK!" upgrade `end` to restart; a USB-controller image's
   // version is compared once it is back, FPGA logic's version reported.
   void arm_upgrade_end(std::shared_ptr<UpgradeEnd> end,
