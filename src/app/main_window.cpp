@@ -35,11 +35,6 @@ constexpr struct {
                       {CardEvent::StdView, ids::ID_STDVIEW_EVENT},
                       {CardEvent::StatusRefresh, ids::ID_STATUS_REFRESH}};
 
-// Sets a choice as a drop-down list takes it: outside the list is none.
-void choose(int& choice, int index, size_t count) {
-  choice = (index >= 0 && static_cast<size_t>(index) < count) ? index : -1;
-}
-
 void fill_list(DialogView& view, uint32_t id, const std::vector<std::string>& items) {
   view.reset_items(id);
   for (const std::string& item : items) view.add_item(id, item);
@@ -74,10 +69,10 @@ bool WindowPresenter::on_command(uint32_t id) {
 }
 
 void WindowPresenter::read_choices(CardShown& shown) const {
-  choose(shown.card, view_.selection(ids::CARD_LIST), shown.cards.size());
-  choose(shown.input, view_.selection(ids::INPUT_LIST), shown.inputs.size());
-  choose(shown.default_size, view_.selection(ids::DEFAULT_SIZE_LIST), shown.default_sizes.size());
-  choose(shown.output_port, view_.selection(ids::OUTPUT_PORT_LIST), shown.output_ports.size());
+  CardSession::choose(shown.card, view_.selection(ids::CARD_LIST), shown.cards.size());
+  CardSession::choose(shown.input, view_.selection(ids::INPUT_LIST), shown.inputs.size());
+  CardSession::choose(shown.default_size, view_.selection(ids::DEFAULT_SIZE_LIST), shown.default_sizes.size());
+  CardSession::choose(shown.output_port, view_.selection(ids::OUTPUT_PORT_LIST), shown.output_ports.size());
   shown.half_rate = view_.checked(ids::HALF_RATE_BOX);
   shown.hold = view_.checked(ids::HOLD_BOX);
 }

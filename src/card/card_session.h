@@ -140,6 +140,8 @@ class CardSession {
 
   // The start: scan, attach the first card, first refresh.
   void init();
+  // Sets a choice as a drop-down list takes it: outside the list is none.
+  static void choose(int& choice, int index, size_t count);
   // Copies what the user has chosen in the observer's controls into the shown state.
   void take_choices() { observer_->read_choices(shown_); }
 
@@ -231,6 +233,9 @@ class CardSession {
   void upgrade_end_tick();                     // every timer tick: one look of the watch, shown
   void upgrade_end_on_change(uint32_t event);  // after a device change's rescan
   const UpgradeEndWait& upgrade_end() const { return end_; }
+  // The card come back at `path` (listed since the last scan), attached as the session's card,
+  // and its status text; nullopt with `why` while it cannot be opened yet.
+  std::optional<std::string> attach_returned(const std::string& path, platform::OpenFailure& why);
 
  private:
   // The reader's callback: runs on the reader thread, posts the card's events.
@@ -241,13 +246,9 @@ class CardSession {
   // Sends a lock or unlock and, once the card took it, shows the lock and the hold it implies.
   bool store_lock(const VideoUpdateBlock& block, bool locked);
   void report_upgrade_end(const VerifyReport& report, const std::string& version_after = {});
-  // The card come back at `path`, attached as the current card, and its status text.
-  std::optional<std::string> upgrade_end_open(const std::string& path, platform::OpenFailure& why);
   void print_frame_record(const uint8_t* r, const char* key, uint64_t diff);
   // Host time minus card time, as the reader learnt it from the card's events (0 without one).
   int64_t dev_time_offset() const;
-  // Sets a choice as a drop-down list takes it: outside the list is none.
-  static void choose(int& choice, int index, size_t count);
   void show(Shown what) { observer_->show(what); }
 
   qhidev_list* list_;

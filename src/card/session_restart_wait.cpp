@@ -55,7 +55,7 @@ void CardSession::arm_upgrade_end(std::shared_ptr<UpgradeEnd> end,
   };
   look.taken = [others] { return others; };
   look.still_text = [this] { return read_status_text(card_.link(), card_.status_page(0)); };
-  look.open_back = [this](const std::string& path, platform::OpenFailure& why) { return upgrade_end_open(path, why); };
+  look.open_back = [this](const std::string& path, platform::OpenFailure& why) { return attach_returned(path, why); };
   look.patient = true;
   end_ = UpgradeEndWait{};
   end_.phase = Phase::Leaving;
@@ -114,7 +114,7 @@ void CardSession::upgrade_end_tick() {
 // The kernel lists the card that came back before udev has made its node and given the seat's
 // user access to it: the watch tries such an open again for a while, then reports the card back
 // but unopened. A card that does not answer yet is looked for again until the countdown ends.
-std::optional<std::string> CardSession::upgrade_end_open(const std::string& path, platform::OpenFailure& why) {
+std::optional<std::string> CardSession::attach_returned(const std::string& path, platform::OpenFailure& why) {
   why = platform::OpenFailure::NotFound;
   for (uint32_t i = 0; i < list_->count; ++i) {
     const qhidev* card = list_->items[i].get();

@@ -120,18 +120,8 @@ class Countdown {
 // udev not being done.
 std::optional<std::string> reattach(Session& s, const std::string& path, platform::OpenFailure& why) {
   CardSession& w = s.card_session();
-  qhidev_list& l = s.list();
   w.on_device_change(CardSession::DEVICE_ARRIVAL);
-  why = platform::OpenFailure::NotFound;  // listed by the kernel, not yet openable
-  for (uint32_t i = 0; i < l.count; ++i) {
-    const qhidev* d = l.items[i].get();
-    if (!d || d->path != path) continue;
-    if (l.current != d) w.attach_card(static_cast<int>(i));
-    why = l.current == d ? platform::OpenFailure::None : w.open_failure();
-    break;
-  }
-  if (why != platform::OpenFailure::None) return std::nullopt;
-  return read_status_text(w.card().link(), w.card().status_page(0));
+  return w.attach_returned(path, why);
 }
 
 // The simulated user of the tests: replugs the simulated card a while after being asked to.
